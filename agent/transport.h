@@ -1,0 +1,25 @@
+// How the agent reaches the control device: open, ioctl, mmap and the agent's own memory.
+// The first implementation is a process of the simulated machine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace agent {
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // System calls: a descriptor or result, or a negative error number.
+    virtual int open(const std::string& path) = 0;
+    virtual int close(int fd) = 0;
+    virtual int ioctl(int fd, uint32_t cmd, uint32_t arg) = 0;
+    // The agent's memory: a fresh zeroed buffer (0 when none), its release, and access.
+    virtual uint32_t alloc(uint32_t length) = 0;
+    virtual void free(uint32_t addr) = 0;
+    virtual bool write(uint32_t addr, const void* src, size_t n) = 0;
+    virtual bool read(uint32_t addr, void* dst, size_t n) = 0;
+};
+
+} // namespace agent

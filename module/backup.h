@@ -1,0 +1,113 @@
+/*
+ * The Backup: the per-open context of the control device. One record for each open, created
+ * zeroed by open, reached by every command through the file's private data, and torn down
+ * and freed only by closeBackup.
+ */
+#ifndef KESTREL_MODULE_BACKUP_H
+#define KESTREL_MODULE_BACKUP_H
+
+#include "blockmap/blockmap.h"
+#include "platform/kernel.h"
+
+namespace kes {
+
+struct HashTable;
+struct MR;
+struct BR;
+
+/* Description of one device (64 bytes on the target). Written by the start command under
+ * the Backup's sem before the backup runs; read-only afterwards, and copied into each
+ * automap. */
+struct DiskInfo {
+    u32 dev;                   /* kernel device number */
+    u64 startSect;             /* first sector of the partition on its disk; 0 for a disk */
+    u32 blockSize;             /* file-system block size in bytes */
+    u32 blocksPerPage;         /* 4096 / blockSize */
+    struct super_block *sb;    /* a super block held by the record, or NULL */
+    u64 partSizeKB;            /* nrSects / 2 */
+    u64 fsBlocks;              /* file-system size in blocks, as given to the start */
+    make_request_fn *realMRF;  /* the queue's real request function */
+    struct block_device *bdev;
+    u64 nrSects;               /* device size in 512-byte sectors */
+    u32 sectorsPerBlock;       /* blockSize / 512 */
+    u32 blockShift;            /* log2(sectorsPerBlock) */
+};
+
+/* One mapped-buffer slot. Guarded by the Backup's sem. */
+struct BackupVMA {
+    s32 pageCount;
+    struct vm_area_struct *vma; /* NULL when the slot is free */
+    struct page *pages[256];
+};
+
+/* Backup phases. 3 and 11 are not used; 8 and above are final. */
+enum : u32 {
+    BACKUP_IDLE = 0,
+    BACKUP_STARTING = 1,
+    BACKUP_STARTED = 2,
+    BACKUP_SNAPSHOT = 4,
+    BACKUP_LOADING_MAP = 5,
+    BACKUP_MAP_LOADED = 6,
+    BACKUP_CLOSING = 7,
+    BACKUP_ERR_READ = 8,
+    BACKUP_ERR_MAP = 9,
+    BACKUP_ERR_CACHE = 10,
+    BACKUP_REFUSED = 12,
+    BACKUP_ERR_QUEUE = 13,
+};
+
+/*
+ * The statistics counters are s32 values that several threads move (the worker, the agent,
+ * the request path), so each is an atomic_t: every update is indivisible and readers take
+ * them as they are.
+ */
+struct Backup {
+    struct semaphore sem;           /* the Backup's own mutex: commands, mmap and close */
+    atomic_t state;                 /* u32 phase; changed under stateLock (write) where the
+                                       request path must see it atomically, read without locks */
+    struct rw_semaphore stateLock;  /* request path (read) against state changes (write) */
+    s32 maxBufferPages;             /* sem */
+    BackupVMA bvmas[2];             /* sem */
+    u32 noLoadFromAutoMap;          /* sem */
+    u32 noStartAutoMap;             /* sem */
+    struct timespec timeToFreeze;   /* sem */
+    struct timespec timeFrozen;     /* sem */
+    DiskInfo disk;                  /* sem while the backup starts; read-only afterwards */
+    BlockMap buBlockMap;            /* its own locks; created and freed under sem */
+    HashTable **hashTable;          /* block cache: cacheLock */
+    kmem_cache_t *htCache;          /* cacheLock */
+    char htCacheName[32];
+    BlockMap cacheMap;              /* its own locks; created at start, freed at close */
+    struct rw_semaphore cacheLock;  /* cache users (read) against the cache teardown (write) */
+    kmem_cache_t *cpCache;          /* cacheLock */
+    kmem_cache_t *dataCache;        /* cacheLock */
+    char cpCacheName[32];
+    char dataCacheName[32];
+    u32 maxCacheBlocks;             /* set at start; read-only afterwards */
+    atomic_t pendingMRs;            /* raised under mrLock, lowered atomically by the worker */
+    spinlock_t mrLock;              /* guards mrHead and mrTail; taken with interrupts off */
+    MR *mrHead;                     /* mrLock */
+    MR *mrTail;                     /* mrLock */
+    atomic_t commandsProcessed;
+    atomic_t totalPages;
+    atomic_t currentPages;
+    atomic_t totalCachedBlocks;
+    atomic_t currentCachedBlocks;
+    atomic_t peakCachedBlocks;
+    atomic_t totalCacheStructs;
+    atomic_t currentCacheStructs;
+    atomic_t diskReads;
+    atomic_t cacheReads;
+    atomic_t cleanedBlocks;
+    atomic_t totalBRs;
+    atomic_t currentBRs;
+    BR **brArray;                   /* sem (one read-blocks command at a time) */
+    u32 threadStarted;              /* sem */
+};
+
+static inline u32 backupState(Backup *b) { return (u32)atomic_read(&b->state); }
+static inline void setBackupState(Backup *b, u32 state) { atomic_set(&b->state, (int)state); }
+
+} // namespace kes
+
+#endif /* KESTREL_MODULE_BACKUP_H */

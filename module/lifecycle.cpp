@@ -1,0 +1,122 @@
+/*
+ * Load and unload, and the control device's file operations other than ioctl and mmap.
+ */
+#include "module/kestrel.h"
+
+namespace kes {
+
+struct file_operations kesFileOps = {
+    /* owner */ NULL, /* filled in by kesModRegister */
+    /* llseek */ NULL,
+    /* read */ kesRead,
+    /* write */ kesWrite,
+    /* poll */ kesPoll,
+    /* ioctl */ kesIOCTL,
+    /* mmap */ NULL, /* TODO(kesMMAP): the mapped read buffer */
+    /* open */ kesOpen,
+    /* flush */ NULL,
+    /* release */ kesRelease,
+};
+
+int kesInit(void)
+{
+    sema_init(&signalThread, 1);
+    int ret = kesModRegister(kesMajor, kesDeviceName, &kesFileOps);
+    if (ret == 0)
+        atomic_set(&initDone, 1);
+    printk(KERN_INFO "%s: kestrel version %d.%d.%d build %d %s\n", __func__, kesVersionMajor,
+           kesVersionMinor, kesVersionPatch, KES_BUILD_NUMBER,
+           atomic_read(&initDone) == 1 ? "loaded" : "load FAILED");
+    return ret;
+}
+
+int kesUnload(void)
+{
+    kesCheckModUse();
+    /* TODO(closeAllAMS): unhook every request queue and free every automap. */
+    unregister_chrdev(kesMajor, kesDeviceName);
+    printk(KERN_INFO "%s: kestrel version %d.%d.%d build %d ready to be unloaded\n", __func__,
+           kesVersionMajor, kesVersionMinor, kesVersionPatch, KES_BUILD_NUMBER);
+    return 0;
+}
+
+void kesExit(void)
+{
+    doModuleUnload();
+    printk(KERN_INFO "%s: kestrel version %d.%d.%d build %d exiting\n", __func__,
+           kesVersionMajor, kesVersionMinor, kesVersionPatch, KES_BUILD_NUMBER);
+}
+
+int kesShutdown(void)
+{
+    kesCheckModUse();
+    /* TODO(closeAllAMS): close the automaps of every device. */
+    return 0;
+}
+
+/* A fresh Backup: zeroed, its locks initialised, state 0. */
+static void initBackup(Backup *b)
+{
+    memset((void *)b, 0, sizeof(*b));
+    setBackupState(b, BACKUP_IDLE);
+    sema_init(&b->sem, 1);
+    init_rwsem(&b->stateLock);
+    init_rwsem(&b->cacheLock);
+    spin_lock_init(&b->mrLock);
+}
+
+/* The open's outcome as a module status. */
+static int openBackup(struct file *file)
+{
+    if (atomic_read(&initDone) != 1)
+        return KES_NOT_READY;
+    Backup *b = (Backup *)kmalloc(sizeof(*b), GFP_KERNEL);
+    if (!b)
+        return KES_NO_MEMORY;
+    initBackup(b);
+    file->private_data = b;
+    if (kesModGet()) {
+        file->private_data = NULL;
+        kfree(b);
+        return KES_REFUSED;
+    }
+    return KES_OK;
+}
+
+/*
+ * The kernel takes only 0 or a negative error from open. A module that is not ready has no
+ * device yet (-ENODEV); one that is going away answers as the kernel does for a device whose
+ * driver is leaving (-ENXIO); a failed allocation is -ENOMEM.
+ */
+int kesOpen(struct inode *, struct file *file)
+{
+    switch (openBackup(file)) {
+    case KES_OK:
+        return 0;
+    case KES_NOT_READY:
+        return -ENODEV;
+    case KES_NO_MEMORY:
+        return -ENOMEM;
+    default:
+        return -ENXIO;
+    }
+}
+
+int kesRelease(struct inode *, struct file *file)
+{
+    Backup *b = (Backup *)file->private_data;
+    if (!b)
+        return KES_INVALID;
+    file->private_data = NULL;
+    closeBackup(b);
+    kesModPut();
+    return 0;
+}
+
+/* No data moves through read, write or poll: everything goes through the commands and the
+ * mapped buffer. */
+ssize_t kesRead(struct file *, user_addr_t, size_t, loff_t *) { return 0; }
+ssize_t kesWrite(struct file *, user_addr_t, size_t, loff_t *) { return 0; }
+unsigned int kesPoll(struct file *, poll_table *) { return 0; }
+
+} // namespace kes

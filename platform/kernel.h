@@ -1,0 +1,463 @@
+/*
+ * The kernel interface the module is written against: the types and operations of a Linux
+ * 2.6.9 i686 kernel that the module calls, with their 2.6.9 names and field names. The
+ * simulated kernel in sim/ implements every operation declared here; the module includes
+ * this header and its own headers only.
+ *
+ * Differences from the real header, all forced by running in a 64-bit user-space process:
+ *  - user-space addresses are 32-bit numbers (user_addr_t) in the calling process's
+ *    simulated address space, not pointers;
+ *  - lock, counter and completion types hold C++ atomics, so that the module is correct on
+ *    several CPUs and the sanitizers can see every synchronisation;
+ *  - struct page, struct task_struct and the slab cache are opaque.
+ */
+#ifndef KESTREL_PLATFORM_KERNEL_H
+#define KESTREL_PLATFORM_KERNEL_H
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/types.h>
+
+/* ---------------------------------------------------------------- basic types */
+
+typedef uint8_t u8;
+typedef uint16_t u16;
+typedef uint32_t u32;
+typedef int32_t s32;
+typedef unsigned long long u64;
+typedef long long s64;
+typedef u64 sector_t;
+
+typedef unsigned int gfp_t;
+
+/* A user-space address of the calling process (32-bit i686 user space). */
+typedef u32 user_addr_t;
+
+/* Kernel device numbers: 12 bits of major above 20 bits of minor. */
+#define MINORBITS 20
+#define MINORMASK ((1U << MINORBITS) - 1)
+#define MAJOR(dev) ((unsigned int)((dev) >> MINORBITS))
+#define MINOR(dev) ((unsigned int)((dev)&MINORMASK))
+#define MKDEV(ma, mi) (((u32)(ma) << MINORBITS) | (u32)(mi))
+
+#define PAGE_SHIFT 12
+#define PAGE_SIZE (1UL << PAGE_SHIFT)
+#define PAGE_MASK (~(PAGE_SIZE - 1))
+
+#ifndef NULL
+#define NULL nullptr
+#endif
+
+/* ---------------------------------------------------------------- errors
+ * The values are the kernel's; a host header that already defines one defines it alike. */
+
+#ifndef EPERM
+#define EPERM 1
+#endif
+#ifndef ENOENT
+#define ENOENT 2
+#endif
+#ifndef EINTR
+#define EINTR 4
+#endif
+#ifndef EIO
+#define EIO 5
+#endif
+#ifndef ENXIO
+#define ENXIO 6
+#endif
+#ifndef ENOEXEC
+#define ENOEXEC 8
+#endif
+#ifndef EBADF
+#define EBADF 9
+#endif
+#ifndef EAGAIN
+#define EAGAIN 11
+#endif
+#ifndef EWOULDBLOCK
+#define EWOULDBLOCK EAGAIN
+#endif
+#ifndef ENOMEM
+#define ENOMEM 12
+#endif
+#ifndef EACCES
+#define EACCES 13
+#endif
+#ifndef EFAULT
+#define EFAULT 14
+#endif
+#ifndef EBUSY
+#define EBUSY 16
+#endif
+#ifndef EEXIST
+#define EEXIST 17
+#endif
+#ifndef ENODEV
+#define ENODEV 19
+#endif
+#ifndef EINVAL
+#define EINVAL 22
+#endif
+#ifndef ENOTTY
+#define ENOTTY 25
+#endif
+#ifndef ENOSPC
+#define ENOSPC 28
+#endif
+#ifndef ENOSYS
+#define ENOSYS 38
+#endif
+#ifndef EOPNOTSUPP
+#define EOPNOTSUPP 95
+#endif
+
+/* ---------------------------------------------------------------- diagnostics */
+
+#define KERN_EMERG "<0>"
+#define KERN_ALERT "<1>"
+#define KERN_CRIT "<2>"
+#define KERN_ERR "<3>"
+#define KERN_WARNING "<4>"
+#define KERN_NOTICE "<5>"
+#define KERN_INFO "<6>"
+#define KERN_DEBUG "<7>"
+
+/* Writes one line to the kernel log; a leading "<N>" gives its level (default 4). */
+int printk(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* The kernel's fatal assertion: logs where it fired and halts. */
+[[noreturn]] void __kernel_bug(const char *file, int line);
+#define BUG() __kernel_bug(__FILE__, __LINE__)
+#define BUG_ON(cond)     \
+    do {                 \
+        if (cond)        \
+            BUG();       \
+    } while (0)
+
+/* Reports a bug when the caller holds a spin lock, has interrupts off or is in the
+ * completion (interrupt) context: the caller is about to sleep. */
+void might_sleep(void);
+
+/* ---------------------------------------------------------------- atomics */
+
+typedef struct {
+    std::atomic<int> counter;
+} atomic_t;
+
+#define ATOMIC_INIT(i) \
+    {                  \
+        (i)            \
+    }
+
+static inline int atomic_read(const atomic_t *v) { return v->counter.load(std::memory_order_acquire); }
+static inline void atomic_set(atomic_t *v, int i) { v->counter.store(i, std::memory_order_release); }
+static inline void atomic_add(int i, atomic_t *v) { v->counter.fetch_add(i); }
+static inline void atomic_sub(int i, atomic_t *v) { v->counter.fetch_sub(i); }
+static inline void atomic_inc(atomic_t *v) { v->counter.fetch_add(1); }
+static inline void atomic_dec(atomic_t *v) { v->counter.fetch_sub(1); }
+static inline int atomic_dec_and_test(atomic_t *v) { return v->counter.fetch_sub(1) == 1; }
+static inline int atomic_inc_return(atomic_t *v) { return v->counter.fetch_add(1) + 1; }
+static inline int atomic_dec_return(atomic_t *v) { return v->counter.fetch_sub(1) - 1; }
+
+/* ---------------------------------------------------------------- interrupts and spin locks */
+
+/* Disables local interrupts and returns the previous state; restores it. */
+unsigned long __local_irq_save(void);
+void local_irq_restore(unsigned long flags);
+int irqs_disabled(void);
+#define local_irq_save(flags) ((flags) = __local_irq_save())
+/* Nonzero in the block driver's completion (interrupt) context. */
+int in_interrupt(void);
+
+typedef struct {
+    std::atomic<int> lock;
+} spinlock_t;
+
+#define SPIN_LOCK_UNLOCKED \
+    {                      \
+    }
+void spin_lock_init(spinlock_t *lock);
+void spin_lock(spinlock_t *lock);
+void spin_unlock(spinlock_t *lock);
+#define spin_lock_irqsave(lock, flags) \
+    do {                               \
+        local_irq_save(flags);         \
+        spin_lock(lock);               \
+    } while (0)
+#define spin_unlock_irqrestore(lock, flags) \
+    do {                                    \
+        spin_unlock(lock);                  \
+        local_irq_restore(flags);           \
+    } while (0)
+static inline void spin_lock_irq(spinlock_t *lock)
+{
+    (void)__local_irq_save();
+    spin_lock(lock);
+}
+static inline void spin_unlock_irq(spinlock_t *lock)
+{
+    spin_unlock(lock);
+    local_irq_restore(0);
+}
+
+/* ---------------------------------------------------------------- sleeping locks */
+
+/* Counting semaphore. */
+struct semaphore {
+    std::atomic<int> count;
+};
+#define __SEMAPHORE_INITIALIZER(n) \
+    {                              \
+        (n)                        \
+    }
+#define DECLARE_MUTEX(name) struct semaphore name = __SEMAPHORE_INITIALIZER(1)
+void sema_init(struct semaphore *sem, int val);
+static inline void init_MUTEX(struct semaphore *sem) { sema_init(sem, 1); }
+static inline void init_MUTEX_LOCKED(struct semaphore *sem) { sema_init(sem, 0); }
+void down(struct semaphore *sem);                /* uninterruptible; may sleep */
+int down_interruptible(struct semaphore *sem);  /* 0 once taken */
+int down_trylock(struct semaphore *sem);        /* 0 when taken, 1 when it would sleep */
+void up(struct semaphore *sem);
+
+/* Read-write semaphore; a waiting writer keeps new readers out. */
+struct rw_semaphore {
+    std::atomic<int> activity;        /* readers inside, or -1 for a writer */
+    std::atomic<int> waitingWriters;
+    std::atomic<unsigned> seq;        /* bumped on every release, to wake waiters */
+};
+#define __RWSEM_INITIALIZER(name) \
+    {                             \
+    }
+#define DECLARE_RWSEM(name) struct rw_semaphore name = __RWSEM_INITIALIZER(name)
+void init_rwsem(struct rw_semaphore *sem);
+void down_read(struct rw_semaphore *sem);
+int down_read_trylock(struct rw_semaphore *sem); /* 1 when taken */
+void up_read(struct rw_semaphore *sem);
+void down_write(struct rw_semaphore *sem);
+int down_write_trylock(struct rw_semaphore *sem); /* 1 when taken */
+void up_write(struct rw_semaphore *sem);
+
+struct completion {
+    std::atomic<unsigned> done;
+};
+#define COMPLETION_INITIALIZER(work) \
+    {                                \
+        0                            \
+    }
+#define DECLARE_COMPLETION(work) struct completion work = COMPLETION_INITIALIZER(work)
+void init_completion(struct completion *x);
+void complete(struct completion *x);
+void wait_for_completion(struct completion *x);
+
+/* ---------------------------------------------------------------- tasks and threads */
+
+struct task_struct;
+struct task_struct *get_current(void);
+#define current get_current()
+
+#define TASK_RUNNING 0
+#define TASK_INTERRUPTIBLE 1
+#define TASK_UNINTERRUPTIBLE 2
+void __set_current_state(long state);
+#define set_current_state(state) __set_current_state(state)
+
+/* Yields the processor. A task whose state is not TASK_RUNNING sleeps until it is woken. */
+void schedule(void);
+int wake_up_process(struct task_struct *task);
+int task_pid(struct task_struct *task);
+
+#define CLONE_FS 0x00000200
+#define CLONE_FILES 0x00000400
+#define CLONE_SIGHAND 0x00000800
+#define SIGKILL 9
+
+/* Starts a kernel thread running fn(arg); returns its pid or a negative error. */
+int kernel_thread(int (*fn)(void *), void *arg, unsigned long flags);
+/* Names the calling kernel thread and detaches it from the process that started it. */
+void daemonize(const char *name, ...) __attribute__((format(printf, 1, 2)));
+int allow_signal(int sig);
+int signal_pending(struct task_struct *task);
+/* Completes the completion (when given) and ends the calling kernel thread. */
+[[noreturn]] void complete_and_exit(struct completion *comp, long code);
+
+/* ---------------------------------------------------------------- time and randomness */
+
+struct timespec current_kernel_time(void);
+void get_random_bytes(void *buf, int nbytes);
+
+/* ---------------------------------------------------------------- memory */
+
+#define __GFP_HIGHMEM 0x02u
+#define __GFP_WAIT 0x10u
+#define __GFP_HIGH 0x20u
+#define __GFP_IO 0x40u
+#define __GFP_FS 0x80u
+#define GFP_ATOMIC (__GFP_HIGH)
+#define GFP_NOIO (__GFP_WAIT)
+#define GFP_NOFS (__GFP_WAIT | __GFP_IO)
+#define GFP_KERNEL (__GFP_WAIT | __GFP_IO | __GFP_FS)
+#define GFP_USER (__GFP_WAIT | __GFP_IO | __GFP_FS)
+#define GFP_HIGHUSER (__GFP_WAIT | __GFP_IO | __GFP_FS | __GFP_HIGHMEM)
+
+void *kmalloc(size_t size, gfp_t flags);
+void kfree(const void *obj);
+void *vmalloc(unsigned long size);
+void vfree(void *addr);
+
+struct page;
+struct page *alloc_pages(gfp_t gfp_mask, unsigned int order);
+#define alloc_page(gfp_mask) alloc_pages(gfp_mask, 0)
+void __free_pages(struct page *page, unsigned int order);
+#define __free_page(page) __free_pages((page), 0)
+/* Address of a low-memory page; NULL for a high-memory page that is not mapped. */
+void *page_address(struct page *page);
+void *kmap(struct page *page);
+void kunmap(struct page *page);
+void get_page(struct page *page);
+void put_page(struct page *page);
+int page_count(struct page *page);
+
+typedef struct kmem_cache_s kmem_cache_t;
+#define SLAB_HWCACHE_ALIGN 0x00002000UL
+/* The name is kept by reference and must live as long as the cache. */
+kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t align, unsigned long flags,
+                                void (*ctor)(void *, kmem_cache_t *, unsigned long),
+                                void (*dtor)(void *, kmem_cache_t *, unsigned long));
+void *kmem_cache_alloc(kmem_cache_t *cachep, gfp_t flags);
+void kmem_cache_free(kmem_cache_t *cachep, void *objp);
+/* 0 when the cache was destroyed; nonzero when objects were still allocated. */
+int kmem_cache_destroy(kmem_cache_t *cachep);
+
+/* ---------------------------------------------------------------- user space */
+
+/* Each returns the number of bytes that could not be copied (0 on success). A failed
+ * copy from user space zero-fills what it could not copy. May sleep. */
+unsigned long copy_to_user(user_addr_t to, const void *from, unsigned long n);
+unsigned long copy_from_user(void *to, user_addr_t from, unsigned long n);
+/* One 32-bit word: 0, or -EFAULT when the address is not accessible. */
+int get_user(u32 &x, user_addr_t ptr);
+int put_user(u32 x, user_addr_t ptr);
+
+/* ---------------------------------------------------------------- modules */
+
+enum module_state {
+    MODULE_STATE_LIVE,
+    MODULE_STATE_COMING,
+    MODULE_STATE_GOING,
+};
+
+struct module {
+    std::atomic<int> state; /* enum module_state */
+    char name[60];
+    atomic_t ref;           /* reference count */
+    struct task_struct *waiter; /* who waits for the removal */
+    /* Lays the module's data out fresh, as loading a module image does. */
+    void (*load_data)(void);
+    int (*init)(void);
+    void (*exit)(void);
+    const char *vermagic;
+    const char *description;
+    const char *license;
+    const char *version;
+    const char *depends;
+};
+
+/* The running module's own record; defined once by the module. */
+extern struct module __this_module;
+#define THIS_MODULE (&__this_module)
+
+#define VERMAGIC_STRING(release) release " 686 REGPARM 4KSTACKS gcc-3.4"
+
+static inline int module_is_live(struct module *mod)
+{
+    return mod->state.load() != MODULE_STATE_GOING;
+}
+static inline unsigned int module_refcount(struct module *mod)
+{
+    return (unsigned int)atomic_read(&mod->ref);
+}
+/* Takes a reference unless the module is going away; 1 when taken. */
+int try_module_get(struct module *mod);
+/* Drops a reference and wakes the remover when the module is going away. */
+void module_put(struct module *mod);
+
+/* ---------------------------------------------------------------- block devices */
+
+struct block_device;
+struct super_block;
+struct request_queue;
+struct bio;
+typedef int(make_request_fn)(struct request_queue *q, struct bio *bio);
+
+/* Writes back the device's dirty buffers and its file system; 0 or a negative error. */
+int fsync_bdev(struct block_device *bdev);
+
+/* ---------------------------------------------------------------- files and character devices */
+
+#ifndef S_IFMT
+#define S_IFMT 0170000
+#endif
+#ifndef S_IFCHR
+#define S_IFCHR 0020000
+#endif
+#ifndef S_IFBLK
+#define S_IFBLK 0060000
+#endif
+
+#define FMODE_READ 1
+#define FMODE_WRITE 2
+
+#ifndef O_RDONLY
+#define O_RDONLY 00
+#endif
+#ifndef O_WRONLY
+#define O_WRONLY 01
+#endif
+#ifndef O_RDWR
+#define O_RDWR 02
+#endif
+
+struct inode {
+    u32 i_rdev;
+    unsigned int i_mode;
+    unsigned int i_uid;
+};
+
+struct file {
+    const struct file_operations *f_op;
+    struct inode *f_inode;
+    unsigned int f_flags;
+    unsigned int f_mode;
+    loff_t f_pos;
+    atomic_t f_count;
+    void *private_data;
+};
+
+struct poll_table_struct;
+typedef struct poll_table_struct poll_table;
+struct vm_area_struct;
+
+struct file_operations {
+    struct module *owner;
+    loff_t (*llseek)(struct file *, loff_t, int);
+    ssize_t (*read)(struct file *, user_addr_t, size_t, loff_t *);
+    ssize_t (*write)(struct file *, user_addr_t, size_t, loff_t *);
+    unsigned int (*poll)(struct file *, poll_table *);
+    int (*ioctl)(struct inode *, struct file *, unsigned int, unsigned long);
+    int (*mmap)(struct file *, struct vm_area_struct *);
+    int (*open)(struct inode *, struct file *);
+    int (*flush)(struct file *);
+    int (*release)(struct inode *, struct file *);
+};
+
+/* Registers a character major; 0, or a negative error (-EBUSY when taken). */
+int register_chrdev(unsigned int major, const char *name, struct file_operations *fops);
+int unregister_chrdev(unsigned int major, const char *name);
+
+#endif /* KESTREL_PLATFORM_KERNEL_H */

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds kestrel into a build folder (default: build).
+# usage: scripts/build.sh [BUILD_DIR] [extra cmake arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build}
+shift || true
+cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+cmake --build "$dir"

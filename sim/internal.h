@@ -1,0 +1,108 @@
+// State of the simulated kernel shared by the files of sim/. Not for the module, nor for tests.
+#pragma once
+
+#include <atomic>
+#include <csetjmp>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/kernel.h"
+#include "sim/machine.h"
+
+namespace sim {
+
+class Process;
+
+// One thread of execution as the kernel sees it: a kernel thread, a process making a
+// system call, a driver's completion context, or any other host thread that calls in.
+struct Task {
+    int pid = 0;
+    char comm[16] = {};
+    std::atomic<long> state{TASK_RUNNING};
+    int preempt = 0;       // spin locks held
+    bool irqsOff = false;  // local interrupts disabled
+    bool inIrq = false;    // completion (interrupt) context
+    bool kthread = false;
+    std::atomic<bool> exited{false};
+    unsigned long allowedSignals = 0;
+    std::atomic<unsigned long> pendingSignals{0};
+    Process* proc = nullptr; // the process whose system call is running, if any
+    unsigned uid = 0;
+    jmp_buf exitJump;
+};
+
+// The calling host thread's task (created on first use).
+Task* current_task();
+// Makes the calling host thread run as the given task (nullptr: its own anonymous task).
+void set_current_task(Task* task);
+
+struct Node {
+    bool isChar = true;
+    unsigned major = 0, minor = 0;
+    unsigned mode = 0, uid = 0;
+    struct inode ino {};
+};
+
+struct Chrdev {
+    std::string name;
+    struct file_operations* fops = nullptr;
+};
+
+struct Kernel {
+    explicit Kernel(MachineConfig c) : cfg(std::move(c)) {}
+
+    MachineConfig cfg;
+
+    // Log and debug checks.
+    mutable std::mutex logMu;
+    std::vector<LogLine> log;
+    mutable std::mutex bugMu;
+    std::vector<std::string> bugs;
+    void report_bug(const std::string& what);
+
+    FaultInjector faults;
+
+    // Memory accounting.
+    mutable std::mutex memMu;
+    std::unordered_map<const void*, size_t> kmallocs;
+    std::unordered_map<const void*, size_t> vmallocs;
+    std::unordered_set<kmem_cache_t*> caches;
+    std::atomic<long> pages{0}, highPages{0}, kmaps{0};
+
+    // Tasks.
+    mutable std::mutex taskMu;
+    std::vector<std::unique_ptr<Task>> kthreads;
+    std::vector<std::thread> hostThreads;
+    std::atomic<int> nextPid{1};
+
+    // Modules.
+    mutable std::mutex modMu;
+    std::vector<struct module*> modules;
+
+    // Character devices, device nodes and open files.
+    mutable std::mutex devMu;
+    Chrdev chrdevs[256];
+    std::map<std::string, std::unique_ptr<Node>> nodes;
+    std::atomic<long> openFiles{0};
+
+    // Random pool.
+    std::mutex rndMu;
+    std::mt19937_64 rng;
+};
+
+// The kernel of the machine that is alive; aborts when there is none.
+Kernel& K();
+bool kernel_alive();
+
+// Drops a reference on an open file; the last one releases it.
+void fput(struct file* f);
+
+} // namespace sim

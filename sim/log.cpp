@@ -1,0 +1,66 @@
+// printk, the kernel log ring and the kernel's own debug checks.
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/internal.h"
+
+namespace sim {
+
+void Kernel::report_bug(const std::string& what)
+{
+    {
+        std::lock_guard<std::mutex> g(bugMu);
+        bugs.push_back(what);
+    }
+    printk("<3>BUG: %s\n", what.c_str());
+}
+
+} // namespace sim
+
+using sim::K;
+
+int printk(const char* fmt, ...)
+{
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    const char* text = buf;
+    int level = 4;
+    if (text[0] == '<' && text[1] >= '0' && text[1] <= '7' && text[2] == '>') {
+        level = text[1] - '0';
+        text += 3;
+    }
+    if (!sim::kernel_alive()) {
+        fprintf(stderr, "<%d>%s", level, text);
+        return n;
+    }
+    sim::Kernel& k = K();
+    if (k.cfg.console)
+        fprintf(stderr, "<%d>%s%s", level, text, (*text && text[strlen(text) - 1] == '\n') ? "" : "\n");
+    std::lock_guard<std::mutex> g(k.logMu);
+    k.log.push_back({level, text});
+    return n;
+}
+
+void __kernel_bug(const char* file, int line)
+{
+    printk("<0>kernel BUG at %s:%d!\n", file, line);
+    fprintf(stderr, "kernel BUG at %s:%d!\n", file, line);
+    fflush(stderr);
+    std::abort();
+}
+
+void might_sleep(void)
+{
+    sim::Task* t = sim::current_task();
+    if (t->preempt > 0 || t->irqsOff || t->inIrq) {
+        char what[160];
+        snprintf(what, sizeof what,
+                 "sleeping function called from invalid context (in_atomic=%d irqs_disabled=%d "
+                 "in_interrupt=%d) in %s",
+                 t->preempt, t->irqsOff ? 1 : 0, t->inIrq ? 1 : 0, t->comm);
+        K().report_bug(what);
+    }
+}

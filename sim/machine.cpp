@@ -1,0 +1,303 @@
+// The Machine: boots and tears down a simulated kernel, character devices and device
+// nodes, fault injection and the leak report.
+#include "sim/machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "sim/internal.h"
+#include "sim/process.h"
+
+namespace sim {
+
+namespace {
+std::atomic<Kernel*> gKernel{nullptr};
+Machine* gMachine = nullptr;
+} // namespace
+
+Kernel& K()
+{
+    Kernel* k = gKernel.load(std::memory_order_acquire);
+    if (!k) {
+        fprintf(stderr, "kernel operation called with no machine running\n");
+        std::abort();
+    }
+    return *k;
+}
+
+bool kernel_alive() { return gKernel.load(std::memory_order_acquire) != nullptr; }
+
+// ------------------------------------------------------------------ fault injection
+
+bool FaultInjector::Countdown::tick()
+{
+    if (remaining == 0)
+        return false;
+    if (tripped)
+        return persistent;
+    if (--remaining == 0) {
+        if (persistent) {
+            tripped = true;
+            remaining = 1; // stays armed
+        }
+        return true;
+    }
+    return false;
+}
+
+void FaultInjector::fail_nth(Fault kind, unsigned n, bool persistent)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    kinds_[static_cast<int>(kind)] = Countdown{n, persistent, false};
+}
+
+void FaultInjector::fail_any_alloc_nth(unsigned n, bool persistent)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    any_ = Countdown{n, persistent, false};
+}
+
+void FaultInjector::disarm()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto& c : kinds_)
+        c = Countdown{};
+    any_ = Countdown{};
+}
+
+unsigned FaultInjector::fired(Fault kind) const
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return fired_[static_cast<int>(kind)];
+}
+
+unsigned FaultInjector::fired_total() const
+{
+    std::lock_guard<std::mutex> g(mu_);
+    unsigned n = 0;
+    for (unsigned f : fired_)
+        n += f;
+    return n;
+}
+
+bool FaultInjector::should_fail(Fault kind)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    bool fail = kinds_[static_cast<int>(kind)].tick();
+    if (kind != Fault::Thread)
+        fail = any_.tick() || fail;
+    if (fail)
+        fired_[static_cast<int>(kind)]++;
+    return fail;
+}
+
+// ------------------------------------------------------------------ machine
+
+Machine::Machine(MachineConfig config)
+{
+    if (gMachine) {
+        fprintf(stderr, "only one Machine may be alive at a time\n");
+        std::abort();
+    }
+    k_ = std::make_unique<Kernel>(std::move(config));
+    if (k_->cfg.random_seed)
+        k_->rng.seed(k_->cfg.random_seed);
+    else
+        k_->rng.seed(std::random_device{}());
+    gKernel.store(k_.get(), std::memory_order_release);
+    gMachine = this;
+    // A fresh kernel: the calling thread starts outside any lock.
+    Task* t = current_task();
+    t->preempt = 0;
+    t->irqsOff = false;
+    t->state.store(TASK_RUNNING);
+    mknod("/dev/kestrel", true, 120, 0, 0600, 0);
+}
+
+Machine::~Machine()
+{
+    exit_processes();
+    processes_.clear();
+    std::vector<std::thread> threads;
+    bool running = false;
+    {
+        std::lock_guard<std::mutex> g(k_->taskMu);
+        for (auto& t : k_->kthreads)
+            running = running || !t->exited.load();
+        threads.swap(k_->hostThreads);
+    }
+    if (running) {
+        // A kernel thread that never ended cannot be joined; keep the kernel it uses alive.
+        fprintf(stderr, "machine shut down with kernel threads still running\n");
+        for (auto& th : threads)
+            th.detach();
+        (void)k_.release();
+    } else {
+        for (auto& th : threads)
+            th.join();
+        gKernel.store(nullptr, std::memory_order_release);
+    }
+    gMachine = nullptr;
+}
+
+Machine& Machine::running()
+{
+    if (!gMachine) {
+        fprintf(stderr, "no machine running\n");
+        std::abort();
+    }
+    return *gMachine;
+}
+
+Kernel& Machine::kernel() { return *k_; }
+const std::string& Machine::kernel_release() const { return k_->cfg.kernel_release; }
+FaultInjector& Machine::faults() { return k_->faults; }
+
+Process& Machine::spawn(const std::string& name, unsigned uid)
+{
+    processes_.push_back(std::make_unique<Process>(*k_, k_->nextPid.fetch_add(1), name, uid));
+    return *processes_.back();
+}
+
+void Machine::exit_processes()
+{
+    for (auto& p : processes_)
+        p->exit();
+}
+
+int Machine::mknod(const std::string& path, bool is_char, unsigned major, unsigned minor,
+                   unsigned mode, unsigned uid)
+{
+    std::lock_guard<std::mutex> g(k_->devMu);
+    if (k_->nodes.count(path))
+        return -EEXIST;
+    auto n = std::make_unique<Node>();
+    n->isChar = is_char;
+    n->major = major;
+    n->minor = minor;
+    n->mode = mode;
+    n->uid = uid;
+    n->ino.i_rdev = MKDEV(major, minor);
+    n->ino.i_mode = (is_char ? S_IFCHR : S_IFBLK) | mode;
+    n->ino.i_uid = uid;
+    k_->nodes.emplace(path, std::move(n));
+    return 0;
+}
+
+bool Machine::chrdev_registered(unsigned major) const
+{
+    std::lock_guard<std::mutex> g(k_->devMu);
+    return major < 256 && k_->chrdevs[major].fops != nullptr;
+}
+
+std::vector<LogLine> Machine::dmesg() const
+{
+    std::lock_guard<std::mutex> g(k_->logMu);
+    return k_->log;
+}
+
+std::string Machine::dmesg_text() const
+{
+    std::string out;
+    for (const LogLine& l : dmesg()) {
+        out += "<" + std::to_string(l.level) + ">" + l.text;
+        if (l.text.empty() || l.text.back() != '\n')
+            out += '\n';
+    }
+    return out;
+}
+
+size_t Machine::log_count(const std::string& fragment) const
+{
+    size_t n = 0;
+    for (const LogLine& l : dmesg())
+        n += l.text.find(fragment) != std::string::npos;
+    return n;
+}
+
+void Machine::clear_log()
+{
+    std::lock_guard<std::mutex> g(k_->logMu);
+    k_->log.clear();
+}
+
+std::vector<std::string> Machine::bugs() const
+{
+    std::lock_guard<std::mutex> g(k_->bugMu);
+    return k_->bugs;
+}
+
+std::string Machine::leak_report() const
+{
+    std::ostringstream out;
+    MemStats s = mem_stats();
+    auto item = [&](const char* what, long n) {
+        if (n)
+            out << what << ": " << n << "\n";
+    };
+    item("pages", s.pages);
+    item("kmaps", s.kmaps);
+    item("kmalloc objects", s.kmalloc_objects);
+    item("vmalloc areas", s.vmalloc_areas);
+    item("slab objects", s.slab_objects);
+    for (const SlabInfo& c : slabinfo())
+        out << "slab cache: " << c.name << "\n";
+    for (const ThreadInfo& t : threads())
+        if (!t.exited)
+            out << "kernel thread running: " << t.comm << " (pid " << t.pid << ")\n";
+    item("open files", k_->openFiles.load());
+    std::lock_guard<std::mutex> g(k_->devMu);
+    for (unsigned major = 0; major < 256; major++) {
+        const Chrdev& c = k_->chrdevs[major];
+        if (c.fops && !module_loaded_locked(c.fops->owner))
+            out << "character device " << major << " (" << c.name << ") of an unloaded module\n";
+    }
+    return out.str();
+}
+
+bool Machine::module_loaded_locked(const struct module* mod) const
+{
+    if (!mod)
+        return true;
+    std::lock_guard<std::mutex> g(k_->modMu);
+    for (struct module* m : k_->modules)
+        if (m == mod)
+            return true;
+    return false;
+}
+
+} // namespace sim
+
+// ------------------------------------------------------------------ character devices
+
+using sim::K;
+
+int register_chrdev(unsigned int major, const char* name, struct file_operations* fops)
+{
+    std::lock_guard<std::mutex> g(K().devMu);
+    if (major >= 256)
+        return -EINVAL;
+    if (major == 0) {
+        for (major = 254; major > 0; major--)
+            if (!K().chrdevs[major].fops)
+                break;
+        if (major == 0)
+            return -EBUSY;
+        K().chrdevs[major] = {name, fops};
+        return static_cast<int>(major);
+    }
+    if (K().chrdevs[major].fops)
+        return -EBUSY;
+    K().chrdevs[major] = {name, fops};
+    return 0;
+}
+
+int unregister_chrdev(unsigned int major, const char* name)
+{
+    std::lock_guard<std::mutex> g(K().devMu);
+    if (major >= 256 || !K().chrdevs[major].fops || K().chrdevs[major].name != name)
+        return -EINVAL;
+    K().chrdevs[major] = {};
+    return 0;
+}

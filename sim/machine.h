@@ -1,0 +1,160 @@
+// The machine-facing API of the simulated kernel: boot a kernel, load modules, spawn
+// processes, read the kernel log, inject faults and check for leaks. Tests, benchmarks,
+// the agent and the kestrel command use this; the module never does.
+//
+// Only one Machine is alive at a time; constructing it boots a fresh kernel, destroying it
+// ends every process and joins every thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct module;
+struct file;
+
+namespace sim {
+
+class Process;
+struct Kernel;
+
+struct LogLine {
+    int level;        // 0..7, from the "<N>" prefix (4 when there was none)
+    std::string text; // the message without its level prefix
+};
+
+// Kinds of operation the fault injector can fail.
+enum class Fault {
+    Page,       // alloc_pages
+    Kmalloc,    // kmalloc
+    Vmalloc,    // vmalloc
+    Slab,       // kmem_cache_alloc
+    SlabCreate, // kmem_cache_create
+    Thread,     // kernel_thread
+    kCount
+};
+
+// One countdown per kind of fault, plus one over every allocation (pages, kmalloc,
+// vmalloc, slab objects and slab caches), in the manner of SQLite's fault tests.
+class FaultInjector {
+public:
+    // The nth next operation of this kind (1 = the very next) fails; with persistent,
+    // that one and every later one fail.
+    void fail_nth(Fault kind, unsigned n, bool persistent = false);
+    // The same, counting allocations of every kind together.
+    void fail_any_alloc_nth(unsigned n, bool persistent = false);
+    // Stops every countdown; the counts of what fired stay.
+    void disarm();
+    unsigned fired(Fault kind) const;
+    unsigned fired_total() const;
+
+    // Called by the kernel operations: true when this operation must fail.
+    bool should_fail(Fault kind);
+
+private:
+    struct Countdown {
+        unsigned remaining = 0; // 0 = disarmed
+        bool persistent = false;
+        bool tripped = false;
+        bool tick();
+    };
+    mutable std::mutex mu_;
+    Countdown kinds_[static_cast<int>(Fault::kCount)];
+    Countdown any_;
+    unsigned fired_[static_cast<int>(Fault::kCount)] = {};
+    friend struct Kernel;
+};
+
+struct MemStats {
+    long pages = 0;          // order-0 pages allocated (any zone)
+    long highmem_pages = 0;
+    long kmaps = 0;          // kmap calls not yet undone
+    long kmalloc_objects = 0;
+    long kmalloc_bytes = 0;
+    long vmalloc_areas = 0;
+    long slab_caches = 0;
+    long slab_objects = 0;
+};
+
+struct SlabInfo {
+    std::string name;
+    size_t object_size;
+    long active_objects;
+};
+
+struct ThreadInfo {
+    int pid;
+    std::string comm;
+    bool exited;
+};
+
+struct MachineConfig {
+    // The running kernel's release; a module built for another one is refused.
+    std::string kernel_release = KES_TARGET_KERNEL;
+    // Copies every log line to standard error as it is written.
+    bool console = false;
+    // Seed of the random pool (0: seeded from the host).
+    uint64_t random_seed = 0;
+};
+
+class Machine {
+public:
+    explicit Machine(MachineConfig config = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The machine that is alive; aborts when there is none.
+    static Machine& running();
+
+    const std::string& kernel_release() const;
+    std::string vermagic() const;
+
+    // Module loader. insmod: 0 or a negative error (-ENOEXEC for a module built for
+    // another kernel, -EEXIST when loaded, the init function's error). rmmod: 0,
+    // -ENOENT, or -EWOULDBLOCK while the module is in use unless wait is set, in which
+    // case the module is marked going and the call waits for the last reference.
+    int insmod(struct module* mod);
+    int rmmod(const std::string& name, bool wait = false);
+    bool module_loaded(const std::string& name) const;
+
+    // Device nodes of the file system: /dev/kestrel exists from boot (char 120:0, 0600, root).
+    int mknod(const std::string& path, bool is_char, unsigned major, unsigned minor,
+              unsigned mode, unsigned uid);
+    bool chrdev_registered(unsigned major) const;
+
+    // Processes. The machine owns them; exit() closes their files.
+    Process& spawn(const std::string& name = "agent", unsigned uid = 0);
+    // Ends every process (their files are closed, their memory unmapped).
+    void exit_processes();
+
+    // Kernel log.
+    std::vector<LogLine> dmesg() const;
+    std::string dmesg_text() const;
+    // Lines whose text contains the fragment.
+    size_t log_count(const std::string& fragment) const;
+    void clear_log();
+
+    FaultInjector& faults();
+
+    MemStats mem_stats() const;
+    std::vector<SlabInfo> slabinfo() const;
+    std::vector<ThreadInfo> threads() const;
+    // Problems the kernel's debug checks found (sleeping in atomic context, bad frees...).
+    std::vector<std::string> bugs() const;
+    // Everything still allocated, running or open that a clean machine would not have;
+    // empty when clean. Modules still loaded are not counted.
+    std::string leak_report() const;
+
+    Kernel& kernel();
+
+private:
+    bool module_loaded_locked(const struct module* mod) const;
+    std::unique_ptr<Kernel> k_;
+    std::vector<std::unique_ptr<Process>> processes_;
+};
+
+} // namespace sim

@@ -1,0 +1,284 @@
+// Pages, kmalloc, vmalloc and slab caches, each counted so that a test can see a leak, and
+// each passing through the fault injector. Fresh memory is filled with a poison byte rather
+// than zeros, so code that forgets to clear what it allocates shows it.
+#include <cstdlib>
+
+#include "sim/internal.h"
+
+struct page {
+    std::atomic<int> count{1};
+    std::atomic<int> kmapped{0};
+    bool highmem = false;
+    unsigned char* data = nullptr;
+};
+
+struct kmem_cache_s {
+    const char* name;
+    size_t size;
+    std::mutex mu;
+    std::unordered_set<void*> objects;
+};
+
+namespace {
+
+constexpr unsigned char kPoison = 0x5a;
+constexpr size_t kKmallocMax = 131072;
+
+void alloc_context(gfp_t flags)
+{
+    if (flags & __GFP_WAIT)
+        might_sleep();
+}
+
+} // namespace
+
+using sim::Fault;
+using sim::K;
+
+struct page* alloc_pages(gfp_t gfp_mask, unsigned int order)
+{
+    alloc_context(gfp_mask);
+    if (order != 0) {
+        K().report_bug("alloc_pages: only order-0 pages are supported");
+        return nullptr;
+    }
+    if (K().faults.should_fail(Fault::Page))
+        return nullptr;
+    auto* p = new page;
+    p->highmem = (gfp_mask & __GFP_HIGHMEM) != 0;
+    p->data = static_cast<unsigned char*>(std::aligned_alloc(PAGE_SIZE, PAGE_SIZE));
+    memset(p->data, kPoison, PAGE_SIZE);
+    K().pages++;
+    if (p->highmem)
+        K().highPages++;
+    return p;
+}
+
+static void free_page_now(struct page* p)
+{
+    if (p->kmapped.load() != 0)
+        K().report_bug("freeing a page that is still kmapped");
+    K().pages--;
+    if (p->highmem)
+        K().highPages--;
+    std::free(p->data);
+    delete p;
+}
+
+void put_page(struct page* page)
+{
+    int left = page->count.fetch_sub(1) - 1;
+    if (left == 0)
+        free_page_now(page);
+    else if (left < 0)
+        K().report_bug("put_page on a free page");
+}
+
+void __free_pages(struct page* page, unsigned int order)
+{
+    if (order != 0)
+        K().report_bug("__free_pages: only order-0 pages are supported");
+    put_page(page);
+}
+
+void get_page(struct page* page) { page->count.fetch_add(1); }
+int page_count(struct page* page) { return page->count.load(); }
+
+void* page_address(struct page* page)
+{
+    if (page->highmem && page->kmapped.load() == 0)
+        return nullptr;
+    return page->data;
+}
+
+void* kmap(struct page* page)
+{
+    might_sleep();
+    if (page->highmem) {
+        page->kmapped.fetch_add(1);
+        K().kmaps++;
+    }
+    return page->data;
+}
+
+void kunmap(struct page* page)
+{
+    if (!page->highmem)
+        return;
+    if (page->kmapped.fetch_sub(1) <= 0) {
+        page->kmapped.fetch_add(1);
+        K().report_bug("kunmap of a page that is not kmapped");
+        return;
+    }
+    K().kmaps--;
+}
+
+void* kmalloc(size_t size, gfp_t flags)
+{
+    alloc_context(flags);
+    if (size > kKmallocMax)
+        return nullptr;
+    if (K().faults.should_fail(Fault::Kmalloc))
+        return nullptr;
+    void* p = std::malloc(size ? size : 1);
+    memset(p, kPoison, size);
+    std::lock_guard<std::mutex> g(K().memMu);
+    K().kmallocs[p] = size;
+    return p;
+}
+
+void kfree(const void* obj)
+{
+    if (!obj)
+        return;
+    bool known;
+    {
+        std::lock_guard<std::mutex> g(K().memMu);
+        known = K().kmallocs.erase(obj) != 0;
+    }
+    if (!known) {
+        K().report_bug("kfree of memory that kmalloc did not hand out");
+        return;
+    }
+    std::free(const_cast<void*>(obj));
+}
+
+void* vmalloc(unsigned long size)
+{
+    might_sleep();
+    if (size == 0)
+        return nullptr;
+    if (K().faults.should_fail(Fault::Vmalloc))
+        return nullptr;
+    void* p = std::malloc(size);
+    memset(p, kPoison, size);
+    std::lock_guard<std::mutex> g(K().memMu);
+    K().vmallocs[p] = size;
+    return p;
+}
+
+void vfree(void* addr)
+{
+    if (!addr)
+        return;
+    bool known;
+    {
+        std::lock_guard<std::mutex> g(K().memMu);
+        known = K().vmallocs.erase(addr) != 0;
+    }
+    if (!known) {
+        K().report_bug("vfree of memory that vmalloc did not hand out");
+        return;
+    }
+    std::free(addr);
+}
+
+kmem_cache_t* kmem_cache_create(const char* name, size_t size, size_t, unsigned long,
+                                void (*)(void*, kmem_cache_t*, unsigned long),
+                                void (*)(void*, kmem_cache_t*, unsigned long))
+{
+    might_sleep();
+    if (!name || size == 0) {
+        K().report_bug("kmem_cache_create without a name or size");
+        return nullptr;
+    }
+    bool duplicate = false;
+    {
+        std::lock_guard<std::mutex> g(K().memMu);
+        for (kmem_cache_t* c : K().caches)
+            duplicate = duplicate || strcmp(c->name, name) == 0;
+    }
+    if (duplicate) {
+        printk("<3>kmem_cache_create: duplicate cache %s\n", name);
+        K().report_bug(std::string("duplicate slab cache ") + name);
+        return nullptr;
+    }
+    if (K().faults.should_fail(Fault::SlabCreate))
+        return nullptr;
+    auto* c = new kmem_cache_s;
+    c->name = name;
+    c->size = size;
+    std::lock_guard<std::mutex> g(K().memMu);
+    K().caches.insert(c);
+    return c;
+}
+
+void* kmem_cache_alloc(kmem_cache_t* cachep, gfp_t flags)
+{
+    alloc_context(flags);
+    if (K().faults.should_fail(Fault::Slab))
+        return nullptr;
+    void* p = std::malloc(cachep->size);
+    memset(p, kPoison, cachep->size);
+    std::lock_guard<std::mutex> g(cachep->mu);
+    cachep->objects.insert(p);
+    return p;
+}
+
+void kmem_cache_free(kmem_cache_t* cachep, void* objp)
+{
+    if (!objp)
+        return;
+    bool known;
+    {
+        std::lock_guard<std::mutex> g(cachep->mu);
+        known = cachep->objects.erase(objp) != 0;
+    }
+    if (!known) {
+        K().report_bug(std::string("kmem_cache_free of an object not from ") + cachep->name);
+        return;
+    }
+    std::free(objp);
+}
+
+int kmem_cache_destroy(kmem_cache_t* cachep)
+{
+    might_sleep();
+    {
+        std::lock_guard<std::mutex> g(cachep->mu);
+        if (!cachep->objects.empty()) {
+            printk("<3>kmem_cache_destroy: Can't free all objects %p\n", static_cast<void*>(cachep));
+            return 1;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> g(K().memMu);
+        K().caches.erase(cachep);
+    }
+    delete cachep;
+    return 0;
+}
+
+namespace sim {
+
+MemStats Machine::mem_stats() const
+{
+    MemStats s;
+    s.pages = k_->pages.load();
+    s.highmem_pages = k_->highPages.load();
+    s.kmaps = k_->kmaps.load();
+    std::lock_guard<std::mutex> g(k_->memMu);
+    s.kmalloc_objects = static_cast<long>(k_->kmallocs.size());
+    for (auto& [p, n] : k_->kmallocs)
+        s.kmalloc_bytes += static_cast<long>(n);
+    s.vmalloc_areas = static_cast<long>(k_->vmallocs.size());
+    s.slab_caches = static_cast<long>(k_->caches.size());
+    for (kmem_cache_t* c : k_->caches) {
+        std::lock_guard<std::mutex> cg(c->mu);
+        s.slab_objects += static_cast<long>(c->objects.size());
+    }
+    return s;
+}
+
+std::vector<SlabInfo> Machine::slabinfo() const
+{
+    std::vector<SlabInfo> out;
+    std::lock_guard<std::mutex> g(k_->memMu);
+    for (kmem_cache_t* c : k_->caches) {
+        std::lock_guard<std::mutex> cg(c->mu);
+        out.push_back({c->name, c->size, static_cast<long>(c->objects.size())});
+    }
+    return out;
+}
+
+} // namespace sim

@@ -1,0 +1,164 @@
+// Tasks and kernel threads, scheduling, time and randomness.
+#include <cstdlib>
+
+#include "sim/internal.h"
+
+namespace sim {
+
+namespace {
+
+// The host thread's own task, for threads the kernel did not start (tests, writers).
+struct AnonymousTask {
+    std::unique_ptr<Task> task;
+};
+thread_local AnonymousTask tlsAnon;
+thread_local Task* tlsCurrent = nullptr;
+
+} // namespace
+
+Task* current_task()
+{
+    if (tlsCurrent)
+        return tlsCurrent;
+    if (!tlsAnon.task) {
+        tlsAnon.task = std::make_unique<Task>();
+        tlsAnon.task->pid = kernel_alive() ? K().nextPid.fetch_add(1) : 0;
+        strncpy(tlsAnon.task->comm, "host", sizeof tlsAnon.task->comm - 1);
+    }
+    return tlsAnon.task.get();
+}
+
+void set_current_task(Task* task) { tlsCurrent = task; }
+
+} // namespace sim
+
+using sim::K;
+using sim::Task;
+
+struct task_struct* get_current(void)
+{
+    return reinterpret_cast<struct task_struct*>(sim::current_task());
+}
+
+static Task* as_task(struct task_struct* t) { return reinterpret_cast<Task*>(t); }
+
+void __set_current_state(long state) { sim::current_task()->state.store(state); }
+
+void schedule(void)
+{
+    Task* t = sim::current_task();
+    if (t->preempt > 0 || t->inIrq)
+        K().report_bug(std::string("scheduling while atomic in ") + t->comm);
+    long s = t->state.load();
+    if (s == TASK_RUNNING) {
+        std::this_thread::yield();
+        return;
+    }
+    while (s != TASK_RUNNING) {
+        t->state.wait(s);
+        s = t->state.load();
+    }
+}
+
+int wake_up_process(struct task_struct* task)
+{
+    if (!task)
+        return 0;
+    Task* t = as_task(task);
+    long was = t->state.exchange(TASK_RUNNING);
+    t->state.notify_all();
+    return was != TASK_RUNNING;
+}
+
+int task_pid(struct task_struct* task) { return as_task(task)->pid; }
+
+int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
+{
+    might_sleep();
+    if (K().faults.should_fail(sim::Fault::Thread))
+        return -EAGAIN;
+    auto owned = std::make_unique<Task>();
+    Task* t = owned.get();
+    t->pid = K().nextPid.fetch_add(1);
+    t->kthread = true;
+    memcpy(t->comm, sim::current_task()->comm, sizeof t->comm);
+    std::lock_guard<std::mutex> g(K().taskMu);
+    K().kthreads.push_back(std::move(owned));
+    K().hostThreads.emplace_back([t, fn, arg] {
+        sim::set_current_task(t);
+        if (setjmp(t->exitJump) == 0)
+            fn(arg);
+        t->exited.store(true);
+        sim::set_current_task(nullptr);
+    });
+    return t->pid;
+}
+
+void daemonize(const char* name, ...)
+{
+    Task* t = sim::current_task();
+    char comm[sizeof t->comm];
+    va_list ap;
+    va_start(ap, name);
+    vsnprintf(comm, sizeof comm, name, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> g(K().taskMu);
+    memcpy(t->comm, comm, sizeof comm);
+}
+
+int allow_signal(int sig)
+{
+    if (sig < 1 || sig > 64)
+        return -EINVAL;
+    sim::current_task()->allowedSignals |= 1UL << (sig - 1);
+    return 0;
+}
+
+int signal_pending(struct task_struct* task)
+{
+    Task* t = as_task(task);
+    return (t->pendingSignals.load() & t->allowedSignals) != 0;
+}
+
+void complete_and_exit(struct completion* comp, long)
+{
+    Task* t = sim::current_task();
+    if (!t->kthread) {
+        printk("<0>complete_and_exit called outside a kernel thread\n");
+        BUG();
+    }
+    if (t->preempt > 0 || t->irqsOff)
+        K().report_bug(std::string("thread exiting with a spin lock held: ") + t->comm);
+    t->exited.store(true);
+    if (comp)
+        complete(comp);
+    longjmp(t->exitJump, 1);
+}
+
+struct timespec current_kernel_time(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts;
+}
+
+void get_random_bytes(void* buf, int nbytes)
+{
+    std::lock_guard<std::mutex> g(K().rndMu);
+    auto* p = static_cast<unsigned char*>(buf);
+    for (int i = 0; i < nbytes; i++)
+        p[i] = static_cast<unsigned char>(K().rng());
+}
+
+namespace sim {
+
+std::vector<ThreadInfo> Machine::threads() const
+{
+    std::vector<ThreadInfo> out;
+    std::lock_guard<std::mutex> g(k_->taskMu);
+    for (auto& t : k_->kthreads)
+        out.push_back({t->pid, t->comm, t->exited.load()});
+    return out;
+}
+
+} // namespace sim
