@@ -20,6 +20,39 @@ struct BlockMap {
     struct semaphore sem; /* held around every access to the bits */
 };
 
+struct Backup;
+
+/*
+ * Creates map for numBlocks blocks. With a user buffer (nonzero address) the bitmap bytes
+ * are copied from it; without one every bit is cleared when clear is 1 and set otherwise.
+ * On success writes the number of pages allocated to *pagesOut and returns 0; on failure
+ * returns 2 (invalid size: the record is untouched), 5 (out of memory) or 6 (the user buffer
+ * is unreadable), leaves *pagesOut alone and leaves the map closed. May sleep.
+ */
+int newBlockMap(BlockMap *map, u32 numBlocks, user_addr_t userBuffer, int clear, u32 *pagesOut);
+/* Frees an open map's pages and page array, writes its page count to *pagesOut and marks it
+ * closed; does nothing to a closed map. Takes no lock: nobody else may reach the map. */
+void closeBlockMap(BlockMap *map, u32 *pagesOut);
+u32 numPagesInBlockMap(BlockMap *map);
+/* -1 when the block's bit is set; 0 when clear or when block >= numBlocks. May sleep. */
+s32 blockInMap(BlockMap *map, u32 block);
+/* Sets the bit: 0, or the block number itself (nothing changed) when block >= numBlocks. */
+u32 setBlock(BlockMap *map, u32 block);
+/* Clears the bit: 0, or 1 (nothing changed) when block >= numBlocks. */
+s32 unSetBlock(BlockMap *map, u32 block);
+/* Returns once the caller is the map's only user (users == 1), holding usersLock with
+ * interrupts off and the saved state in *flags; the caller releases it. Polls. */
+void waitForBlockMapUsers(BlockMap *map, unsigned long *flags);
+/* Take and give back a use of a map whose pages the caller reads itself. */
+void getBlockMapUse(BlockMap *map);
+void putBlockMapUse(BlockMap *map);
+
+/* The Backup's two maps; their pages count in totalPages and currentPages. */
+int newCacheMap(Backup *b);
+int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer);
+void closeCacheMap(Backup *b);
+void closeBUBlockMap(Backup *b);
+
 } // namespace kes
 
 #endif /* KESTREL_BLOCKMAP_BLOCKMAP_H */

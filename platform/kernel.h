@@ -387,13 +387,210 @@ int try_module_get(struct module *mod);
 /* Drops a reference and wakes the remover when the module is going away. */
 void module_put(struct module *mod);
 
+/* ---------------------------------------------------------------- bit operations and lists */
+
+/* Atomic bit operations on a word (bit numbers below the word's width). */
+static inline void set_bit(int nr, volatile unsigned long *addr)
+{
+    std::atomic_ref<unsigned long>(*const_cast<unsigned long *>(addr)).fetch_or(1UL << nr);
+}
+static inline void clear_bit(int nr, volatile unsigned long *addr)
+{
+    std::atomic_ref<unsigned long>(*const_cast<unsigned long *>(addr)).fetch_and(~(1UL << nr));
+}
+static inline int test_bit(int nr, const volatile unsigned long *addr)
+{
+    return (std::atomic_ref<unsigned long>(*const_cast<unsigned long *>(addr)).load() >> nr) & 1;
+}
+static inline int test_and_set_bit(int nr, volatile unsigned long *addr)
+{
+    return (std::atomic_ref<unsigned long>(*const_cast<unsigned long *>(addr)).fetch_or(1UL << nr) >> nr) & 1;
+}
+
+struct list_head {
+    struct list_head *next, *prev;
+};
+#define LIST_HEAD_INIT(name) {&(name), &(name)}
+#define LIST_HEAD(name) struct list_head name = LIST_HEAD_INIT(name)
+static inline void INIT_LIST_HEAD(struct list_head *list)
+{
+    list->next = list;
+    list->prev = list;
+}
+static inline void __list_add(struct list_head *n, struct list_head *prev, struct list_head *next)
+{
+    next->prev = n;
+    n->next = next;
+    n->prev = prev;
+    prev->next = n;
+}
+static inline void list_add(struct list_head *n, struct list_head *head) { __list_add(n, head, head->next); }
+static inline void list_add_tail(struct list_head *n, struct list_head *head) { __list_add(n, head->prev, head); }
+static inline void list_del(struct list_head *entry)
+{
+    entry->next->prev = entry->prev;
+    entry->prev->next = entry->next;
+    entry->next = NULL;
+    entry->prev = NULL;
+}
+static inline int list_empty(const struct list_head *head) { return head->next == head; }
+#define list_entry(ptr, type, member) ((type *)((char *)(ptr)-offsetof(type, member)))
+#define list_for_each(pos, head) for (pos = (head)->next; pos != (head); pos = pos->next)
+#define list_for_each_safe(pos, n, head) \
+    for (pos = (head)->next, n = pos->next; pos != (head); pos = n, n = pos->next)
+
 /* ---------------------------------------------------------------- block devices */
 
 struct block_device;
 struct super_block;
 struct request_queue;
 struct bio;
+typedef struct request_queue request_queue_t;
 typedef int(make_request_fn)(struct request_queue *q, struct bio *bio);
+
+/* One partition of a disk: its first sector and size in 512-byte sectors. */
+struct hd_struct {
+    sector_t start_sect;
+    sector_t nr_sects;
+};
+
+struct gendisk {
+    int major;
+    int first_minor;
+    int minors;                 /* 1 + the most partitions the disk can have */
+    char disk_name[32];
+    struct hd_struct **part;    /* partition i at part[i - 1]; NULL when empty */
+    struct request_queue *queue;
+    void *private_data;
+    sector_t capacity;          /* in 512-byte sectors; read with get_capacity */
+};
+static inline sector_t get_capacity(struct gendisk *disk) { return disk->capacity; }
+
+struct block_device {
+    u32 bd_dev;
+    struct semaphore bd_sem;          /* held while the partition table changes */
+    struct block_device *bd_contains; /* the whole disk's block device (itself for a disk) */
+    struct hd_struct *bd_part;        /* the partition, or NULL for a whole disk */
+    struct gendisk *bd_disk;
+    unsigned bd_block_size;
+    int bd_invalidated;
+};
+
+/* A block device by device number, with a reference (NULL when the number names no disk or
+ * partition); bdput gives the reference back. */
+struct block_device *bdget(u32 dev);
+void bdput(struct block_device *bdev);
+
+struct request_queue {
+    /* The request function (a make_request_fn). Written under queue_lock when the queue has
+     * one; read by every submission without it, so the word itself is atomic. */
+    std::atomic<int (*)(struct request_queue *q, struct bio *bio)> make_request_fn;
+    spinlock_t *queue_lock;           /* the driver's lock, or NULL */
+    void *queuedata;
+};
+
+/* bio: one block I/O request. */
+struct bio_vec {
+    struct page *bv_page;
+    unsigned int bv_len;
+    unsigned int bv_offset;
+};
+
+typedef int(bio_end_io_t)(struct bio *, unsigned int, int);
+typedef void(bio_destructor_t)(struct bio *);
+
+/* bi_flags bits */
+#define BIO_UPTODATE 0
+#define BIO_EOPNOTSUPP 7
+/* bi_rw bits: bit 0 write, bit 1 read-ahead */
+#define BIO_RW 0
+#define BIO_RW_AHEAD 1
+#define READ 0
+#define WRITE 1
+#define READA 2
+#define bio_flagged(bio, flag) test_bit((flag), &(bio)->bi_flags)
+#define bio_data_dir(bio) ((bio)->bi_rw & 1)
+
+struct bio {
+    sector_t bi_sector;         /* first 512-byte sector */
+    struct bio *bi_next;
+    struct block_device *bi_bdev;
+    unsigned long bi_flags;     /* changed with the bit operations */
+    unsigned long bi_rw;
+    unsigned short bi_vcnt;
+    unsigned short bi_idx;
+    unsigned int bi_size;       /* bytes left to do */
+    unsigned int bi_max_vecs;
+    struct bio_vec *bi_io_vec;
+    bio_end_io_t *bi_end_io;
+    atomic_t bi_cnt;
+    void *bi_private;
+    bio_destructor_t *bi_destructor;
+};
+
+/* A bio with room for nr_iovecs segments and one reference; NULL when none could be had. */
+struct bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs);
+void bio_get(struct bio *bio);
+void bio_put(struct bio *bio);
+/* Completes bytes_done bytes of the bio (error 0 or negative) and calls its bi_end_io. */
+void bio_endio(struct bio *bio, unsigned int bytes_done, int error);
+/* Submits a bio: remaps a partition's request onto its disk and calls the disk queue's
+ * make_request_fn again for as long as it returns nonzero. */
+void generic_make_request(struct bio *bio);
+void submit_bio(int rw, struct bio *bio);
+
+/* buffer_head: the state of one block in memory. */
+enum bh_state_bits {
+    BH_Uptodate,
+    BH_Dirty,
+    BH_Lock,
+    BH_Req,
+    BH_Mapped,
+    BH_New,
+    BH_Async_Read,
+    BH_Async_Write,
+    BH_Delay,
+    BH_Boundary,
+    BH_Write_EIO,
+    BH_Ordered,
+    BH_Eopnotsupp,
+    BH_PrivateStart,
+};
+
+struct buffer_head;
+typedef void(bh_end_io_t)(struct buffer_head *bh, int uptodate);
+
+struct buffer_head {
+    unsigned long b_state;      /* changed with the bit operations */
+    struct buffer_head *b_this_page;
+    struct page *b_page;
+    atomic_t b_count;
+    u32 b_size;
+    sector_t b_blocknr;
+    char *b_data;
+    struct block_device *b_bdev;
+    bh_end_io_t *b_end_io;
+    void *b_private;
+    struct list_head b_assoc_buffers;
+};
+
+struct buffer_head *alloc_buffer_head(gfp_t gfp_flags);
+void free_buffer_head(struct buffer_head *bh);
+void set_bh_page(struct buffer_head *bh, struct page *page, unsigned long offset);
+static inline void get_bh(struct buffer_head *bh) { atomic_inc(&bh->b_count); }
+static inline void put_bh(struct buffer_head *bh) { atomic_dec(&bh->b_count); }
+static inline int buffer_locked(const struct buffer_head *bh) { return test_bit(BH_Lock, &bh->b_state); }
+static inline int buffer_uptodate(const struct buffer_head *bh) { return test_bit(BH_Uptodate, &bh->b_state); }
+static inline void set_buffer_uptodate(struct buffer_head *bh) { set_bit(BH_Uptodate, &bh->b_state); }
+/* Clears the lock bit and wakes whoever waits on the buffer. */
+void unlock_buffer(struct buffer_head *bh);
+/* Sleeps until the buffer is unlocked. */
+void __wait_on_buffer(struct buffer_head *bh);
+static inline void wait_on_buffer(struct buffer_head *bh)
+{
+    if (buffer_locked(bh))
+        __wait_on_buffer(bh);
+}
 
 /* Writes back the device's dirty buffers and its file system; 0 or a negative error. */
 int fsync_bdev(struct block_device *bdev);
