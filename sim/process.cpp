@@ -146,6 +146,12 @@ uint32_t Process::peek_u32(uint32_t addr)
     return v;
 }
 
+void Process::run_as_current(const std::function<void()>& fn)
+{
+    SyscallScope scope(*this);
+    fn();
+}
+
 struct file* Process::file_of(int fd)
 {
     std::lock_guard<std::mutex> g(filesMu_);

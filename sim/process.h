@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 struct file;
@@ -79,8 +81,24 @@ public:
     // The open file behind a descriptor (nullptr when none), for tests that look inside.
     struct file* file_of(int fd);
 
+    // Runs fn on the calling host thread as this process, as the kernel side of one of its
+    // system calls runs: copies to and from user space reach this process's memory. For
+    // tests that call kernel code directly.
+    template <class F>
+    auto as_current(F&& fn) -> decltype(fn())
+    {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            run_as_current([&] { fn(); });
+        } else {
+            decltype(fn()) result{};
+            run_as_current([&] { result = fn(); });
+            return result;
+        }
+    }
+
 private:
     friend class SyscallScope;
+    void run_as_current(const std::function<void()>& fn);
     Kernel& k_;
     int pid_;
     std::string name_;
