@@ -103,10 +103,42 @@ struct Backup {
     atomic_t currentBRs;
     BR **brArray;                   /* sem (one read-blocks command at a time) */
     u32 threadStarted;              /* sem */
+    /* Requests of the block layer that found this Backup as the active one and are still
+     * deciding about copy-on-write; close waits for them before the record is freed. */
+    atomic_t requestUsers;
 };
 
 static inline u32 backupState(Backup *b) { return (u32)atomic_read(&b->state); }
 static inline void setBackupState(Backup *b, u32 state) { atomic_set(&b->state, (int)state); }
+static inline int backupFailed(u32 state) { return state >= BACKUP_ERR_READ; }
+
+/* Moves the Backup to a new phase unless it has failed meanwhile (an error state, once
+ * entered, stays: the worker and the request path may fail a backup at any moment, and a
+ * command's phase change must not hide that). Returns 1 when the phase was changed. */
+static inline int advanceBackup(Backup *b, u32 state)
+{
+    int cur = atomic_read(&b->state);
+    while (!backupFailed((u32)cur)) {
+        int found = atomic_cmpxchg(&b->state, cur, (int)state);
+        if (found == cur)
+            return 1;
+        cur = found;
+    }
+    return 0;
+}
+
+/* Fails the Backup with an error state, unless it failed before: the first failure is the
+ * one that is reported. */
+static inline void failBackup(Backup *b, u32 errorState)
+{
+    int cur = atomic_read(&b->state);
+    while (!backupFailed((u32)cur)) {
+        int found = atomic_cmpxchg(&b->state, cur, (int)errorState);
+        if (found == cur)
+            return;
+        cur = found;
+    }
+}
 
 } // namespace kes
 

@@ -2,6 +2,7 @@
  * Module-wide state shared by several subsystems, with the values it has when the module
  * is loaded.
  */
+#include "cow/workqueue.h"
 #include "module/kestrel.h"
 
 namespace kes {
@@ -12,6 +13,10 @@ spinlock_t busyLock = SPIN_LOCK_UNLOCKED;
 Backup *activeSession = NULL;
 struct rw_semaphore activeSessionUsers = __RWSEM_INITIALIZER(activeSessionUsers);
 struct semaphore signalThread = __SEMAPHORE_INITIALIZER(1);
+atomic_t backup_cachePID = ATOMIC_INIT(0);
+atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
+DECLARE_COMPLETION(backup_cacheThreadStartCompleted);
+DECLARE_COMPLETION(backup_cacheThreadExited);
 
 void kesLoadData(void)
 {
@@ -21,6 +26,10 @@ void kesLoadData(void)
     activeSession = NULL;
     init_rwsem(&activeSessionUsers);
     sema_init(&signalThread, 1);
+    atomic_set(&backup_cachePID, 0);
+    atomic_set(&backup_cacheThreadContinue, 1);
+    init_completion(&backup_cacheThreadStartCompleted);
+    init_completion(&backup_cacheThreadExited);
 }
 
 } // namespace kes

@@ -164,6 +164,12 @@ static inline void atomic_dec(atomic_t *v) { v->counter.fetch_sub(1); }
 static inline int atomic_dec_and_test(atomic_t *v) { return v->counter.fetch_sub(1) == 1; }
 static inline int atomic_inc_return(atomic_t *v) { return v->counter.fetch_add(1) + 1; }
 static inline int atomic_dec_return(atomic_t *v) { return v->counter.fetch_sub(1) - 1; }
+/* i386's cmpxchg on the counter: stores n when the value is old; returns the value found. */
+static inline int atomic_cmpxchg(atomic_t *v, int old, int n)
+{
+    v->counter.compare_exchange_strong(old, n);
+    return old;
+}
 
 /* ---------------------------------------------------------------- interrupts and spin locks */
 

@@ -1,0 +1,136 @@
+/*
+ * Copy-on-write: deciding which requests to hold back, and copying old blocks.
+ */
+#include "cow/cow.h"
+
+#include "backup/reader.h"
+#include "blockmap/blockmap.h"
+#include "cow/cache.h"
+#include "module/kestrel.h"
+
+namespace kes {
+
+int callRealMRF(Backup *b, struct bio *bio);
+void errorAMS(Backup *b);
+
+int doWeCacheBlock(Backup *b, u32 block)
+{
+    if (backupState(b) == BACKUP_MAP_LOADED)
+        return blockInMap(&b->buBlockMap, block) && !blockInMap(&b->cacheMap, block);
+    return !blockInMap(&b->cacheMap, block);
+}
+
+int doWeCacheBlocks(Backup *b, u32 first, u32 last)
+{
+    for (u64 block = first; block <= last; block++)
+        if (doWeCacheBlock(b, (u32)block))
+            return 1;
+    return 0;
+}
+
+void requestBlockRange(const DiskInfo *disk, sector_t sector, unsigned int size, u32 *first, u32 *last)
+{
+    u64 start = sector >= disk->startSect ? sector - disk->startSect : 0;
+    u64 end = start + (size >> 9);
+    if (end > 0)
+        end--;
+    if (size & 511)
+        end++;
+    if (end > disk->nrSects)
+        end = disk->nrSects ? disk->nrSects - 1 : 0;
+    *first = (u32)(start >> disk->blockShift);
+    *last = (u32)(end >> disk->blockShift);
+}
+
+/* The active Backup, with a use taken, when the request is for its device; NULL otherwise.
+ * The use keeps the record alive until the caller gives it back, even while a close runs. */
+static Backup *getRequestBackup(struct bio *bio, u32 minor)
+{
+    down_read(&activeSessionUsers);
+    Backup *b = activeSession;
+    if (b && MAJOR(b->disk.dev) == MAJOR(bio->bi_bdev->bd_dev) && MINOR(b->disk.dev) == minor)
+        atomic_inc(&b->requestUsers);
+    else
+        b = NULL;
+    up_read(&activeSessionUsers);
+    return b;
+}
+
+void waitForBackupRequestUsers(Backup *b)
+{
+    while (atomic_read(&b->requestUsers) != 0)
+        schedule();
+}
+
+int cacheMRFBlock(struct request_queue *, struct bio *bio, u32 minor)
+{
+    if ((bio->bi_rw & 3) == READA)
+        return 0;
+    Backup *b = getRequestBackup(bio, minor);
+    if (!b)
+        return 0;
+    int result = 0;
+    down_read(&b->stateLock);
+    u32 state = backupState(b);
+    if (state >= BACKUP_SNAPSHOT && state <= BACKUP_MAP_LOADED) {
+        u32 first, last;
+        requestBlockRange(&b->disk, bio->bi_sector, bio->bi_size, &first, &last);
+        if (doWeCacheBlocks(b, first, last)) {
+            result = 1;
+            if (newMR(b, bio, first, last)) {
+                failBackup(b, BACKUP_ERR_QUEUE);
+                errorAMS(b);
+                result = -1;
+            }
+        }
+    }
+    up_read(&b->stateLock);
+    atomic_dec(&b->requestUsers);
+    return result;
+}
+
+void cacheBlock(Backup *b, MR *, u32 block)
+{
+    down_read(&b->cacheLock);
+    if (backupState(b) > BACKUP_MAP_LOADED) {
+        up_read(&b->cacheLock);
+        return;
+    }
+    struct page *page = alloc_page(GFP_NOIO);
+    if (!page) {
+        failBackup(b, BACKUP_ERR_CACHE);
+        errorAMS(b);
+        up_read(&b->cacheLock);
+        return;
+    }
+    atomic_inc(&b->totalPages);
+    atomic_inc(&b->currentPages);
+
+    struct buffer_head *bh;
+    struct bio *bio;
+    allocBlockRead(b, &bh, &bio);
+    initBH(b, bh, page, 0, block);
+    initBIO(b, bio, bh);
+    bio->bi_rw = READ;
+    callRealMRF(b, bio);
+
+    if (waitForBlockRead(bh, bio)) {
+        if (saveBlock(b, (const char *)page_address(page), block)) {
+            printk(KERN_ERR "%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", __func__, block,
+                   MAJOR(b->disk.dev), MINOR(b->disk.dev));
+            errorAMS(b);
+        }
+    } else {
+        failBackup(b, BACKUP_ERR_READ);
+        printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__, block,
+               MAJOR(b->disk.dev), MINOR(b->disk.dev));
+        errorAMS(b);
+    }
+
+    releaseBlockRead(b, bh, bio);
+    __free_page(page);
+    atomic_dec(&b->currentPages);
+    up_read(&b->cacheLock);
+}
+
+} // namespace kes

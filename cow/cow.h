@@ -1,0 +1,33 @@
+/*
+ * Copy-on-write of old blocks: whether a request must be held back until the old contents
+ * of its blocks are saved, and the copy itself.
+ */
+#ifndef KESTREL_COW_COW_H
+#define KESTREL_COW_COW_H
+
+#include "cow/workqueue.h"
+#include "module/backup.h"
+#include "platform/kernel.h"
+
+namespace kes {
+
+/* Offers a request to copy-on-write, in the submitter's context: 1 when it was queued for
+ * the worker (the caller must not pass it on nor touch it again), 0 to pass it on now, -1
+ * when it had to be held back but could not be queued (the backup failed; pass it on). */
+int cacheMRFBlock(struct request_queue *q, struct bio *bio, u32 minor);
+/* 1 when any block of first..last (inclusive) still needs its old contents copied. */
+int doWeCacheBlocks(Backup *b, u32 first, u32 last);
+int doWeCacheBlock(Backup *b, u32 block);
+/* Copies one old block into the cache (worker only); failures fail the Backup. */
+void cacheBlock(Backup *b, MR *mr, u32 block);
+/* Waits until no request is still deciding about this Backup; the Backup is no longer the
+ * active one, so no new request can find it. */
+void waitForBackupRequestUsers(Backup *b);
+
+/* Range of partition-relative blocks that a request touches, from its whole-disk sector
+ * and size, clipped to the device: first > last when it touches none. */
+void requestBlockRange(const DiskInfo *disk, sector_t sector, unsigned int size, u32 *first, u32 *last);
+
+} // namespace kes
+
+#endif /* KESTREL_COW_COW_H */
