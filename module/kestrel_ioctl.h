@@ -95,7 +95,42 @@ struct BackupStateInfo {
     uint32_t bufferBytes; /* largest mapped buffer, in bytes */
 };
 
+/* Statistics of a backup: 32 words; words 0 to 2 are reserved (0). */
+struct BackupStats {
+    uint32_t reserved[3];
+    uint32_t major;
+    uint32_t minor;
+    uint32_t state;
+    uint32_t startSect;       /* low 32 bits */
+    int32_t blockSize;
+    int32_t blocksPerPage;
+    uint32_t partSizeKB;      /* low 32 bits */
+    uint32_t fsBlocks;        /* low 32 bits */
+    int32_t maxBufferPages;
+    int32_t bufferPages;      /* mapped-buffer pages now allocated */
+    int32_t maxCacheBlocks;
+    int32_t automapPages;     /* pages held by every automap of the module */
+    int32_t totalPages;
+    int32_t currentPages;
+    int32_t totalBRs;
+    int32_t currentBRs;
+    int32_t totalCachedBlocks;
+    int32_t currentCachedBlocks;
+    int32_t peakCachedBlocks;
+    int32_t totalCacheStructs;
+    int32_t currentCacheStructs;
+    int32_t diskReads;
+    int32_t cacheReads;
+    int32_t cleanedBlocks;
+    int32_t commandsProcessed;
+    int32_t timeToFreezeSec;
+    int32_t timeToFreezeNsec;
+    int32_t timeFrozenSec;
+    int32_t timeFrozenNsec;
+};
+
 static_assert(sizeof(GetBlockSizeArgs) == 16);
+static_assert(sizeof(BackupStats) == 128);
 static_assert(sizeof(StartBackupArgs) == 16);
 static_assert(sizeof(BufferArgs) == 8);
 static_assert(sizeof(IndirectArgs) == 8);
@@ -124,6 +159,7 @@ enum : uint32_t {
     KES_SYNC = kesIOW(14, 4),
     KES_SHUTDOWN = kesIOW(15, 4),
     KES_RESERVED = kesIOW(16, 4), /* answered with "refused" and nothing else */
+    KES_GET_STATS = kesIOW(17, sizeof(BufferArgs)), /* BackupStats into a reply buffer */
 };
 
 static_assert(KES_GET_BLOCK_SIZE == 0x40102a00 && KES_START_BACKUP == 0x40102a01);
@@ -134,6 +170,7 @@ static_assert(KES_GET_AUTOMAP == 0x40082a08 && KES_GET_DIRTY_BLOCK == 0x40042a09
 static_assert(KES_READ_BLOCKS == 0x400c2a0a && KES_GET_VERSION_MAJOR == 0x40042a0c);
 static_assert(KES_GET_VERSION_MINOR == 0x40042a0d && KES_SYNC == 0x40042a0e);
 static_assert(KES_SHUTDOWN == 0x40042a0f && KES_RESERVED == 0x40042a10);
+static_assert(KES_GET_STATS == 0x40082a11);
 
 /* Status codes: every command's result (and open's, release's and mmap's inside the module). */
 enum : int {

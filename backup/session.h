@@ -1,0 +1,46 @@
+/*
+ * The backup session as the agent drives it: device information and the start, the
+ * read-blocks command and the mapped buffer, statistics and state, and close.
+ */
+#ifndef KESTREL_BACKUP_SESSION_H
+#define KESTREL_BACKUP_SESSION_H
+
+#include "module/backup.h"
+#include "module/kestrel_ioctl.h"
+#include "platform/kernel.h"
+
+namespace kes {
+
+/* ------------------------------------------------------------ device information and start */
+
+/* Fills a DiskInfo from the kernel (not fsBlocks nor realMRF): 0, 3 (block size below 512)
+ * or 8 (no mounted file system). Takes a reference on the block device. */
+int getDiskInfo(DiskInfo *disk, u32 dev);
+/* Releases what getDiskInfo holds: the super block, if any, and the block device. */
+void closeDiskInfo(DiskInfo *disk);
+int ioctlGetBlockSize(Backup *b, u32 dev, user_addr_t address, u32 length);
+int ioctlStartBackup(Backup *b, u32 dev, u32 fsBlocks, u32 maxCacheBlocks);
+int ioctlLoadBlockMap(Backup *b, MapArgs *map);
+
+/* ------------------------------------------------------------ reads and the mapped buffer */
+
+int ioctlReadBlocks(Backup *b, u32 first, u32 count, user_addr_t address);
+int ioctlGetDirtyBlock(Backup *b, user_addr_t resultAddress);
+/* Pages of the mapped buffers in use. */
+s32 getVMAPageCount(Backup *b);
+/* Frees the pages of both mapped-buffer slots. */
+void freeAllMMPages(Backup *b);
+
+/* ------------------------------------------------------------ statistics and state */
+
+void setStats(Backup *b, BackupStats *s);
+void printStats(BackupStats *s);
+int ioctlGetState(Backup *b, user_addr_t address, u32 length);
+int ioctlGetStats(Backup *b, user_addr_t address, u32 length);
+/* Copies min(length, size) bytes of a reply to address: 0, or 7 after logging the copy
+ * failure under the reporting function's name. */
+int copyReply(const char *function, user_addr_t address, u32 length, const void *reply, u32 size);
+
+} // namespace kes
+
+#endif /* KESTREL_BACKUP_SESSION_H */
