@@ -17,6 +17,15 @@
 #include "platform/kernel.h"
 #include "sim/machine.h"
 
+// A physical page. User mappings reach its bytes through data whatever its zone, as a
+// page table entry would; kernel code goes through page_address or kmap.
+struct page {
+    std::atomic<int> count{1};
+    std::atomic<int> kmapped{0};
+    bool highmem = false;
+    unsigned char* data = nullptr;
+};
+
 namespace sim {
 
 class Process;

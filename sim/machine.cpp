@@ -156,13 +156,21 @@ FaultInjector& Machine::faults() { return k_->faults; }
 
 Process& Machine::spawn(const std::string& name, unsigned uid)
 {
-    processes_.push_back(std::make_unique<Process>(*k_, k_->nextPid.fetch_add(1), name, uid));
+    auto p = std::make_unique<Process>(*k_, k_->nextPid.fetch_add(1), name, uid);
+    std::lock_guard<std::mutex> g(procMu_);
+    processes_.push_back(std::move(p));
     return *processes_.back();
 }
 
 void Machine::exit_processes()
 {
-    for (auto& p : processes_)
+    std::vector<Process*> all;
+    {
+        std::lock_guard<std::mutex> g(procMu_);
+        for (auto& p : processes_)
+            all.push_back(p.get());
+    }
+    for (Process* p : all)
         p->exit();
 }
 

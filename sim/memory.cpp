@@ -5,13 +5,6 @@
 
 #include "sim/internal.h"
 
-struct page {
-    std::atomic<int> count{1};
-    std::atomic<int> kmapped{0};
-    bool highmem = false;
-    unsigned char* data = nullptr;
-};
-
 struct kmem_cache_s {
     const char* name;
     size_t size;
