@@ -26,6 +26,18 @@ int ioctlLoadBlockMap(Backup *b, MapArgs *map);
 
 int ioctlReadBlocks(Backup *b, u32 first, u32 count, user_addr_t address);
 int ioctlGetDirtyBlock(Backup *b, user_addr_t resultAddress);
+/* The control device's mmap operation and the mapping's operations. */
+int kesMMAP(struct file *file, struct vm_area_struct *vma);
+void kesVMopen(struct vm_area_struct *vma);
+void kesVMclose(struct vm_area_struct *vma);
+struct page *kesVMnopage(struct vm_area_struct *vma, unsigned long address, int *type);
+/* Slot searches, in order 0, 1: the slot whose mapping starts at address; the slot of a
+ * mapping; the first free slot (0, or 1 when both are used). Under sem or vmaLock. */
+int checkVMA(Backup *b, user_addr_t address, int *slot);
+int findVMA(Backup *b, struct vm_area_struct *vma, int *slot);
+int maxBVMAs(Backup *b, int *slot);
+/* Frees one slot's pages (its vma is left alone). Under vmaLock. */
+void freeMMPages(Backup *b, int slot);
 /* Pages of the mapped buffers in use. */
 s32 getVMAPageCount(Backup *b);
 /* Frees the pages of both mapped-buffer slots. */

@@ -106,6 +106,9 @@ struct Backup {
     /* Requests of the block layer that found this Backup as the active one and are still
      * deciding about copy-on-write; close waits for them before the record is freed. */
     atomic_t requestUsers;
+    /* Guards the slots' vma, pageCount and pages against the page faults of the mappings,
+     * which take no sleeping lock; changes are made under sem as well. Interrupts off. */
+    spinlock_t vmaLock;
 };
 
 static inline u32 backupState(Backup *b) { return (u32)atomic_read(&b->state); }

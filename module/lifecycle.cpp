@@ -63,6 +63,7 @@ static void initBackup(Backup *b)
     init_rwsem(&b->stateLock);
     init_rwsem(&b->cacheLock);
     spin_lock_init(&b->mrLock);
+    spin_lock_init(&b->vmaLock);
 }
 
 /* The open's outcome as a module status. */

@@ -1,0 +1,162 @@
+/*
+ * The mapped read buffer: up to two read-only private mappings of the control device per
+ * open, each backed by pages of the module that the agent's page faults pick up.
+ */
+#include "backup/session.h"
+#include "module/kestrel.h"
+
+namespace kes {
+
+struct vm_operations_struct kesVMOps = {
+    /* open */ kesVMopen,
+    /* close */ kesVMclose,
+    /* nopage */ kesVMnopage,
+    /* populate */ NULL,
+};
+
+int checkVMA(Backup *b, user_addr_t address, int *slot)
+{
+    for (int i = 0; i < 2; i++) {
+        if (b->bvmas[i].vma && b->bvmas[i].vma->vm_start == address) {
+            *slot = i;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int findVMA(Backup *b, struct vm_area_struct *vma, int *slot)
+{
+    for (int i = 0; i < 2; i++) {
+        if (b->bvmas[i].vma == vma) {
+            *slot = i;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int maxBVMAs(Backup *b, int *slot)
+{
+    for (int i = 0; i < 2; i++) {
+        if (!b->bvmas[i].vma) {
+            *slot = i;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+s32 getVMAPageCount(Backup *b)
+{
+    s32 pages = 0;
+    for (int i = 0; i < 2; i++)
+        if (b->bvmas[i].vma)
+            pages += b->bvmas[i].pageCount;
+    return pages;
+}
+
+void freeMMPages(Backup *b, int slot)
+{
+    BackupVMA *bv = &b->bvmas[slot];
+    for (s32 i = 0; i < bv->pageCount; i++) {
+        if (bv->pages[i]) {
+            __free_page(bv->pages[i]);
+            bv->pages[i] = NULL;
+            atomic_dec(&b->currentPages);
+        }
+    }
+    bv->pageCount = 0;
+}
+
+void freeAllMMPages(Backup *b)
+{
+    unsigned long flags;
+    spin_lock_irqsave(&b->vmaLock, flags);
+    freeMMPages(b, 0);
+    freeMMPages(b, 1);
+    spin_unlock_irqrestore(&b->vmaLock, flags);
+}
+
+/* The mmap operation's outcome as a module status. */
+static int mapBuffer(struct file *file, struct vm_area_struct *vma)
+{
+    Backup *b = (Backup *)file->private_data;
+    if (!b)
+        return KES_INVALID;
+    if (!(vma->vm_flags & VM_READ) || (vma->vm_flags & (VM_WRITE | VM_SHARED)))
+        return KES_INVALID;
+    int result = KES_OK;
+    down(&b->sem);
+    u32 state = backupState(b);
+    int slot = 0;
+    long pages = vma->vm_end > vma->vm_start ? (long)((vma->vm_end - vma->vm_start) >> PAGE_SHIFT) : 0;
+    if (state == BACKUP_IDLE || state == BACKUP_STARTING || vma->vm_pgoff != 0 ||
+        maxBVMAs(b, &slot) || pages <= 0 || pages > b->maxBufferPages) {
+        result = KES_INVALID;
+    } else {
+        /* The pages are filled before the slot is published: until its vma is set no
+         * fault looks at the slot. */
+        BackupVMA *bv = &b->bvmas[slot];
+        long n = 0;
+        for (; n < pages; n++) {
+            bv->pages[n] = alloc_page(GFP_KERNEL);
+            if (!bv->pages[n])
+                break;
+            /* Cleared before first use: no stale kernel memory reaches user space. */
+            memset(page_address(bv->pages[n]), 0, PAGE_SIZE);
+            atomic_inc(&b->totalPages);
+            atomic_inc(&b->currentPages);
+        }
+        unsigned long flags;
+        spin_lock_irqsave(&b->vmaLock, flags);
+        bv->pageCount = (s32)n;
+        if (n < pages) {
+            freeMMPages(b, slot);
+            result = KES_NO_MEMORY;
+        } else {
+            bv->vma = vma;
+            vma->vm_ops = &kesVMOps;
+        }
+        spin_unlock_irqrestore(&b->vmaLock, flags);
+    }
+    up(&b->sem);
+    return result;
+}
+
+/* The kernel takes only 0 or a negative error from mmap: a mapping the buffer rules refuse
+ * is invalid (-EINVAL), and no pages is -ENOMEM. */
+int kesMMAP(struct file *file, struct vm_area_struct *vma)
+{
+    switch (mapBuffer(file, vma)) {
+    case KES_OK:
+        return 0;
+    case KES_NO_MEMORY:
+        return -ENOMEM;
+    default:
+        return -EINVAL;
+    }
+}
+
+void kesVMopen(struct vm_area_struct *) {}
+
+/* Unmapping waits for a read-blocks command that fills the buffer (it holds sem), so the
+ * disk completions never write into pages that were given back. */
+void kesVMclose(struct vm_area_struct *vma)
+{
+    if (!vma->vm_file || !vma->vm_file->private_data)
+        return;
+    Backup *b = (Backup *)vma->vm_file->private_data;
+    down(&b->sem);
+    unsigned long flags;
+    spin_lock_irqsave(&b->vmaLock, flags);
+    int slot;
+    if (findVMA(b, vma, &slot)) {
+        b->bvmas[slot].vma = NULL;
+        freeMMPages(b, slot);
+    }
+    spin_unlock_irqrestore(&b->vmaLock, flags);
+    up(&b->sem);
+}
+
+} // namespace kes
