@@ -1,0 +1,200 @@
+/*
+ * The snapshot command: decides what becomes of the device's automap, renews its session
+ * key, installs the snapshot request function, and with the file system frozen moves the
+ * automap's bits into the Backup's block map (or switches a new automap on) and turns
+ * copy-on-write on.
+ */
+#include "automap/snapshot.h"
+
+#include "automap/automap.h"
+#include "blockmap/blockmap.h"
+#include "intercept/intercept.h"
+
+namespace kes {
+
+struct timespec calcTimeDiff(struct timespec start, struct timespec end)
+{
+    struct timespec d;
+    d.tv_sec = end.tv_sec - start.tv_sec;
+    d.tv_nsec = end.tv_nsec - start.tv_nsec;
+    if (d.tv_nsec < 0) {
+        d.tv_nsec += 1000000000;
+        d.tv_sec -= 1;
+    }
+    return d;
+}
+
+/* Takes a use of a record the caller already holds a pointer to. */
+static void takeAMUse(AM *am)
+{
+    unsigned long flags;
+    spin_lock_irqsave(&am->lock, flags);
+    atomic_inc(&am->users);
+    spin_unlock_irqrestore(&am->lock, flags);
+}
+
+/* Fills the session key with random bytes, one at a time. The caller holds a use of am. */
+static void renewSessionKey(AM *am)
+{
+    memset(am->sessionKey, 0xFF, sizeof(am->sessionKey));
+    for (unsigned i = 0; i < sizeof(am->sessionKey); i++)
+        get_random_bytes(&am->sessionKey[i], 1);
+}
+
+/*
+ * With the file system frozen: hands the kept automap's bits to the Backup (its pages are
+ * exchanged with the Backup's all-clear map, so the automap records on from nothing) or
+ * switches a new automap on, and turns copy-on-write on. Returns 1 when the kept automap was
+ * found stopped: its bits may lack writes, so they must not be handed out.
+ */
+static int switchAutoMap(Backup *b, AM *am, int kept)
+{
+    unsigned long amFlags, buFlags, mapFlags;
+    int stale = 0;
+
+    down_write(&b->stateLock);
+    if (am) {
+        waitForAMSUsers(am, &amFlags);
+        if (kept) {
+            stale = atomic_read(&am->tracking) != 1;
+            waitForBlockMapUsers(&b->buBlockMap, &buFlags);
+            waitForBlockMapUsers(&am->map, &mapFlags);
+            struct page **pages = b->buBlockMap.pages;
+            b->buBlockMap.pages = am->map.pages;
+            am->map.pages = pages;
+            spin_unlock_irqrestore(&am->map.usersLock, mapFlags);
+            spin_unlock_irqrestore(&b->buBlockMap.usersLock, buFlags);
+        }
+        /* A stopped automap starts afresh on the clear pages as well: the hook for its
+         * device is in place again from this snapshot on. */
+        atomic_set(&am->tracking, 1);
+        advanceBackup(b, BACKUP_SNAPSHOT);
+        spin_unlock_irqrestore(&am->lock, amFlags);
+    } else {
+        advanceBackup(b, BACKUP_SNAPSHOT);
+    }
+    up_write(&b->stateLock);
+    return stale;
+}
+
+int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
+{
+    u8 key[kesSessionKeySize];
+    struct timespec t0 = {0, 0}, t1 = {0, 0}, t2 = {0, 0};
+    struct super_block *sb;
+    AM *am = NULL;
+    int kept = 0;
+    int result = KES_OK;
+    u32 pages;
+
+    memset(key, 0, sizeof(key));
+    down(&b->sem);
+    down_read(&snapShotUsers);
+    if (backupState(b) != BACKUP_STARTED) {
+        result = KES_INVALID;
+        goto out;
+    }
+    if (copy_from_user(key, keyAddress, keyLength < sizeof(key) ? keyLength : sizeof(key))) {
+        printk(KERN_ERR "%s: copy from user space %s\n", __func__, "failed");
+        result = KES_COPY_FROM_USER;
+        goto out;
+    }
+
+    am = getAMUse(b->disk.dev);
+    if (!am) {
+        if (b->noStartAutoMap == 1)
+            goto hook;
+        goto newAutoMap;
+    }
+    if (b->noStartAutoMap == 1) {
+        putAMUse(am);
+        am = NULL;
+        closeAMS(b);
+        goto hook;
+    }
+    if (atomic_read(&am->tracking) != 1 || b->noLoadFromAutoMap == 1) {
+        putAMUse(am);
+        am = NULL;
+        closeAMS(b);
+        goto newAutoMap;
+    }
+    if (memcmp(key, am->sessionKey, sizeof(key)) != 0) {
+        printk(KERN_ERR "%s: session key mismatch%s", __func__, "\n");
+        putAMUse(am);
+        goto out;
+    }
+    if (b->disk.fsBlocks != am->map.numBlocks) {
+        printk(KERN_WARNING "%s: device resize detected, device has (%u) blocks and automap has "
+                            "(%u), resetting automap\n",
+               __func__, (u32)b->disk.fsBlocks, am->map.numBlocks);
+        atomic_set(&am->tracking, 0);
+        putAMUse(am);
+        am = NULL;
+        closeAMS(b);
+        goto newAutoMap;
+    }
+    /* A clear map left by an earlier attempt that failed later on is made anew. */
+    closeBUBlockMap(b);
+    result = newBlockMap(&b->buBlockMap, am->map.numBlocks, 0, 1, &pages);
+    if (result) {
+        putAMUse(am);
+        printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
+        goto out;
+    }
+    atomic_add((int)pages, &b->totalPages);
+    atomic_add((int)pages, &b->currentPages);
+    kept = 1;
+    goto key;
+
+newAutoMap:
+    result = newAMS(b, &am);
+    if (result) {
+        printk(KERN_ERR "%s: new automap failed%s", __func__, "\n");
+        am = NULL;
+        goto out;
+    }
+    takeAMUse(am);
+
+key:
+    renewSessionKey(am);
+    putAMUse(am);
+
+hook:
+    if (setMRF(b, kesMRF)) {
+        result = KES_INVALID;
+        printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", __func__,
+               MAJOR(b->disk.dev), MINOR(b->disk.dev));
+        goto out;
+    }
+
+    printk(KERN_ERR "%s: Going to freez: %d.%d\n", __func__, MAJOR(b->disk.bdev->bd_dev),
+           MINOR(b->disk.bdev->bd_dev));
+    t0 = current_kernel_time();
+    sb = freeze_bdev(b->disk.bdev);
+    t1 = current_kernel_time();
+    if (!sb) {
+        thaw_bdev(b->disk.bdev, NULL);
+        printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
+        result = KES_INVALID;
+        goto out;
+    }
+    if (switchAutoMap(b, am, kept)) {
+        /* The agent then finds no changed-block map and backs the whole device up, as after
+         * a new automap. */
+        printk(KERN_WARNING "%s: automap of device major=%d minor=%d stopped during the "
+                            "snapshot, no changed-block map, automap restarted\n",
+               __func__, MAJOR(b->disk.dev), MINOR(b->disk.dev));
+        closeBUBlockMap(b);
+    }
+    thaw_bdev(b->disk.bdev, sb);
+    t2 = current_kernel_time();
+    b->timeToFreeze = calcTimeDiff(t0, t1);
+    b->timeFrozen = calcTimeDiff(t0, t2);
+
+out:
+    up_read(&snapShotUsers);
+    up(&b->sem);
+    return result;
+}
+
+} // namespace kes
