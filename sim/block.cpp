@@ -231,25 +231,29 @@ bool check_and_remap(struct bio* bio, bool check)
     if (!check && !partition)
         return true;
     sim::Disk* disk = sim::disk_of(bdev->bd_disk);
-    std::unique_lock<std::mutex> g;
-    if (disk)
-        g = std::unique_lock<std::mutex>(disk->partMu);
-    if (check) {
-        // A partition that has been deleted has no sectors: nothing in it is reachable.
-        sector_t max = partition ? bdev->bd_part->nr_sects : get_capacity(bdev->bd_disk);
-        sector_t nr = bio->bi_size >> 9;
-        if (nr > max || max - nr < bio->bi_sector) {
-            std::string name = disk ? (partition ? sim::bdev_name(bdev) : disk->name)
-                                    : sim::bdev_name(bdev);
-            printk("<6>attempt to access beyond end of device\n");
-            printk("<6>%s: rw=%lu, want=%llu, limit=%llu\n", name.c_str(), bio->bi_rw,
-                   bio->bi_sector + nr, max);
-            return false;
+    sector_t max = 0;
+    bool beyond = false;
+    {
+        std::unique_lock<std::mutex> g;
+        if (disk)
+            g = std::unique_lock<std::mutex>(disk->partMu);
+        if (check) {
+            // A partition that has been deleted has no sectors: nothing in it is reachable.
+            max = partition ? bdev->bd_part->nr_sects : get_capacity(bdev->bd_disk);
+            sector_t nr = bio->bi_size >> 9;
+            beyond = nr > max || max - nr < bio->bi_sector;
+        }
+        if (!beyond && partition) {
+            bio->bi_sector += bdev->bd_part->start_sect;
+            bio->bi_bdev = bdev->bd_contains;
         }
     }
-    if (partition) {
-        bio->bi_sector += bdev->bd_part->start_sect;
-        bio->bi_bdev = bdev->bd_contains;
+    if (beyond) {
+        std::string name = partition || !disk ? sim::bdev_name(bdev) : disk->name;
+        printk("<6>attempt to access beyond end of device\n");
+        printk("<6>%s: rw=%lu, want=%llu, limit=%llu\n", name.c_str(), bio->bi_rw,
+               bio->bi_sector + (bio->bi_size >> 9), max);
+        return false;
     }
     return true;
 }
