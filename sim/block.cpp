@@ -173,13 +173,9 @@ void bio_get(struct bio* bio)
 
 void bio_put(struct bio* bio)
 {
-    sim::BlockLayer& bl = BL();
-    {
-        std::lock_guard<std::mutex> g(bl.mu);
-        if (!bl.bios.count(bio)) {
-            K().report_bug("bio_put of a bio that is not allocated");
-            return;
-        }
+    if (!sim::bio_live(bio)) {
+        K().report_bug("bio_put of a bio that is not allocated");
+        return;
     }
     int left = bio->bi_cnt.counter.fetch_sub(1) - 1;
     if (left < 0) {
@@ -188,11 +184,13 @@ void bio_put(struct bio* bio)
     }
     if (left > 0)
         return;
+    // An owner's destructor runs first; the memory itself is the block layer's to free.
     bio->bi_next = NULL;
     if (bio->bi_destructor)
         bio->bi_destructor(bio);
     struct bio_vec* vecs;
     {
+        sim::BlockLayer& bl = BL();
         std::lock_guard<std::mutex> g(bl.mu);
         auto it = bl.bios.find(bio);
         vecs = it->second;

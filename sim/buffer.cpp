@@ -45,12 +45,14 @@ void free_buffer_head(struct buffer_head* bh)
     if (!bh)
         return;
     sim::BlockLayer& bl = BL();
+    bool known;
     {
         std::lock_guard<std::mutex> g(bl.mu);
-        if (!bl.bhs.count(bh)) {
-            K().report_bug("free_buffer_head of a buffer head that is not allocated");
-            return;
-        }
+        known = bl.bhs.count(bh) != 0;
+    }
+    if (!known) {
+        K().report_bug("free_buffer_head of a buffer head that is not allocated");
+        return;
     }
     if (!list_empty(&bh->b_assoc_buffers)) {
         // Freeing it would leave the list pointing at freed memory; keep it (it shows as a
