@@ -2,6 +2,8 @@
  * Module-wide state shared by several subsystems, with the values it has when the module
  * is loaded.
  */
+#include "automap/automap.h"
+#include "intercept/intercept.h"
 #include "module/kestrel.h"
 
 namespace kes {
@@ -13,6 +15,15 @@ Backup *activeSession = NULL;
 struct rw_semaphore activeSessionUsers = __RWSEM_INITIALIZER(activeSessionUsers);
 struct semaphore signalThread = __SEMAPHORE_INITIALIZER(1);
 
+AM *amList[AM_LIST_SIZE];
+atomic_t amListUsers = ATOMIC_INIT(1);
+spinlock_t amListUsersLock = SPIN_LOCK_UNLOCKED;
+atomic_t curAllocAMPages = ATOMIC_INIT(0);
+
+LIST_HEAD(queueListHead);
+atomic_t queueListUsers = ATOMIC_INIT(1);
+spinlock_t queueListUsersLock = SPIN_LOCK_UNLOCKED;
+
 void kesLoadData(void)
 {
     atomic_set(&initDone, 0);
@@ -21,6 +32,15 @@ void kesLoadData(void)
     activeSession = NULL;
     init_rwsem(&activeSessionUsers);
     sema_init(&signalThread, 1);
+
+    memset(amList, 0, sizeof(amList));
+    atomic_set(&amListUsers, 1);
+    spin_lock_init(&amListUsersLock);
+    atomic_set(&curAllocAMPages, 0);
+
+    INIT_LIST_HEAD(&queueListHead);
+    atomic_set(&queueListUsers, 1);
+    spin_lock_init(&queueListUsersLock);
 }
 
 } // namespace kes
