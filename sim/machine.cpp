@@ -228,6 +228,12 @@ std::vector<std::string> Machine::bugs() const
     return k_->bugs;
 }
 
+void Machine::clear_bugs()
+{
+    std::lock_guard<std::mutex> g(k_->bugMu);
+    k_->bugs.clear();
+}
+
 std::string Machine::leak_report() const
 {
     std::ostringstream out;

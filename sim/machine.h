@@ -145,6 +145,8 @@ public:
     std::vector<ThreadInfo> threads() const;
     // Problems the kernel's debug checks found (sleeping in atomic context, bad frees...).
     std::vector<std::string> bugs() const;
+    // Forgets the bugs found so far (for tests that provoke one on purpose).
+    void clear_bugs();
     // Everything still allocated, running or open that a clean machine would not have;
     // empty when clean. Modules still loaded are not counted.
     std::string leak_report() const;

@@ -91,33 +91,24 @@ size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n)
 
 // ------------------------------------------------------------------ system call context
 
-// Runs the calling host thread as the process for the length of one system call, and
-// checks on the way out that the kernel left no lock held.
-class SyscallScope {
-public:
-    explicit SyscallScope(Process& p) : task_(current_task())
-    {
-        savedProc_ = task_->proc;
-        savedUid_ = task_->uid;
-        task_->proc = &p;
-        task_->uid = p.uid_;
-    }
-    ~SyscallScope()
-    {
-        if (task_->preempt != 0 || task_->irqsOff) {
-            K().report_bug("returning to user space with a spin lock held or interrupts off");
-            task_->preempt = 0;
-            task_->irqsOff = false;
-        }
-        task_->proc = savedProc_;
-        task_->uid = savedUid_;
-    }
+SyscallScope::SyscallScope(Process& p) : task_(current_task())
+{
+    savedProc_ = task_->proc;
+    savedUid_ = task_->uid;
+    task_->proc = &p;
+    task_->uid = p.uid_;
+}
 
-private:
-    Task* task_;
-    Process* savedProc_;
-    unsigned savedUid_;
-};
+SyscallScope::~SyscallScope()
+{
+    if (task_->preempt != 0 || task_->irqsOff) {
+        K().report_bug("returning to user space with a spin lock held or interrupts off");
+        task_->preempt = 0;
+        task_->irqsOff = false;
+    }
+    task_->proc = savedProc_;
+    task_->uid = savedUid_;
+}
 
 // ------------------------------------------------------------------ process
 

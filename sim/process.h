@@ -45,6 +45,24 @@ private:
     uint32_t next_ = kBase;
 };
 
+class Process;
+struct Task;
+
+// Runs the calling host thread as a process for the length of one system call, and checks
+// on the way out that the kernel left no lock held.
+class SyscallScope {
+public:
+    explicit SyscallScope(Process& p);
+    ~SyscallScope();
+    SyscallScope(const SyscallScope&) = delete;
+    SyscallScope& operator=(const SyscallScope&) = delete;
+
+private:
+    Task* task_;
+    Process* savedProc_;
+    unsigned savedUid_;
+};
+
 class Process {
 public:
     Process(Kernel& k, int pid, std::string name, unsigned uid);
@@ -78,6 +96,15 @@ public:
 
     // The open file behind a descriptor (nullptr when none), for tests that look inside.
     struct file* file_of(int fd);
+
+    // Runs fn on the calling thread as this process, as inside one of its system calls,
+    // for tests that call kernel functions directly.
+    template <class F>
+    auto as_current(F&& fn)
+    {
+        SyscallScope scope(*this);
+        return fn();
+    }
 
 private:
     friend class SyscallScope;
