@@ -2,6 +2,8 @@
  * Module-wide state shared by several subsystems, with the values it has when the module
  * is loaded.
  */
+#include "automap/automap.h"
+#include "intercept/intercept.h"
 #include "cow/workqueue.h"
 #include "module/kestrel.h"
 
@@ -18,6 +20,15 @@ atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
 DECLARE_COMPLETION(backup_cacheThreadStartCompleted);
 DECLARE_COMPLETION(backup_cacheThreadExited);
 
+AM *amList[AM_LIST_SIZE];
+atomic_t amListUsers = ATOMIC_INIT(1);
+spinlock_t amListUsersLock = SPIN_LOCK_UNLOCKED;
+atomic_t curAllocAMPages = ATOMIC_INIT(0);
+
+LIST_HEAD(queueListHead);
+atomic_t queueListUsers = ATOMIC_INIT(1);
+spinlock_t queueListUsersLock = SPIN_LOCK_UNLOCKED;
+
 void kesLoadData(void)
 {
     atomic_set(&initDone, 0);
@@ -30,6 +41,15 @@ void kesLoadData(void)
     atomic_set(&backup_cacheThreadContinue, 1);
     init_completion(&backup_cacheThreadStartCompleted);
     init_completion(&backup_cacheThreadExited);
+
+    memset(amList, 0, sizeof(amList));
+    atomic_set(&amListUsers, 1);
+    spin_lock_init(&amListUsersLock);
+    atomic_set(&curAllocAMPages, 0);
+
+    INIT_LIST_HEAD(&queueListHead);
+    atomic_set(&queueListUsers, 1);
+    spin_lock_init(&queueListUsersLock);
 }
 
 } // namespace kes

@@ -1,6 +1,8 @@
 /*
  * Load and unload, and the control device's file operations other than ioctl and mmap.
  */
+#include "automap/automap.h"
+#include "intercept/intercept.h"
 #include "module/kestrel.h"
 
 namespace kes {
@@ -33,7 +35,10 @@ int kesInit(void)
 int kesUnload(void)
 {
     kesCheckModUse();
-    /* TODO(closeAllAMS): unhook every request queue and free every automap. */
+    closeAllAMS();
+    /* A device listed by a backup that had no automap leaves the registry only with its
+     * whole queue; no backup runs at unload, so every queue can have its function back. */
+    unsetAllQueueMRFAMS();
     unregister_chrdev(kesMajor, kesDeviceName);
     printk(KERN_INFO "%s: kestrel version %d.%d.%d build %d ready to be unloaded\n", __func__,
            kesVersionMajor, kesVersionMinor, kesVersionPatch, KES_BUILD_NUMBER);
@@ -50,7 +55,9 @@ void kesExit(void)
 int kesShutdown(void)
 {
     kesCheckModUse();
-    /* TODO(closeAllAMS): close the automaps of every device. */
+    /* Only the automaps: a backup may be running on another open file, and its queue must
+     * keep its hook. */
+    closeAllAMS();
     return 0;
 }
 

@@ -1,0 +1,134 @@
+/*
+ * Request interception: the registry of request queues whose make_request_fn the module has
+ * replaced, the change-tracking request function kesAMRF, and what the module's request
+ * functions share: finding the device a request is for and marking written blocks in its
+ * automap.
+ *
+ * A disk and all its partitions share one request queue, so one hook serves several
+ * devices. For each hooked queue the registry keeps the function that was in place before
+ * (realMRF, captured once) and the devices on it that the module serves. While a queue is in
+ * the registry its make_request_fn is the module's function that setMRF last installed; when
+ * its entry goes, realMRF is written back.
+ *
+ * Walkers of queueListHead (isInQueueList, getRealMRF, errorAMSDEV, countQueueAMS) raise
+ * queueListUsers under queueListUsersLock, walk without a lock and lower it again. Changers
+ * (addQueueToList, setMRF, unSetMRFDEV, unsetQueueMRFAMS) call waitForQueueListUsers and
+ * hold queueListUsersLock for the whole change. Lock order: queueListUsersLock, then a
+ * queue's own lock or amListUsersLock. Changers allocate and yield, so they run in process
+ * context only.
+ */
+#ifndef KESTREL_INTERCEPT_INTERCEPT_H
+#define KESTREL_INTERCEPT_INTERCEPT_H
+
+#include "module/backup.h"
+#include "platform/kernel.h"
+
+namespace kes {
+
+struct AM;
+
+/* One hooked device of a queue. */
+struct DevListEntry {
+    u32 dev;
+    struct list_head list;      /* in its QueueListEntry's devList */
+};
+
+/* One hooked request queue. Reached only through queueListHead. */
+struct QueueListEntry {
+    request_queue_t *queue;     /* the key */
+    make_request_fn *realMRF;   /* the queue's function when the entry was made; never changed */
+    struct list_head devList;   /* DevListEntry, in the order added; never empty */
+    struct list_head list;      /* in queueListHead */
+};
+
+extern struct list_head queueListHead; /* changed under queueListUsersLock with
+                                          queueListUsers at 1; walked inside queueListUsers */
+extern atomic_t queueListUsers;        /* 1 + walkers in progress */
+extern spinlock_t queueListUsersLock;  /* taken with interrupts off */
+
+/* ------------------------------------------------------------ registry (intercept/registry.cpp) */
+
+/* Returns when no walker is in progress, holding queueListUsersLock with interrupts off
+ * (previous state in *flags). Polls; process context only. */
+void waitForQueueListUsers(unsigned long *flags);
+/* 1 when dev is on the entry's devList; 0 otherwise or without an entry. Caller is a walker
+ * or a changer. */
+int isInDevList(QueueListEntry *qe, u32 dev);
+/* Appends de (filled with dev) to the entry's devList: 1; 0 without an entry or when dev is
+ * already listed (de then stays the caller's). Caller is a changer. */
+int addDevToList(QueueListEntry *qe, u32 dev, DevListEntry *de);
+/* 1 when the queue is hooked and dev is listed on it. */
+int isInQueueList(request_queue_t *q, u32 dev);
+/* Lists dev on the queue, hooking the queue in the registry first if needed (its current
+ * function becomes realMRF; the function itself is not changed). May sleep. */
+void addQueueToList(request_queue_t *q, u32 dev);
+/* Lists the Backup's device on its queue and installs fn there: 0; 1 when the device has no
+ * request queue (nothing changed). May sleep. */
+int setMRF(Backup *b, make_request_fn *fn);
+/* Takes the device off its queue's list; the queue's last device gives the queue its real
+ * function back. May sleep. */
+void unSetMRFDEV(DiskInfo *disk);
+void unSetMRFAMS(AM *am);
+/* The function a request on q is passed on to: the queue's realMRF when it is hooked, else
+ * its current function; NULL without a queue. */
+make_request_fn *getRealMRF(request_queue_t *q);
+/* Stops the automaps of every device listed on q, unlists them and gives q its real
+ * function back. May sleep. */
+void unsetQueueMRFAMS(request_queue_t *q);
+/* Gives every queue still in the registry its real function back and empties the registry;
+ * for module unload, when no backup can be running. May sleep. */
+void unsetAllQueueMRFAMS(void);
+/* Stops the automaps of every device listed on the queue that lists dev; unhooks nothing. */
+void errorAMSDEV(u32 dev);
+/* How many devices listed on q have an automap, tracking or not. */
+int countQueueAMS(request_queue_t *q);
+
+/* ------------------------------------------------------------ kernel-version layer (shim-2.6) */
+
+/* The queue of the device's disk, or NULL without a device or disk. */
+request_queue_t *kesGetRequestQueue(struct block_device *bdev);
+request_queue_t *getRequestQueue(DiskInfo *disk);
+/* Take and release the queue's own lock (interrupts off) when it has one; no-ops otherwise. */
+void kesLockRequestQueue(request_queue_t *q, unsigned long *flags);
+void kesUnlockRequestQueue(request_queue_t *q, unsigned long flags);
+/* Submits one of the module's own requests past the hook, to the Backup's cached real
+ * function. A bio whose device has no queue is ended with -EIO. Returns 0. */
+int callRealMRF(Backup *b, struct bio *bio);
+
+/* ------------------------------------------------------------ change tracking (intercept/tracking.cpp) */
+
+/* The devices a request touches, as found in its disk's partition table. */
+struct RequestDevs {
+    u32 major;
+    u32 minor;          /* the device the request is for: the partition holding its first
+                           sector, else the disk */
+    u32 diskMinor;      /* the disk's own minor */
+    u32 touched[8];     /* bit i: the request reaches partition i (i < 256; 0 is the disk) */
+};
+
+/*
+ * Finds which devices of the request's disk the request touches, holding the disk's bd_sem
+ * while it reads the partition table. The kernel holds bd_sem itself while it re-reads a
+ * partition table, and the reads it issues then reach the request functions on the same
+ * thread; only writes may wait for bd_sem (the re-read issues none). A read that finds
+ * bd_sem held returns 1 and learns nothing; otherwise 0 with *out filled.
+ */
+int lookupRequestDevs(struct bio *bio, int mayWait, RequestDevs *out);
+/*
+ * The blocks of the device described by disk that the sectors [sector, sector + size/512)
+ * reach, counted from the device's start and cut at its end: *first to *last inclusive
+ * (nothing when *first > *last).
+ */
+void requestBlockRange(const DiskInfo *disk, sector_t sector, u32 size, u32 *first, u32 *last);
+/* Sets the request's blocks in am's map while it tracks; a block outside the map stops the
+ * tracking. The caller holds a use of am. May sleep. */
+void updateAM(AM *am, sector_t sector, u32 size);
+/* Marks a write of size bytes at sector in the automap of every touched device. */
+void markWrite(const RequestDevs *devs, sector_t sector, u32 size);
+
+/* The change-tracking request function: marks writes and passes every request on. */
+int kesAMRF(request_queue_t *q, struct bio *bio);
+
+} // namespace kes
+
+#endif /* KESTREL_INTERCEPT_INTERCEPT_H */

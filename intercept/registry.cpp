@@ -1,0 +1,346 @@
+/*
+ * The registry of hooked request queues.
+ */
+#include "automap/automap.h"
+#include "intercept/intercept.h"
+#include "module/users.h"
+
+namespace kes {
+
+void waitForQueueListUsers(unsigned long *flags)
+{
+    waitForUsers(&queueListUsersLock, &queueListUsers, flags);
+}
+
+static void enterQueueList(void) { getUse(&queueListUsersLock, &queueListUsers); }
+
+static void leaveQueueList(void) { putUse(&queueListUsers); }
+
+/* A zeroed registry record. Registry records are small and needed to keep the hooks right,
+ * so a failed allocation is retried after yielding until it succeeds. May sleep. */
+static void *allocRecord(size_t size)
+{
+    void *p;
+
+    while (!(p = kmalloc(size, GFP_NOIO)))
+        schedule();
+    memset(p, 0, size);
+    return p;
+}
+
+/* The queue's entry. Caller is a walker or a changer. */
+static QueueListEntry *findQueueEntry(request_queue_t *q)
+{
+    struct list_head *p;
+
+    list_for_each(p, &queueListHead) {
+        QueueListEntry *qe = list_entry(p, QueueListEntry, list);
+        if (qe->queue == q)
+            return qe;
+    }
+    return NULL;
+}
+
+static void setQueueMRF(request_queue_t *q, make_request_fn *fn)
+{
+    unsigned long flags;
+
+    kesLockRequestQueue(q, &flags);
+    q->make_request_fn.store(fn);
+    kesUnlockRequestQueue(q, flags);
+}
+
+int isInDevList(QueueListEntry *qe, u32 dev)
+{
+    struct list_head *p;
+
+    if (!qe)
+        return 0;
+    list_for_each(p, &qe->devList) {
+        if (list_entry(p, DevListEntry, list)->dev == dev)
+            return 1;
+    }
+    return 0;
+}
+
+int addDevToList(QueueListEntry *qe, u32 dev, DevListEntry *de)
+{
+    if (!qe || isInDevList(qe, dev))
+        return 0;
+    de->dev = dev;
+    list_add_tail(&de->list, &qe->devList);
+    return 1;
+}
+
+/*
+ * Lists dev on q, making q's entry from *qe when q has none. Each record that gets linked
+ * is taken from the caller (its pointer set to NULL); the rest stay the caller's. Caller
+ * holds queueListUsersLock as a changer.
+ */
+static void addQueueLocked(request_queue_t *q, u32 dev, QueueListEntry **qe, DevListEntry **de)
+{
+    QueueListEntry *entry = findQueueEntry(q);
+
+    if (!entry) {
+        unsigned long flags;
+
+        entry = *qe;
+        *qe = NULL;
+        entry->queue = q;
+        kesLockRequestQueue(q, &flags);
+        entry->realMRF = q->make_request_fn.load();
+        kesUnlockRequestQueue(q, flags);
+        INIT_LIST_HEAD(&entry->devList);
+        list_add_tail(&entry->list, &queueListHead);
+    }
+    if (addDevToList(entry, dev, *de))
+        *de = NULL;
+}
+
+int isInQueueList(request_queue_t *q, u32 dev)
+{
+    int found;
+
+    if (!q)
+        return 0;
+    enterQueueList();
+    found = isInDevList(findQueueEntry(q), dev);
+    leaveQueueList();
+    return found;
+}
+
+void addQueueToList(request_queue_t *q, u32 dev)
+{
+    QueueListEntry *qe;
+    DevListEntry *de;
+    unsigned long flags;
+
+    if (!q) {
+        printk(KERN_ERR "%s: Could not add queue to list (null).%s", __func__, "\n");
+        return;
+    }
+    /* Allocated before the lock: nothing is allocated with interrupts off. */
+    qe = (QueueListEntry *)allocRecord(sizeof(*qe));
+    de = (DevListEntry *)allocRecord(sizeof(*de));
+
+    waitForQueueListUsers(&flags);
+    addQueueLocked(q, dev, &qe, &de);
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+
+    kfree(qe);
+    kfree(de);
+}
+
+/*
+ * The function is written in the same locked section that finds the device listed. Were
+ * the listing and the write separate steps, a changer in between could unlist the queue's
+ * last device and restore its real function, and the write would then leave a module
+ * function on a queue the registry no longer knows: its requests would find no real
+ * function but the module's own.
+ */
+int setMRF(Backup *b, make_request_fn *fn)
+{
+    request_queue_t *q = getRequestQueue(&b->disk);
+    u32 dev = b->disk.dev;
+    QueueListEntry *qe = NULL;
+    DevListEntry *de = NULL;
+    unsigned long flags;
+    int listed;
+
+    if (!q)
+        return 1;
+    listed = isInQueueList(q, dev);
+    for (;;) {
+        if (!listed) {
+            qe = (QueueListEntry *)allocRecord(sizeof(*qe));
+            de = (DevListEntry *)allocRecord(sizeof(*de));
+        }
+        waitForQueueListUsers(&flags);
+        if (!listed)
+            addQueueLocked(q, dev, &qe, &de);
+        /* A device found listed before the lock may have been unlisted since; then it
+         * is listed again in the next round. */
+        listed = isInDevList(findQueueEntry(q), dev);
+        if (listed)
+            setQueueMRF(q, fn);
+        spin_unlock_irqrestore(&queueListUsersLock, flags);
+        if (listed)
+            break;
+    }
+    kfree(qe);
+    kfree(de);
+    return 0;
+}
+
+/* Unlinks and frees the entry and its device records; returns its realMRF. Caller holds
+ * queueListUsersLock as a changer. */
+static make_request_fn *dropQueueEntry(QueueListEntry *qe)
+{
+    make_request_fn *real = qe->realMRF;
+    struct list_head *p, *n;
+
+    list_for_each_safe(p, n, &qe->devList) {
+        list_del(p);
+        kfree(list_entry(p, DevListEntry, list));
+    }
+    list_del(&qe->list);
+    kfree(qe);
+    return real;
+}
+
+void unSetMRFDEV(DiskInfo *disk)
+{
+    request_queue_t *q = getRequestQueue(disk);
+    make_request_fn *real = NULL;
+    QueueListEntry *qe;
+    unsigned long flags, qflags;
+
+    if (!q) {
+        printk(KERN_WARNING "%s: Unable to get request queue for MAJOR=%d, MINOR=%d while "
+                            "unsetting MRF.",
+               __func__, MAJOR(disk->dev), MINOR(disk->dev));
+        return;
+    }
+    waitForQueueListUsers(&flags);
+    qe = findQueueEntry(q);
+    if (qe) {
+        struct list_head *p, *n;
+
+        list_for_each_safe(p, n, &qe->devList) {
+            DevListEntry *de = list_entry(p, DevListEntry, list);
+            if (de->dev == disk->dev) {
+                list_del(p);
+                kfree(de);
+            }
+        }
+        if (list_empty(&qe->devList))
+            real = dropQueueEntry(qe);
+    }
+    kesLockRequestQueue(q, &qflags);
+    if (real && q->make_request_fn.load() != real)
+        q->make_request_fn.store(real);
+    kesUnlockRequestQueue(q, qflags);
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+}
+
+void unSetMRFAMS(AM *am) { unSetMRFDEV(&am->disk); }
+
+make_request_fn *getRealMRF(request_queue_t *q)
+{
+    make_request_fn *real = NULL;
+    struct list_head *p;
+
+    if (!q) {
+        printk(KERN_WARNING "%s: Can't get MRF on NULL queue.%s", __func__, "\n");
+        return NULL;
+    }
+    enterQueueList();
+    list_for_each(p, &queueListHead) {
+        QueueListEntry *qe = list_entry(p, QueueListEntry, list);
+        if (qe->queue == q && qe->realMRF) {
+            real = qe->realMRF;
+            break;
+        }
+    }
+    if (!real) {
+        /* Not hooked: the queue's own function is the real one. Still inside the walk, so
+         * no changer can hook the queue in between. */
+        unsigned long flags;
+
+        kesLockRequestQueue(q, &flags);
+        real = q->make_request_fn.load();
+        kesUnlockRequestQueue(q, flags);
+    }
+    leaveQueueList();
+    return real;
+}
+
+/* Stops the automaps of the entry's devices. Caller is a walker or a changer. */
+static void stopQueueAMS(QueueListEntry *qe)
+{
+    struct list_head *p;
+
+    enterAMList();
+    list_for_each(p, &qe->devList)
+        stopAMTrackingInList(list_entry(p, DevListEntry, list)->dev);
+    leaveAMList();
+}
+
+void unsetQueueMRFAMS(request_queue_t *q)
+{
+    QueueListEntry *qe;
+    unsigned long flags;
+
+    if (!q) {
+        printk(KERN_ERR "%s: Could not unset MRFS for request queue because queue was null.%s",
+               __func__, "\n");
+        return;
+    }
+    waitForQueueListUsers(&flags);
+    qe = findQueueEntry(q);
+    if (qe) {
+        stopQueueAMS(qe);
+        setQueueMRF(q, dropQueueEntry(qe));
+    }
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+}
+
+void unsetAllQueueMRFAMS(void)
+{
+    unsigned long flags;
+
+    waitForQueueListUsers(&flags);
+    while (!list_empty(&queueListHead)) {
+        QueueListEntry *qe = list_entry(queueListHead.next, QueueListEntry, list);
+        request_queue_t *q = qe->queue;
+
+        stopQueueAMS(qe);
+        setQueueMRF(q, dropQueueEntry(qe));
+    }
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+}
+
+void errorAMSDEV(u32 dev)
+{
+    struct list_head *p;
+
+    enterQueueList();
+    list_for_each(p, &queueListHead) {
+        QueueListEntry *qe = list_entry(p, QueueListEntry, list);
+        if (isInDevList(qe, dev)) {
+            stopQueueAMS(qe);
+            break;
+        }
+    }
+    leaveQueueList();
+}
+
+int countQueueAMS(request_queue_t *q)
+{
+    QueueListEntry *qe;
+    int count = 0;
+
+    if (!q) {
+        printk(KERN_ERR "%s: Could not count ams sessions for request queue because queue "
+                        "was null.%s",
+               __func__, "\n");
+        return 0;
+    }
+    enterQueueList();
+    qe = findQueueEntry(q);
+    if (qe) {
+        struct list_head *p;
+
+        enterAMList();
+        list_for_each(p, &qe->devList) {
+            AM **slot = amSlot(list_entry(p, DevListEntry, list)->dev);
+            if (slot && *slot)
+                count++;
+        }
+        leaveAMList();
+    }
+    leaveQueueList();
+    return count;
+}
+
+} // namespace kes
