@@ -2,6 +2,7 @@
  * Creating, closing and stopping automaps.
  */
 #include "automap/automap.h"
+#include "cow/cow.h"
 #include "intercept/intercept.h"
 
 namespace kes {
@@ -74,7 +75,11 @@ int newAMS(Backup *b, AM **amOut)
 
 void closeAM(AM *am)
 {
-    unSetMRFAMS(am);
+    /* The running backup's device keeps its place on its queue: the snapshot request
+     * function must stay there until that backup is closed, whatever becomes of the
+     * automap. */
+    if (!isActiveBackupDevice(am->disk.dev))
+        unSetMRFAMS(am);
     freeAM(am);
 }
 

@@ -1,15 +1,102 @@
 /*
- * Closing a backup: the only way a backup ends.
+ * Closing a backup: the only way a backup ends. The order matters: the queue leaves the
+ * snapshot request function before the held-back writes are drained, and the worker stops
+ * before the cache it fills is freed.
  */
+#include "automap/automap.h"
+#include "backup/reader.h"
+#include "backup/session.h"
+#include "blockmap/blockmap.h"
+#include "cow/cache.h"
+#include "cow/cow.h"
+#include "intercept/intercept.h"
 #include "module/kestrel.h"
 
 namespace kes {
 
+/* Moves the device's queue off the snapshot request function: back to change tracking
+ * while automaps remain on it, else to its real function. Under sem and stateLock. */
+static void releaseQueue(Backup *b)
+{
+    u32 dev = b->disk.dev;
+    AM *am = getAMUse(dev);
+    if (am) {
+        int tracking = atomic_read(&am->tracking) == 1;
+        putAMUse(am);
+        if (tracking) {
+            if (setMRF(b, kesAMRF) == 0)
+                return;
+            errorAMSDEV(dev);
+        }
+    }
+    if (backupState(b) == BACKUP_IDLE)
+        return;
+    request_queue_t *q = getRequestQueue(&b->disk);
+    if (countQueueAMS(q) > 1) {
+        if (setMRF(b, kesAMRF) == 0)
+            return;
+        errorAMSDEV(dev);
+    }
+    unsetQueueMRFAMS(q);
+}
+
+static void logStats(Backup *b)
+{
+    BackupStats *s = (BackupStats *)kmalloc(sizeof(*s), GFP_KERNEL);
+    if (s) {
+        memset(s, 0, sizeof(*s));
+        setStats(b, s);
+        printStats(s);
+        kfree(s);
+    }
+    printk(KERN_INFO "%s: backup finished device major=%d minor=%d\n", "closeBackup",
+           MAJOR(b->disk.dev), MINOR(b->disk.dev));
+}
+
 void closeBackup(Backup *b)
 {
-    /* TODO(closeBackup): give the queue back, drain held writes, stop the worker, free the
-     * backup's resources, log the statistics and give the backup slot back. A Backup that
-     * never started a backup owns nothing but the record. */
+    down(&b->sem);
+    down_write(&b->stateLock);
+    releaseQueue(b);
+
+    u32 stateAtClose = backupState(b);
+    if (stateAtClose <= BACKUP_MAP_LOADED)
+        setBackupState(b, BACKUP_CLOSING);
+    flushWorkQueue(b);
+
+    /* Only the running backup's own close switches copy-on-write off. */
+    down_write(&activeSessionUsers);
+    if (activeSession == b)
+        activeSession = NULL;
+    up_write(&activeSessionUsers);
+    killWorkQueue(b);
+
+    freeAllMMPages(b);
+    freeMMBRs(b);
+    closeCache(b);
+    closeBRCache(b);
+    closeDiskInfo(&b->disk);
+    closeBUBlockMap(b);
+    closeCacheMap(b);
+    closeBlockTable(b);
+
+    if (stateAtClose != BACKUP_IDLE)
+        logStats(b);
+    if (backupState(b) == BACKUP_CLOSING)
+        setBackupState(b, BACKUP_IDLE);
+    up_write(&b->stateLock);
+    up(&b->sem);
+
+    /* Only the holder gives the backup slot back. */
+    unsigned long flags;
+    spin_lock_irqsave(&busyLock, flags);
+    if (busyHolder == b) {
+        busy = 0;
+        busyHolder = NULL;
+    }
+    spin_unlock_irqrestore(&busyLock, flags);
+
+    waitForBackupRequestUsers(b);
     kfree(b);
 }
 

@@ -6,12 +6,11 @@
 #include "backup/reader.h"
 #include "blockmap/blockmap.h"
 #include "cow/cache.h"
+#include "intercept/intercept.h"
+#include "automap/automap.h"
 #include "module/kestrel.h"
 
 namespace kes {
-
-int callRealMRF(Backup *b, struct bio *bio);
-void errorAMS(Backup *b);
 
 int doWeCacheBlock(Backup *b, u32 block)
 {
@@ -28,18 +27,18 @@ int doWeCacheBlocks(Backup *b, u32 first, u32 last)
     return 0;
 }
 
-void requestBlockRange(const DiskInfo *disk, sector_t sector, unsigned int size, u32 *first, u32 *last)
+/* Whether a request (on its whole disk, as the queue sees it) is for the backed-up device. */
+static int isBackupRequest(Backup *b, struct bio *bio, u32 minor)
 {
-    u64 start = sector >= disk->startSect ? sector - disk->startSect : 0;
-    u64 end = start + (size >> 9);
-    if (end > 0)
-        end--;
-    if (size & 511)
-        end++;
-    if (end > disk->nrSects)
-        end = disk->nrSects ? disk->nrSects - 1 : 0;
-    *first = (u32)(start >> disk->blockShift);
-    *last = (u32)(end >> disk->blockShift);
+    if (MAJOR(b->disk.dev) != MAJOR(bio->bi_bdev->bd_dev))
+        return 0;
+    if (MINOR(b->disk.dev) == minor)
+        return 1;
+    if (!b->disk.bdev || b->disk.bdev->bd_disk != bio->bi_bdev->bd_disk)
+        return 0;
+    sector_t first = bio->bi_sector;
+    sector_t end = first + ((bio->bi_size + 511) >> 9);
+    return first < b->disk.startSect + b->disk.nrSects && end > b->disk.startSect;
 }
 
 /* The active Backup, with a use taken, when the request is for its device; NULL otherwise.
@@ -48,12 +47,20 @@ static Backup *getRequestBackup(struct bio *bio, u32 minor)
 {
     down_read(&activeSessionUsers);
     Backup *b = activeSession;
-    if (b && MAJOR(b->disk.dev) == MAJOR(bio->bi_bdev->bd_dev) && MINOR(b->disk.dev) == minor)
+    if (b && isBackupRequest(b, bio, minor))
         atomic_inc(&b->requestUsers);
     else
         b = NULL;
     up_read(&activeSessionUsers);
     return b;
+}
+
+int isActiveBackupDevice(u32 dev)
+{
+    down_read(&activeSessionUsers);
+    int active = activeSession && activeSession->disk.dev == dev;
+    up_read(&activeSessionUsers);
+    return active;
 }
 
 void waitForBackupRequestUsers(Backup *b)

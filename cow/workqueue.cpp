@@ -5,11 +5,10 @@
 
 #include "blockmap/blockmap.h"
 #include "cow/cow.h"
+#include "intercept/intercept.h"
 #include "module/kestrel.h"
 
 namespace kes {
-
-int callRealMRF(Backup *b, struct bio *bio);
 
 int newMR(Backup *b, struct bio *bio, u32 firstBlock, u32 lastBlock)
 {

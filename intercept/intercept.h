@@ -128,6 +128,10 @@ void markWrite(const RequestDevs *devs, sector_t sector, u32 size);
 
 /* The change-tracking request function: marks writes and passes every request on. */
 int kesAMRF(request_queue_t *q, struct bio *bio);
+/* The snapshot request function: offers every request to copy-on-write first (a request
+ * taken over returns 0 and goes on later, from the worker), marks writes like kesAMRF and
+ * passes the rest on. */
+int kesMRF(request_queue_t *q, struct bio *bio);
 
 } // namespace kes
 

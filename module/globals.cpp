@@ -4,6 +4,7 @@
  */
 #include "automap/automap.h"
 #include "intercept/intercept.h"
+#include "automap/snapshot.h"
 #include "cow/workqueue.h"
 #include "module/kestrel.h"
 
@@ -11,10 +12,12 @@ namespace kes {
 
 atomic_t initDone = ATOMIC_INIT(0);
 int busy = 0;
+Backup *busyHolder = NULL;
 spinlock_t busyLock = SPIN_LOCK_UNLOCKED;
 Backup *activeSession = NULL;
 struct rw_semaphore activeSessionUsers = __RWSEM_INITIALIZER(activeSessionUsers);
 struct semaphore signalThread = __SEMAPHORE_INITIALIZER(1);
+struct rw_semaphore snapShotUsers = __RWSEM_INITIALIZER(snapShotUsers);
 atomic_t backup_cachePID = ATOMIC_INIT(0);
 atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
 DECLARE_COMPLETION(backup_cacheThreadStartCompleted);
@@ -33,10 +36,12 @@ void kesLoadData(void)
 {
     atomic_set(&initDone, 0);
     busy = 0;
+    busyHolder = NULL;
     spin_lock_init(&busyLock);
     activeSession = NULL;
     init_rwsem(&activeSessionUsers);
     sema_init(&signalThread, 1);
+    init_rwsem(&snapShotUsers);
     atomic_set(&backup_cachePID, 0);
     atomic_set(&backup_cacheThreadContinue, 1);
     init_completion(&backup_cacheThreadStartCompleted);

@@ -3,6 +3,8 @@
  * record from user space, and routes it to its handler. Also the commands that have no
  * subsystem of their own: the version queries, sync and the reserved number.
  */
+#include "automap/snapshot.h"
+#include "backup/session.h"
 #include "module/kestrel.h"
 
 namespace kes {
@@ -51,67 +53,55 @@ int kesIOCTL(struct inode *, struct file *file, unsigned int cmd, unsigned long 
         GetBlockSizeArgs a;
         if (copyArgs(&a, arg, sizeof(a)))
             return KES_COPY_FROM_USER;
-        (void)devFromArgs(a.major, a.minor);
-        /* TODO(ioctlGetBlockSize): the device's block size and size. */
-        return KES_INVALID;
+        return ioctlGetBlockSize(b, devFromArgs(a.major, a.minor), a.replyAddress, a.replyLength);
     }
     case KES_START_BACKUP: {
         StartBackupArgs a;
         if (copyArgs(&a, arg, sizeof(a)))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlStartBackup): claim the backup slot and build the backup. */
-        return KES_INVALID;
+        return ioctlStartBackup(b, devFromArgs(a.major, a.minor), a.fsBlocks, a.maxCacheBlocks);
     }
     case KES_SNAPSHOT: {
         BufferArgs a;
         if (copyArgs(&a, arg, sizeof(a)))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlSnapShot): take the snapshot. */
-        return KES_INVALID;
+        return ioctlSnapShot(b, a.address, a.length);
     }
     case KES_GET_STATE: {
         BufferArgs a;
         if (copyArgs(&a, arg, sizeof(a)))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlGetState): the state record. */
-        return KES_INVALID;
+        return ioctlGetState(b, a.address, a.length);
     }
     case KES_GET_AUTOMAP_STATE: {
         BufferArgs a;
         if (copyArgs(&a, arg, sizeof(a)))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlGetAutoMapState): the automap state record. */
-        return KES_INVALID;
+        return ioctlGetAutoMapState(b, a.address, a.length);
     }
     case KES_NO_LOAD_FROM_AUTOMAP:
-        /* TODO(ioctlNoLoadFromAutoMap): flag for the next snapshot. */
-        return KES_INVALID;
+        return ioctlNoLoadFromAutoMap(b);
     case KES_NO_START_AUTOMAP:
-        /* TODO(ioctlNoStartAutoMap): flag for the next snapshot. */
-        return KES_INVALID;
+        return ioctlNoStartAutoMap(b);
     case KES_LOAD_BLOCK_MAP:
     case KES_GET_AUTOMAP: {
         IndirectArgs ind;
         MapArgs map;
         if (copyArgs(&ind, arg, sizeof(ind)) || copyArgs(&map, ind.mapArgsAddress, sizeof(map)))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlLoadBlockMap, ioctlGetAutoMap): load the wanted blocks, hand out the
-         * changed blocks. */
-        return KES_INVALID;
+        return cmd == KES_LOAD_BLOCK_MAP ? ioctlLoadBlockMap(b, &map) : ioctlGetAutoMap(b, &map);
     }
     case KES_GET_DIRTY_BLOCK: {
         u32 resultAddress;
         if (arg > 0xFFFFFFFFUL || get_user(resultAddress, (user_addr_t)arg))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlGetDirtyBlock): a block the cache still holds. */
-        return KES_INVALID;
+        return ioctlGetDirtyBlock(b, resultAddress);
     }
     case KES_READ_BLOCKS: {
         ReadBlocksArgs a;
         if (copyArgs(&a, arg, sizeof(a)))
             return KES_COPY_FROM_USER;
-        /* TODO(ioctlReadBlocks): read a run of snapshot blocks into the mapped buffer. */
-        return KES_INVALID;
+        return ioctlReadBlocks(b, a.firstBlock, a.count, a.bufferAddress);
     }
     case KES_GET_VERSION_MAJOR:
         return ioctlGetVersion(arg, kesVersionMajor);
@@ -123,6 +113,12 @@ int kesIOCTL(struct inode *, struct file *file, unsigned int cmd, unsigned long 
         return kesShutdown();
     case KES_RESERVED:
         return KES_REFUSED;
+    case KES_GET_STATS: {
+        BufferArgs a;
+        if (copyArgs(&a, arg, sizeof(a)))
+            return KES_COPY_FROM_USER;
+        return ioctlGetStats(b, a.address, a.length);
+    }
     default:
         printk(KERN_ERR "%s: ioctl command not found%s", __func__, "\n");
         return KES_NO_COMMAND;

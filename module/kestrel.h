@@ -18,6 +18,7 @@ namespace kes {
 extern atomic_t initDone;
 /* 1 while a Backup holds the module's single backup slot. */
 extern int busy;                           /* busyLock */
+extern Backup *busyHolder;                 /* busyLock: the Backup that holds the slot */
 extern spinlock_t busyLock;                /* taken with interrupts off, never across a sleep */
 /* The Backup whose backup has started; the copy-on-write path and the worker find it here. */
 extern Backup *activeSession;              /* activeSessionUsers */

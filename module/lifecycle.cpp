@@ -3,6 +3,8 @@
  */
 #include "automap/automap.h"
 #include "intercept/intercept.h"
+#include "automap/snapshot.h"
+#include "backup/session.h"
 #include "module/kestrel.h"
 
 namespace kes {
@@ -14,7 +16,7 @@ struct file_operations kesFileOps = {
     /* write */ kesWrite,
     /* poll */ kesPoll,
     /* ioctl */ kesIOCTL,
-    /* mmap */ NULL, /* TODO(kesMMAP): the mapped read buffer */
+    /* mmap */ kesMMAP,
     /* open */ kesOpen,
     /* flush */ NULL,
     /* release */ kesRelease,
@@ -35,7 +37,9 @@ int kesInit(void)
 int kesUnload(void)
 {
     kesCheckModUse();
+    down_write(&snapShotUsers);
     closeAllAMS();
+    up_write(&snapShotUsers);
     /* A device listed by a backup that had no automap leaves the registry only with its
      * whole queue; no backup runs at unload, so every queue can have its function back. */
     unsetAllQueueMRFAMS();
@@ -55,9 +59,12 @@ void kesExit(void)
 int kesShutdown(void)
 {
     kesCheckModUse();
-    /* Only the automaps: a backup may be running on another open file, and its queue must
-     * keep its hook. */
+    /* Only the automaps: a backup may be running on another open file, and its queue keeps
+     * its hook (closeAM leaves the running backup's device listed). Not during a snapshot,
+     * which holds an automap without a use while it switches it on. */
+    down_write(&snapShotUsers);
     closeAllAMS();
+    up_write(&snapShotUsers);
     return 0;
 }
 

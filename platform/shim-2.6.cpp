@@ -3,6 +3,9 @@
  * through which the module registers itself and counts its references, and the block-layer
  * wrappers that find and lock a device's request queue.
  */
+#include "backup/reader.h"
+#include "backup/session.h"
+#include "blockmap/blockmap.h"
 #include "intercept/intercept.h"
 #include "module/kestrel.h"
 
@@ -89,12 +92,7 @@ int callRealMRF(Backup *b, struct bio *bio)
 
 /* ------------------------------------------------------------ block reader */
 
-#include "backup/reader.h"
-#include "blockmap/blockmap.h"
-
 namespace kes {
-
-int callRealMRF(Backup *b, struct bio *bio);
 
 int allocateBlockRequests(Backup *b)
 {
@@ -207,8 +205,6 @@ void freeMMBRs(Backup *b)
 
 /* ------------------------------------------------------------ mapped buffer */
 
-#include "backup/session.h"
-
 namespace kes {
 
 /* Serves a page fault of a mapped buffer: the slot's page with a reference taken, or NULL
@@ -243,6 +239,67 @@ struct page *kesVMnopage(struct vm_area_struct *vma, unsigned long address, int 
     if (!page)
         printk(KERN_WARNING "%s: Bad vm address%s", __func__, "\n");
     return page;
+}
+
+} // namespace kes
+
+/* ------------------------------------------------------------ device information */
+
+namespace kes {
+
+/* A usable block size: a power of two from 512 to a page. */
+static int goodBlockSize(u32 size) { return size >= 512 && size <= PAGE_SIZE && !(size & (size - 1)); }
+
+int getDiskInfo(DiskInfo *disk, u32 dev)
+{
+    disk->sb = NULL;
+    disk->dev = dev;
+    disk->bdev = bdget(dev);
+    struct super_block *sb = disk->bdev ? get_super(disk->bdev) : NULL;
+    if (!sb) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not found, getting super block failed\n",
+               __func__, MAJOR(dev), MINOR(dev));
+        closeDiskInfo(disk);
+        return KES_NO_DEVICE;
+    }
+    disk->blockSize = sb->s_blocksize;
+    disk->blocksPerPage = disk->blockSize ? 4096 / disk->blockSize : 0;
+    disk->sectorsPerBlock = disk->blockSize >> 9;
+    /* Below 512 bytes a block is no whole number of sectors; above a page, or not a power of
+     * two, it cannot be cached, mapped or shifted: refused alike. */
+    if (!goodBlockSize(disk->blockSize)) {
+        printk(KERN_WARNING "%s: device %x has bad block size %d\n", __func__, dev,
+               (int)disk->blockSize);
+        drop_super(sb);
+        closeDiskInfo(disk);
+        return KES_REFUSED;
+    }
+    disk->blockShift = 0;
+    while (!((disk->sectorsPerBlock >> disk->blockShift) & 1))
+        disk->blockShift++;
+    struct block_device *bdev = disk->bdev;
+    disk->startSect = (bdev->bd_contains == bdev || !bdev->bd_part) ? 0 : bdev->bd_part->start_sect;
+    if (bdev->bd_part)
+        disk->nrSects = bdev->bd_part->nr_sects;
+    else if (bdev->bd_disk)
+        disk->nrSects = get_capacity(bdev->bd_disk);
+    else
+        printk(KERN_WARNING "%s: can't detect device %x size.\n", __func__, dev);
+    disk->partSizeKB = disk->nrSects >> 1;
+    drop_super(sb);
+    return KES_OK;
+}
+
+void closeDiskInfo(DiskInfo *disk)
+{
+    if (disk->sb) {
+        drop_super(disk->sb);
+        disk->sb = NULL;
+    }
+    if (disk->bdev) {
+        bdput(disk->bdev);
+        disk->bdev = NULL;
+    }
 }
 
 } // namespace kes
