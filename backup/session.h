@@ -20,6 +20,11 @@ int getDiskInfo(DiskInfo *disk, u32 dev);
 void closeDiskInfo(DiskInfo *disk);
 int ioctlGetBlockSize(Backup *b, u32 dev, user_addr_t address, u32 length);
 int ioctlStartBackup(Backup *b, u32 dev, u32 fsBlocks, u32 maxCacheBlocks);
+/* Builds what a backup needs once its device is known (disk, fsBlocks and maxCacheBlocks
+ * set): the cache table and slabs, the worker, the cache map, the real request function and
+ * the block request slots. Nothing is undone on failure: close frees whatever was built.
+ * Under sem. */
+int buildBackup(Backup *b, u32 dev);
 int ioctlLoadBlockMap(Backup *b, MapArgs *map);
 
 /* ------------------------------------------------------------ reads and the mapped buffer */

@@ -61,9 +61,7 @@ static kmem_cache_t *newBackupCache(char *name, const char *format, u32 dev, siz
     return cache;
 }
 
-/* Builds what the backup needs once the device is known. Nothing is undone on failure:
- * close frees whatever was built. Under sem. */
-static int buildBackup(Backup *b, u32 dev)
+int buildBackup(Backup *b, u32 dev)
 {
     int result;
     u32 pages = (b->disk.blockSize * 256) / 4096;

@@ -657,6 +657,25 @@ static inline void wait_on_buffer(struct buffer_head *bh)
 /* Writes back the device's dirty buffers and its file system; 0 or a negative error. */
 int fsync_bdev(struct block_device *bdev);
 
+/* ---------------------------------------------------------------- super blocks */
+
+struct super_block {
+    u32 s_dev;
+    unsigned long s_blocksize;
+    unsigned char s_blocksize_bits;
+    struct block_device *s_bdev;
+    int s_frozen;
+};
+
+/* The super block mounted on the device, with a reference; NULL when nothing is mounted. */
+struct super_block *get_super(struct block_device *bdev);
+void drop_super(struct super_block *sb);
+/* Freezes the file system on the device (new writers wait, dirty data is written out):
+ * the frozen super block, or NULL when nothing is mounted. */
+struct super_block *freeze_bdev(struct block_device *bdev);
+/* Lets writers go again; sb may be NULL. */
+void thaw_bdev(struct block_device *bdev, struct super_block *sb);
+
 /* ---------------------------------------------------------------- files and character devices */
 
 #ifndef S_IFMT
