@@ -1,16 +1,43 @@
-// The agent's handle on the control device: one open file and the commands on it.
+// The agent's handle on the control device: one open file and the commands on it, each
+// returning the module's status (0 success, a positive module status, or a negative system
+// error) with its reply decoded.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "agent/transport.h"
+#include "module/kestrel_ioctl.h"
 
 namespace agent {
 
 struct Version {
     uint32_t major = 0;
     uint32_t minor = 0;
+};
+
+using SessionKey = std::array<uint8_t, kes::kesSessionKeySize>;
+
+// A bitmap of one bit per block, in the module's byte layout (block b: byte b / 8, bit b % 8).
+class BlockBitmap {
+public:
+    BlockBitmap() = default;
+    explicit BlockBitmap(uint32_t blocks, bool set = false)
+        : blocks_(blocks), bytes_((blocks + 7) / 8, set ? 0xFF : 0x00)
+    {
+    }
+    uint32_t blocks() const { return blocks_; }
+    bool test(uint32_t b) const { return b < blocks_ && (bytes_[b >> 3] >> (b & 7)) & 1; }
+    void set(uint32_t b) { bytes_[b >> 3] |= static_cast<uint8_t>(1u << (b & 7)); }
+    uint32_t count() const;
+    std::vector<uint8_t>& bytes() { return bytes_; }
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+private:
+    uint32_t blocks_ = 0;
+    std::vector<uint8_t> bytes_;
 };
 
 class ControlDevice {
@@ -27,16 +54,40 @@ public:
     void close();
     bool is_open() const { return fd_ >= 0; }
 
-    // The module's version; the status of the first query that failed otherwise.
     int version(Version& out);
+    int block_size(uint32_t major, uint32_t minor, kes::BlockSizeInfo& out);
+    int start_backup(uint32_t major, uint32_t minor, uint32_t fs_blocks, uint32_t max_cache_blocks);
+    // The key of the previous backup of the device (zeros when there is none).
+    int snapshot(const SessionKey& key);
+    int automap_state(kes::AutoMapStateInfo& out);
+    int no_load_from_automap();
+    int no_start_automap();
+    // The changed-block map the snapshot took from the automap (blocks: the size expected).
+    int get_automap(uint32_t blocks, BlockBitmap& out);
+    int load_block_map(const BlockBitmap& map);
+    int state(kes::BackupStateInfo& out);
+    int stats(kes::BackupStats& out);
+    // A block the cache still holds (0xFFFFFFFF when none).
+    int dirty_block(uint32_t& out);
+    int sync();
 
-    // A command whose only argument is one word of the agent's memory that receives a
-    // value: the command's status, with the word in out.
-    int query_word(uint32_t cmd, uint32_t& out);
+    // The read buffer: a mapping of pages pages (0 or a negative error), and reads of
+    // count blocks from first into it; block i of the run is at offset i * block size.
+    long map_buffer(uint32_t pages);
+    void unmap_buffer();
+    int read_blocks(uint32_t first, uint32_t count);
+    // Copies block i of the last read out of the buffer.
+    bool buffer_block(uint32_t i, uint32_t block_size, void* out);
 
 private:
+    // Runs a command whose argument record is rec (copied into the agent's memory), with an
+    // optional reply buffer of reply_size bytes read back into reply.
+    int command(uint32_t cmd, const void* rec, size_t rec_size, void* reply = nullptr,
+                uint32_t reply_size = 0, int reply_field = -1);
+
     Transport& t_;
     int fd_ = -1;
+    uint32_t buffer_ = 0, buffer_len_ = 0;
 };
 
 } // namespace agent

@@ -15,6 +15,10 @@ public:
     virtual int open(const std::string& path) = 0;
     virtual int close(int fd) = 0;
     virtual int ioctl(int fd, uint32_t cmd, uint32_t arg) = 0;
+    // A read-only private mapping of length bytes of the file: its address, or a negative
+    // error; and its removal.
+    virtual long mmap_readonly(int fd, uint32_t length) = 0;
+    virtual int munmap(uint32_t addr, uint32_t length) = 0;
     // The agent's memory: a fresh zeroed buffer (0 when none), its release, and access.
     virtual uint32_t alloc(uint32_t length) = 0;
     virtual void free(uint32_t addr) = 0;
