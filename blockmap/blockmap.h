@@ -26,13 +26,16 @@ struct Backup;
  * Creates map for numBlocks blocks. With a user buffer (nonzero address) the bitmap bytes
  * are copied from it; without one every bit is cleared when clear is 1 and set otherwise.
  * On success writes the number of pages allocated to *pagesOut and returns 0; on failure
- * returns 2 (invalid size: the record is untouched), 5 (out of memory) or 6 (the user buffer
- * is unreadable), leaves *pagesOut alone and leaves the map closed. May sleep.
+ * returns 2 (invalid size, or the map is still open: the record is untouched), 5 (out of
+ * memory) or 6 (the user buffer is unreadable), leaves *pagesOut alone and leaves the map
+ * closed. The map must be closed (or zeroed) on entry. Copies from user space run in the
+ * calling process. May sleep.
  */
 int newBlockMap(BlockMap *map, u32 numBlocks, user_addr_t userBuffer, int clear, u32 *pagesOut);
 /* Frees an open map's pages and page array, writes its page count to *pagesOut and marks it
  * closed; does nothing to a closed map. Takes no lock: nobody else may reach the map. */
 void closeBlockMap(BlockMap *map, u32 *pagesOut);
+/* Page slots of the map: 0 when it has no page array. */
 u32 numPagesInBlockMap(BlockMap *map);
 /* -1 when the block's bit is set; 0 when clear or when block >= numBlocks. May sleep. */
 s32 blockInMap(BlockMap *map, u32 block);
@@ -41,13 +44,20 @@ u32 setBlock(BlockMap *map, u32 block);
 /* Clears the bit: 0, or 1 (nothing changed) when block >= numBlocks. */
 s32 unSetBlock(BlockMap *map, u32 block);
 /* Returns once the caller is the map's only user (users == 1), holding usersLock with
- * interrupts off and the saved state in *flags; the caller releases it. Polls. */
+ * interrupts off and the saved state in *flags; the caller must not sleep before it releases
+ * it with spin_unlock_irqrestore. Polls, yielding between tests unless the caller already
+ * runs with interrupts off (then it only drops and retakes the lock). */
 void waitForBlockMapUsers(BlockMap *map, unsigned long *flags);
-/* Take and give back a use of a map whose pages the caller reads itself. */
+/* Take and give back a use of a map whose pages the caller reads itself: raised under
+ * usersLock with interrupts off, lowered with one atomic decrement. */
 void getBlockMapUse(BlockMap *map);
 void putBlockMapUse(BlockMap *map);
 
-/* The Backup's two maps; their pages count in totalPages and currentPages. */
+/* The Backup's two maps; their pages count in totalPages and currentPages. newCacheMap
+ * builds an all-clear cacheMap of the file system's size, newBUBlockMap the buBlockMap from
+ * the agent's bytes (every bit set without a buffer); both return newBlockMap's status and
+ * change no counter on failure. The close wrappers do nothing to a closed map and lower
+ * only currentPages. */
 int newCacheMap(Backup *b);
 int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer);
 void closeCacheMap(Backup *b);
