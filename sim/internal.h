@@ -17,8 +17,9 @@
 #include "platform/kernel.h"
 #include "sim/machine.h"
 
-// A physical page. User mappings reach its bytes through data whatever its zone, as a
-// page table entry would; kernel code goes through page_address or kmap.
+// A physical page. The block layer's drivers copy to and from data directly, and user
+// mappings reach it whatever its zone, as a page table entry would; kernel code goes
+// through page_address or kmap.
 struct page {
     std::atomic<int> count{1};
     std::atomic<int> kmapped{0};
@@ -29,6 +30,7 @@ struct page {
 namespace sim {
 
 class Process;
+struct BlockLayer;
 
 // One thread of execution as the kernel sees it: a kernel thread, a process making a
 // system call, a driver's completion context, or any other host thread that calls in.
@@ -85,6 +87,7 @@ struct Kernel {
     std::unordered_map<const void*, size_t> vmallocs;
     std::unordered_set<kmem_cache_t*> caches;
     std::atomic<long> pages{0}, highPages{0}, kmaps{0};
+    std::atomic<long> bios{0}, bufferHeads{0};
 
     // Tasks.
     mutable std::mutex taskMu;
@@ -102,6 +105,10 @@ struct Kernel {
     std::map<std::string, std::unique_ptr<Node>> nodes;
     std::atomic<long> openFiles{0};
 
+    // Disks, their block devices and drivers, and the live bios and buffer heads
+    // (sim/block.cpp). Created at boot; block_shutdown stops the drivers.
+    BlockLayer* block = nullptr;
+
     // Random pool.
     std::mutex rndMu;
     std::mt19937_64 rng;
@@ -113,5 +120,12 @@ bool kernel_alive();
 
 // Drops a reference on an open file; the last one releases it.
 void fput(struct file* f);
+
+// Boots the block layer of a fresh kernel; block_shutdown drains every disk's driver,
+// joins its thread and frees the disks. Called by the Machine only.
+void block_boot(Kernel& k);
+void block_shutdown(Kernel& k);
+// Block device references still held, one line each; empty when none.
+std::string block_references_report(Kernel& k);
 
 } // namespace sim

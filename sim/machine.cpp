@@ -112,6 +112,7 @@ Machine::Machine(MachineConfig config)
     t->preempt = 0;
     t->irqsOff = false;
     t->state.store(TASK_RUNNING);
+    block_boot(*k_);
     mknod("/dev/kestrel", true, 120, 0, 0600, 0);
 }
 
@@ -136,6 +137,8 @@ Machine::~Machine()
     } else {
         for (auto& th : threads)
             th.join();
+        // The disks outlive the kernel threads, which may be waiting for their I/O.
+        block_shutdown(*k_);
         gKernel.store(nullptr, std::memory_order_release);
     }
     gMachine = nullptr;
@@ -255,6 +258,10 @@ std::string Machine::leak_report() const
     item("kmalloc objects", s.kmalloc_objects);
     item("vmalloc areas", s.vmalloc_areas);
     item("slab objects", s.slab_objects);
+    item("bios", s.bios);
+    item("buffer heads", s.buffer_heads);
+    out << block_references_report(*k_);
+    out << queues_report();
     for (const SlabInfo& c : slabinfo())
         out << "slab cache: " << c.name << "\n";
     for (const ThreadInfo& t : threads())

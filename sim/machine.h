@@ -34,11 +34,14 @@ enum class Fault {
     Slab,       // kmem_cache_alloc
     SlabCreate, // kmem_cache_create
     Thread,     // kernel_thread
+    Bio,        // bio_alloc
+    BufferHead, // alloc_buffer_head
     kCount
 };
 
 // One countdown per kind of fault, plus one over every allocation (pages, kmalloc,
-// vmalloc, slab objects and slab caches), in the manner of SQLite's fault tests.
+// vmalloc, slab objects and slab caches, bios and buffer heads), in the manner of SQLite's
+// fault tests.
 class FaultInjector {
 public:
     // The nth next operation of this kind (1 = the very next) fails; with persistent,
@@ -77,6 +80,8 @@ struct MemStats {
     long vmalloc_areas = 0;
     long slab_caches = 0;
     long slab_objects = 0;
+    long bios = 0;           // bios allocated and not yet freed
+    long buffer_heads = 0;
 };
 
 struct SlabInfo {
@@ -149,8 +154,11 @@ public:
     // Forgets the bugs found so far (for tests that provoke one on purpose).
     void clear_bugs();
     // Everything still allocated, running or open that a clean machine would not have;
-    // empty when clean. Modules still loaded are not counted.
+    // empty when clean. Modules still loaded are not counted. Includes queues_report().
     std::string leak_report() const;
+    // Every disk whose request queue does not have the driver's own request function;
+    // empty when each has its own back.
+    std::string queues_report() const;
 
     Kernel& kernel();
 

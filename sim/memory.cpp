@@ -250,6 +250,8 @@ MemStats Machine::mem_stats() const
     s.pages = k_->pages.load();
     s.highmem_pages = k_->highPages.load();
     s.kmaps = k_->kmaps.load();
+    s.bios = k_->bios.load();
+    s.buffer_heads = k_->bufferHeads.load();
     std::lock_guard<std::mutex> g(k_->memMu);
     s.kmalloc_objects = static_cast<long>(k_->kmallocs.size());
     for (auto& [p, n] : k_->kmallocs)

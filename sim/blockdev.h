@@ -1,0 +1,98 @@
+// The block layer's state, shared by the files of sim/ that implement it (block.cpp: block
+// devices, bios, buffer heads, generic_make_request; disk.cpp: the disk drivers and the
+// machine-facing disk API). Not for the module, nor for tests.
+#pragma once
+
+#include <deque>
+
+#include "sim/disk.h"
+#include "sim/internal.h"
+
+namespace sim {
+
+struct Disk;
+
+// A block_device and what the kernel keeps beside it. There is one per device number of a
+// disk, the whole disk and every partition slot, created with the disk and freed with it,
+// so a block_device pointer never dangles while the machine runs.
+struct Bdev {
+    struct block_device bd {};
+    std::string name;  // "sda", "sda1"
+    Disk* disk = nullptr;
+    int refs = 0;      // bdget references held; guarded by BlockLayer::mu
+};
+
+struct BadRange {
+    uint64_t first, end; // whole-disk sectors [first, end)
+};
+
+struct Disk {
+    std::string name;
+    struct gendisk gd {};
+    struct request_queue queue {};
+    spinlock_t lock {};            // the queue's lock, when it has one
+    make_request_fn* ownFn = nullptr;
+    // Explicit partitions from the configuration; re-reading installs these instead of
+    // the MBR's.
+    std::optional<std::vector<Partition>> fixedTable;
+
+    // The partition table. slots[i] describes partition i + 1 and partPtrs[i] (which is
+    // gd.part) points at it while the partition exists. Changed with partMu held (and,
+    // by a re-read, the whole disk's bd_sem); generic_make_request reads under partMu.
+    std::mutex partMu;
+    std::vector<struct hd_struct> slots;
+    std::vector<struct hd_struct*> partPtrs;
+
+    Bdev whole;
+    std::vector<std::unique_ptr<Bdev>> parts; // one per partition slot
+
+    // Backing store: memory, or an image file when fd >= 0. Guarded by storeMu.
+    std::mutex storeMu;
+    std::vector<unsigned char> mem;
+    int fd = -1;
+
+    // The driver: requests wait in FIFO order for its thread, which completes them as the
+    // completion (interrupt) context. Guarded by qMu.
+    std::mutex qMu;
+    std::condition_variable qCv;
+    std::deque<struct bio*> pending;
+    bool stopping = false;
+    Task irqTask;
+    std::thread thread;
+
+    // Fault injection, guarded by faultMu.
+    std::mutex faultMu;
+    std::vector<BadRange> bad;
+    unsigned partialLeft = 0;
+    unsigned partialFirst = 0;
+
+    std::atomic<uint64_t> reads{0}, writes{0}, sectorsRead{0}, sectorsWritten{0}, errors{0};
+};
+
+struct BlockLayer {
+    // Guards the disk list, bdev references and the live bio and buffer head tables.
+    std::mutex mu;
+    std::vector<std::unique_ptr<Disk>> disks;
+    std::unordered_map<const struct block_device*, Bdev*> bdevs;
+    std::unordered_map<const struct gendisk*, Disk*> gendisks;
+    // Live bios with the segment array bio_alloc gave them.
+    std::unordered_map<const struct bio*, struct bio_vec*> bios;
+    std::unordered_set<const struct buffer_head*> bhs;
+};
+
+BlockLayer& BL();
+
+// The registered Bdev of a block_device, or nullptr for one the block layer did not make.
+Bdev* bdev_of(const struct block_device* bd);
+// The Disk of a gendisk, or nullptr.
+Disk* disk_of(const struct gendisk* gd);
+// A name for messages: the registered name, else "unknown-block(major,minor)".
+std::string bdev_name(const struct block_device* bd);
+// Whether the bio is still allocated (best effort: a freed address may be reused).
+bool bio_live(const struct bio* bio);
+
+// Starts the driver thread of a disk; disk_stop drains its queue and joins it.
+void disk_start(Disk& d);
+void disk_stop(Disk& d);
+
+} // namespace sim

@@ -1,0 +1,104 @@
+// Buffer heads: allocation (counted and fault-injectable), their page, and the lock bit
+// that hands a buffer from the completion context to the thread waiting for it.
+#include "sim/blockdev.h"
+
+using sim::BL;
+using sim::K;
+
+namespace {
+
+// Waiters sleep on a hashed table of wake-up words rather than on the buffer itself, as
+// the kernel's bit waitqueues do: unlock_buffer must not touch the buffer once its lock bit
+// is clear, because the waiter may free it at once.
+struct WaitBucket {
+    std::atomic<unsigned> seq{0};
+};
+WaitBucket waitTable[64];
+
+WaitBucket& bucket_of(const struct buffer_head* bh)
+{
+    auto a = reinterpret_cast<uintptr_t>(bh);
+    return waitTable[(a >> 6) % (sizeof waitTable / sizeof waitTable[0])];
+}
+
+} // namespace
+
+struct buffer_head* alloc_buffer_head(gfp_t gfp_flags)
+{
+    if (gfp_flags & __GFP_WAIT)
+        might_sleep();
+    if (K().faults.should_fail(sim::Fault::BufferHead))
+        return NULL;
+    auto* bh = new struct buffer_head();
+    INIT_LIST_HEAD(&bh->b_assoc_buffers);
+    {
+        sim::BlockLayer& bl = BL();
+        std::lock_guard<std::mutex> g(bl.mu);
+        bl.bhs.insert(bh);
+    }
+    K().bufferHeads++;
+    return bh;
+}
+
+void free_buffer_head(struct buffer_head* bh)
+{
+    if (!bh)
+        return;
+    sim::BlockLayer& bl = BL();
+    bool known;
+    {
+        std::lock_guard<std::mutex> g(bl.mu);
+        known = bl.bhs.count(bh) != 0;
+    }
+    if (!known) {
+        K().report_bug("free_buffer_head of a buffer head that is not allocated");
+        return;
+    }
+    if (!list_empty(&bh->b_assoc_buffers)) {
+        // Freeing it would leave the list pointing at freed memory; keep it (it shows as a
+        // leak) and report.
+        K().report_bug("free_buffer_head of a buffer head still on an associated-buffers list");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(bl.mu);
+        bl.bhs.erase(bh);
+    }
+    K().bufferHeads--;
+    delete bh;
+}
+
+void set_bh_page(struct buffer_head* bh, struct page* page, unsigned long offset)
+{
+    if (offset >= PAGE_SIZE) {
+        K().report_bug("set_bh_page with an offset outside the page");
+        return;
+    }
+    bh->b_page = page;
+    if (page->highmem)
+        bh->b_data = reinterpret_cast<char*>(offset); // an offset until the page is mapped
+    else
+        bh->b_data = static_cast<char*>(page_address(page)) + offset;
+}
+
+void unlock_buffer(struct buffer_head* bh)
+{
+    WaitBucket& b = bucket_of(bh);
+    std::atomic_ref<unsigned long>(bh->b_state).fetch_and(~(1UL << BH_Lock), std::memory_order_release);
+    // From here on bh may be gone.
+    b.seq.fetch_add(1, std::memory_order_release);
+    b.seq.notify_all();
+}
+
+void __wait_on_buffer(struct buffer_head* bh)
+{
+    might_sleep();
+    WaitBucket& b = bucket_of(bh);
+    for (;;) {
+        unsigned s = b.seq.load(std::memory_order_acquire);
+        if (!(std::atomic_ref<unsigned long>(bh->b_state).load(std::memory_order_acquire) &
+              (1UL << BH_Lock)))
+            return;
+        b.seq.wait(s, std::memory_order_acquire);
+    }
+}

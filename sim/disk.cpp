@@ -1,0 +1,710 @@
+// Disk drivers backed by memory or an image file, partition tables, and the machine-facing
+// disk API of sim/disk.h.
+//
+// A disk's request function queues each bio for the disk's driver thread, which performs
+// the transfer and completes the bio as the completion (interrupt) context, in the order the
+// bios arrived. As in 2.6.9 the driver takes bi_sector as a sector of the whole disk and
+// finds the disk through bi_bdev->bd_disk, so a bio that reaches the request function
+// directly, un-remapped on a partition's block device, is served as well.
+#include "sim/blockdev.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace sim {
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+
+// ------------------------------------------------------------------ backing store
+
+// Moves bytes between buf and the store at a byte offset of the whole disk; false on a
+// host I/O error. The caller holds d.storeMu and has checked the range.
+bool store_transfer_locked(Disk& d, uint64_t off, unsigned char* buf, uint64_t bytes, bool write)
+{
+    if (d.fd < 0) {
+        if (write)
+            memcpy(d.mem.data() + off, buf, bytes);
+        else
+            memcpy(buf, d.mem.data() + off, bytes);
+        return true;
+    }
+    uint64_t done = 0;
+    while (done < bytes) {
+        ssize_t n = write ? pwrite(d.fd, buf + done, bytes - done, static_cast<off_t>(off + done))
+                          : pread(d.fd, buf + done, bytes - done, static_cast<off_t>(off + done));
+        if (n <= 0)
+            return false;
+        done += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ the driver
+
+bool touches_bad_sector(Disk& d, uint64_t first, uint64_t end)
+{
+    std::lock_guard<std::mutex> g(d.faultMu);
+    for (const BadRange& r : d.bad)
+        if (r.first < end && first < r.end)
+            return true;
+    return false;
+}
+
+// The number of bytes to complete first when this request is to complete in two pieces;
+// 0 when it completes at once.
+unsigned take_partial(Disk& d, unsigned size)
+{
+    if (size < 2 * kSector)
+        return 0;
+    std::lock_guard<std::mutex> g(d.faultMu);
+    if (d.partialLeft == 0)
+        return 0;
+    d.partialLeft--;
+    unsigned first = d.partialFirst ? d.partialFirst : static_cast<unsigned>(size / kSector / 2 * kSector);
+    return std::min<unsigned>(first, size - static_cast<unsigned>(kSector));
+}
+
+void fail_request(Disk& d, struct bio* bio, const char* why)
+{
+    printk("<3>end_request: %s, dev %s, sector %llu\n", why, d.name.c_str(), bio->bi_sector);
+    d.errors++;
+    bio_endio(bio, bio->bi_size, -EIO);
+}
+
+// Performs one request and completes it. Runs on the driver thread.
+void serve(Disk& d, struct bio* bio)
+{
+    bool write = bio->bi_rw & (1UL << BIO_RW);
+    uint64_t size = bio->bi_size;
+    uint64_t sector = bio->bi_sector;
+
+    bool wellFormed = size % kSector == 0 && bio->bi_vcnt <= bio->bi_max_vecs &&
+                      bio->bi_idx <= bio->bi_vcnt && (bio->bi_io_vec || bio->bi_vcnt == 0);
+    uint64_t total = 0;
+    for (unsigned i = bio->bi_idx; wellFormed && i < bio->bi_vcnt; i++) {
+        const struct bio_vec& v = bio->bi_io_vec[i];
+        wellFormed = v.bv_page && v.bv_offset + uint64_t(v.bv_len) <= PAGE_SIZE;
+        total += v.bv_len;
+    }
+    if (!wellFormed || total != size) {
+        K().report_bug("request on " + d.name +
+                       " whose segments do not add up to its size or leave their page");
+        fail_request(d, bio, "I/O error");
+        return;
+    }
+    uint64_t capacity = d.gd.capacity;
+    if (sector > capacity || size / kSector > capacity - sector) {
+        fail_request(d, bio, "I/O error (beyond end of device)");
+        return;
+    }
+    if (touches_bad_sector(d, sector, sector + size / kSector)) {
+        fail_request(d, bio, "I/O error");
+        return;
+    }
+
+    bool ok = true;
+    {
+        std::lock_guard<std::mutex> g(d.storeMu);
+        uint64_t off = sector * kSector;
+        for (unsigned i = bio->bi_idx; ok && i < bio->bi_vcnt; i++) {
+            const struct bio_vec& v = bio->bi_io_vec[i];
+            ok = store_transfer_locked(d, off, v.bv_page->data + v.bv_offset, v.bv_len, write);
+            off += v.bv_len;
+        }
+    }
+    if (!ok) {
+        fail_request(d, bio, "I/O error (backing store)");
+        return;
+    }
+    if (write) {
+        d.writes++;
+        d.sectorsWritten += size / kSector;
+    } else {
+        d.reads++;
+        d.sectorsRead += size / kSector;
+    }
+
+    unsigned first = take_partial(d, static_cast<unsigned>(size));
+    if (first) {
+        bio_endio(bio, first, 0);
+        // The bio belongs to its submitter, who may free it only once all of it is done.
+        if (!bio_live(bio)) {
+            K().report_bug("bio freed before its request completed, on " + d.name);
+            return;
+        }
+    }
+    bio_endio(bio, bio->bi_size, 0);
+}
+
+void driver_thread(Disk& d)
+{
+    set_current_task(&d.irqTask);
+    for (;;) {
+        struct bio* bio;
+        {
+            std::unique_lock<std::mutex> g(d.qMu);
+            d.qCv.wait(g, [&] { return d.stopping || !d.pending.empty(); });
+            if (d.pending.empty())
+                break; // stopping, and everything queued is done
+            bio = d.pending.front();
+            d.pending.pop_front();
+        }
+        serve(d, bio);
+    }
+    set_current_task(nullptr);
+}
+
+// The request function every disk's queue starts with.
+int disk_make_request(struct request_queue*, struct bio* bio)
+{
+    Disk* d = bio->bi_bdev && bio->bi_bdev->bd_disk ? disk_of(bio->bi_bdev->bd_disk) : nullptr;
+    if (!d) {
+        K().report_bug("disk request function called for a bio on no disk");
+        bio_endio(bio, bio->bi_size, -EIO);
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> g(d->qMu);
+        if (!d->stopping) {
+            d->pending.push_back(bio);
+            d->qCv.notify_one();
+            return 0;
+        }
+    }
+    // The machine is shutting down and the driver thread may be gone.
+    bio_endio(bio, bio->bi_size, -EIO);
+    return 0;
+}
+
+// ------------------------------------------------------------------ synchronous I/O
+
+int sync_end_io(struct bio* bio, unsigned int, int)
+{
+    if (bio->bi_size)
+        return 1; // more to come
+    complete(static_cast<struct completion*>(bio->bi_private));
+    return 0;
+}
+
+// Reads or writes count sectors at a sector of bd through submit_bio, in batches of bios
+// of fresh pages, and waits for every completion. 0, -EIO when a request failed, -ENOMEM.
+int sync_io(struct block_device* bd, uint64_t sector, unsigned char* buf, uint64_t count, bool write)
+{
+    constexpr unsigned kPagesPerBio = 8;
+    constexpr unsigned kBiosPerBatch = 32;
+    constexpr uint64_t kSectorsPerPage = PAGE_SIZE / kSector;
+    struct Piece {
+        struct bio* bio;
+        unsigned char* buf;
+        std::vector<struct page*> pages;
+    };
+    int result = 0;
+    while (count > 0 && result == 0) {
+        std::vector<Piece> batch;
+        struct completion done;
+        init_completion(&done);
+        while (batch.size() < kBiosPerBatch && count > 0) {
+            uint64_t n = std::min<uint64_t>(count, kPagesPerBio * kSectorsPerPage);
+            unsigned npages = static_cast<unsigned>((n + kSectorsPerPage - 1) / kSectorsPerPage);
+            Piece p{bio_alloc(GFP_KERNEL, static_cast<int>(npages)), buf, {}};
+            if (!p.bio) {
+                result = -ENOMEM;
+                break;
+            }
+            for (unsigned i = 0; i < npages; i++) {
+                struct page* pg = alloc_page(GFP_KERNEL);
+                if (!pg)
+                    break;
+                p.pages.push_back(pg);
+            }
+            if (p.pages.size() != npages) {
+                for (struct page* pg : p.pages)
+                    __free_page(pg);
+                bio_put(p.bio);
+                result = -ENOMEM;
+                break;
+            }
+            uint64_t left = n * kSector;
+            for (unsigned i = 0; i < npages; i++) {
+                unsigned len = static_cast<unsigned>(std::min<uint64_t>(left, PAGE_SIZE));
+                p.bio->bi_io_vec[i] = {p.pages[i], len, 0};
+                if (write)
+                    memcpy(page_address(p.pages[i]), buf + (n * kSector - left), len);
+                left -= len;
+            }
+            p.bio->bi_vcnt = static_cast<unsigned short>(npages);
+            p.bio->bi_size = static_cast<unsigned>(n * kSector);
+            p.bio->bi_sector = sector;
+            p.bio->bi_bdev = bd;
+            p.bio->bi_end_io = sync_end_io;
+            p.bio->bi_private = &done;
+            batch.push_back(std::move(p));
+            sector += n;
+            count -= n;
+            buf += n * kSector;
+        }
+        for (Piece& p : batch)
+            submit_bio(write ? WRITE : READ, p.bio);
+        for (size_t i = 0; i < batch.size(); i++)
+            wait_for_completion(&done);
+        for (Piece& p : batch) {
+            bool ok = bio_flagged(p.bio, BIO_UPTODATE);
+            if (!ok)
+                result = -EIO;
+            unsigned char* to = p.buf;
+            for (size_t i = 0; i < p.pages.size(); i++) {
+                unsigned len = p.bio->bi_io_vec[i].bv_len;
+                if (ok && !write)
+                    memcpy(to, page_address(p.pages[i]), len);
+                to += len;
+                __free_page(p.pages[i]);
+            }
+            bio_put(p.bio);
+        }
+    }
+    return result;
+}
+
+// ------------------------------------------------------------------ partition tables
+
+uint32_t le32(const unsigned char* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void put_le32(unsigned char* p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+constexpr unsigned kMbrTable = 446;
+
+// The four primary entries of an MBR (empty slots have no sectors); false without the
+// signature. Logical partitions inside an extended one are not followed.
+bool parse_mbr(const unsigned char* s, std::vector<Partition>& out)
+{
+    if (s[510] != 0x55 || s[511] != 0xAA)
+        return false;
+    out.assign(4, Partition{});
+    for (unsigned i = 0; i < 4; i++) {
+        const unsigned char* e = s + kMbrTable + 16 * i;
+        if (e[4] != 0)
+            out[i] = {le32(e + 8), le32(e + 12)};
+    }
+    return true;
+}
+
+// bd_set_size's choice of a block size: the largest power of two up to a page that
+// divides the device's size.
+unsigned block_size_for(uint64_t sectors)
+{
+    uint64_t bytes = sectors * kSector;
+    unsigned bsize = kSector;
+    while (bsize < PAGE_SIZE && !(bytes & bsize))
+        bsize <<= 1;
+    return bsize;
+}
+
+// Installs a partition table over an empty one. A partition that starts beyond the disk is
+// left out and one that runs past its end is cut short, so that no request to a partition
+// can reach past the disk.
+void install_table(Disk& d, const std::vector<Partition>& table)
+{
+    std::string names;
+    {
+        std::lock_guard<std::mutex> g(d.partMu);
+        uint64_t capacity = d.gd.capacity;
+        for (size_t i = 0; i < d.slots.size(); i++) {
+            Partition p = i < table.size() ? table[i] : Partition{};
+            if (p.nr_sects == 0)
+                continue;
+            if (p.start_sect >= capacity) {
+                printk("<4> %s: partition %zu starts beyond the end of the disk, ignored\n",
+                       d.name.c_str(), i + 1);
+                continue;
+            }
+            if (p.nr_sects > capacity - p.start_sect) {
+                printk("<4> %s: partition %zu runs past the end of the disk, truncated\n",
+                       d.name.c_str(), i + 1);
+                p.nr_sects = capacity - p.start_sect;
+            }
+            d.slots[i].start_sect = p.start_sect;
+            d.slots[i].nr_sects = p.nr_sects;
+            d.parts[i]->bd.bd_block_size = block_size_for(p.nr_sects);
+            d.partPtrs[i] = &d.slots[i];
+            names += " " + d.parts[i]->name;
+        }
+    }
+    printk("<6> %s:%s\n", d.name.c_str(), names.c_str());
+}
+
+// Re-reads the partition table as rescan_partitions does: the old partitions go first, then
+// sector 0 is read through the disk's queue, then the new ones come. The caller holds the
+// whole disk's bd_sem.
+int rescan(Disk& d)
+{
+    {
+        std::lock_guard<std::mutex> g(d.partMu);
+        for (size_t i = 0; i < d.slots.size(); i++) {
+            d.partPtrs[i] = nullptr;
+            d.slots[i].start_sect = 0;
+            d.slots[i].nr_sects = 0;
+        }
+    }
+    unsigned char sector0[kSector];
+    int err = sync_io(&d.whole.bd, 0, sector0, 1, false);
+    if (err) {
+        printk("<4> %s: unable to read partition table\n", d.name.c_str());
+        return err;
+    }
+    std::vector<Partition> table;
+    if (d.fixedTable) {
+        table = *d.fixedTable;
+    } else if (!parse_mbr(sector0, table)) {
+        printk("<6> %s: unknown partition table\n", d.name.c_str());
+        return 0;
+    }
+    install_table(d, table);
+    return 0;
+}
+
+// ------------------------------------------------------------------ lookups
+
+// The disk a device number belongs to and the partition it names (0: the whole disk).
+Disk* find_disk(uint32_t dev, unsigned* index)
+{
+    BlockLayer& bl = BL();
+    std::lock_guard<std::mutex> g(bl.mu);
+    for (auto& d : bl.disks) {
+        unsigned first = static_cast<unsigned>(d->gd.first_minor);
+        if (static_cast<unsigned>(d->gd.major) == MAJOR(dev) && MINOR(dev) >= first &&
+            MINOR(dev) - first < static_cast<unsigned>(d->gd.minors)) {
+            *index = MINOR(dev) - first;
+            return d.get();
+        }
+    }
+    return nullptr;
+}
+
+// Translates a device-relative range to whole-disk sectors: 0, -ENODEV, or -EINVAL when
+// the range does not lie inside the device.
+int to_disk_range(uint32_t dev, uint64_t sector, uint64_t count, Disk** disk, uint64_t* first)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    uint64_t base = 0, size = d->gd.capacity;
+    if (index > 0) {
+        std::lock_guard<std::mutex> g(d->partMu);
+        if (!d->partPtrs[index - 1])
+            return -ENODEV;
+        base = d->slots[index - 1].start_sect;
+        size = d->slots[index - 1].nr_sects;
+    }
+    if (sector > size || count > size - sector)
+        return -EINVAL;
+    *disk = d;
+    *first = base + sector;
+    return 0;
+}
+
+int store_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, bool write)
+{
+    Disk* d;
+    uint64_t first;
+    int err = to_disk_range(dev, sector, count, &d, &first);
+    if (err)
+        return err;
+    std::lock_guard<std::mutex> g(d->storeMu);
+    return store_transfer_locked(*d, first * kSector, buf, count * kSector, write) ? 0 : -EIO;
+}
+
+int raw_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, bool write)
+{
+    struct block_device* bd = bdget(dev);
+    if (!bd)
+        return -ENODEV;
+    int err = sync_io(bd, sector, buf, count, write);
+    bdput(bd);
+    return err;
+}
+
+std::string default_name(const DiskConfig& c)
+{
+    if (c.major == 8 && c.first_minor / 16 < 26)
+        return std::string("sd") + static_cast<char>('a' + c.first_minor / 16);
+    return "disk" + std::to_string(c.major) + "_" + std::to_string(c.first_minor);
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ driver thread
+
+void disk_start(Disk& d)
+{
+    d.irqTask.pid = K().nextPid.fetch_add(1);
+    d.irqTask.inIrq = true;
+    snprintf(d.irqTask.comm, sizeof d.irqTask.comm, "irq/%s", d.name.c_str());
+    d.thread = std::thread([&d] { driver_thread(d); });
+}
+
+void disk_stop(Disk& d)
+{
+    {
+        std::lock_guard<std::mutex> g(d.qMu);
+        d.stopping = true;
+    }
+    d.qCv.notify_all();
+    if (d.thread.joinable())
+        d.thread.join();
+    if (d.fd >= 0) {
+        close(d.fd);
+        d.fd = -1;
+    }
+}
+
+// ------------------------------------------------------------------ the disk API
+
+int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
+{
+    if (c.major == 0 || c.major > (0xFFFFFFFFu >> MINORBITS) || c.minors == 0 ||
+        c.first_minor > MINORMASK || c.minors > MINORMASK + 1 - c.first_minor)
+        return -EINVAL;
+    auto d = std::make_unique<Disk>();
+    d->name = c.name.empty() ? default_name(c) : c.name;
+    if (d->name.size() >= sizeof d->gd.disk_name)
+        return -EINVAL;
+
+    uint64_t sectors;
+    if (!c.image_path.empty()) {
+        d->fd = open(c.image_path.c_str(), O_RDWR | O_CLOEXEC);
+        if (d->fd < 0)
+            return -errno;
+        struct stat st;
+        if (fstat(d->fd, &st) != 0) {
+            int err = -errno;
+            close(d->fd);
+            return err;
+        }
+        sectors = static_cast<uint64_t>(st.st_size) / kSector;
+    } else {
+        if (c.size_bytes % kSector)
+            return -EINVAL;
+        sectors = c.size_bytes / kSector;
+    }
+    auto fail = [&](int err) {
+        if (d->fd >= 0)
+            close(d->fd);
+        return err;
+    };
+    if (sectors == 0)
+        return fail(-EINVAL);
+    if (c.partitions) {
+        if (c.partitions->size() > c.minors - 1)
+            return fail(-EINVAL);
+        for (const Partition& p : *c.partitions)
+            if (p.nr_sects && (p.start_sect >= sectors || p.nr_sects > sectors - p.start_sect))
+                return fail(-EINVAL);
+    }
+    if (d->fd < 0)
+        d->mem.assign(sectors * kSector, 0);
+
+    strncpy(d->gd.disk_name, d->name.c_str(), sizeof d->gd.disk_name - 1);
+    d->gd.major = static_cast<int>(c.major);
+    d->gd.first_minor = static_cast<int>(c.first_minor);
+    d->gd.minors = static_cast<int>(c.minors);
+    d->gd.capacity = sectors;
+    d->gd.queue = &d->queue;
+    d->gd.private_data = d.get();
+    d->slots.assign(c.minors - 1, hd_struct{});
+    d->partPtrs.assign(c.minors - 1, nullptr);
+    d->gd.part = c.minors > 1 ? d->partPtrs.data() : nullptr;
+    d->fixedTable = c.partitions;
+
+    d->ownFn = disk_make_request;
+    d->queue.make_request_fn.store(disk_make_request);
+    spin_lock_init(&d->lock);
+    d->queue.queue_lock = c.queue_lock ? &d->lock : nullptr;
+    d->queue.queuedata = d.get();
+
+    auto init_bdev = [&](Bdev& b, unsigned index) {
+        b.disk = d.get();
+        b.bd.bd_dev = MKDEV(c.major, c.first_minor + index);
+        sema_init(&b.bd.bd_sem, 1);
+        b.bd.bd_contains = &d->whole.bd;
+        b.bd.bd_part = index ? &d->slots[index - 1] : nullptr;
+        b.bd.bd_disk = &d->gd;
+        b.bd.bd_block_size = index ? static_cast<unsigned>(kSector) : block_size_for(sectors);
+        if (index) {
+            bool digit = isdigit(static_cast<unsigned char>(d->name.back())) != 0;
+            b.name = d->name + (digit ? "p" : "") + std::to_string(index);
+        } else {
+            b.name = d->name;
+        }
+    };
+    init_bdev(d->whole, 0);
+    for (unsigned i = 1; i < c.minors; i++) {
+        d->parts.push_back(std::make_unique<Bdev>());
+        init_bdev(*d->parts.back(), i);
+    }
+
+    Disk* disk = d.get();
+    {
+        BlockLayer& bl = BL();
+        std::lock_guard<std::mutex> g(bl.mu);
+        for (auto& o : bl.disks) {
+            unsigned of = static_cast<unsigned>(o->gd.first_minor);
+            unsigned on = static_cast<unsigned>(o->gd.minors);
+            if (static_cast<unsigned>(o->gd.major) == c.major && c.first_minor < of + on &&
+                of < c.first_minor + c.minors)
+                return fail(-EEXIST);
+        }
+        bl.bdevs.emplace(&disk->whole.bd, &disk->whole);
+        for (auto& p : disk->parts)
+            bl.bdevs.emplace(&p->bd, p.get());
+        bl.gendisks.emplace(&disk->gd, disk);
+        disk_start(*disk);
+        bl.disks.push_back(std::move(d));
+    }
+    if (devOut)
+        *devOut = disk->whole.bd.bd_dev;
+
+    if (c.partitions) {
+        install_table(*disk, *c.partitions);
+    } else if (c.minors > 1) {
+        // As add_disk does, the new disk's table is read through its own queue; a failure
+        // leaves the disk without partitions.
+        down(&disk->whole.bd.bd_sem);
+        rescan(*disk);
+        up(&disk->whole.bd.bd_sem);
+    }
+    return 0;
+}
+
+int read_sectors(Machine&, uint32_t dev, uint64_t sector, void* buf, uint64_t count)
+{
+    return raw_io(dev, sector, static_cast<unsigned char*>(buf), count, false);
+}
+
+int write_sectors(Machine&, uint32_t dev, uint64_t sector, const void* buf, uint64_t count)
+{
+    // sync_io only reads from buf when writing.
+    return raw_io(dev, sector, static_cast<unsigned char*>(const_cast<void*>(buf)), count, true);
+}
+
+int read_store(Machine&, uint32_t dev, uint64_t sector, void* buf, uint64_t count)
+{
+    return store_io(dev, sector, static_cast<unsigned char*>(buf), count, false);
+}
+
+int write_store(Machine&, uint32_t dev, uint64_t sector, const void* buf, uint64_t count)
+{
+    return store_io(dev, sector, static_cast<unsigned char*>(const_cast<void*>(buf)), count, true);
+}
+
+int reread_partitions(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    if (index != 0 || d->gd.minors == 1)
+        return -EINVAL;
+    down(&d->whole.bd.bd_sem);
+    int err = rescan(*d);
+    up(&d->whole.bd.bd_sem);
+    return err;
+}
+
+std::vector<unsigned char> make_mbr(const std::vector<Partition>& primaries)
+{
+    std::vector<unsigned char> s(kSector, 0);
+    for (size_t i = 0; i < primaries.size() && i < 4; i++) {
+        if (primaries[i].nr_sects == 0)
+            continue;
+        unsigned char* e = s.data() + kMbrTable + 16 * i;
+        // CHS addresses out of range: the LBA fields are what counts.
+        e[1] = e[5] = 0xFE;
+        e[2] = e[3] = e[6] = e[7] = 0xFF;
+        e[4] = 0x83;
+        put_le32(e + 8, static_cast<uint32_t>(primaries[i].start_sect));
+        put_le32(e + 12, static_cast<uint32_t>(primaries[i].nr_sects));
+    }
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    return s;
+}
+
+int set_bad_sectors(Machine&, uint32_t dev, uint64_t sector, uint64_t count)
+{
+    Disk* d;
+    uint64_t first;
+    int err = to_disk_range(dev, sector, count, &d, &first);
+    if (err)
+        return err;
+    std::lock_guard<std::mutex> g(d->faultMu);
+    d->bad.push_back({first, first + count});
+    return 0;
+}
+
+int clear_bad_sectors(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    std::lock_guard<std::mutex> g(d->faultMu);
+    d->bad.clear();
+    return 0;
+}
+
+int set_partial_completions(Machine&, uint32_t dev, unsigned count, unsigned first_bytes)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    std::lock_guard<std::mutex> g(d->faultMu);
+    d->partialLeft = count;
+    d->partialFirst = first_bytes;
+    return 0;
+}
+
+struct request_queue* disk_queue(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    return d ? &d->queue : nullptr;
+}
+
+request_fn disk_request_fn(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    return d ? d->ownFn : nullptr;
+}
+
+DiskStats disk_stats(Machine&, uint32_t dev)
+{
+    DiskStats s;
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return s;
+    s.reads = d->reads.load();
+    s.writes = d->writes.load();
+    s.sectors_read = d->sectorsRead.load();
+    s.sectors_written = d->sectorsWritten.load();
+    s.errors = d->errors.load();
+    return s;
+}
+
+} // namespace sim

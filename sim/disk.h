@@ -1,0 +1,105 @@
+// The machine-facing side of the block layer: disks and their drivers, raw I/O through the
+// block layer as a user-space reader or writer of /dev/sdXN would do it, direct access to
+// a disk's backing store, and fault injection.
+//
+// Device numbers are the kernel's (MKDEV: 12-bit major, 20-bit minor). Wherever a device
+// number may name a partition, sector numbers are relative to that device: sector 0 of
+// sda1 is the partition's first sector. Every operation returns 0 or a negative kernel
+// error; -ENODEV when the number names no disk or partition of the running machine.
+//
+// The functions may be called from any host thread (test writers included), but not from
+// the completion context and not while holding a spin lock: they sleep.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct request_queue;
+struct bio;
+
+namespace sim {
+
+class Machine;
+
+// One partition: its first sector on the disk and its size in 512-byte sectors. A size of
+// 0 is an empty slot.
+struct Partition {
+    uint64_t start_sect = 0;
+    uint64_t nr_sects = 0;
+};
+
+struct DiskConfig {
+    // "" derives one: "sda", "sdb"... from first_minor / 16 for major 8, else
+    // "disk<major>_<first_minor>". Partitions are named after it ("sda1", "disk3_0p1").
+    std::string name;
+    unsigned major = 8;        // 1..4095
+    unsigned first_minor = 0;
+    unsigned minors = 16;      // 1 + the most partitions the disk can have
+    // Backing store: an image file when image_path is set (read and written in place; its
+    // size, rounded down to whole sectors, is the disk's), else memory of size_bytes
+    // (a non-zero multiple of 512), zero-filled.
+    std::string image_path;
+    uint64_t size_bytes = 0;
+    // An explicit partition table (element i is partition i + 1). Without one the table
+    // comes from the MBR in sector 0, read through the disk's queue when the disk is added
+    // and whenever the table is re-read. A disk with an explicit table keeps it when the
+    // table is re-read.
+    std::optional<std::vector<Partition>> partitions;
+    // Whether the disk's request queue has a queue_lock of its own.
+    bool queue_lock = true;
+};
+
+// Requests the driver has finished, by direction, and those it failed.
+struct DiskStats {
+    uint64_t reads = 0, writes = 0;
+    uint64_t sectors_read = 0, sectors_written = 0;
+    uint64_t errors = 0;
+};
+
+// Adds a disk with its driver thread and, unless the configuration gives a table, scans the
+// MBR for partitions. *dev (when given) receives the whole disk's device number.
+// -EINVAL for a bad geometry, size or table (a partition outside the disk); -EEXIST when
+// the device numbers overlap another disk's; -errno when the image cannot be opened.
+int add_disk(Machine& m, const DiskConfig& config, uint32_t* dev = nullptr);
+
+// Reads or writes count sectors at sector of the device through the block layer: bios of
+// fresh pages, submit_bio, and a wait for every completion. -EIO when any request failed
+// (a write may then have landed in part); -ENOMEM when no bio or page could be had.
+int read_sectors(Machine& m, uint32_t dev, uint64_t sector, void* buf, uint64_t count);
+int write_sectors(Machine& m, uint32_t dev, uint64_t sector, const void* buf, uint64_t count);
+
+// Reads or writes the backing store directly, bypassing queues, drivers and faults.
+// -EINVAL when the range does not lie inside the device.
+int read_store(Machine& m, uint32_t dev, uint64_t sector, void* buf, uint64_t count);
+int write_store(Machine& m, uint32_t dev, uint64_t sector, const void* buf, uint64_t count);
+
+// Re-reads the partition table of a whole disk, as the BLKRRPART ioctl does: holding the
+// disk's bd_sem, it empties the table, reads sector 0 through the disk's queue and installs
+// the partitions found. -EINVAL for a partition or a disk that cannot have partitions;
+// -EIO when sector 0 could not be read (the table then stays empty).
+int reread_partitions(Machine& m, uint32_t dev);
+
+// A sector in the MBR format the partition scan reads: up to four primary entries (type
+// 0x83) and the 0x55AA signature. For tests and tools that lay out a disk image.
+std::vector<unsigned char> make_mbr(const std::vector<Partition>& primaries);
+
+// Fault injection. A read or write that touches a bad sector completes with -EIO and
+// transfers nothing. clear_bad_sectors forgets every bad sector of the device's disk.
+int set_bad_sectors(Machine& m, uint32_t dev, uint64_t sector, uint64_t count);
+int clear_bad_sectors(Machine& m, uint32_t dev);
+// The next count requests of the device's disk that are at least two sectors long complete
+// in two bio_endio calls: first first_bytes (0: half the request, in whole sectors), then
+// the rest.
+int set_partial_completions(Machine& m, uint32_t dev, unsigned count, unsigned first_bytes = 0);
+
+// The request queue of the device's disk and the driver's own request function, which the
+// queue has when nothing has hooked it; nullptr for a number that names no device.
+struct request_queue* disk_queue(Machine& m, uint32_t dev);
+using request_fn = int (*)(struct request_queue*, struct bio*);
+request_fn disk_request_fn(Machine& m, uint32_t dev);
+
+DiskStats disk_stats(Machine& m, uint32_t dev);
+
+} // namespace sim

@@ -1,0 +1,293 @@
+// Disk drivers: completion in interrupt context and in arrival order, un-remapped requests,
+// injected errors and partial completions, partition tables from the MBR and their
+// re-reading under bd_sem, image files, concurrent writers, and buffer heads completed by
+// the driver.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "tests/sim/block_helpers.h"
+#include "tests/support/fixture.h"
+
+namespace kestrel_test {
+namespace {
+
+constexpr u32 kSda = MKDEV(8, 0);
+constexpr u32 kSda1 = MKDEV(8, 1);
+
+class DiskTest : public MachineTest {
+protected:
+    // A memory disk of 4096 sectors; partition 1 at 1000 (500 sectors) unless told otherwise.
+    void AddDisk(std::optional<std::vector<sim::Partition>> parts =
+                     std::vector<sim::Partition>{{1000, 500}})
+    {
+        sim::DiskConfig c;
+        c.size_bytes = 4096 * 512;
+        c.partitions = std::move(parts);
+        ASSERT_EQ(sim::add_disk(machine, c), 0);
+    }
+};
+
+// The module's own reads reach the real request function directly, with whole-disk sectors
+// on the partition's block device; the driver completes them as the interrupt context.
+TEST_F(DiskTest, DirectRequestOnPartitionDeviceTakesWholeDiskSectors)
+{
+    AddDisk();
+    auto data = pattern(1024, 2);
+    ASSERT_EQ(sim::write_store(machine, kSda, 1010, data.data(), 2), 0);
+    struct block_device* part = bdget(kSda1);
+    struct request_queue* q = part->bd_disk->queue;
+    Probe p, beyond;
+    struct bio* bio = page_bio(part, 1010, 2, &p);
+    struct bio* past = page_bio(part, 4095, 2, &beyond);
+    EXPECT_EQ(sim::disk_request_fn(machine, kSda)(q, bio), 0);
+    EXPECT_EQ(sim::disk_request_fn(machine, kSda)(q, past), 0);
+    wait_for_completion(&p.done);
+    wait_for_completion(&beyond.done);
+    EXPECT_EQ(p.error, 0);
+    EXPECT_TRUE(p.allInIrq) << "completed on the driver thread";
+    EXPECT_EQ(in_interrupt(), 0);
+    EXPECT_EQ(bio_bytes(bio, 1024), data);
+    EXPECT_EQ(beyond.error, -EIO) << "the driver itself refuses what lies past the disk";
+    free_page_bio(bio);
+    free_page_bio(past);
+    bdput(part);
+}
+
+TEST_F(DiskTest, CompletesInArrivalOrder)
+{
+    AddDisk();
+    struct block_device* bd = bdget(kSda);
+    std::vector<Probe> probes(64);
+    std::vector<struct bio*> bios;
+    finishSeq = 0;
+    for (int i = 0; i < 64; i++) {
+        bios.push_back(page_bio(bd, static_cast<sector_t>(i * 37 % 4000), 1 + i % 8, &probes[i]));
+        submit_bio(i % 3 ? READ : WRITE, bios.back());
+    }
+    for (int i = 0; i < 64; i++) {
+        wait_for_completion(&probes[i].done);
+        EXPECT_EQ(probes[i].finishedAs, i);
+        free_page_bio(bios[i]);
+    }
+    bdput(bd);
+}
+
+TEST_F(DiskTest, BadSectorsFailOnlyTheRequestsThatTouchThem)
+{
+    AddDisk();
+    ASSERT_EQ(sim::set_bad_sectors(machine, kSda1, 10, 1), 0); // disk sector 1010
+    auto data = pattern(4 * 512, 3);
+    EXPECT_EQ(sim::write_sectors(machine, kSda1, 8, data.data(), 4), -EIO);
+    EXPECT_EQ(store(machine, kSda, 1008, 4), std::vector<unsigned char>(4 * 512, 0));
+    EXPECT_EQ(sim::write_sectors(machine, kSda, 1011, data.data(), 4), 0);
+    EXPECT_EQ(sim::write_sectors(machine, kSda1, 6, data.data(), 4), 0);
+    std::vector<unsigned char> got(512);
+    EXPECT_EQ(sim::read_sectors(machine, kSda, 1010, got.data(), 1), -EIO);
+    EXPECT_EQ(sim::disk_stats(machine, kSda).errors, 2u);
+    EXPECT_EQ(machine.log_count("end_request: I/O error, dev sda, sector 1008"), 1u);
+    ASSERT_EQ(sim::clear_bad_sectors(machine, kSda), 0);
+    EXPECT_EQ(sim::read_sectors(machine, kSda, 1010, got.data(), 1), 0);
+}
+
+TEST_F(DiskTest, PartialCompletionEndsTheBioInTwoCalls)
+{
+    AddDisk();
+    auto data = pattern(4096, 4);
+    ASSERT_EQ(sim::write_store(machine, kSda, 200, data.data(), 8), 0);
+    ASSERT_EQ(sim::set_partial_completions(machine, kSda, 1), 0);
+    struct block_device* bd = bdget(kSda);
+    Probe p;
+    struct bio* bio = page_bio(bd, 200, 8, &p);
+    submit_bio(READ, bio);
+    wait_for_completion(&p.done);
+    EXPECT_EQ(p.bytes, (std::vector<unsigned>{2048, 2048}));
+    EXPECT_EQ(p.left, (std::vector<unsigned>{2048, 0}));
+    EXPECT_TRUE(bio_flagged(bio, BIO_UPTODATE));
+    EXPECT_EQ(bio_bytes(bio, 4096), data);
+    free_page_bio(bio);
+    bdput(bd);
+}
+
+// Notes, for every bio, whether the whole disk's bd_sem was held and whether partition 1
+// existed, and passes the bio on.
+std::atomic<int> probeCalls, probeSemHeld, probeTableEmpty;
+sim::request_fn probeReal;
+
+int bd_sem_probe(struct request_queue* q, struct bio* bio)
+{
+    probeCalls++;
+    struct block_device* whole = bio->bi_bdev->bd_contains;
+    if (down_trylock(&whole->bd_sem))
+        probeSemHeld++;
+    else
+        up(&whole->bd_sem);
+    if (!bio->bi_bdev->bd_disk->part[0])
+        probeTableEmpty++;
+    return probeReal(q, bio);
+}
+
+TEST_F(DiskTest, RereadHoldsBdSemWhileReadingThroughTheQueue)
+{
+    AddDisk(std::nullopt);
+    EXPECT_EQ(bdget(kSda1), nullptr) << "no MBR, no partitions";
+    auto mbr = sim::make_mbr({{64, 128}, {}, {512, 1024}});
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, mbr.data(), 1), 0);
+    probeReal = sim::disk_request_fn(machine, kSda);
+    probeCalls = probeSemHeld = probeTableEmpty = 0;
+    {
+        QueueHook hook(machine, kSda, bd_sem_probe);
+        EXPECT_EQ(sim::reread_partitions(machine, kSda), 0);
+    }
+    EXPECT_EQ(probeCalls.load(), 1);
+    EXPECT_EQ(probeSemHeld.load(), 1);
+    EXPECT_EQ(probeTableEmpty.load(), 1) << "the old table is gone while the new one is read";
+
+    struct block_device* p1 = bdget(kSda1);
+    struct block_device* p3 = bdget(MKDEV(8, 3));
+    ASSERT_TRUE(p1 && p3);
+    EXPECT_EQ(p1->bd_part->start_sect, 64u);
+    EXPECT_EQ(p3->bd_part->nr_sects, 1024u);
+    EXPECT_EQ(bdget(MKDEV(8, 2)), nullptr);
+    EXPECT_EQ(down_trylock(&p1->bd_contains->bd_sem), 0) << "released afterwards";
+    up(&p1->bd_contains->bd_sem);
+    EXPECT_EQ(sim::reread_partitions(machine, kSda1), -EINVAL);
+    bdput(p1);
+    bdput(p3);
+}
+
+TEST_F(DiskTest, PartitionRemovedUnderAHeldReferenceReachesNothing)
+{
+    AddDisk(std::nullopt);
+    auto mbr = sim::make_mbr({{64, 128}});
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, mbr.data(), 1), 0);
+    ASSERT_EQ(sim::reread_partitions(machine, kSda), 0);
+    struct block_device* p1 = bdget(kSda1);
+    ASSERT_NE(p1, nullptr);
+    std::vector<unsigned char> zero(512, 0);
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, zero.data(), 1), 0);
+    ASSERT_EQ(sim::reread_partitions(machine, kSda), 0);
+    EXPECT_EQ(bdget(kSda1), nullptr);
+
+    // A write through the old reference must not fall through to the start of the disk.
+    Probe p;
+    struct bio* bio = page_bio(p1, 0, 1, &p);
+    submit_bio(WRITE, bio);
+    wait_for_completion(&p.done);
+    EXPECT_EQ(p.error, -EIO);
+    EXPECT_EQ(store(machine, kSda, 0, 1), zero);
+    free_page_bio(bio);
+    bdput(p1);
+
+    // An unreadable sector 0 leaves the disk without partitions.
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, mbr.data(), 1), 0);
+    ASSERT_EQ(sim::set_bad_sectors(machine, kSda, 0, 1), 0);
+    EXPECT_EQ(sim::reread_partitions(machine, kSda), -EIO);
+    EXPECT_EQ(bdget(kSda1), nullptr);
+}
+
+TEST_F(DiskTest, ImageFileWithMbr)
+{
+    char path[] = "/tmp/kestrel-disk-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 2048 * 512 + 100), 0); // a trailing part sector is ignored
+    // Partition 2 runs past the end and is cut short; partition 3 starts beyond it.
+    auto mbr = sim::make_mbr({{2, 100}, {1000, 5000}, {3000, 10}, {200, 50}});
+    ASSERT_EQ(pwrite(fd, mbr.data(), 512, 0), 512);
+    sim::DiskConfig c;
+    c.image_path = path;
+    c.major = 3;
+    c.minors = 64;
+    u32 dev = 0;
+    ASSERT_EQ(sim::add_disk(machine, c, &dev), 0);
+    EXPECT_EQ(dev, MKDEV(3, 0));
+    EXPECT_EQ(machine.log_count(" disk3_0: disk3_0p1 disk3_0p2 disk3_0p4"), 1u);
+
+    struct block_device* p2 = bdget(MKDEV(3, 2));
+    struct block_device* p4 = bdget(MKDEV(3, 4));
+    ASSERT_TRUE(p2 && p4);
+    EXPECT_EQ(get_capacity(p2->bd_disk), 2048u);
+    EXPECT_EQ(p2->bd_part->nr_sects, 1048u);
+    EXPECT_EQ(p4->bd_part->start_sect, 200u);
+    auto data = pattern(1024, 6);
+    ASSERT_EQ(sim::write_sectors(machine, MKDEV(3, 4), 10, data.data(), 2), 0);
+    std::vector<unsigned char> got(1024);
+    ASSERT_EQ(pread(fd, got.data(), 1024, 210 * 512), 1024);
+    EXPECT_EQ(got, data);
+    bdput(p2);
+    bdput(p4);
+    close(fd);
+    unlink(path);
+}
+
+TEST_F(DiskTest, ConcurrentWritersAllLand)
+{
+    AddDisk(std::vector<sim::Partition>{{1000, 2000}});
+    constexpr int kWriters = 6, kRounds = 40, kChunk = 8;
+    auto where = [](int w, int r) { return static_cast<uint64_t>(w * kRounds + r) * kChunk; };
+    auto what = [](int w, int r) { return pattern(kChunk * 512, static_cast<unsigned>(w * 1000 + r)); };
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int w = 0; w < kWriters; w++) {
+        writers.emplace_back([&, w] {
+            // Even writers go through the partition, odd ones through the whole disk; no
+            // two chunks overlap.
+            for (int r = 0; r < kRounds; r++) {
+                auto data = what(w, r);
+                int err = w % 2 ? sim::write_sectors(machine, kSda, 1000 + where(w, r), data.data(), kChunk)
+                                : sim::write_sectors(machine, kSda1, where(w, r), data.data(), kChunk);
+                failures += err != 0;
+            }
+        });
+    }
+    for (auto& t : writers)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int w = 0; w < kWriters; w++)
+        for (int r = 0; r < kRounds; r++)
+            ASSERT_EQ(store(machine, kSda1, where(w, r), kChunk), what(w, r)) << w << "/" << r;
+}
+
+// A buffer head in part of a page, read by a bio whose completion unlocks it, as the
+// module's block reader does; the submitter waits on the buffer.
+int bh_bio_end_io(struct bio* bio, unsigned int, int)
+{
+    auto* bh = static_cast<struct buffer_head*>(bio->bi_private);
+    if (bio_flagged(bio, BIO_UPTODATE))
+        set_buffer_uptodate(bh);
+    unlock_buffer(bh);
+    return 0;
+}
+
+TEST_F(DiskTest, BufferHeadIsUnlockedByTheCompletion)
+{
+    AddDisk();
+    auto data = pattern(200 * 1024, 7);
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, data.data(), 400), 0);
+    ASSERT_EQ(sim::set_bad_sectors(machine, kSda, 42, 1), 0);
+    struct block_device* bd = bdget(kSda);
+    for (unsigned block = 0; block < 200; block++) {
+        struct bio* bio = page_bio(bd, block * 2, 2, nullptr);
+        bio->bi_io_vec[0].bv_offset = (block % 4) * 1024;
+        struct buffer_head* bh = alloc_buffer_head(GFP_NOIO);
+        set_bh_page(bh, bio->bi_io_vec[0].bv_page, bio->bi_io_vec[0].bv_offset);
+        bh->b_state = 1UL << BH_Lock;
+        bio->bi_end_io = bh_bio_end_io;
+        bio->bi_private = bh;
+        submit_bio(READ, bio);
+        wait_on_buffer(bh);
+        if (block == 21)
+            EXPECT_FALSE(buffer_uptodate(bh)) << "block 21 holds the bad sector 42";
+        else
+            ASSERT_EQ(memcmp(bh->b_data, data.data() + block * 1024, 1024), 0) << block;
+        free_buffer_head(bh);
+        free_page_bio(bio);
+    }
+    bdput(bd);
+}
+
+} // namespace
+} // namespace kestrel_test
