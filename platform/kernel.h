@@ -654,11 +654,17 @@ static inline void wait_on_buffer(struct buffer_head *bh)
         __wait_on_buffer(bh);
 }
 
-/* Writes back the device's dirty buffers and its file system; 0 or a negative error. */
-int fsync_bdev(struct block_device *bdev);
+/* ---------------------------------------------------------------- super blocks and freezing */
 
-/* ---------------------------------------------------------------- super blocks */
+/* s_frozen */
+enum {
+    SB_UNFROZEN = 0,
+    SB_FREEZE_WRITE = 1, /* writers through the file system are held back */
+    SB_FREEZE_TRANS = 2, /* and everything dirty has been written back */
+};
 
+/* A mounted file system. The kernel owns it; the fields are set at mount and s_frozen is
+ * changed only by freeze_bdev and thaw_bdev. */
 struct super_block {
     u32 s_dev;
     unsigned long s_blocksize;
@@ -667,14 +673,21 @@ struct super_block {
     int s_frozen;
 };
 
-/* The super block mounted on the device, with a reference; NULL when nothing is mounted. */
+/* The super block of the file system mounted on bdev, with a reference that drop_super
+ * gives back; NULL when nothing is mounted on it (or bdev is NULL). */
 struct super_block *get_super(struct block_device *bdev);
 void drop_super(struct super_block *sb);
-/* Freezes the file system on the device (new writers wait, dirty data is written out):
- * the frozen super block, or NULL when nothing is mounted. */
+/* Holds writers of the file system on bdev back, waits for those already writing, writes
+ * back everything dirty and returns the frozen super block (with a reference); NULL when
+ * nothing is mounted on bdev. Either way the device stays held, and a second freeze of it
+ * waits, until thaw_bdev. May sleep. */
 struct super_block *freeze_bdev(struct block_device *bdev);
-/* Lets writers go again; sb may be NULL. */
+/* Lets the writers go and releases the device; sb is what freeze_bdev returned (NULL
+ * when it returned NULL). Called once after every freeze_bdev. */
 void thaw_bdev(struct block_device *bdev, struct super_block *sb);
+/* Writes back the device's dirty buffers and its file system; 0 or a negative error.
+ * Nothing for a NULL bdev. May sleep. */
+int fsync_bdev(struct block_device *bdev);
 
 /* ---------------------------------------------------------------- files and character devices */
 
