@@ -69,11 +69,11 @@ void Scenario::StartWriters(int n, bool raw)
     for (int w = 0; w < n; w++) {
         writers.emplace_back([this, w, n, raw] {
             std::mt19937 rng(w + 7);
-            uint32_t owned = (kFsBlocks - 1) / n;
+            uint32_t owned = kFsBlocks / n;
             while (!stop) {
-                uint32_t block = 1 + (rng() % owned) * n + w;
-                if (block >= kFsBlocks)
-                    continue;
+                uint32_t block = (rng() % owned) * n + w;
+                if (block == 0 || block >= kFsBlocks)
+                    continue; // block 0 holds the super block
                 uint32_t gen;
                 {
                     std::lock_guard<std::mutex> g(logMu);

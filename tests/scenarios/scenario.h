@@ -37,7 +37,7 @@ protected:
     static std::vector<uint8_t> Pattern(uint32_t block, uint32_t gen);
     static uint32_t GenOf(const std::vector<uint8_t>& data, uint32_t block);
 
-    // Writer threads: writer w owns the blocks b (1 <= b < kFsBlocks) with b % n == w and
+    // Writer threads: writer w owns the blocks b (0 < b < kFsBlocks) with b % n == w and
     // writes each of its writes one after the other, through the file system (sync) or
     // raw. Every write is logged in order.
     void StartWriters(int n, bool raw = false);
