@@ -85,6 +85,25 @@ TEST_F(ChangeTrackingTest, RereadingThePartitionTableOfAHookedDiskCompletes)
     EXPECT_EQ(setBlocks(p1), (std::vector<u32>{1}));
 }
 
+// The kernel also flushes a disk's dirty buffers while it holds the disk's bd_sem (when it
+// closes the disk's device, or before it re-reads the table): writes from the holder.
+TEST_F(ChangeTrackingTest, WritesFromTheHolderOfTheDisksBdSemAreMarked)
+{
+    kes::AM* p1 = startTracking(MakeBackup(sda1));
+    kes::AM* p2 = startTracking(MakeBackup(sda2));
+    ASSERT_TRUE(p1 && p2);
+    struct block_device* disk = bdget(sda);
+
+    down(&disk->bd_sem);
+    EXPECT_EQ(Write(sda, kP2Start - 8, 16), 0);
+    EXPECT_EQ(Write(sda1, 80, 8), 0);
+    up(&disk->bd_sem);
+
+    bdput(disk);
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{10, 5119}));
+    EXPECT_EQ(setBlocks(p2), (std::vector<u32>{0, 1}));
+}
+
 TEST_F(ChangeTrackingTest, AQueueWithoutALockOfItsOwn)
 {
     u32 sdc = AddDisk(8, 32, 16, 8ull << 20, std::vector<sim::Partition>{{64, 8192}}, false);
