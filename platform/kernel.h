@@ -334,6 +334,62 @@ void kmem_cache_free(kmem_cache_t *cachep, void *objp);
 /* 0 when the cache was destroyed; nonzero when objects were still allocated. */
 int kmem_cache_destroy(kmem_cache_t *cachep);
 
+/* ---------------------------------------------------------------- memory mappings */
+
+typedef struct {
+    unsigned long pgprot;
+} pgprot_t;
+
+/* vm_flags of a mapping. */
+#define VM_READ 0x00000001
+#define VM_WRITE 0x00000002
+#define VM_EXEC 0x00000004
+#define VM_SHARED 0x00000008
+#define VM_MAYREAD 0x00000010  /* limits for mprotect() */
+#define VM_MAYWRITE 0x00000020
+#define VM_MAYEXEC 0x00000040
+#define VM_MAYSHARE 0x00000080
+#define VM_IO 0x00004000       /* memory-mapped I/O or similar */
+#define VM_DONTCOPY 0x00020000 /* not copied into the child on fork */
+#define VM_RESERVED 0x00080000 /* pages not to be swapped out */
+
+/* Fault types a nopage operation may report through its out-parameter. */
+#define VM_FAULT_OOM (-1)
+#define VM_FAULT_SIGBUS 0
+#define VM_FAULT_MINOR 1
+#define VM_FAULT_MAJOR 2
+
+/* What nopage returns when it cannot serve the fault: a bus error for the access, or out
+ * of memory. */
+#define NOPAGE_SIGBUS (NULL)
+#define NOPAGE_OOM ((struct page *)(-1))
+
+struct vm_area_struct;
+
+struct vm_operations_struct {
+    void (*open)(struct vm_area_struct *area);
+    void (*close)(struct vm_area_struct *area);
+    /* The page for the faulting address (page-aligned), with a reference the caller gives
+     * back when it unmaps the page; NOPAGE_SIGBUS or NOPAGE_OOM when there is none. */
+    struct page *(*nopage)(struct vm_area_struct *area, unsigned long address, int *type);
+    int (*populate)(struct vm_area_struct *area, unsigned long address, unsigned long len,
+                    pgprot_t prot, unsigned long pgoff, int nonblock);
+};
+
+/* One mapping of a process: user addresses [vm_start, vm_end), whole pages. The kernel's
+ * memory management owns the record; the mmap operation of a file fills in vm_ops and
+ * vm_private_data and may adjust vm_flags. */
+struct vm_area_struct {
+    unsigned long vm_start;
+    unsigned long vm_end;
+    pgprot_t vm_page_prot;
+    unsigned long vm_flags;
+    struct vm_operations_struct *vm_ops;
+    unsigned long vm_pgoff; /* offset in the file, in pages */
+    struct file *vm_file;   /* the mapped file, with a reference */
+    void *vm_private_data;
+};
+
 /* ---------------------------------------------------------------- user space */
 
 /* Each returns the number of bytes that could not be copied (0 on success). A failed
@@ -592,7 +648,39 @@ static inline void wait_on_buffer(struct buffer_head *bh)
         __wait_on_buffer(bh);
 }
 
-/* Writes back the device's dirty buffers and its file system; 0 or a negative error. */
+/* ---------------------------------------------------------------- super blocks and freezing */
+
+/* s_frozen */
+enum {
+    SB_UNFROZEN = 0,
+    SB_FREEZE_WRITE = 1, /* writers through the file system are held back */
+    SB_FREEZE_TRANS = 2, /* and everything dirty has been written back */
+};
+
+/* A mounted file system. The kernel owns it; the fields are set at mount and s_frozen is
+ * changed only by freeze_bdev and thaw_bdev. */
+struct super_block {
+    u32 s_dev;
+    unsigned long s_blocksize;
+    unsigned char s_blocksize_bits;
+    struct block_device *s_bdev;
+    int s_frozen;
+};
+
+/* The super block of the file system mounted on bdev, with a reference that drop_super
+ * gives back; NULL when nothing is mounted on it (or bdev is NULL). */
+struct super_block *get_super(struct block_device *bdev);
+void drop_super(struct super_block *sb);
+/* Holds writers of the file system on bdev back, waits for those already writing, writes
+ * back everything dirty and returns the frozen super block (with a reference); NULL when
+ * nothing is mounted on bdev. Either way the device stays held, and a second freeze of it
+ * waits, until thaw_bdev. May sleep. */
+struct super_block *freeze_bdev(struct block_device *bdev);
+/* Lets the writers go and releases the device; sb is what freeze_bdev returned (NULL
+ * when it returned NULL). Called once after every freeze_bdev. */
+void thaw_bdev(struct block_device *bdev, struct super_block *sb);
+/* Writes back the device's dirty buffers and its file system; 0 or a negative error.
+ * Nothing for a NULL bdev. May sleep. */
 int fsync_bdev(struct block_device *bdev);
 
 /* ---------------------------------------------------------------- files and character devices */

@@ -292,10 +292,3 @@ void submit_bio(int rw, struct bio* bio)
     bio->bi_rw |= static_cast<unsigned long>(rw);
     generic_make_request(bio);
 }
-
-// Nothing in the block layer itself is dirty; file systems write back what they hold.
-int fsync_bdev(struct block_device*)
-{
-    might_sleep();
-    return 0;
-}

@@ -17,7 +17,9 @@
 #include "platform/kernel.h"
 #include "sim/machine.h"
 
-// A page of memory. The block layer's drivers copy to and from data directly.
+// A physical page. The block layer's drivers copy to and from data directly, and user
+// mappings reach it whatever its zone, as a page table entry would; kernel code goes
+// through page_address or kmap.
 struct page {
     std::atomic<int> count{1};
     std::atomic<int> kmapped{0};
@@ -29,6 +31,7 @@ namespace sim {
 
 class Process;
 struct BlockLayer;
+struct FileSystems;
 
 // One thread of execution as the kernel sees it: a kernel thread, a process making a
 // system call, a driver's completion context, or any other host thread that calls in.
@@ -107,6 +110,9 @@ struct Kernel {
     // (sim/block.cpp). Created at boot; block_shutdown stops the drivers.
     BlockLayer* block = nullptr;
 
+    // The mount table and everything mounted (sim/fs.cpp).
+    FileSystems* fs = nullptr;
+
     // Random pool.
     std::mutex rndMu;
     std::mt19937_64 rng;
@@ -118,6 +124,25 @@ bool kernel_alive();
 
 // Drops a reference on an open file; the last one releases it.
 void fput(struct file* f);
+
+// While one is alive on a thread, the fault injector spares that thread: work the kernel
+// does on its own behalf, for which Linux draws on reserved pools that never fail (writing
+// back a file system), neither fails nor advances a countdown.
+class SparedFromFaults {
+public:
+    SparedFromFaults();
+    ~SparedFromFaults();
+    SparedFromFaults(const SparedFromFaults&) = delete;
+    SparedFromFaults& operator=(const SparedFromFaults&) = delete;
+    static bool active();
+};
+
+// File systems (sim/fs.cpp): fs_boot sets up an empty mount table; fs_shutdown writes every
+// mount back and frees the table (while the block layer still runs). Called by the Machine.
+void fs_boot(Kernel& k);
+void fs_shutdown(Kernel& k);
+// Super block references, frozen file systems and devices held by a freeze; one line each.
+std::string fs_report(Kernel& k);
 
 // Boots the block layer of a fresh kernel; block_shutdown drains every disk's driver,
 // joins its thread and frees the disks. Called by the Machine only.

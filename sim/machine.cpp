@@ -81,8 +81,18 @@ unsigned FaultInjector::fired_total() const
     return n;
 }
 
+namespace {
+thread_local int tlsSpared = 0;
+} // namespace
+
+SparedFromFaults::SparedFromFaults() { tlsSpared++; }
+SparedFromFaults::~SparedFromFaults() { tlsSpared--; }
+bool SparedFromFaults::active() { return tlsSpared > 0; }
+
 bool FaultInjector::should_fail(Fault kind)
 {
+    if (SparedFromFaults::active())
+        return false;
     std::lock_guard<std::mutex> g(mu_);
     bool fail = kinds_[static_cast<int>(kind)].tick();
     if (kind != Fault::Thread)
@@ -113,6 +123,7 @@ Machine::Machine(MachineConfig config)
     t->irqsOff = false;
     t->state.store(TASK_RUNNING);
     block_boot(*k_);
+    fs_boot(*k_);
     mknod("/dev/kestrel", true, 120, 0, 0600, 0);
 }
 
@@ -137,6 +148,7 @@ Machine::~Machine()
     } else {
         for (auto& th : threads)
             th.join();
+        fs_shutdown(*k_);
         // The disks outlive the kernel threads, which may be waiting for their I/O.
         block_shutdown(*k_);
         gKernel.store(nullptr, std::memory_order_release);
@@ -159,13 +171,21 @@ FaultInjector& Machine::faults() { return k_->faults; }
 
 Process& Machine::spawn(const std::string& name, unsigned uid)
 {
-    processes_.push_back(std::make_unique<Process>(*k_, k_->nextPid.fetch_add(1), name, uid));
+    auto p = std::make_unique<Process>(*k_, k_->nextPid.fetch_add(1), name, uid);
+    std::lock_guard<std::mutex> g(procMu_);
+    processes_.push_back(std::move(p));
     return *processes_.back();
 }
 
 void Machine::exit_processes()
 {
-    for (auto& p : processes_)
+    std::vector<Process*> all;
+    {
+        std::lock_guard<std::mutex> g(procMu_);
+        for (auto& p : processes_)
+            all.push_back(p.get());
+    }
+    for (Process* p : all)
         p->exit();
 }
 
@@ -254,6 +274,7 @@ std::string Machine::leak_report() const
     item("buffer heads", s.buffer_heads);
     out << block_references_report(*k_);
     out << queues_report();
+    out << fs_report(*k_);
     for (const SlabInfo& c : slabinfo())
         out << "slab cache: " << c.name << "\n";
     for (const ThreadInfo& t : threads())

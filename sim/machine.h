@@ -131,7 +131,8 @@ public:
               unsigned mode, unsigned uid);
     bool chrdev_registered(unsigned major) const;
 
-    // Processes. The machine owns them; exit() closes their files.
+    // Processes. The machine owns them (and the children they fork); exit() closes their
+    // files. May be called from any thread.
     Process& spawn(const std::string& name = "agent", unsigned uid = 0);
     // Ends every process (their files are closed, their memory unmapped).
     void exit_processes();
@@ -164,6 +165,7 @@ public:
 private:
     bool module_loaded_locked(const struct module* mod) const;
     std::unique_ptr<Kernel> k_;
+    std::mutex procMu_; // guards processes_
     std::vector<std::unique_ptr<Process>> processes_;
 };
 

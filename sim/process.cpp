@@ -8,11 +8,25 @@ namespace sim {
 
 // ------------------------------------------------------------------ address space
 
+namespace {
+
+uint64_t page_align(uint64_t n) { return (n + PAGE_SIZE - 1) & ~uint64_t(PAGE_SIZE - 1); }
+
+} // namespace
+
+AddressSpace::~AddressSpace()
+{
+    // The owner unmaps everything while the kernel is still alive (Process::exit); what a
+    // file mapping holds cannot be given back without it.
+    if (!regions_.empty() && kernel_alive())
+        unmap_all();
+}
+
 uint32_t AddressSpace::map(uint32_t length, bool readable, bool writable)
 {
     if (length == 0)
         return 0;
-    uint64_t len = (uint64_t(length) + PAGE_SIZE - 1) & PAGE_MASK;
+    uint64_t len = page_align(length);
     std::lock_guard<std::mutex> g(mu_);
     if (uint64_t(next_) + len > kTop)
         return 0;
@@ -28,16 +42,150 @@ uint32_t AddressSpace::map(uint32_t length, bool readable, bool writable)
     return start;
 }
 
+long AddressSpace::map_file(struct file* f, uint32_t length, unsigned long vm_flags, uint32_t pgoff)
+{
+    uint64_t len = page_align(length);
+    if (len == 0 || len > kTop)
+        return -EINVAL;
+    uint32_t start;
+    {
+        // Reserve the addresses; a failed mapping leaves a hole, which is harmless.
+        std::lock_guard<std::mutex> g(mu_);
+        if (uint64_t(next_) + len > kTop)
+            return -ENOMEM;
+        start = next_;
+        next_ = static_cast<uint32_t>(next_ + len + PAGE_SIZE);
+    }
+    auto vma = std::make_unique<vm_area_struct>();
+    vma->vm_start = start;
+    vma->vm_end = start + len;
+    vma->vm_page_prot.pgprot = vm_flags & (VM_READ | VM_WRITE | VM_EXEC | VM_SHARED);
+    vma->vm_flags = vm_flags;
+    vma->vm_pgoff = pgoff;
+    vma->vm_file = f;
+    atomic_inc(&f->f_count);
+    int ret = f->f_op->mmap(f, vma.get());
+    if (ret > 0) {
+        K().report_bug("mmap operation returned a positive value " + std::to_string(ret));
+        ret = -EINVAL;
+    }
+    if (ret < 0) {
+        fput(f);
+        return ret;
+    }
+    Region r;
+    r.start = start;
+    r.length = static_cast<uint32_t>(len);
+    r.vma = std::move(vma);
+    r.pages.resize(len >> PAGE_SHIFT);
+    std::lock_guard<std::mutex> g(mu_);
+    regions_.emplace(start, std::move(r));
+    return start;
+}
+
+// Gives back what a region holds: its installed pages first, then, for a file mapping,
+// the close operation and the file reference, in the order the kernel's unmap uses.
+void AddressSpace::release(Region& r)
+{
+    for (UserPage& up : r.pages)
+        if (up.page)
+            put_page(up.page);
+    r.pages.clear();
+    if (!r.vma)
+        return;
+    struct vm_area_struct* vma = r.vma.get();
+    if (vma->vm_ops && vma->vm_ops->close)
+        vma->vm_ops->close(vma);
+    if (vma->vm_file)
+        fput(vma->vm_file);
+    r.vma.reset();
+}
+
+int AddressSpace::unmap_range(uint32_t addr, uint32_t length)
+{
+    uint64_t end = uint64_t(addr) + page_align(length);
+    if ((addr & ~PAGE_MASK) || length == 0 || end > kTop)
+        return -EINVAL;
+    std::vector<Region> gone;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto first = regions_.upper_bound(addr);
+        if (first != regions_.begin() && std::prev(first)->second.start + uint64_t(std::prev(first)->second.length) > addr)
+            --first;
+        auto last = regions_.lower_bound(static_cast<uint32_t>(end));
+        for (auto it = first; it != last; ++it)
+            if (it->second.start < addr || it->second.start + uint64_t(it->second.length) > end)
+                return -EINVAL; // would split a region
+        for (auto it = first; it != last;) {
+            gone.push_back(std::move(it->second));
+            it = regions_.erase(it);
+        }
+    }
+    for (Region& r : gone)
+        release(r);
+    return 0;
+}
+
 bool AddressSpace::unmap(uint32_t addr)
 {
-    std::lock_guard<std::mutex> g(mu_);
-    return regions_.erase(addr) != 0;
+    Region r;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = regions_.find(addr);
+        if (it == regions_.end())
+            return false;
+        r = std::move(it->second);
+        regions_.erase(it);
+    }
+    release(r);
+    return true;
 }
 
 void AddressSpace::unmap_all()
 {
-    std::lock_guard<std::mutex> g(mu_);
-    regions_.clear();
+    std::map<uint32_t, Region> gone;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        gone.swap(regions_);
+    }
+    for (auto& [start, r] : gone)
+        release(r);
+}
+
+void AddressSpace::fork_from(AddressSpace& parent)
+{
+    std::vector<struct vm_area_struct*> opened;
+    {
+        std::scoped_lock g(parent.mu_, mu_);
+        for (auto& [start, pr] : parent.regions_) {
+            if (pr.vma && (pr.vma->vm_flags & VM_DONTCOPY))
+                continue;
+            Region r;
+            r.start = pr.start;
+            r.length = pr.length;
+            r.readable = pr.readable;
+            r.writable = pr.writable;
+            r.bytes = pr.bytes;
+            if (pr.vma) {
+                r.vma = std::make_unique<vm_area_struct>(*pr.vma);
+                if (r.vma->vm_file)
+                    atomic_inc(&r.vma->vm_file->f_count);
+                r.pages.resize(pr.pages.size());
+                for (size_t i = 0; i < pr.pages.size(); i++) {
+                    if (pr.pages[i].own) {
+                        r.pages[i].own = std::make_unique<unsigned char[]>(PAGE_SIZE);
+                        memcpy(r.pages[i].own.get(), pr.pages[i].own.get(), PAGE_SIZE);
+                    }
+                }
+                opened.push_back(r.vma.get());
+            }
+            regions_.emplace(start, std::move(r));
+        }
+        next_ = parent.next_;
+    }
+    for (struct vm_area_struct* vma : opened)
+        if (vma->vm_ops && vma->vm_ops->open)
+            vma->vm_ops->open(vma);
 }
 
 AddressSpace::Region* AddressSpace::find(uint32_t addr)
@@ -50,19 +198,86 @@ AddressSpace::Region* AddressSpace::find(uint32_t addr)
     return addr - r.start < r.length ? &r : nullptr;
 }
 
-size_t AddressSpace::copy_in(void* dst, uint32_t src, size_t n)
+// Serves a fault on page index of a file mapping (mu_ held): installs the page nopage hands
+// out, or a zeroed private page when the mapping has no nopage. False when nopage has no
+// page for it: a bus error, recorded when the access was the process's own.
+bool AddressSpace::fault(Region& r, size_t index, bool user)
+{
+    struct vm_area_struct* vma = r.vma.get();
+    UserPage& up = r.pages[index];
+    if (!vma->vm_ops || !vma->vm_ops->nopage) {
+        up.own = std::make_unique<unsigned char[]>(PAGE_SIZE);
+        memset(up.own.get(), 0, PAGE_SIZE);
+        return true;
+    }
+    int type = VM_FAULT_MINOR;
+    struct page* p = vma->vm_ops->nopage(vma, vma->vm_start + index * PAGE_SIZE, &type);
+    if (p == NOPAGE_SIGBUS || p == NOPAGE_OOM) {
+        if (user && p == NOPAGE_SIGBUS)
+            busErrors_++;
+        return false;
+    }
+    up.page = p;
+    return true;
+}
+
+// The bytes at addr for one access (mu_ held), with in *avail how many follow in the same
+// page (file mappings) or region (anonymous memory); nullptr when the access faults.
+unsigned char* AddressSpace::reach(uint32_t addr, bool write, bool user, size_t* avail)
+{
+    Region* r = find(addr);
+    if (!r)
+        return nullptr;
+    uint32_t off = addr - r->start;
+    if (!r->vma) {
+        if (write ? !r->writable : !r->readable)
+            return nullptr;
+        *avail = r->length - off;
+        return r->bytes.data() + off;
+    }
+    unsigned long flags = r->vma->vm_flags;
+    if (!(flags & (write ? VM_WRITE : VM_READ | VM_EXEC)))
+        return nullptr;
+    size_t index = off >> PAGE_SHIFT;
+    UserPage& up = r->pages[index];
+    if (!up.page && !up.own && !fault(*r, index, user))
+        return nullptr;
+    if (write && up.page && !(flags & VM_SHARED)) {
+        // Copy on write: a private mapping never writes into the file's page.
+        up.own = std::make_unique<unsigned char[]>(PAGE_SIZE);
+        memcpy(up.own.get(), up.page->data, PAGE_SIZE);
+        put_page(up.page);
+        up.page = nullptr;
+    }
+    *avail = PAGE_SIZE - (off & ~PAGE_MASK);
+    return (up.page ? up.page->data : up.own.get()) + (off & ~PAGE_MASK);
+}
+
+bool AddressSpace::present(uint32_t addr)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    Region* r = find(addr);
+    if (!r)
+        return false;
+    if (!r->vma)
+        return true;
+    const UserPage& up = r->pages[(addr - r->start) >> PAGE_SHIFT];
+    return up.page || up.own;
+}
+
+size_t AddressSpace::copy_in(void* dst, uint32_t src, size_t n, bool user)
 {
     auto* out = static_cast<unsigned char*>(dst);
     size_t done = 0;
     std::lock_guard<std::mutex> g(mu_);
     if (uint64_t(src) + n <= kTop) {
         while (done < n) {
-            Region* r = find(static_cast<uint32_t>(src + done));
-            if (!r || !r->readable)
+            size_t avail = 0;
+            const unsigned char* from = reach(static_cast<uint32_t>(src + done), false, user, &avail);
+            if (!from)
                 break;
-            uint32_t off = static_cast<uint32_t>(src + done) - r->start;
-            size_t chunk = std::min<size_t>(n - done, r->length - off);
-            memcpy(out + done, r->bytes.data() + off, chunk);
+            size_t chunk = std::min(n - done, avail);
+            memcpy(out + done, from, chunk);
             done += chunk;
         }
     }
@@ -70,7 +285,7 @@ size_t AddressSpace::copy_in(void* dst, uint32_t src, size_t n)
     return n - done;
 }
 
-size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n)
+size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n, bool user)
 {
     auto* in = static_cast<const unsigned char*>(src);
     size_t done = 0;
@@ -78,12 +293,12 @@ size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n)
     if (uint64_t(dst) + n > kTop)
         return n;
     while (done < n) {
-        Region* r = find(static_cast<uint32_t>(dst + done));
-        if (!r || !r->writable)
+        size_t avail = 0;
+        unsigned char* to = reach(static_cast<uint32_t>(dst + done), true, user, &avail);
+        if (!to)
             break;
-        uint32_t off = static_cast<uint32_t>(dst + done) - r->start;
-        size_t chunk = std::min<size_t>(n - done, r->length - off);
-        memcpy(r->bytes.data() + off, in + done, chunk);
+        size_t chunk = std::min(n - done, avail);
+        memcpy(to, in + done, chunk);
         done += chunk;
     }
     return n - done;
@@ -124,11 +339,24 @@ uint32_t Process::alloc(uint32_t length, bool readable, bool writable)
     return mm_.map(length, readable, writable);
 }
 
-bool Process::free(uint32_t addr) { return mm_.unmap(addr); }
+bool Process::free(uint32_t addr)
+{
+    SyscallScope scope(*this);
+    return mm_.unmap(addr);
+}
 
-bool Process::poke(uint32_t addr, const void* src, size_t n) { return mm_.copy_out(addr, src, n) == 0; }
+// The process's own accesses fault pages in as the process, as a page fault would.
+bool Process::poke(uint32_t addr, const void* src, size_t n)
+{
+    SyscallScope scope(*this);
+    return mm_.copy_out(addr, src, n, true) == 0;
+}
 
-bool Process::peek(uint32_t addr, void* dst, size_t n) { return mm_.copy_in(dst, addr, n) == 0; }
+bool Process::peek(uint32_t addr, void* dst, size_t n)
+{
+    SyscallScope scope(*this);
+    return mm_.copy_in(dst, addr, n, true) == 0;
+}
 
 uint32_t Process::peek_u32(uint32_t addr)
 {
@@ -142,6 +370,15 @@ struct file* Process::file_of(int fd)
     std::lock_guard<std::mutex> g(filesMu_);
     if (fd < 0 || static_cast<size_t>(fd) >= files_.size())
         return nullptr;
+    return files_[fd];
+}
+
+struct file* Process::fget(int fd)
+{
+    std::lock_guard<std::mutex> g(filesMu_);
+    if (fd < 0 || static_cast<size_t>(fd) >= files_.size() || !files_[fd])
+        return nullptr;
+    atomic_inc(&files_[fd]->f_count);
     return files_[fd];
 }
 
@@ -217,10 +454,29 @@ int Process::close(int fd)
     return 0;
 }
 
+namespace {
+
+// A file reference held for the length of one system call, so that a close on another
+// thread cannot release the file under it.
+struct FileRef {
+    struct file* f;
+    explicit FileRef(struct file* file) : f(file) {}
+    ~FileRef()
+    {
+        if (f)
+            fput(f);
+    }
+    FileRef(const FileRef&) = delete;
+    FileRef& operator=(const FileRef&) = delete;
+};
+
+} // namespace
+
 long Process::read(int fd, uint32_t buf, size_t count)
 {
     SyscallScope scope(*this);
-    struct file* f = file_of(fd);
+    FileRef ref(fget(fd));
+    struct file* f = ref.f;
     if (!f)
         return -EBADF;
     if (!f->f_op->read)
@@ -231,7 +487,8 @@ long Process::read(int fd, uint32_t buf, size_t count)
 long Process::write(int fd, uint32_t buf, size_t count)
 {
     SyscallScope scope(*this);
-    struct file* f = file_of(fd);
+    FileRef ref(fget(fd));
+    struct file* f = ref.f;
     if (!f)
         return -EBADF;
     if (!f->f_op->write)
@@ -242,7 +499,8 @@ long Process::write(int fd, uint32_t buf, size_t count)
 int Process::poll(int fd)
 {
     SyscallScope scope(*this);
-    struct file* f = file_of(fd);
+    FileRef ref(fget(fd));
+    struct file* f = ref.f;
     if (!f)
         return -EBADF;
     constexpr int kDefaultPollMask = 0x0001 | 0x0004 | 0x0040 | 0x0100; // IN OUT RDNORM WRNORM
@@ -254,7 +512,8 @@ int Process::poll(int fd)
 int Process::ioctl(int fd, unsigned int cmd, unsigned long arg)
 {
     SyscallScope scope(*this);
-    struct file* f = file_of(fd);
+    FileRef ref(fget(fd));
+    struct file* f = ref.f;
     if (!f)
         return -EBADF;
     if (!f->f_op->ioctl)
@@ -262,10 +521,75 @@ int Process::ioctl(int fd, unsigned int cmd, unsigned long arg)
     return f->f_op->ioctl(f->f_inode, f, cmd, arg);
 }
 
+long Process::mmap(uint32_t length, int prot, int flags, int fd, uint32_t pgoff)
+{
+    SyscallScope scope(*this);
+    if (prot & ~(PROT_READ | PROT_WRITE | PROT_EXEC))
+        return -EINVAL;
+    int type = flags & MAP_TYPE;
+    if ((flags & ~MAP_TYPE) != 0 || (type != MAP_SHARED && type != MAP_PRIVATE))
+        return -EINVAL;
+    FileRef ref(fget(fd));
+    struct file* f = ref.f;
+    if (!f)
+        return -EBADF;
+    if (!f->f_op || !f->f_op->mmap)
+        return -ENODEV;
+    uint64_t pages = (uint64_t(length) + PAGE_SIZE - 1) >> PAGE_SHIFT;
+    if (pages == 0 || uint64_t(pgoff) + pages >= 0x100000000ull)
+        return -EINVAL;
+
+    unsigned long vmFlags = VM_MAYREAD | VM_MAYWRITE | VM_MAYEXEC;
+    if (prot & PROT_READ)
+        vmFlags |= VM_READ;
+    if (prot & PROT_WRITE)
+        vmFlags |= VM_WRITE;
+    if (prot & PROT_EXEC)
+        vmFlags |= VM_EXEC;
+    if (type == MAP_SHARED) {
+        if ((prot & PROT_WRITE) && !(f->f_mode & FMODE_WRITE))
+            return -EACCES;
+        vmFlags |= VM_SHARED | VM_MAYSHARE;
+        // A file that cannot be written can only be shared as a read-only private copy.
+        if (!(f->f_mode & FMODE_WRITE))
+            vmFlags &= ~(VM_MAYWRITE | VM_SHARED);
+    }
+    if (!(f->f_mode & FMODE_READ))
+        return -EACCES;
+    return mm_.map_file(f, length, vmFlags, pgoff);
+}
+
+int Process::munmap(uint32_t addr, uint32_t length)
+{
+    SyscallScope scope(*this);
+    return mm_.unmap_range(addr, length);
+}
+
+Process& Process::fork()
+{
+    SyscallScope scope(*this);
+    Process& child = Machine::running().spawn(name_, uid_);
+    {
+        std::lock_guard<std::mutex> g(filesMu_);
+        for (struct file* f : files_)
+            if (f)
+                atomic_inc(&f->f_count);
+        child.files_ = files_;
+    }
+    child.mm_.fork_from(mm_);
+    return child;
+}
+
 void Process::exit()
 {
     if (exited_)
         return;
+    {
+        // The memory goes first, as the kernel's exit does: the mappings' references on
+        // files are dropped before the descriptors are closed.
+        SyscallScope scope(*this);
+        mm_.unmap_all();
+    }
     std::vector<int> open;
     {
         std::lock_guard<std::mutex> g(filesMu_);
@@ -275,7 +599,6 @@ void Process::exit()
     }
     for (int fd : open)
         close(fd);
-    mm_.unmap_all();
     exited_ = true;
 }
 
