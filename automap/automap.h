@@ -78,8 +78,9 @@ int stopAMTrackingInList(u32 dev);
 
 /*
  * Creates the automap of the Backup's device (not tracking, all clear, zero key), registers
- * it and stores it in *amOut. Returns 0; 2 when the device number has no slot; 5 when the
- * record cannot be allocated; newBlockMap's status when the bitmap cannot be made (nothing
+ * it and stores it in *amOut. The record holds its own reference on the block device.
+ * Returns 0; 2 when the device number has no slot or names no device; 5 when the record
+ * cannot be allocated; newBlockMap's status when the bitmap cannot be made (nothing
  * registered, *amOut untouched). A record that still occupied the slot is freed. May sleep.
  */
 int newAMS(Backup *b, AM **amOut);

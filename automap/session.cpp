@@ -17,6 +17,7 @@ static void freeAM(AM *am)
     spin_unlock_irqrestore(&am->lock, flags);
     closeBlockMap(&am->map, &pages);
     atomic_sub((int)pages, &curAllocAMPages);
+    bdput(am->disk.bdev);
     kfree(am);
 }
 
@@ -40,16 +41,26 @@ int newAMS(Backup *b, AM **amOut)
     memset((void *)am, 0, sizeof(*am));
     am->disk = b->disk;
     atomic_set(&am->tracking, 0);
-
     /* The start of a backup refuses a device without a block size, so this is a bug. */
     if (am->disk.blockSize == 0) {
         printk(KERN_CRIT "%s: Blocksize set to 0 when making automap%s", __func__, "\n");
         BUG();
     }
 
+    /* The automap outlives the Backup whose device it copied, so it holds a reference of
+     * its own on the block device. */
+    am->disk.bdev = bdget(dev);
+    if (!am->disk.bdev) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not found\n", __func__, MAJOR(dev),
+               MINOR(dev));
+        kfree(am);
+        return KES_INVALID;
+    }
+
     status = newBlockMap(&am->map, (u32)am->disk.fsBlocks, 0, 1, &pages);
     if (status) {
         printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
+        bdput(am->disk.bdev);
         kfree(am);
         return status;
     }

@@ -9,8 +9,7 @@ namespace kes {
 /*
  * Writes (write bit set, read-ahead bit clear) are marked in the automaps of the devices
  * they reach, then every request goes on to the queue's real function. Reads mark nothing,
- * so they skip the device lookup: they may come from the kernel's own re-read of the
- * partition table, which holds the disk's bd_sem on this very thread.
+ * so they skip the device lookup.
  */
 int kesAMRF(request_queue_t *q, struct bio *bio)
 {
@@ -19,7 +18,7 @@ int kesAMRF(request_queue_t *q, struct bio *bio)
     if ((bio->bi_rw & 3) == WRITE) {
         RequestDevs devs;
 
-        lookupRequestDevs(bio, 1, &devs);
+        lookupRequestDevs(bio, &devs);
         markWrite(&devs, bio->bi_sector, bio->bi_size);
     }
 

@@ -97,23 +97,26 @@ int callRealMRF(Backup *b, struct bio *bio);
 
 /* ------------------------------------------------------------ change tracking (intercept/tracking.cpp) */
 
-/* The devices a request touches, as found in its disk's partition table. */
+/* The devices a request reaches. */
 struct RequestDevs {
     u32 major;
     u32 minor;          /* the device the request is for: the partition holding its first
-                           sector, else the disk */
+                           sector, else the disk (the disk when exact is 0) */
     u32 diskMinor;      /* the disk's own minor */
-    u32 touched[8];     /* bit i: the request reaches partition i (i < 256; 0 is the disk) */
+    int exact;          /* 1: found in the partition table; 0: the table was being changed,
+                           and touched names every device of the disk */
+    u32 touched[8];     /* bit i: the request may reach partition i (i < 256; 0 is the disk) */
 };
 
 /*
- * Finds which devices of the request's disk the request touches, holding the disk's bd_sem
- * while it reads the partition table. The kernel holds bd_sem itself while it re-reads a
- * partition table, and the reads it issues then reach the request functions on the same
- * thread; only writes may wait for bd_sem (the re-read issues none). A read that finds
- * bd_sem held returns 1 and learns nothing; otherwise 0 with *out filled.
+ * Finds the devices of the request's disk that the request reaches, reading the partition
+ * table under the disk's bd_sem. bd_sem is tried, never waited for: the kernel holds it
+ * while it re-reads the table (reading the table's sector, and first flushing the disk's
+ * dirty buffers) and while it closes the disk's device (flushing them too), and those
+ * requests reach the request functions on the thread that holds it. Returns 0 with the
+ * devices found; 1 when bd_sem was taken (*out is then not exact).
  */
-int lookupRequestDevs(struct bio *bio, int mayWait, RequestDevs *out);
+int lookupRequestDevs(struct bio *bio, RequestDevs *out);
 /*
  * The blocks of the device described by disk that the sectors [sector, sector + size/512)
  * reach, counted from the device's start and cut at its end: *first to *last inclusive
@@ -123,7 +126,9 @@ void requestBlockRange(const DiskInfo *disk, sector_t sector, u32 size, u32 *fir
 /* Sets the request's blocks in am's map while it tracks; a block outside the map stops the
  * tracking. The caller holds a use of am. May sleep. */
 void updateAM(AM *am, sector_t sector, u32 size);
-/* Marks a write of size bytes at sector in the automap of every touched device. */
+/* Marks a write of size bytes at sector in the automap of every device it reaches: each
+ * touched device, or, when the lookup was not exact, each whose automap's own record of its
+ * sectors the write overlaps. May sleep. */
 void markWrite(const RequestDevs *devs, sector_t sector, u32 size);
 
 /* The change-tracking request function: marks writes and passes every request on. */

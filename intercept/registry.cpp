@@ -41,6 +41,7 @@ static QueueListEntry *findQueueEntry(request_queue_t *q)
     return NULL;
 }
 
+/* Installs fn on the queue. Caller holds queueListUsersLock as a changer. */
 static void setQueueMRF(request_queue_t *q, make_request_fn *fn)
 {
     unsigned long flags;

@@ -20,39 +20,46 @@ static void touch(RequestDevs *devs, int part)
         devs->touched[part >> 5] |= 1u << (part & 31);
 }
 
-int lookupRequestDevs(struct bio *bio, int mayWait, RequestDevs *out)
+/* The sector after the request; an empty request counts as its first sector. */
+static sector_t requestEnd(sector_t sector, u32 size)
+{
+    sector_t count = ((sector_t)size + 511) >> 9;
+    sector_t end = sector + (count ? count : 1);
+
+    return end < sector ? ~(sector_t)0 : end;
+}
+
+int lookupRequestDevs(struct bio *bio, RequestDevs *out)
 {
     struct block_device *bdev = bio->bi_bdev;
     struct block_device *whole = bdev->bd_contains ? bdev->bd_contains : bdev;
     struct gendisk *disk = bdev->bd_disk;
     sector_t first = bio->bi_sector;
-    sector_t count = ((sector_t)bio->bi_size + 511) >> 9;
-    sector_t end = first + (count ? count : 1);
-    int found = 0;
+    sector_t end = requestEnd(first, bio->bi_size);
 
     memset(out, 0, sizeof(*out));
     out->major = MAJOR(bdev->bd_dev);
     out->diskMinor = disk ? (u32)disk->first_minor : MINOR(bdev->bd_dev);
     out->minor = out->diskMinor;
+    out->exact = 1;
     touch(out, 0);
     if (!disk || !disk->part)
         return 0;
-    if (end < first)
-        end = ~(sector_t)0;
 
-    if (mayWait)
-        down(&whole->bd_sem);
-    else if (down_trylock(&whole->bd_sem))
+    if (down_trylock(&whole->bd_sem)) {
+        out->exact = 0;
+        for (int i = 1; i < disk->minors; i++)
+            touch(out, i);
         return 1;
+    }
     for (int i = 1; i < disk->minors; i++) {
         struct hd_struct *part = disk->part[i - 1];
 
         if (!part || !part->nr_sects)
             continue;
-        if (!found && part->start_sect <= first && first - part->start_sect < part->nr_sects) {
+        if (out->minor == out->diskMinor && part->start_sect <= first &&
+            first - part->start_sect < part->nr_sects)
             out->minor = out->diskMinor + i;
-            found = 1;
-        }
         if (part->start_sect < end && first < part->start_sect + part->nr_sects)
             touch(out, i);
     }
@@ -105,7 +112,9 @@ void markWrite(const RequestDevs *devs, sector_t sector, u32 size)
         am = getAMUse(MKDEV(devs->major, devs->diskMinor + i));
         if (!am)
             continue;
-        updateAM(am, sector, size);
+        if (devs->exact || (sector < am->disk.startSect + am->disk.nrSects &&
+                            am->disk.startSect < requestEnd(sector, size)))
+            updateAM(am, sector, size);
         putAMUse(am);
     }
 }

@@ -58,6 +58,7 @@ request_queue_t *getRequestQueue(DiskInfo *disk) { return kesGetRequestQueue(dis
 
 void kesLockRequestQueue(request_queue_t *q, unsigned long *flags)
 {
+    *flags = 0;
     if (q->queue_lock)
         spin_lock_irqsave(q->queue_lock, *flags);
 }

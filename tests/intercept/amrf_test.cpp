@@ -1,0 +1,120 @@
+// The change-tracking request function, driven by real requests on simulated disks: which
+// automap a write marks and at which blocks, what it leaves alone, and that every request
+// still reaches the disk.
+#include "tests/support/tracking.h"
+
+namespace kestrel_test {
+namespace {
+
+using ChangeTrackingTest = TrackingTest;
+
+TEST_F(ChangeTrackingTest, WritesMarkTheirPartitionAtPartitionRelativeBlocks)
+{
+    kes::AM* p1 = startTracking(MakeBackup(sda1));
+    ASSERT_NE(p1, nullptr);
+
+    ASSERT_EQ(Write(sda1, 16, 8), 0);           // block 2 of sda1
+    ASSERT_EQ(Write(sda, kP1Start + 80, 8), 0); // the whole disk, inside sda1: block 10
+    ASSERT_EQ(Write(sda1, 36, 8, 0x33), 0);     // sectors 36..43: blocks 4 and 5
+    ASSERT_EQ(Write(sda, 96, 8), 0);            // before sda1, on a disk without automap
+    ASSERT_EQ(Write(sda2, 0, 8), 0);            // sda2 has no automap
+    ASSERT_EQ(Read(sda1, 200, 8), 0);           // reads mark nothing
+
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{2, 4, 5, 10}));
+    std::vector<unsigned char> got(8 * 512);
+    ASSERT_EQ(sim::read_store(machine, sda1, 36, got.data(), 8), 0);
+    EXPECT_EQ(got, std::vector<unsigned char>(8 * 512, 0x33)) << "the write did not land";
+}
+
+// A write is marked in every device whose sectors it reaches: a whole-disk write across two
+// partitions marks both, and the disk's own automap sees every write to the disk.
+TEST_F(ChangeTrackingTest, AWriteMarksEveryDeviceItReaches)
+{
+    kes::AM* disk = startTracking(MakeBackup(sda));
+    kes::AM* p1 = startTracking(MakeBackup(sda1));
+    kes::AM* p2 = startTracking(MakeBackup(sda2));
+    ASSERT_TRUE(disk && p1 && p2);
+
+    // The last block of sda1 and the first of sda2. sda1's share runs past its end and is
+    // cut there, without a resize report; sda2's is counted from its sector 0 with the whole
+    // length, one block more than written (a spare copy, never a missed one).
+    ASSERT_EQ(Write(sda, kP2Start - 8, 16), 0);
+    ASSERT_EQ(Write(sda, 96, 8), 0); // in no partition
+
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{5119}));
+    EXPECT_EQ(setBlocks(p2), (std::vector<u32>{0, 1}));
+    EXPECT_EQ(setBlocks(disk), (std::vector<u32>{12, kP2Start / 8 - 1, kP2Start / 8}));
+    EXPECT_EQ(atomic_read(&p1->tracking), 1);
+    EXPECT_EQ(machine.log_count("device resize detected"), 0u);
+}
+
+TEST_F(ChangeTrackingTest, BlocksBeyondTheAutomapStopItWithOneLinePerBlock)
+{
+    kes::AM* p1 = startTracking(MakeBackup(sda1, 10)); // the file system was 10 blocks
+    ASSERT_NE(p1, nullptr);
+
+    ASSERT_EQ(Write(sda1, 64, 40), 0); // blocks 8 to 12 in one request
+
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{8, 9}));
+    EXPECT_EQ(atomic_read(&p1->tracking), 0);
+    for (int b : {10, 11, 12})
+        EXPECT_EQ(machine.log_count("updateAM: device resize detected (block " + std::to_string(b) +
+                                    " in size 10) in automap update, automap not in sync\n"),
+                  1u);
+
+    // Stopped: later writes mark nothing and say nothing.
+    ASSERT_EQ(Write(sda1, 0, 8), 0);
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{8, 9}));
+    EXPECT_EQ(machine.log_count("device resize detected"), 3u);
+}
+
+// The kernel re-reads a partition table holding the disk's bd_sem and reads sector 0
+// through the hooked queue on the same thread.
+TEST_F(ChangeTrackingTest, RereadingThePartitionTableOfAHookedDiskCompletes)
+{
+    u32 sdb = AddDisk(8, 16, 16, 32ull << 20);
+    std::vector<unsigned char> mbr = sim::make_mbr({{2048, 20480}});
+    ASSERT_EQ(sim::write_store(machine, sdb, 0, mbr.data(), 1), 0);
+    ASSERT_EQ(sim::reread_partitions(machine, sdb), 0);
+    kes::AM* p1 = startTracking(MakeBackup(sdb + 1));
+    ASSERT_NE(p1, nullptr);
+
+    ASSERT_EQ(sim::reread_partitions(machine, sdb), 0);
+
+    ASSERT_EQ(Write(sdb + 1, 8, 8), 0);
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{1}));
+}
+
+// The kernel also flushes a disk's dirty buffers while it holds the disk's bd_sem (when it
+// closes the disk's device, or before it re-reads the table): writes from the holder.
+TEST_F(ChangeTrackingTest, WritesFromTheHolderOfTheDisksBdSemAreMarked)
+{
+    kes::AM* p1 = startTracking(MakeBackup(sda1));
+    kes::AM* p2 = startTracking(MakeBackup(sda2));
+    ASSERT_TRUE(p1 && p2);
+    struct block_device* disk = bdget(sda);
+
+    down(&disk->bd_sem);
+    EXPECT_EQ(Write(sda, kP2Start - 8, 16), 0);
+    EXPECT_EQ(Write(sda1, 80, 8), 0);
+    up(&disk->bd_sem);
+
+    bdput(disk);
+    EXPECT_EQ(setBlocks(p1), (std::vector<u32>{10, 5119}));
+    EXPECT_EQ(setBlocks(p2), (std::vector<u32>{0, 1}));
+}
+
+TEST_F(ChangeTrackingTest, AQueueWithoutALockOfItsOwn)
+{
+    u32 sdc = AddDisk(8, 32, 16, 8ull << 20, std::vector<sim::Partition>{{64, 8192}}, false);
+    kes::Backup* b = MakeBackup(sdc + 1);
+    ASSERT_NE(startTracking(b), nullptr);
+
+    ASSERT_EQ(Write(sdc + 1, 16, 8), 0);
+    EXPECT_EQ(setBlocks(amOf(sdc + 1)), (std::vector<u32>{2}));
+    EXPECT_EQ(kes::closeAMS(b), 0);
+    EXPECT_EQ(Fn(sdc), sim::disk_request_fn(machine, sdc));
+}
+
+} // namespace
+} // namespace kestrel_test
