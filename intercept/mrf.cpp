@@ -22,12 +22,11 @@ int kesMRF(request_queue_t *q, struct bio *bio)
     u32 minor;
 
     if (isWrite) {
-        lookupRequestDevs(bio, 1, &devs);
+        lookupRequestDevs(bio, &devs);
         minor = devs.minor;
     } else {
-        /* Reads mark nothing and copy-on-write matches them by their sectors, so they need
-         * no partition lookup (and no bd_sem, which the kernel's own re-read of the
-         * partition table holds on this thread). */
+        /* Reads mark nothing and copy-on-write matches requests by their sectors as well,
+         * so a read needs no partition lookup. */
         struct gendisk *disk = bio->bi_bdev->bd_disk;
         minor = disk ? (u32)disk->first_minor : MINOR(bio->bi_bdev->bd_dev);
     }
