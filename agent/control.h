@@ -53,6 +53,7 @@ public:
     int open();
     void close();
     bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
 
     int version(Version& out);
     int block_size(uint32_t major, uint32_t minor, kes::BlockSizeInfo& out);

@@ -1,0 +1,256 @@
+// The backup commands one by one, as an agent issues them: start, snapshot and its automap
+// outcomes, the automap queries, load block map, state, and close.
+#include "automap/automap.h"
+#include "automap/snapshot.h"
+#include "tests/scenarios/scenario.h"
+
+namespace kestrel_test {
+namespace {
+
+using namespace kes;
+
+class CommandFlow : public Scenario {
+protected:
+    void SetUp() override
+    {
+        Scenario::SetUp();
+        dev = std::make_unique<agent::ControlDevice>(*transport);
+        ASSERT_EQ(dev->open(), 0);
+    }
+    void TearDown() override
+    {
+        dev.reset();
+        Scenario::TearDown();
+    }
+    int Start() { return dev->start_backup(MAJOR(part1), MINOR(part1), kFsBlocks, 1000); }
+    kes::AutoMapStateInfo AmState()
+    {
+        kes::AutoMapStateInfo s{};
+        EXPECT_EQ(dev->automap_state(s), 0);
+        return s;
+    }
+    uint32_t State()
+    {
+        kes::BackupStateInfo s{};
+        EXPECT_EQ(dev->state(s), 0);
+        return s.state;
+    }
+    agent::SessionKey KeyOf(const kes::AutoMapStateInfo& s)
+    {
+        agent::SessionKey k;
+        memcpy(k.data(), s.sessionKey, k.size());
+        return k;
+    }
+    // Closes and reopens the control device: the end of one backup, a fresh open.
+    void Reopen()
+    {
+        dev->close();
+        ASSERT_EQ(dev->open(), 0);
+    }
+
+    std::unique_ptr<agent::ControlDevice> dev;
+};
+
+TEST_F(CommandFlow, GeometryAndStart)
+{
+    kes::BlockSizeInfo info{};
+    ASSERT_EQ(dev->block_size(MAJOR(part1), MINOR(part1), info), 0);
+    EXPECT_EQ(info.blockSize, kBlockSize);
+    EXPECT_EQ(info.partSizeKB, kFsBlocks * 4);
+    EXPECT_EQ(dev->block_size(MAJOR(part2), MINOR(part2), info), KES_NO_DEVICE); // nothing mounted
+    EXPECT_EQ(machine.log_count("getDiskInfo: device major=8 minor=2 not found, getting super block failed"), 1u);
+    EXPECT_EQ(dev->start_backup(300, 1, 10, 10), KES_INVALID); // no automap slot
+    EXPECT_EQ(State(), 0u);
+    EXPECT_EQ(dev->start_backup(MAJOR(part2), MINOR(part2), 10, 10), KES_NO_DEVICE);
+    EXPECT_EQ(State(), 0u);
+    ASSERT_EQ(Start(), 0); // a retry after a failed start works
+    EXPECT_EQ(State(), 2u);
+    EXPECT_EQ(Start(), KES_STARTED);
+    EXPECT_EQ(State(), 2u);
+    kes::BackupStats st{};
+    ASSERT_EQ(dev->stats(st), 0);
+    EXPECT_EQ(st.blockSize, 4096);
+    EXPECT_EQ(st.maxBufferPages, 256);
+    EXPECT_EQ(st.startSect, kPart1Start);
+    bool found = false;
+    for (const sim::SlabInfo& s : machine.slabinfo())
+        found = found || s.name == "kesCP0801";
+    EXPECT_TRUE(found);
+    // Loading a map before the snapshot is refused.
+    EXPECT_EQ(dev->load_block_map(agent::BlockBitmap(kFsBlocks, true)), KES_INVALID);
+    EXPECT_EQ(machine.log_count("ioctlLoadBlockMap: backup error snapshot not complete"), 1u);
+}
+
+TEST_F(CommandFlow, SnapshotStartsAnAutomapAndTheKeyChainsBackups)
+{
+    ASSERT_EQ(Start(), 0);
+    EXPECT_EQ(AmState().tracking, 0u); // none yet: all zero
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    EXPECT_EQ(State(), 4u);
+    kes::AutoMapStateInfo s = AmState();
+    EXPECT_EQ(s.tracking, 1u);
+    EXPECT_EQ(s.numBlocks, kFsBlocks);
+    EXPECT_EQ(s.bytesInMap, kFsBlocks / 8);
+    agent::BlockBitmap map;
+    EXPECT_EQ(dev->get_automap(kFsBlocks, map), KES_INVALID); // a new automap: no changed blocks
+    EXPECT_EQ(machine.log_count("backup error automap is NULL"), 1u);
+    EXPECT_EQ(dev->snapshot(agent::SessionKey{}), KES_INVALID); // once per start
+    agent::SessionKey key = KeyOf(s);
+    Reopen();
+
+    WriteFs(77);
+    ASSERT_EQ(sim::fs_sync(machine, part1), 0);
+    ASSERT_EQ(Start(), 0);
+    // A wrong key: no snapshot, nothing changes.
+    agent::SessionKey wrong = key;
+    wrong[55] ^= 1;
+    ASSERT_EQ(dev->snapshot(wrong), 0);
+    EXPECT_EQ(State(), 2u);
+    EXPECT_EQ(KeyOf(AmState()), key);
+    ASSERT_EQ(dev->snapshot(key), 0);
+    EXPECT_EQ(State(), 4u);
+    EXPECT_NE(KeyOf(AmState()), key);
+    EXPECT_EQ(dev->get_automap(kFsBlocks - 1, map), KES_INVALID);
+    EXPECT_EQ(machine.log_count("map size mismatch kernel map size=2048 user map size=2047"), 1u);
+    ASSERT_EQ(dev->get_automap(kFsBlocks, map), 0);
+    EXPECT_EQ(map.count(), 1u);
+    EXPECT_TRUE(map.test(77));
+    EXPECT_EQ(dev->get_automap(kFsBlocks, map), KES_INVALID); // handed out once
+    // A time to freeze was measured.
+    kes::BackupStats st{};
+    ASSERT_EQ(dev->stats(st), 0);
+    EXPECT_GE(st.timeFrozenSec * 1000000000LL + st.timeFrozenNsec, st.timeToFreezeSec * 1000000000LL + st.timeToFreezeNsec);
+}
+
+TEST_F(CommandFlow, FlagsDecideTheAutomapsFate)
+{
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    agent::SessionKey key = KeyOf(AmState());
+    Reopen();
+
+    // No load: the automap is replaced by a new one even though the key matches.
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->no_load_from_automap(), 0);
+    ASSERT_EQ(dev->no_load_from_automap(), 0);
+    ASSERT_EQ(dev->snapshot(key), 0);
+    EXPECT_EQ(AmState().tracking, 1u);
+    agent::BlockBitmap map;
+    EXPECT_EQ(dev->get_automap(kFsBlocks, map), KES_INVALID);
+    key = KeyOf(AmState());
+    Reopen();
+
+    // No start: the automap is closed, the queue given back.
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->no_start_automap(), 0);
+    ASSERT_EQ(dev->snapshot(key), 0);
+    EXPECT_EQ(State(), 4u);
+    EXPECT_EQ(AmState().tracking, 0u);
+    EXPECT_EQ(AmState().numBlocks, 0u);
+    Reopen();
+    EXPECT_EQ(sim::disk_queue(machine, disk)->make_request_fn.load(), sim::disk_request_fn(machine, disk));
+}
+
+TEST_F(CommandFlow, StateAndAutomapRecordsAreCutToTheCallersLength)
+{
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    uint32_t buf = agent->alloc(256);
+    std::vector<uint8_t> ff(256, 0xFF);
+    int fd = dev->fd();
+    auto reply = [&](uint32_t cmd, uint32_t len, int* status) {
+        agent->poke(buf, ff.data(), ff.size());
+        uint32_t rec = agent->alloc(8);
+        uint32_t words[2] = {buf, len};
+        agent->poke(rec, words, 8);
+        *status = agent->ioctl(fd, cmd, rec);
+        std::vector<uint8_t> out(256);
+        agent->peek(buf, out.data(), out.size());
+        return out;
+    };
+    int status;
+    auto st = reply(KES_GET_STATE, 12, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(st[8], 4);     // state
+    EXPECT_EQ(st[12], 0xFF); // not written
+    st = reply(KES_GET_AUTOMAP_STATE, 20, &status);
+    EXPECT_EQ(st[8], 1);     // tracking
+    EXPECT_EQ(st[20], 0xFF); // no key bytes
+    st = reply(KES_GET_AUTOMAP_STATE, 1000, &status);
+    EXPECT_EQ(st[76], 0xFF);
+    st = reply(KES_GET_STATE, 0, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(st[0], 0xFF);
+    uint32_t ro = agent->alloc(4096, true, false);
+    uint32_t rec = agent->alloc(8);
+    uint32_t words[2] = {ro, 20};
+    agent->poke(rec, words, 8);
+    EXPECT_EQ(agent->ioctl(fd, KES_GET_STATE, rec), KES_COPY_TO_USER);
+    EXPECT_EQ(machine.log_count("ioctlGetState: copy to user space failed"), 1u);
+}
+
+TEST_F(CommandFlow, AutomapStoppedDuringTheSnapshotIsNotHandedOut)
+{
+    // Backups of the first kFsBlocks - 8 blocks: the automap is that size.
+    const uint32_t blocks = kFsBlocks - 8;
+    ASSERT_EQ(dev->start_backup(MAJOR(part1), MINOR(part1), blocks, 1000), 0);
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    agent::SessionKey key = KeyOf(AmState());
+    Reopen();
+    WriteFs(3);
+    ASSERT_EQ(sim::fs_sync(machine, part1), 0);
+    // A dirty block beyond the automap: the freeze writes it back, which stops the automap
+    // after the snapshot chose to keep it.
+    std::vector<uint8_t> beyond = Pattern(kFsBlocks - 2, 1);
+    ASSERT_EQ(sim::fs_write(machine, part1, kFsBlocks - 2, beyond.data()), 0);
+    ASSERT_EQ(dev->start_backup(MAJOR(part1), MINOR(part1), blocks, 1000), 0);
+    ASSERT_EQ(dev->snapshot(key), 0);
+    EXPECT_EQ(State(), 4u);
+    EXPECT_EQ(machine.log_count("updateAM: device resize detected (block 2046 in size 2040)"), 1u);
+    EXPECT_EQ(machine.log_count("ioctlSnapShot: automap of device major=8 minor=1 stopped during the snapshot"), 1u);
+    // Its bits lack the write: the agent gets no changed-block map and backs up everything.
+    agent::BlockBitmap map;
+    EXPECT_EQ(dev->get_automap(blocks, map), KES_INVALID);
+    EXPECT_EQ(AmState().tracking, 1u); // tracking starts afresh from this snapshot
+    Reopen();
+    WriteFs(5);
+    ASSERT_EQ(sim::fs_sync(machine, part1), 0);
+    ASSERT_EQ(dev->start_backup(MAJOR(part1), MINOR(part1), blocks, 1000), 0);
+    ASSERT_EQ(dev->snapshot(KeyOf(AmState())), 0);
+    ASSERT_EQ(dev->get_automap(blocks, map), 0);
+    EXPECT_EQ(map.count(), 1u);
+    EXPECT_TRUE(map.test(5));
+}
+
+TEST_F(CommandFlow, ShutdownDuringABackupKeepsItsSnapshotIntact)
+{
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    // The shutdown command, from another open file.
+    agent::ControlDevice other(*transport);
+    ASSERT_EQ(other.open(), 0);
+    ASSERT_EQ(agent->ioctl(other.fd(), KES_SHUTDOWN, 0), 0);
+    EXPECT_EQ(AmState().numBlocks, 0u); // the automap is gone
+    // Copy-on-write still protects the snapshot.
+    for (uint32_t b = 1; b < 40; b++)
+        WriteFs(b);
+    ASSERT_EQ(dev->load_block_map(agent::BlockBitmap(kFsBlocks, true)), 0);
+    ASSERT_EQ(dev->map_buffer(64), 0);
+    ASSERT_EQ(dev->read_blocks(0, 64), 0);
+    std::vector<uint8_t> data(kBlockSize);
+    for (uint32_t i = 1; i < 64; i++) {
+        ASSERT_TRUE(dev->buffer_block(i, kBlockSize, data.data()));
+        EXPECT_EQ(data, Pattern(i, 0)) << i;
+    }
+}
+
+TEST(SnapshotTime, Difference)
+{
+    struct timespec a = {5, 900000000}, b = {7, 100000000};
+    struct timespec d = kes::calcTimeDiff(a, b);
+    EXPECT_EQ(d.tv_sec, 1);
+    EXPECT_EQ(d.tv_nsec, 200000000);
+}
+
+} // namespace
+} // namespace kestrel_test
