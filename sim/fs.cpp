@@ -296,17 +296,26 @@ int unmount_fs(Machine&, uint32_t dev)
     return 0;
 }
 
+// get_mount for an I/O of count blocks at block: -EINVAL (and no use taken) past the end.
+int get_mount_range(uint32_t dev, uint64_t block, uint32_t count, Mount** out)
+{
+    int err = get_mount(dev, out);
+    if (err)
+        return err;
+    if (block >= (*out)->blocks || count > (*out)->blocks - block) {
+        put_mount(*out);
+        return -EINVAL;
+    }
+    return 0;
+}
+
 int fs_write(Machine&, uint32_t dev, uint64_t block, const void* data, uint32_t count, bool sync)
 {
     might_sleep();
     Mount* m;
-    int err = get_mount(dev, &m);
+    int err = get_mount_range(dev, block, count, &m);
     if (err)
         return err;
-    if (block >= m->blocks || count > m->blocks - block) {
-        put_mount(m);
-        return -EINVAL;
-    }
     const size_t bs = m->sb.s_blocksize;
     {
         std::unique_lock<std::mutex> lk(FS().mu);
@@ -337,13 +346,9 @@ int fs_read(Machine&, uint32_t dev, uint64_t block, void* data, uint32_t count)
 {
     might_sleep();
     Mount* m;
-    int err = get_mount(dev, &m);
+    int err = get_mount_range(dev, block, count, &m);
     if (err)
         return err;
-    if (block >= m->blocks || count > m->blocks - block) {
-        put_mount(m);
-        return -EINVAL;
-    }
     const size_t bs = m->sb.s_blocksize;
     auto* out = static_cast<unsigned char*>(data);
     std::vector<bool> cached(count);
