@@ -19,6 +19,10 @@ namespace kes {
 static void releaseQueue(Backup *b)
 {
     u32 dev = b->disk.dev;
+    /* A start that failed before it held the device hooked nothing: the device's automap
+     * (from an earlier backup) goes on as it was. */
+    if (backupState(b) == BACKUP_IDLE && !b->disk.bdev)
+        return;
     AM *am = getAMUse(dev);
     if (am) {
         int tracking = atomic_read(&am->tracking) == 1;

@@ -81,6 +81,19 @@ TEST_F(CommandFlow, GeometryAndStart)
     EXPECT_EQ(machine.log_count("ioctlLoadBlockMap: backup error snapshot not complete"), 1u);
 }
 
+TEST_F(CommandFlow, AFailedStartLeavesTheDevicesTrackingAlone)
+{
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    Reopen();
+    ASSERT_EQ(sim::unmount_fs(machine, part1), 0);
+    EXPECT_EQ(Start(), KES_NO_DEVICE);
+    Reopen();
+    ASSERT_EQ(sim::mount_fs(machine, part1), 0);
+    ASSERT_EQ(Start(), 0);
+    EXPECT_EQ(AmState().tracking, 1u);
+}
+
 TEST_F(CommandFlow, SnapshotStartsAnAutomapAndTheKeyChainsBackups)
 {
     ASSERT_EQ(Start(), 0);
