@@ -69,9 +69,10 @@ struct Chrdev {
 };
 
 struct Kernel {
-    explicit Kernel(MachineConfig c) : cfg(std::move(c)) {}
+    explicit Kernel(MachineConfig c);
 
     MachineConfig cfg;
+    const uint64_t generation; // one per machine booted in this process
 
     // Log and debug checks.
     mutable std::mutex logMu;
@@ -93,6 +94,7 @@ struct Kernel {
     // Tasks.
     mutable std::mutex taskMu;
     std::vector<std::unique_ptr<Task>> kthreads;
+    std::vector<std::unique_ptr<Task>> hostTasks; // of the host threads that called in
     std::vector<std::thread> hostThreads;
     std::atomic<int> nextPid{1};
 

@@ -16,6 +16,12 @@ std::atomic<Kernel*> gKernel{nullptr};
 Machine* gMachine = nullptr;
 } // namespace
 
+namespace {
+std::atomic<uint64_t> gGenerations{0};
+} // namespace
+
+Kernel::Kernel(MachineConfig c) : cfg(std::move(c)), generation(++gGenerations) {}
+
 Kernel& K()
 {
     Kernel* k = gKernel.load(std::memory_order_acquire);
@@ -117,11 +123,6 @@ Machine::Machine(MachineConfig config)
         k_->rng.seed(std::random_device{}());
     gKernel.store(k_.get(), std::memory_order_release);
     gMachine = this;
-    // A fresh kernel: the calling thread starts outside any lock.
-    Task* t = current_task();
-    t->preempt = 0;
-    t->irqsOff = false;
-    t->state.store(TASK_RUNNING);
     block_boot(*k_);
     fs_boot(*k_);
     mknod("/dev/kestrel", true, 120, 0, 0600, 0);

@@ -7,12 +7,25 @@ namespace sim {
 
 namespace {
 
-// The host thread's own task, for threads the kernel did not start (tests, writers).
+// The host thread's own task, for threads the kernel did not start (tests, writers). The
+// running kernel owns it, so that it outlives its thread: someone may still be waking it
+// (as the kernel keeps a task's record until nobody can reach it). Outside any machine the
+// thread keeps a task of its own.
 struct AnonymousTask {
-    std::unique_ptr<Task> task;
+    Task* task = nullptr;
+    uint64_t generation = 0; // of the kernel that owns task
+    std::unique_ptr<Task> outside;
 };
 thread_local AnonymousTask tlsAnon;
 thread_local Task* tlsCurrent = nullptr;
+
+Task* new_host_task(int pid)
+{
+    auto* t = new Task;
+    t->pid = pid;
+    strncpy(t->comm, "host", sizeof t->comm - 1);
+    return t;
+}
 
 } // namespace
 
@@ -20,12 +33,20 @@ Task* current_task()
 {
     if (tlsCurrent)
         return tlsCurrent;
-    if (!tlsAnon.task) {
-        tlsAnon.task = std::make_unique<Task>();
-        tlsAnon.task->pid = kernel_alive() ? K().nextPid.fetch_add(1) : 0;
-        strncpy(tlsAnon.task->comm, "host", sizeof tlsAnon.task->comm - 1);
+    if (!kernel_alive()) {
+        if (!tlsAnon.outside)
+            tlsAnon.outside.reset(new_host_task(0));
+        return tlsAnon.outside.get();
     }
-    return tlsAnon.task.get();
+    Kernel& k = K();
+    if (!tlsAnon.task || tlsAnon.generation != k.generation) {
+        Task* t = new_host_task(k.nextPid.fetch_add(1));
+        std::lock_guard<std::mutex> g(k.taskMu);
+        k.hostTasks.emplace_back(t);
+        tlsAnon.task = t;
+        tlsAnon.generation = k.generation;
+    }
+    return tlsAnon.task;
 }
 
 void set_current_task(Task* task) { tlsCurrent = task; }
