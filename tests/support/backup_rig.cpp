@@ -1,5 +1,7 @@
 #include "tests/support/backup_rig.h"
 
+#include <thread>
+
 #include "intercept/intercept.h"
 
 namespace kestrel_test {
@@ -71,6 +73,12 @@ void BackupRig::SnapshotByHand()
     down_write(&b->stateLock);
     advanceBackup(b, BACKUP_SNAPSHOT);
     up_write(&b->stateLock);
+}
+
+void BackupRig::WaitForWorker()
+{
+    while (atomic_read(&b->pendingMRs) != 0)
+        std::this_thread::yield();
 }
 
 std::vector<char> BackupRig::Pattern(uint32_t block, uint32_t gen) const

@@ -37,6 +37,10 @@ public:
     // request function on the queue, state 4.
     void SnapshotByHand();
 
+    // Waits until the worker has finished every held-back request: it marks the blocks it
+    // dealt with only after passing the request on, so after the writer saw it complete.
+    void WaitForWorker();
+
     // The pattern of a block at a generation: every byte says which block and generation.
     std::vector<char> Pattern(uint32_t block, uint32_t gen) const;
     // Writes the pattern of every block of partition 1 straight into the backing store.
