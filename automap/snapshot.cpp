@@ -9,6 +9,7 @@
 #include "automap/automap.h"
 #include "blockmap/blockmap.h"
 #include "intercept/intercept.h"
+#include "module/users.h"
 
 namespace kes {
 
@@ -22,15 +23,6 @@ struct timespec calcTimeDiff(struct timespec start, struct timespec end)
         d.tv_sec -= 1;
     }
     return d;
-}
-
-/* Takes a use of a record the caller already holds a pointer to. */
-static void takeAMUse(AM *am)
-{
-    unsigned long flags;
-    spin_lock_irqsave(&am->lock, flags);
-    atomic_inc(&am->users);
-    spin_unlock_irqrestore(&am->lock, flags);
 }
 
 /* Fills the session key with random bytes, one at a time. The caller holds a use of am. */
@@ -153,7 +145,7 @@ newAutoMap:
         am = NULL;
         goto out;
     }
-    takeAMUse(am);
+    getUse(&am->lock, &am->users);
 
 key:
     renewSessionKey(am);

@@ -11,6 +11,7 @@
  */
 #include "blockmap/blockmap.h"
 #include "module/backup.h"
+#include "module/users.h"
 
 namespace kes {
 
@@ -124,16 +125,9 @@ int newBlockMap(BlockMap *map, u32 numBlocks, user_addr_t userBuffer, int clear,
     return 0;
 }
 
-void getBlockMapUse(BlockMap *map)
-{
-    unsigned long flags;
+void getBlockMapUse(BlockMap *map) { getUse(&map->usersLock, &map->users); }
 
-    spin_lock_irqsave(&map->usersLock, flags);
-    atomic_inc(&map->users);
-    spin_unlock_irqrestore(&map->usersLock, flags);
-}
-
-void putBlockMapUse(BlockMap *map) { atomic_dec(&map->users); }
+void putBlockMapUse(BlockMap *map) { putUse(&map->users); }
 
 enum BitOp { BIT_TEST, BIT_SET, BIT_CLEAR };
 
