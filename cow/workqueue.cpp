@@ -92,8 +92,11 @@ static int backup_cache(void *)
     printk(KERN_INFO "%s: kbackupd thread started%s", __func__, "\n");
     complete(&backup_cacheThreadStartCompleted);
     /* The thread only ends when asked to: a pending signal is not acted on, since held
-     * writes may be waiting in the queue. */
-    while (atomic_read(&backup_cacheThreadContinue) == 1) {
+     * writes may be waiting in the queue. It always takes a wake-up before it looks at
+     * the continue flag, so the one killWorkQueue gives is consumed even when the stop
+     * comes before the first wait, and the unit given back on the way out leaves the
+     * semaphore where startWorkQueue found it. */
+    for (;;) {
         down(&signalThread);
         if (atomic_read(&backup_cacheThreadContinue) != 1)
             break;

@@ -235,7 +235,6 @@ void up(struct semaphore *sem);
 struct rw_semaphore {
     std::atomic<int> activity;        /* readers inside, or -1 for a writer */
     std::atomic<int> waitingWriters;
-    std::atomic<unsigned> seq;        /* bumped on every release, to wake waiters */
 };
 #define __RWSEM_INITIALIZER(name) \
     {                             \

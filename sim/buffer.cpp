@@ -5,23 +5,9 @@
 using sim::BL;
 using sim::K;
 
-namespace {
-
-// Waiters sleep on a hashed table of wake-up words rather than on the buffer itself, as
-// the kernel's bit waitqueues do: unlock_buffer must not touch the buffer once its lock bit
-// is clear, because the waiter may free it at once.
-struct WaitBucket {
-    std::atomic<unsigned> seq{0};
-};
-WaitBucket waitTable[64];
-
-WaitBucket& bucket_of(const struct buffer_head* bh)
-{
-    auto a = reinterpret_cast<uintptr_t>(bh);
-    return waitTable[(a >> 6) % (sizeof waitTable / sizeof waitTable[0])];
-}
-
-} // namespace
+// Waiters sleep on the hashed wait queues (sim::sleep_on) rather than on the buffer itself,
+// as the kernel's bit waitqueues do: unlock_buffer must not touch the buffer once its lock
+// bit is clear, because the waiter may free it at once.
 
 struct buffer_head* alloc_buffer_head(gfp_t gfp_flags)
 {
@@ -83,22 +69,16 @@ void set_bh_page(struct buffer_head* bh, struct page* page, unsigned long offset
 
 void unlock_buffer(struct buffer_head* bh)
 {
-    WaitBucket& b = bucket_of(bh);
     std::atomic_ref<unsigned long>(bh->b_state).fetch_and(~(1UL << BH_Lock), std::memory_order_release);
-    // From here on bh may be gone.
-    b.seq.fetch_add(1, std::memory_order_release);
-    b.seq.notify_all();
+    // From here on bh may be gone: only its address is used.
+    sim::wake_up_address(bh);
 }
 
 void __wait_on_buffer(struct buffer_head* bh)
 {
     might_sleep();
-    WaitBucket& b = bucket_of(bh);
-    for (;;) {
-        unsigned s = b.seq.load(std::memory_order_acquire);
-        if (!(std::atomic_ref<unsigned long>(bh->b_state).load(std::memory_order_acquire) &
-              (1UL << BH_Lock)))
-            return;
-        b.seq.wait(s, std::memory_order_acquire);
-    }
+    sim::sleep_on(bh, [bh] {
+        return !(std::atomic_ref<unsigned long>(bh->b_state).load(std::memory_order_acquire) &
+                 (1UL << BH_Lock));
+    });
 }

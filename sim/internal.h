@@ -4,6 +4,7 @@
 #include <atomic>
 #include <csetjmp>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -119,6 +120,13 @@ struct Kernel {
     std::mutex rndMu;
     std::mt19937_64 rng;
 };
+
+// Hashed wait queues, as the kernel's: a sleeper waits on the queue of an address until a
+// condition holds; whoever makes it hold changes the state first, then wakes the address.
+// Nothing of the object at the address is touched by the wake, so a waker may wake an
+// object that its sleeper is about to free.
+void sleep_on(const void* addr, const std::function<bool()>& ready);
+void wake_up_address(const void* addr);
 
 // The kernel of the machine that is alive; aborts when there is none.
 Kernel& K();

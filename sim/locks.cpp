@@ -5,6 +5,42 @@
 
 using sim::current_task;
 
+namespace sim {
+
+namespace {
+
+struct WaitQueue {
+    std::mutex mu;
+    std::condition_variable cv;
+};
+WaitQueue waitQueues[64];
+
+WaitQueue& queue_of(const void* addr)
+{
+    return waitQueues[(reinterpret_cast<uintptr_t>(addr) >> 4) % (sizeof waitQueues / sizeof waitQueues[0])];
+}
+
+} // namespace
+
+void sleep_on(const void* addr, const std::function<bool()>& ready)
+{
+    if (ready())
+        return;
+    WaitQueue& q = queue_of(addr);
+    std::unique_lock<std::mutex> lk(q.mu);
+    q.cv.wait(lk, ready);
+}
+
+void wake_up_address(const void* addr)
+{
+    WaitQueue& q = queue_of(addr);
+    // Taking the queue's lock orders the wake after a sleeper's last look at the state.
+    { std::lock_guard<std::mutex> g(q.mu); }
+    q.cv.notify_all();
+}
+
+} // namespace sim
+
 unsigned long __local_irq_save(void)
 {
     sim::Task* t = current_task();
@@ -51,7 +87,7 @@ void down(struct semaphore* sem)
                 return;
             continue;
         }
-        sem->count.wait(c);
+        sim::sleep_on(sem, [sem] { return sem->count.load() > 0; });
     }
 }
 
@@ -74,21 +110,16 @@ int down_trylock(struct semaphore* sem)
 void up(struct semaphore* sem)
 {
     sem->count.fetch_add(1, std::memory_order_release);
-    sem->count.notify_one();
+    sim::wake_up_address(sem);
 }
 
 void init_rwsem(struct rw_semaphore* sem)
 {
     sem->activity.store(0);
     sem->waitingWriters.store(0);
-    sem->seq.store(0);
 }
 
-static void rwsem_wake(struct rw_semaphore* sem)
-{
-    sem->seq.fetch_add(1, std::memory_order_release);
-    sem->seq.notify_all();
-}
+static void rwsem_wake(struct rw_semaphore* sem) { sim::wake_up_address(sem); }
 
 int down_read_trylock(struct rw_semaphore* sem)
 {
@@ -103,12 +134,8 @@ int down_read_trylock(struct rw_semaphore* sem)
 void down_read(struct rw_semaphore* sem)
 {
     might_sleep();
-    for (;;) {
-        unsigned s = sem->seq.load(std::memory_order_acquire);
-        if (down_read_trylock(sem))
-            return;
-        sem->seq.wait(s);
-    }
+    while (!down_read_trylock(sem))
+        sim::sleep_on(sem, [sem] { return sem->activity.load() >= 0 && sem->waitingWriters.load() == 0; });
 }
 
 void up_read(struct rw_semaphore* sem)
@@ -128,12 +155,8 @@ void down_write(struct rw_semaphore* sem)
 {
     might_sleep();
     sem->waitingWriters.fetch_add(1);
-    for (;;) {
-        unsigned s = sem->seq.load(std::memory_order_acquire);
-        if (down_write_trylock(sem))
-            break;
-        sem->seq.wait(s);
-    }
+    while (!down_write_trylock(sem))
+        sim::sleep_on(sem, [sem] { return sem->activity.load() == 0; });
     sem->waitingWriters.fetch_sub(1);
     // Readers held back by this writer's wait now wait for its release instead.
 }
@@ -151,7 +174,7 @@ void init_completion(struct completion* x) { x->done.store(0); }
 void complete(struct completion* x)
 {
     x->done.fetch_add(1, std::memory_order_release);
-    x->done.notify_all();
+    sim::wake_up_address(x);
 }
 
 void wait_for_completion(struct completion* x)
@@ -164,6 +187,6 @@ void wait_for_completion(struct completion* x)
                 return;
             continue;
         }
-        x->done.wait(0);
+        sim::sleep_on(x, [x] { return x->done.load() > 0; });
     }
 }

@@ -75,10 +75,7 @@ void schedule(void)
         std::this_thread::yield();
         return;
     }
-    while (s != TASK_RUNNING) {
-        t->state.wait(s);
-        s = t->state.load();
-    }
+    sim::sleep_on(t, [t] { return t->state.load() == TASK_RUNNING; });
 }
 
 int wake_up_process(struct task_struct* task)
@@ -87,7 +84,7 @@ int wake_up_process(struct task_struct* task)
         return 0;
     Task* t = as_task(task);
     long was = t->state.exchange(TASK_RUNNING);
-    t->state.notify_all();
+    sim::wake_up_address(t);
     return was != TASK_RUNNING;
 }
 

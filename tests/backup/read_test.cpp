@@ -75,6 +75,7 @@ TEST_F(ReadTest, BlocksComeFromDiskOrCacheAndUnreadableOnesAreZeros)
     Start();
     ASSERT_EQ(rig->WriteBlock(rig->part1, 2, 1), 0); // copied to the cache first
     ASSERT_EQ(rig->WriteBlock(rig->part1, 5, 1), 0);
+    rig->WaitForWorker();
     ASSERT_EQ(sim::set_bad_sectors(machine, rig->part1, 6 * 8, 1), 0);
     EXPECT_EQ(Read(0, 8), KES_IO_ERROR);
     EXPECT_EQ(machine.log_count("Received an IO error while reading sectors for backup.  Some sectors could not be read"), 1u);
@@ -98,6 +99,7 @@ TEST_F(ReadTest, LoadedMapConsumesWhatIsDelivered)
     Start();
     ASSERT_EQ(rig->WriteBlock(rig->part1, 3, 1), 0);
     ASSERT_EQ(rig->WriteBlock(rig->part1, 4, 1), 0);
+    rig->WaitForWorker();
     LoadMap({3, 7, 8}, 1024); // block 4 is not wanted: dropped from the cache
     EXPECT_EQ(atomic_read(&rig->b->cleanedBlocks), 1);
     uint32_t word = agent->alloc(4);
@@ -114,6 +116,7 @@ TEST_F(ReadTest, LoadedMapConsumesWhatIsDelivered)
     EXPECT_EQ(agent->peek_u32(word), 0xFFFFFFFFu);
     // A block no longer wanted is no longer protected.
     ASSERT_EQ(rig->WriteBlock(rig->part1, 7, 1), 0);
+    rig->WaitForWorker();
     EXPECT_EQ(atomic_read(&rig->b->totalCachedBlocks), 2);
     // The second read finds nothing in the cache: everything from the disk.
     int before = atomic_read(&rig->b->diskReads);
