@@ -133,8 +133,7 @@ int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
         printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
         goto out;
     }
-    atomic_add((int)pages, &b->totalPages);
-    atomic_add((int)pages, &b->currentPages);
+    addBackupPages(b, (int)pages);
     kept = 1;
     goto key;
 

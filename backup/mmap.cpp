@@ -105,8 +105,7 @@ static int mapBuffer(struct file *file, struct vm_area_struct *vma)
                 break;
             /* Cleared before first use: no stale kernel memory reaches user space. */
             memset(page_address(bv->pages[n]), 0, PAGE_SIZE);
-            atomic_inc(&b->totalPages);
-            atomic_inc(&b->currentPages);
+            addBackupPages(b, 1);
         }
         unsigned long flags;
         spin_lock_irqsave(&b->vmaLock, flags);

@@ -209,8 +209,7 @@ int newCacheMap(Backup *b)
         printk(KERN_ERR "%s: error creating cache map of size=%u\n", __func__, numBlocks);
         return ret;
     }
-    atomic_add((int)pages, &b->totalPages);
-    atomic_add((int)pages, &b->currentPages);
+    addBackupPages(b, (int)pages);
     return 0;
 }
 
@@ -222,8 +221,7 @@ int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer)
         printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, numBlocks);
         return ret;
     }
-    atomic_add((int)pages, &b->totalPages);
-    atomic_add((int)pages, &b->currentPages);
+    addBackupPages(b, (int)pages);
     return 0;
 }
 

@@ -110,8 +110,7 @@ void cacheBlock(Backup *b, MR *, u32 block)
         up_read(&b->cacheLock);
         return;
     }
-    atomic_inc(&b->totalPages);
-    atomic_inc(&b->currentPages);
+    addBackupPages(b, 1);
 
     struct buffer_head *bh;
     struct bio *bio;

@@ -113,6 +113,13 @@ struct Backup {
 
 static inline u32 backupState(Backup *b) { return (u32)atomic_read(&b->state); }
 static inline void setBackupState(Backup *b, u32 state) { atomic_set(&b->state, (int)state); }
+/* Counts pages the backup allocated: in its total and among those it holds now. */
+static inline void addBackupPages(Backup *b, int pages)
+{
+    atomic_add(pages, &b->totalPages);
+    atomic_add(pages, &b->currentPages);
+}
+
 static inline int backupFailed(u32 state) { return state >= BACKUP_ERR_READ; }
 
 /* Moves the Backup to a new phase unless it has failed meanwhile (an error state, once

@@ -166,7 +166,6 @@ Machine& Machine::running()
     return *gMachine;
 }
 
-Kernel& Machine::kernel() { return *k_; }
 const std::string& Machine::kernel_release() const { return k_->cfg.kernel_release; }
 FaultInjector& Machine::faults() { return k_->faults; }
 

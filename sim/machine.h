@@ -68,7 +68,6 @@ private:
     Countdown kinds_[static_cast<int>(Fault::kCount)];
     Countdown any_;
     unsigned fired_[static_cast<int>(Fault::kCount)] = {};
-    friend struct Kernel;
 };
 
 struct MemStats {
@@ -160,7 +159,6 @@ public:
     // empty when each has its own back.
     std::string queues_report() const;
 
-    Kernel& kernel();
 
 private:
     bool module_loaded_locked(const struct module* mod) const;
