@@ -3,7 +3,9 @@
 # missing. As root it runs apt-get; otherwise it prints the command to run.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libext2fs-dev e2fsprogs
+  clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
