@@ -1,0 +1,271 @@
+// The backup repository: what the agent and the kestrel command call.
+//
+// A repository is a directory of content-addressed chunks (a fixed number of blocks each,
+// named by the SHA-256 of their contents, zstd-compressed) and, per backup, a manifest and a
+// fixed index with one chunk digest per chunk position. Every backup restores on its own; an
+// incremental backup stores only the chunks that changed. docs/repository.md describes the
+// format.
+//
+// Errors: every function reports failure by throwing repo::Error (repo/error.h); nothing
+// else escapes except std::bad_alloc. A function that throws leaves the repository as it
+// was, plus at most unreferenced files that gc removes.
+//
+// Threads: a Repository may be used from one thread at a time. Readers (list, restore,
+// verify, file-level access) may run in other processes beside the one writer; a writer
+// (a backup, forget, gc) holds the repository's lock file for as long as it runs.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "repo/env.h"
+#include "repo/error.h"
+
+namespace repo {
+
+using Digest = std::array<uint8_t, 32>;      // SHA-256
+using SessionKey = std::array<uint8_t, 56>;  // the module's session key
+
+// The chunk size of a new repository unless init is told otherwise (see docs/repository.md
+// for the measurement behind it).
+constexpr uint32_t kDefaultChunkBytes = 256 * 1024;
+
+// Where a backup came from and its shape. `source` identifies the device the backups of
+// one chain share, e.g. "disk.img#2" or "dev 8:1"; the agent picks it, the repository only
+// compares it.
+struct SourceInfo {
+    std::string source;
+    uint64_t start_sector = 0;   // first sector of the partition on its disk
+    uint64_t sector_count = 0;   // sectors of the partition
+    std::string fs_type;         // "ext2", "ext3", "ext4", or "raw" for unknown content
+    uint32_t block_size = 0;     // 1024, 2048 or 4096 (a power of two from 512 to 65536)
+    uint64_t block_count = 0;    // file-system blocks backed up (block 0 .. block_count-1)
+};
+
+// The figures of one backup, filled by the writer.
+struct BackupCounts {
+    uint64_t blocks_written = 0;   // blocks handed to put()
+    uint64_t blocks_kept = 0;      // used blocks taken unchanged from the parent
+    uint64_t blocks_unused = 0;    // blocks neither put nor kept: restored as zeros
+    uint64_t chunks = 0;           // chunk positions of the index
+    uint64_t chunks_empty = 0;     // positions with no used block (nothing stored)
+    uint64_t chunks_reused = 0;    // positions that took the parent's digest unread
+    uint64_t chunks_new = 0;       // chunks this backup stored (not in the repository before)
+    uint64_t bytes_new = 0;        // bytes of those chunk files on disk
+};
+
+// What commit() records beside what begin_backup() was told.
+struct CommitInfo {
+    int64_t snapshot_time = 0;          // seconds since the epoch (UTC) of the snapshot
+    uint64_t duration_ms = 0;           // how long the backup took
+    bool incremental = false;           // true when only changed blocks were read
+    std::string reason;                 // why full or incremental, for the user
+    nlohmann::json module_stats = nlohmann::json::object(); // the module's statistics
+    SessionKey session_key{};           // the key the next incremental must present
+    std::vector<uint64_t> unreadable_blocks; // blocks the disk could not read (stored as zeros)
+};
+
+// One backup's manifest.
+struct Manifest {
+    uint32_t version = 1;       // manifest format version
+    std::string id;             // the backup id
+    SourceInfo source;
+    uint32_t chunk_blocks = 0;  // blocks per chunk
+    std::optional<std::string> parent;
+    int64_t snapshot_time = 0;
+    uint64_t duration_ms = 0;
+    bool incremental = false;
+    std::string reason;
+    BackupCounts counts;
+    nlohmann::json module_stats = nlohmann::json::object();
+    SessionKey session_key{};
+    std::vector<uint64_t> unreadable_blocks;
+    Digest index_digest{};      // SHA-256 of the backup's index file
+};
+
+// Writes one backup. Blocks are handed over in strictly ascending order, each block at most
+// once, by put() (the block's snapshot contents) or keep() (used, unchanged since the
+// parent: the parent's contents are taken). Blocks never named are unused and restore as
+// zeros. Hashing, compression and chunk writes run on worker threads while the caller goes
+// on; chunks are synced before the index and the manifest are written.
+//
+// A writer holds the repository's lock from begin_backup() until commit() or abort() (or its
+// destruction, which aborts). Nothing it wrote is referenced until commit() returns.
+class BackupWriter {
+public:
+    virtual ~BackupWriter() = default;
+
+    // The snapshot contents of `block`: data.size() must be the block size; block must be
+    // above every block named before and below the block count. Throws Error::Invalid on a
+    // contract breach, or the error of a chunk write that failed meanwhile (the writer is
+    // then aborted).
+    virtual void put(uint64_t block, std::span<const uint8_t> data) = 0;
+
+    // Blocks first .. first+count-1 are used and unchanged since the parent: their contents
+    // come from the parent backup. Same ordering rule as put(). Error::Invalid without a
+    // parent.
+    virtual void keep(uint64_t first, uint64_t count) = 0;
+
+    // Finishes the backup: the chunks still open, then the index and the manifest, each
+    // synced, written under a temporary name and renamed. Returns the backup id. On error
+    // the backup is aborted and nothing references what it wrote. Call at most once.
+    virtual std::string commit(const CommitInfo& info) = 0;
+
+    // Drops the backup: waits for the workers, leaves no index or manifest, releases the
+    // lock. Chunks already stored stay for gc (or for the next backup to reuse). Never throws.
+    virtual void abort() noexcept = 0;
+
+    // The figures so far (complete after commit()).
+    virtual BackupCounts counts() const = 0;
+
+    // The backup's id (fixed at begin_backup()).
+    virtual const std::string& id() const = 0;
+};
+
+// The outcome of verify.
+struct Damage {
+    std::string what;                  // "chunk missing", "index truncated", ...
+    std::string path;                  // the damaged file
+    std::vector<std::string> backups;  // every backup it affects
+};
+
+struct VerifyReport {
+    uint64_t backups_checked = 0;
+    uint64_t chunks_checked = 0;
+    uint64_t bytes_checked = 0;
+    std::vector<Damage> damage;        // empty when everything is sound
+    bool clean() const { return damage.empty(); }
+    // Every backup named by some damage, sorted, once each.
+    std::vector<std::string> damaged_backups() const;
+};
+
+// Retention: a backup is kept when any rule keeps it; rules count per source.
+struct RetentionPolicy {
+    uint32_t keep_last = 0;     // the newest N
+    uint32_t keep_daily = 0;    // the newest backup of each of the newest N days (UTC)
+    uint32_t keep_weekly = 0;   // ... of each of the newest N ISO weeks
+    uint32_t keep_monthly = 0;  // ... of each of the newest N months
+    bool empty() const { return !keep_last && !keep_daily && !keep_weekly && !keep_monthly; }
+};
+
+struct ForgetResult {
+    std::vector<std::string> kept;
+    std::vector<std::string> forgotten;
+};
+
+struct GcResult {
+    uint64_t chunks_referenced = 0;
+    uint64_t chunks_removed = 0;
+    uint64_t bytes_removed = 0;
+    uint64_t other_files_removed = 0;  // temporary files and indexes without a manifest
+};
+
+// Called now and then during long work: done of total units (bytes or chunks).
+using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
+
+// A directory entry of a backed-up ext2/3/4 file system.
+struct FsEntry {
+    std::string name;
+    char type = '?';            // 'f' file, 'd' directory, 'l' symlink, 'c','b','p','s' other
+    uint32_t mode = 0;          // permission bits and type, as in st_mode
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    uint32_t uid = 0, gid = 0;
+    std::string link_target;    // for symlinks
+};
+
+class Repository {
+public:
+    // Creates a repository at `dir` (which must not exist or be an empty directory) with the
+    // given chunk size (a multiple of 4096 from 4096 to 16 MiB). Error::Exists when `dir`
+    // already holds a repository or other files.
+    static void init(Env& env, const std::string& dir, uint32_t chunk_bytes = kDefaultChunkBytes);
+
+    // Opens the repository at `dir`. Error::NotFound when there is none; Error::Format when
+    // its config is of another format or version. `env` must outlive the Repository.
+    static std::unique_ptr<Repository> open(Env& env, const std::string& dir);
+
+    virtual ~Repository() = default;
+
+    virtual const std::string& dir() const = 0;
+    virtual uint32_t chunk_bytes() const = 0;
+
+    // Every backup, oldest snapshot first (ties by id). A manifest that cannot be read is
+    // skipped here; verify reports it.
+    virtual std::vector<Manifest> list() = 0;
+
+    // The manifest of backup `id`. Error::NotFound when there is none, Error::Damaged when
+    // it cannot be read.
+    virtual Manifest manifest(const std::string& id) = 0;
+
+    // The newest backup (by snapshot time) of `source`, or none. What the agent asks before
+    // a backup: the session key to present, the geometry to compare and the parent id.
+    virtual std::optional<Manifest> latest(const std::string& source) = 0;
+
+    // Starts a backup. With `parent`, the parent must be a backup of the same block size and
+    // block count (Error::Invalid otherwise) whose index reads back sound (Error::Damaged);
+    // keep() then takes blocks from it. Takes the lock: Error::Locked when another writer
+    // holds it. `threads` (0: one per core) is how many workers hash and compress.
+    virtual std::unique_ptr<BackupWriter> begin_backup(const SourceInfo& source,
+                                                       const std::optional<std::string>& parent,
+                                                       unsigned threads = 0) = 0;
+
+    // Restores backup `id` to a new image file `target` (block_count × block_size bytes,
+    // sparse where the backup holds zeros), checking each chunk against its digest. Written
+    // under a temporary name beside the target and renamed on success; on failure nothing is
+    // left. Error::Exists when `target` exists, Error::Damaged (naming the backup and the
+    // file) when a chunk, the index or the manifest is damaged.
+    virtual void restore(const std::string& id, const std::string& target,
+                         const ProgressFn& progress = {}) = 0;
+
+    // Reads blocks of backup `id` without restoring it, each chunk checked as it is read.
+    // Error::Damaged as for restore.
+    class BlockReader {
+    public:
+        virtual ~BlockReader() = default;
+        virtual const Manifest& manifest() const = 0;
+        // Reads `count` blocks from `first` into `out` (count × block_size bytes).
+        // Error::Invalid past the last block.
+        virtual void read(uint64_t first, uint64_t count, uint8_t* out) = 0;
+    };
+    virtual std::unique_ptr<BlockReader> reader(const std::string& id) = 0;
+
+    // File-level access to a backup of an ext2/3/4 file system, read through the backup's
+    // index (nothing is restored in full). Paths are absolute within the file system.
+    // Error::NotFound for a path that does not exist, Error::Invalid for a backup that holds
+    // no ext2/3/4 file system.
+    virtual std::vector<FsEntry> ls(const std::string& id, const std::string& path) = 0;
+    // Extracts the file, symlink or tree at `path` to `to_dir`/<its name> (`to_dir` must
+    // exist; Error::Exists when the name is taken there). Built under a temporary name and
+    // renamed when complete. Returns the number of bytes of file data written.
+    virtual uint64_t extract(const std::string& id, const std::string& path,
+                             const std::string& to_dir, const ProgressFn& progress = {}) = 0;
+
+    // Checks one backup (or all when `id` is empty): its manifest and index read back sound
+    // and every chunk it references exists, decompresses and hashes to its name. Damage is
+    // reported, not thrown; Error::NotFound for an unknown `id`.
+    virtual VerifyReport verify(const std::optional<std::string>& id,
+                                const ProgressFn& progress = {}) = 0;
+
+    // Forgets the backups `policy` does not keep (an empty policy is Error::Invalid). With
+    // `dry_run` only reports. Takes the lock. Chunks stay until gc.
+    virtual ForgetResult forget(const RetentionPolicy& policy, bool dry_run = false) = 0;
+
+    // Removes chunks no manifest references, temporary files and indexes without a manifest.
+    // Takes the lock, so it never runs beside a backup (Error::Locked). Refuses
+    // (Error::Damaged) when a manifest or index cannot be read, since it could not know
+    // what that backup references.
+    virtual GcResult gc(const ProgressFn& progress = {}) = 0;
+};
+
+std::string to_hex(std::span<const uint8_t> bytes);
+
+} // namespace repo
