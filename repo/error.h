@@ -25,15 +25,17 @@ public:
     // is the one-line text for the user: "message: path".
     Error(Kind kind, const std::string& message, const std::string& path = {})
         : std::runtime_error(path.empty() ? message : message + ": " + path), kind_(kind),
-          path_(path)
+          message_(message), path_(path)
     {
     }
 
     Kind kind() const { return kind_; }
+    const std::string& message() const { return message_; }
     const std::string& path() const { return path_; }
 
 private:
     Kind kind_;
+    std::string message_;
     std::string path_;
 };
 

@@ -1,0 +1,61 @@
+// The repository's file formats: config, chunk files, index files and manifests. Encoding
+// and decoding only; no file I/O. docs/repository.md is the reference.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "repo/repository.h"
+
+namespace repo::format {
+
+constexpr uint32_t kRepoVersion = 1;
+constexpr uint32_t kChunkVersion = 1;
+constexpr uint32_t kIndexVersion = 1;
+constexpr uint32_t kManifestVersion = 1;
+constexpr size_t kChunkHeaderBytes = 24;
+constexpr uint8_t kCodecNone = 0;
+constexpr uint8_t kCodecZstd = 1;
+
+Digest sha256(std::span<const uint8_t> data);
+uint32_t crc32c(std::span<const uint8_t> data);
+bool is_zero_digest(const Digest& d);
+bool all_zero(std::span<const uint8_t> data);
+// Parses 64 hex digits; false when `hex` is not one.
+bool from_hex(const std::string& hex, Digest& out);
+
+// The config file: format name, version, chunk size, hash and codec, repository id.
+std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id);
+// Throws Error::Format (naming `path`) for anything but a config of this version.
+uint32_t decode_config(const std::string& text, const std::string& path);
+
+// A chunk file: the 24-byte header and the stored bytes (zstd, or raw when that is not
+// smaller).
+std::string encode_chunk(std::span<const uint8_t> raw, int level = 3);
+// The chunk's raw contents. Throws Error::Damaged naming `path` when the header, the checksum
+// of the stored bytes, the decompression, the length or the digest (`expect`) is wrong.
+std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,
+                                  const std::string& path);
+
+// The fixed index of one backup: per chunk position the chunk's digest (all zeros: the
+// position holds no used block), then the map of used blocks.
+struct Index {
+    uint32_t block_size = 0;
+    uint32_t chunk_blocks = 0;
+    uint64_t block_count = 0;
+    std::vector<Digest> digests;
+    std::vector<uint8_t> used;  // bit b % 8 of byte b / 8: block b is used
+    bool block_used(uint64_t b) const { return (used[b >> 3] >> (b & 7)) & 1; }
+};
+std::string encode_index(const Index& index);
+// Throws Error::Damaged naming `path` when truncated, of the wrong shape or checksum.
+Index decode_index(const std::string& file, const std::string& path);
+
+std::string encode_manifest(const Manifest& m);
+// Throws Error::Damaged naming `path` when it does not parse or lacks a field, Error::Format
+// for a manifest of a newer version.
+Manifest decode_manifest(const std::string& text, const std::string& path);
+
+} // namespace repo::format

@@ -1,0 +1,1039 @@
+// The repository: layout, the backup writer, restore, verify, forget and gc.
+//
+//   DIR/config                   format, version, chunk size
+//   DIR/lock                     held by the one writer
+//   DIR/chunks/HH/<digest>       chunks, HH the digest's first two hex digits
+//   DIR/backups/<id>.index       the fixed index of a backup
+//   DIR/backups/<id>.manifest    the manifest: a backup exists when its manifest does
+#include "repo/repository.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "repo/extfs.h"
+#include "repo/format.h"
+
+namespace repo {
+
+std::vector<std::string> VerifyReport::damaged_backups() const
+{
+    std::set<std::string> ids;
+    for (const Damage& d : damage)
+        ids.insert(d.backups.begin(), d.backups.end());
+    return {ids.begin(), ids.end()};
+}
+
+namespace {
+
+using format::Index;
+
+constexpr const char* kManifestSuffix = ".manifest";
+constexpr const char* kIndexSuffix = ".index";
+
+bool ends_with(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool is_temp(const std::string& name)
+{
+    return !name.empty() && name[0] == '.' && name.find(".tmp-") != std::string::npos;
+}
+
+// A damaged-data error again, naming the backup it hurts.
+[[noreturn]] void rethrow_for(const Error& e, const std::string& id)
+{
+    throw Error(e.kind(), "backup " + id + ": " + e.message(), e.path());
+}
+
+std::string new_backup_id()
+{
+    static thread_local std::mt19937 rng{std::random_device{}()};
+    time_t now = time(nullptr);
+    struct tm tm;
+    gmtime_r(&now, &tm);
+    char buf[40];
+    snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d-%06x", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<unsigned>(rng() & 0xffffff));
+    return buf;
+}
+
+// A backup id names a file: only letters, digits, '-', '_' and '.' (not leading).
+bool valid_id(const std::string& id)
+{
+    if (id.empty() || id.size() > 128 || id[0] == '.')
+        return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+    });
+}
+
+class RepositoryImpl;
+
+// Hashes, compresses and stores chunks on worker threads. A job's failure is kept and
+// thrown to the writer at its next call.
+class ChunkPool {
+public:
+    using Job = std::function<void()>;
+    explicit ChunkPool(unsigned threads) : limit_(threads * 2)
+    {
+        for (unsigned i = 0; i < threads; i++)
+            workers_.emplace_back([this] { run(); });
+    }
+    ~ChunkPool() { stop(); }
+
+    // Queues a job; waits while the queue is full. Throws the first failure of a job.
+    void submit(Job job)
+    {
+        std::unique_lock g(mu_);
+        room_.wait(g, [&] { return jobs_.size() < limit_ || error_; });
+        if (error_)
+            std::rethrow_exception(error_);
+        jobs_.push_back(std::move(job));
+        work_.notify_one();
+    }
+
+    // Waits for every queued job. Throws the first failure of a job.
+    void drain()
+    {
+        std::unique_lock g(mu_);
+        idle_.wait(g, [&] { return (jobs_.empty() && busy_ == 0) || error_; });
+        if (error_) {
+            jobs_.clear();
+            idle_.wait(g, [&] { return busy_ == 0; });
+            std::rethrow_exception(error_);
+        }
+    }
+
+    // Drops queued jobs and joins the workers.
+    void stop() noexcept
+    {
+        {
+            std::lock_guard g(mu_);
+            stopping_ = true;
+            jobs_.clear();
+            work_.notify_all();
+        }
+        for (auto& t : workers_)
+            if (t.joinable())
+                t.join();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock g(mu_);
+        for (;;) {
+            work_.wait(g, [&] { return stopping_ || !jobs_.empty(); });
+            if (stopping_)
+                return;
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            busy_++;
+            room_.notify_one();
+            g.unlock();
+            std::exception_ptr failed;
+            try {
+                job();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            g.lock();
+            busy_--;
+            if (failed && !error_)
+                error_ = failed;
+            if (failed)
+                jobs_.clear();
+            room_.notify_all();
+            idle_.notify_all();
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable work_, room_, idle_;
+    std::deque<Job> jobs_;            // guarded by mu_
+    size_t limit_;
+    unsigned busy_ = 0;               // guarded by mu_
+    bool stopping_ = false;           // guarded by mu_
+    std::exception_ptr error_;        // guarded by mu_
+    std::vector<std::thread> workers_;
+};
+
+class RepositoryImpl : public Repository {
+public:
+    RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes)
+        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes)
+    {
+    }
+
+    const std::string& dir() const override { return dir_; }
+    uint32_t chunk_bytes() const override { return chunk_bytes_; }
+    Env& env() { return env_; }
+
+    std::string backups_dir() const { return join(dir_, "backups"); }
+    std::string chunks_dir() const { return join(dir_, "chunks"); }
+    std::string lock_path() const { return join(dir_, "lock"); }
+    std::string manifest_path(const std::string& id) const { return join(backups_dir(), id + kManifestSuffix); }
+    std::string index_path(const std::string& id) const { return join(backups_dir(), id + kIndexSuffix); }
+    std::string chunk_dir(const Digest& d) const { return join(chunks_dir(), to_hex(std::span(d.data(), 1))); }
+    std::string chunk_path(const Digest& d) const { return join(chunk_dir(d), to_hex(d)); }
+
+    std::vector<std::string> backup_ids()
+    {
+        std::vector<std::string> ids;
+        for (const std::string& name : env_.list(backups_dir()))
+            if (!is_temp(name) && ends_with(name, kManifestSuffix))
+                ids.push_back(name.substr(0, name.size() - strlen(kManifestSuffix)));
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    Manifest manifest(const std::string& id) override
+    {
+        if (!valid_id(id))
+            throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
+        std::string path = manifest_path(id);
+        std::string text;
+        try {
+            text = env_.read_file(path);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::NotFound)
+                throw Error(Error::Kind::NotFound, "no backup " + id, path);
+            throw;
+        }
+        Manifest m = format::decode_manifest(text, path);
+        if (m.id != id)
+            throw Error(Error::Kind::Damaged, "manifest names another backup (" + m.id + ")", path);
+        return m;
+    }
+
+    // The index of a backup, checked against its manifest.
+    Index index(const Manifest& m)
+    {
+        std::string path = index_path(m.id);
+        std::string file;
+        try {
+            file = env_.read_file(path);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::NotFound)
+                throw Error(Error::Kind::Damaged, "index missing", path);
+            throw;
+        }
+        Index ix = format::decode_index(file, path);
+        if (format::sha256(std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size())) != m.index_digest)
+            throw Error(Error::Kind::Damaged, "index does not match its manifest", path);
+        if (ix.block_size != m.source.block_size || ix.block_count != m.source.block_count ||
+            ix.chunk_blocks != m.chunk_blocks)
+            throw Error(Error::Kind::Damaged, "index geometry differs from its manifest", path);
+        return ix;
+    }
+
+    // A chunk's raw contents, checked. Error::Damaged when missing or wrong.
+    std::vector<uint8_t> read_chunk(const Digest& d)
+    {
+        std::string path = chunk_path(d);
+        std::string file;
+        try {
+            file = env_.read_file(path);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::NotFound)
+                throw Error(Error::Kind::Damaged, "chunk missing", path);
+            throw;
+        }
+        return format::decode_chunk(file, d, path);
+    }
+
+    // Reads one chunk position of a backup into `out` (chunk_blocks × block_size bytes;
+    // zeros for an empty position). Checks the chunk's length.
+    void read_position(const Manifest& m, const Index& ix, uint64_t pos, std::vector<uint8_t>& out)
+    {
+        size_t bytes = size_t(m.chunk_blocks) * m.source.block_size;
+        if (format::is_zero_digest(ix.digests[pos])) {
+            out.assign(bytes, 0);
+            return;
+        }
+        out = read_chunk(ix.digests[pos]);
+        if (out.size() != bytes)
+            throw Error(Error::Kind::Damaged, "chunk length differs from the backup's chunk size",
+                        chunk_path(ix.digests[pos]));
+    }
+
+    std::vector<Manifest> list() override
+    {
+        std::vector<Manifest> out;
+        for (const std::string& id : backup_ids()) {
+            try {
+                out.push_back(manifest(id));
+            } catch (const Error& e) {
+                if (e.kind() != Error::Kind::Damaged && e.kind() != Error::Kind::Format &&
+                    e.kind() != Error::Kind::NotFound)
+                    throw;
+            }
+        }
+        std::stable_sort(out.begin(), out.end(), [](const Manifest& a, const Manifest& b) {
+            return a.snapshot_time != b.snapshot_time ? a.snapshot_time < b.snapshot_time : a.id < b.id;
+        });
+        return out;
+    }
+
+    std::optional<Manifest> latest(const std::string& source) override
+    {
+        std::optional<Manifest> best;
+        for (Manifest& m : list())
+            if (m.source.source == source)
+                best = std::move(m); // list() is ordered oldest first
+        return best;
+    }
+
+    std::unique_ptr<BackupWriter> begin_backup(const SourceInfo& source,
+                                               const std::optional<std::string>& parent,
+                                               unsigned threads) override;
+
+    void restore(const std::string& id, const std::string& target, const ProgressFn& progress) override;
+    std::unique_ptr<BlockReader> reader(const std::string& id) override;
+
+    std::vector<FsEntry> ls(const std::string& id, const std::string& path) override
+    {
+        auto r = reader(id);
+        return fs_list(*r, path);
+    }
+
+    uint64_t extract(const std::string& id, const std::string& path, const std::string& to_dir,
+                     const ProgressFn& progress) override
+    {
+        auto r = reader(id);
+        return fs_extract(*r, env_, path, to_dir, progress);
+    }
+
+    VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;
+    ForgetResult forget(const RetentionPolicy& policy, bool dry_run) override;
+    GcResult gc(const ProgressFn& progress) override;
+
+private:
+    Env& env_;
+    std::string dir_;
+    uint32_t chunk_bytes_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Writing a backup
+
+class Writer : public BackupWriter {
+public:
+    Writer(RepositoryImpl& repo, std::unique_ptr<FileLock> lock, const SourceInfo& source,
+           std::optional<Manifest> parent, std::optional<Index> parent_index, unsigned threads)
+        : repo_(repo), env_(repo.env()), lock_(std::move(lock)), source_(source),
+          parent_(std::move(parent)), parent_index_(std::move(parent_index)), id_(new_backup_id()),
+          pool_(threads)
+    {
+        block_size_ = source.block_size;
+        chunk_blocks_ = repo.chunk_bytes() / block_size_;
+        chunks_ = (source.block_count + chunk_blocks_ - 1) / chunk_blocks_;
+        index_.block_size = block_size_;
+        index_.chunk_blocks = chunk_blocks_;
+        index_.block_count = source.block_count;
+        index_.digests.assign(chunks_, Digest{});
+        index_.used.assign((source.block_count + 7) / 8, 0);
+        buffer_.assign(size_t(chunk_blocks_) * block_size_, 0);
+        state_.assign(chunk_blocks_, kUnused);
+        counts_.chunks = chunks_;
+        while (repo.env().exists(repo.manifest_path(id_)) || repo.env().exists(repo.index_path(id_)))
+            id_ = new_backup_id();
+    }
+
+    ~Writer() override { abort(); }
+
+    const std::string& id() const override { return id_; }
+
+    BackupCounts counts() const override
+    {
+        std::lock_guard g(mu_);
+        return counts_;
+    }
+
+    void put(uint64_t block, std::span<const uint8_t> data) override
+    {
+        check_open();
+        if (data.size() != block_size_)
+            throw Error(Error::Kind::Invalid, "block " + std::to_string(block) + " is " +
+                                                  std::to_string(data.size()) + " bytes, not the block size " +
+                                                  std::to_string(block_size_));
+        check_order(block, 1);
+        guarded([&] {
+            move_to(block / chunk_blocks_);
+            uint64_t in = block % chunk_blocks_;
+            memcpy(buffer_.data() + in * block_size_, data.data(), block_size_);
+            state_[in] = kPut;
+            puts_in_chunk_++;
+            counts_.blocks_written++;
+            next_ = block + 1;
+        });
+    }
+
+    void keep(uint64_t first, uint64_t count) override
+    {
+        check_open();
+        if (!parent_)
+            throw Error(Error::Kind::Invalid, "blocks kept from the parent, but the backup has no parent");
+        if (!count)
+            return;
+        check_order(first, count);
+        guarded([&] {
+            for (uint64_t b = first; b < first + count; b++) {
+                move_to(b / chunk_blocks_);
+                state_[b % chunk_blocks_] = kKept;
+            }
+            counts_.blocks_kept += count;
+            next_ = first + count;
+        });
+    }
+
+    std::string commit(const CommitInfo& info) override
+    {
+        check_open();
+        guarded([&] {
+            move_to(chunks_); // finishes every remaining position
+            pool_.drain();
+            // Chunks are durable before anything names them: their directories hold the
+            // renames (and any directory just created).
+            for (const std::string& d : touched_dirs_)
+                env_.sync_dir(d);
+            if (created_dir_)
+                env_.sync_dir(repo_.chunks_dir());
+
+            std::string index_file = format::encode_index(index_);
+            env_.write_file_atomic(repo_.index_path(id_), index_file);
+
+            Manifest m;
+            m.id = id_;
+            m.source = source_;
+            m.chunk_blocks = chunk_blocks_;
+            if (parent_)
+                m.parent = parent_->id;
+            m.snapshot_time = info.snapshot_time;
+            m.duration_ms = info.duration_ms;
+            m.incremental = info.incremental;
+            m.reason = info.reason;
+            m.counts = counts_;
+            m.module_stats = info.module_stats;
+            m.session_key = info.session_key;
+            m.unreadable_blocks = info.unreadable_blocks;
+            m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
+                                                      index_file.size()));
+            env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
+        });
+        finished_ = true;
+        pool_.stop();
+        lock_.reset();
+        return id_;
+    }
+
+    void abort() noexcept override
+    {
+        if (finished_)
+            return;
+        finished_ = true;
+        pool_.stop();
+        // A crashed or failed commit may have left the index under its name; it is not
+        // referenced (no manifest), so removing it is only tidiness.
+        try {
+            if (!env_.exists(repo_.manifest_path(id_)) && env_.exists(repo_.index_path(id_)))
+                env_.remove(repo_.index_path(id_));
+        } catch (...) {
+        }
+        lock_.reset();
+    }
+
+private:
+    enum : uint8_t { kUnused, kPut, kKept };
+
+    void check_open() const
+    {
+        if (finished_)
+            throw Error(Error::Kind::Invalid, "backup " + id_ + " is already committed or aborted");
+    }
+
+    void check_order(uint64_t first, uint64_t count) const
+    {
+        if (first < next_ || first + count > source_.block_count || first + count < first)
+            throw Error(Error::Kind::Invalid,
+                        "block " + std::to_string(first) + " is out of order or beyond the " +
+                            std::to_string(source_.block_count) + " blocks of backup " + id_);
+    }
+
+    // Runs `f`; on failure aborts the backup and passes the error on.
+    template <typename F> void guarded(F&& f)
+    {
+        try {
+            f();
+        } catch (...) {
+            abort();
+            throw;
+        }
+    }
+
+    // Finishes every chunk position before `pos`, then makes `pos` current.
+    void move_to(uint64_t pos)
+    {
+        if (pos == current_ && have_current_)
+            return;
+        if (have_current_)
+            finish(current_);
+        uint64_t from = have_current_ ? current_ + 1 : done_;
+        for (uint64_t p = from; p < pos && p < chunks_; p++) {
+            counts_.chunks_empty++;
+            counts_.blocks_unused += blocks_at(p);
+        }
+        done_ = pos;
+        current_ = pos;
+        have_current_ = pos < chunks_;
+    }
+
+    uint64_t blocks_at(uint64_t pos) const
+    {
+        return std::min<uint64_t>(chunk_blocks_, source_.block_count - pos * chunk_blocks_);
+    }
+
+    // Completes chunk position `pos` from the blocks named for it and hands it to a worker.
+    void finish(uint64_t pos)
+    {
+        uint64_t n = blocks_at(pos), first = pos * chunk_blocks_;
+        uint64_t kept = 0, used = 0;
+        bool same_use = true;
+        for (uint64_t i = 0; i < n; i++) {
+            bool u = state_[i] != kUnused;
+            if (u) {
+                index_.used[(first + i) >> 3] |= static_cast<uint8_t>(1u << ((first + i) & 7));
+                used++;
+            }
+            kept += state_[i] == kKept;
+            if (parent_index_ && u != parent_index_->block_used(first + i))
+                same_use = false;
+        }
+        counts_.blocks_unused += n - used;
+        if (!used) {
+            counts_.chunks_empty++;
+        } else if (kept == used && same_use) {
+            // Nothing changed here and the same blocks are in use: the parent's chunk is this
+            // chunk, unread.
+            index_.digests[pos] = parent_index_->digests[pos];
+            counts_.chunks_reused++;
+        } else {
+            if (kept) {
+                // A partly changed chunk: the parent's chunk with the new blocks merged in.
+                std::vector<uint8_t> old;
+                repo_.read_position(*parent_, *parent_index_, pos, old);
+                for (uint64_t i = 0; i < n; i++)
+                    if (state_[i] == kKept)
+                        memcpy(buffer_.data() + i * block_size_, old.data() + i * block_size_, block_size_);
+            }
+            for (uint64_t i = 0; i < chunk_blocks_; i++)
+                if (state_[i] == kUnused)
+                    memset(buffer_.data() + i * block_size_, 0, block_size_);
+            auto raw = std::make_shared<std::vector<uint8_t>>(buffer_);
+            pool_.submit([this, pos, raw] { store(pos, *raw); });
+        }
+        std::fill(state_.begin(), state_.end(), kUnused);
+        puts_in_chunk_ = 0;
+    }
+
+    // On a worker: hashes the chunk and stores it unless the repository has it already.
+    void store(uint64_t pos, const std::vector<uint8_t>& raw)
+    {
+        Digest d = format::sha256(raw);
+        std::string dir = repo_.chunk_dir(d), path = repo_.chunk_path(d);
+        {
+            std::lock_guard g(mu_);
+            index_.digests[pos] = d;
+            touched_dirs_.insert(dir);
+            if (!stored_.insert(d).second)
+                return; // another position of this backup has it
+        }
+        if (env_.exists(path))
+            return;
+        std::string file = format::encode_chunk(raw);
+        if (!env_.is_dir(dir)) {
+            env_.mkdir(dir);
+            std::lock_guard g(mu_);
+            created_dir_ = true;
+        }
+        std::string tmp = temp_name(path);
+        try {
+            auto f = env_.create(tmp);
+            f->append(file.data(), file.size());
+            f->sync();
+            f->close();
+            env_.rename(tmp, path);
+        } catch (...) {
+            std::lock_guard g(mu_);
+            stored_.erase(d);
+            try {
+                env_.remove(tmp);
+            } catch (...) {
+            }
+            throw;
+        }
+        std::lock_guard g(mu_);
+        counts_.chunks_new++;
+        counts_.bytes_new += file.size();
+    }
+
+    RepositoryImpl& repo_;
+    Env& env_;
+    std::unique_ptr<FileLock> lock_;
+    SourceInfo source_;
+    std::optional<Manifest> parent_;
+    std::optional<Index> parent_index_;
+    std::string id_;
+    uint32_t block_size_ = 0, chunk_blocks_ = 0;
+    uint64_t chunks_ = 0;
+
+    // The caller's thread only:
+    uint64_t next_ = 0;            // lowest block that may be named next
+    uint64_t current_ = 0;         // the chunk position being filled
+    bool have_current_ = false;
+    uint64_t done_ = 0;            // positions below this are finished
+    std::vector<uint8_t> buffer_;  // the current position's blocks
+    std::vector<uint8_t> state_;   // per block of the current position: kUnused, kPut, kKept
+    uint64_t puts_in_chunk_ = 0;
+    bool finished_ = false;
+
+    mutable std::mutex mu_;
+    Index index_;                         // digests guarded by mu_ (written by workers)
+    BackupCounts counts_;                 // guarded by mu_ where workers write
+    std::set<Digest> stored_;             // guarded by mu_
+    std::set<std::string> touched_dirs_;  // guarded by mu_
+    bool created_dir_ = false;            // guarded by mu_
+    ChunkPool pool_;                      // last: its workers stop before the rest goes
+};
+
+std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& source,
+                                                           const std::optional<std::string>& parent,
+                                                           unsigned threads)
+{
+    uint32_t bs = source.block_size;
+    if (bs < 512 || bs > 65536 || (bs & (bs - 1)) || chunk_bytes_ % bs)
+        throw Error(Error::Kind::Invalid, "block size " + std::to_string(bs) + " does not divide the chunk size " +
+                                              std::to_string(chunk_bytes_));
+    if (!source.block_count)
+        throw Error(Error::Kind::Invalid, "a backup of no blocks");
+    if (source.source.empty())
+        throw Error(Error::Kind::Invalid, "a backup needs a source name");
+    auto lock = env_.lock(lock_path());
+    std::optional<Manifest> pm;
+    std::optional<Index> pix;
+    if (parent) {
+        try {
+            pm = manifest(*parent);
+            pix = index(*pm);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::Damaged)
+                rethrow_for(e, *parent);
+            throw;
+        }
+        if (pm->source.block_size != bs || pm->source.block_count != source.block_count ||
+            pm->chunk_blocks != chunk_bytes_ / bs)
+            throw Error(Error::Kind::Invalid,
+                        "parent backup " + *parent + " has another geometry (" + std::to_string(pm->source.block_count) +
+                            " blocks of " + std::to_string(pm->source.block_size) + " bytes)",
+                        manifest_path(*parent));
+    }
+    if (!threads)
+        threads = std::max(2u, std::thread::hardware_concurrency());
+    return std::make_unique<Writer>(*this, std::move(lock), source, std::move(pm), std::move(pix), threads);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading
+
+class Reader : public Repository::BlockReader {
+public:
+    Reader(RepositoryImpl& repo, Manifest m, Index ix) : repo_(repo), m_(std::move(m)), ix_(std::move(ix)) {}
+
+    const Manifest& manifest() const override { return m_; }
+
+    void read(uint64_t first, uint64_t count, uint8_t* out) override
+    {
+        uint64_t bs = m_.source.block_size;
+        if (first + count > m_.source.block_count || first + count < first)
+            throw Error(Error::Kind::Invalid, "read beyond the " + std::to_string(m_.source.block_count) +
+                                                  " blocks of backup " + m_.id);
+        while (count) {
+            uint64_t pos = first / m_.chunk_blocks, in = first % m_.chunk_blocks;
+            uint64_t n = std::min<uint64_t>(count, m_.chunk_blocks - in);
+            const std::vector<uint8_t>& chunk = load(pos);
+            memcpy(out, chunk.data() + in * bs, n * bs);
+            out += n * bs;
+            first += n;
+            count -= n;
+        }
+    }
+
+private:
+    // A few recent chunks stay decoded: the file system reads around the same places.
+    const std::vector<uint8_t>& load(uint64_t pos)
+    {
+        for (auto& [p, data] : cache_)
+            if (p == pos)
+                return data;
+        if (cache_.size() >= 16)
+            cache_.pop_front();
+        std::vector<uint8_t> data;
+        try {
+            repo_.read_position(m_, ix_, pos, data);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::Damaged)
+                rethrow_for(e, m_.id);
+            throw;
+        }
+        cache_.emplace_back(pos, std::move(data));
+        return cache_.back().second;
+    }
+
+    RepositoryImpl& repo_;
+    Manifest m_;
+    Index ix_;
+    std::deque<std::pair<uint64_t, std::vector<uint8_t>>> cache_;
+};
+
+std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::string& id)
+{
+    try {
+        Manifest m = manifest(id);
+        Index ix = index(m);
+        return std::make_unique<Reader>(*this, std::move(m), std::move(ix));
+    } catch (const Error& e) {
+        if (e.kind() == Error::Kind::Damaged)
+            rethrow_for(e, id);
+        throw;
+    }
+}
+
+void RepositoryImpl::restore(const std::string& id, const std::string& target, const ProgressFn& progress)
+{
+    if (env_.exists(target))
+        throw Error(Error::Kind::Exists, "restore target exists", target);
+    Manifest m;
+    Index ix;
+    try {
+        m = manifest(id);
+        ix = index(m);
+    } catch (const Error& e) {
+        if (e.kind() == Error::Kind::Damaged)
+            rethrow_for(e, id);
+        throw;
+    }
+    std::string tmp = temp_name(target);
+    try {
+        auto f = env_.create(tmp);
+        uint64_t bs = m.source.block_size;
+        std::vector<uint8_t> chunk;
+        for (uint64_t pos = 0; pos < ix.digests.size(); pos++) {
+            if (progress)
+                progress(pos, ix.digests.size());
+            if (format::is_zero_digest(ix.digests[pos]))
+                continue;
+            read_position(m, ix, pos, chunk);
+            uint64_t first = pos * m.chunk_blocks;
+            uint64_t n = std::min<uint64_t>(m.chunk_blocks, m.source.block_count - first);
+            // Write runs of non-zero blocks; zero blocks stay holes.
+            for (uint64_t i = 0; i < n;) {
+                if (format::all_zero(std::span(chunk.data() + i * bs, bs))) {
+                    i++;
+                    continue;
+                }
+                uint64_t j = i + 1;
+                while (j < n && !format::all_zero(std::span(chunk.data() + j * bs, bs)))
+                    j++;
+                f->write_at((first + i) * bs, chunk.data() + i * bs, (j - i) * bs);
+                i = j;
+            }
+        }
+        f->truncate(m.source.block_count * bs);
+        f->sync();
+        f->close();
+        if (env_.exists(target))
+            throw Error(Error::Kind::Exists, "restore target appeared while restoring", target);
+        env_.rename(tmp, target);
+        env_.sync_dir(dir_of(target));
+        if (progress)
+            progress(ix.digests.size(), ix.digests.size());
+    } catch (const Error& e) {
+        try {
+            env_.remove(tmp);
+        } catch (...) {
+        }
+        if (e.kind() == Error::Kind::Damaged)
+            rethrow_for(e, id);
+        throw;
+    } catch (...) {
+        try {
+            env_.remove(tmp);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Verify, forget, gc
+
+VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const ProgressFn& progress)
+{
+    VerifyReport report;
+    std::vector<std::string> ids;
+    if (id) {
+        if (!valid_id(*id) || !env_.exists(manifest_path(*id)))
+            throw Error(Error::Kind::NotFound, "no backup " + *id, manifest_path(*id));
+        ids.push_back(*id);
+    } else {
+        ids = backup_ids();
+    }
+    std::map<Digest, std::vector<std::string>> users;
+    for (const std::string& b : ids) {
+        report.backups_checked++;
+        try {
+            Manifest m = manifest(b);
+            Index ix = index(m);
+            for (const Digest& d : ix.digests)
+                if (!format::is_zero_digest(d)) {
+                    auto& u = users[d];
+                    if (u.empty() || u.back() != b)
+                        u.push_back(b);
+                }
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged && e.kind() != Error::Kind::Format)
+                throw;
+            report.damage.push_back({e.message(), e.path(), {b}});
+        }
+    }
+    uint64_t done = 0;
+    size_t expect_bytes = 0;
+    for (auto& [d, backups] : users) {
+        if (progress)
+            progress(done, users.size());
+        try {
+            std::vector<uint8_t> raw = read_chunk(d);
+            report.bytes_checked += raw.size();
+            // Every backup using it must agree on the chunk size; lengths are checked again
+            // at restore, so a length of another repository's chunk size is damage.
+            expect_bytes = chunk_bytes_;
+            if (raw.size() != expect_bytes)
+                report.damage.push_back({"chunk length differs from the chunk size", chunk_path(d), backups});
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged)
+                throw;
+            report.damage.push_back({e.message(), e.path(), backups});
+        }
+        report.chunks_checked++;
+        done++;
+    }
+    if (progress)
+        progress(done, users.size());
+    return report;
+}
+
+namespace {
+
+// The retention buckets of a snapshot time (UTC): day, ISO week, month.
+std::string bucket(int64_t t, char kind)
+{
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    gmtime_r(&tt, &tm);
+    char buf[16];
+    if (kind == 'd')
+        strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    else if (kind == 'w')
+        strftime(buf, sizeof buf, "%G-W%V", &tm);
+    else
+        strftime(buf, sizeof buf, "%Y-%m", &tm);
+    return buf;
+}
+
+} // namespace
+
+ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
+{
+    if (policy.empty())
+        throw Error(Error::Kind::Invalid, "forget needs a retention rule (keep-last, keep-daily, keep-weekly or keep-monthly)");
+    std::unique_ptr<FileLock> lock;
+    if (!dry_run)
+        lock = env_.lock(lock_path());
+    std::map<std::string, std::vector<Manifest>> by_source;
+    for (Manifest& m : list())
+        by_source[m.source.source].push_back(std::move(m));
+    ForgetResult result;
+    std::vector<std::string> doomed;
+    for (auto& [source, backups] : by_source) {
+        std::reverse(backups.begin(), backups.end()); // newest first
+        std::set<std::string> keep;
+        for (size_t i = 0; i < backups.size() && i < policy.keep_last; i++)
+            keep.insert(backups[i].id);
+        auto per_bucket = [&](uint32_t n, char kind) {
+            std::string last;
+            uint32_t taken = 0;
+            for (const Manifest& m : backups) {
+                if (taken >= n)
+                    break;
+                std::string b = bucket(m.snapshot_time, kind);
+                if (b != last) {
+                    keep.insert(m.id);
+                    last = b;
+                    taken++;
+                }
+            }
+        };
+        per_bucket(policy.keep_daily, 'd');
+        per_bucket(policy.keep_weekly, 'w');
+        per_bucket(policy.keep_monthly, 'm');
+        for (const Manifest& m : backups)
+            (keep.count(m.id) ? result.kept : result.forgotten).push_back(m.id);
+    }
+    if (dry_run)
+        return result;
+    // The manifest goes first: once it is gone (and that is durable) the backup is gone;
+    // an index left behind by a crash is removed by gc.
+    for (const std::string& id : result.forgotten)
+        env_.remove(manifest_path(id));
+    if (!result.forgotten.empty())
+        env_.sync_dir(backups_dir());
+    for (const std::string& id : result.forgotten)
+        if (env_.exists(index_path(id)))
+            env_.remove(index_path(id));
+    if (!result.forgotten.empty())
+        env_.sync_dir(backups_dir());
+    return result;
+}
+
+GcResult RepositoryImpl::gc(const ProgressFn& progress)
+{
+    auto lock = env_.lock(lock_path());
+    GcResult result;
+    std::set<Digest> referenced;
+    std::set<std::string> ids;
+    for (const std::string& id : backup_ids()) {
+        try {
+            Manifest m = manifest(id);
+            for (const Digest& d : index(m).digests)
+                if (!format::is_zero_digest(d))
+                    referenced.insert(d);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::Damaged || e.kind() == Error::Kind::Format)
+                throw Error(e.kind(),
+                            "gc refused: backup " + id + " cannot be read (" + e.message() +
+                                "), so the chunks it references are unknown; run verify",
+                            e.path());
+            throw;
+        }
+        ids.insert(id);
+    }
+    result.chunks_referenced = referenced.size();
+
+    auto remove_file = [&](const std::string& path, bool chunk) {
+        uint64_t size = env_.open_read(path)->size();
+        env_.remove(path);
+        if (chunk) {
+            result.chunks_removed++;
+            result.bytes_removed += size;
+        } else {
+            result.other_files_removed++;
+        }
+    };
+
+    // Indexes without a manifest and temporary files.
+    bool changed = false;
+    for (const std::string& name : env_.list(backups_dir())) {
+        bool orphan_index = ends_with(name, kIndexSuffix) &&
+                            !ids.count(name.substr(0, name.size() - strlen(kIndexSuffix)));
+        if (is_temp(name) || orphan_index) {
+            remove_file(join(backups_dir(), name), false);
+            changed = true;
+        }
+    }
+    if (changed)
+        env_.sync_dir(backups_dir());
+
+    std::vector<std::string> subdirs = env_.list(chunks_dir());
+    std::sort(subdirs.begin(), subdirs.end());
+    uint64_t done = 0;
+    for (const std::string& sub : subdirs) {
+        if (progress)
+            progress(done++, subdirs.size());
+        std::string d = join(chunks_dir(), sub);
+        if (!env_.is_dir(d)) {
+            continue;
+        }
+        changed = false;
+        for (const std::string& name : env_.list(d)) {
+            Digest digest;
+            if (is_temp(name)) {
+                remove_file(join(d, name), false);
+                changed = true;
+            } else if (format::from_hex(name, digest) && !referenced.count(digest)) {
+                remove_file(join(d, name), true);
+                changed = true;
+            }
+        }
+        if (changed)
+            env_.sync_dir(d);
+    }
+    if (progress)
+        progress(done, subdirs.size());
+    return result;
+}
+
+} // namespace
+
+void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
+{
+    if (chunk_bytes < 4096 || chunk_bytes > (16u << 20) || chunk_bytes % 4096)
+        throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(chunk_bytes) +
+                                              " is not a multiple of 4096 from 4 KiB to 16 MiB");
+    if (env.exists(dir)) {
+        if (!env.is_dir(dir))
+            throw Error(Error::Kind::Exists, "cannot create a repository: a file is in the way", dir);
+        if (env.exists(join(dir, "config")))
+            throw Error(Error::Kind::Exists, "a repository exists already", dir);
+        if (!env.list(dir).empty())
+            throw Error(Error::Kind::Exists, "cannot create a repository in a directory that is not empty", dir);
+    } else {
+        env.mkdir(dir);
+        env.sync_dir(dir_of(dir));
+    }
+    env.mkdir(join(dir, "chunks"));
+    env.mkdir(join(dir, "backups"));
+    env.sync_dir(dir);
+    std::mt19937_64 rng{std::random_device{}()};
+    uint64_t rid[2] = {rng(), rng()};
+    // The config last: a directory without it is not a repository yet.
+    env.write_file_atomic(join(dir, "config"),
+                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16))));
+}
+
+std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
+{
+    std::string path = join(dir, "config");
+    std::string text;
+    try {
+        text = env.read_file(path);
+    } catch (const Error& e) {
+        if (e.kind() == Error::Kind::NotFound)
+            throw Error(Error::Kind::NotFound, "no repository (its config is missing)", path);
+        throw;
+    }
+    uint32_t chunk_bytes = format::decode_config(text, path);
+    if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
+        throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
+    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes);
+}
+
+} // namespace repo
