@@ -1,0 +1,82 @@
+// What the kestrel command's subcommands share: their registration, exit codes, the
+// progress bar and error reporting. Each subcommand (or group of them) lives in its own
+// tools/cmd_*.cpp and adds itself through one register_* function.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "repo/repository.h"
+
+namespace cli {
+
+// Exit codes of every subcommand.
+constexpr int kExitOk = 0;       // done
+constexpr int kExitFailed = 1;   // the operation failed
+constexpr int kExitUsage = 2;    // bad usage (unknown option, missing argument, ...)
+constexpr int kExitDamage = 3;   // verification found damage (verify, restore, ls, extract)
+
+// The subcommands: each registers itself with the action run when it was chosen.
+class Commands {
+public:
+    void add(CLI::App* sub, std::function<int()> run) { commands_.emplace_back(sub, std::move(run)); }
+    // Runs the chosen subcommand; kExitUsage when none was chosen.
+    int run(CLI::App& app) const;
+
+private:
+    std::vector<std::pair<CLI::App*, std::function<int()>>> commands_;
+};
+
+void register_backup(CLI::App& app, Commands& commands);   // backup, version
+void register_restore(CLI::App& app, Commands& commands);  // restore, ls, extract
+void register_repo(CLI::App& app, Commands& commands);     // init, list, verify, forget, gc
+
+// A progress bar on stderr, drawn only when stderr is a terminal and the output is not
+// JSON. Redraws at most every tenth of a second; clears its line when destroyed.
+class ProgressBar {
+public:
+    ProgressBar(std::string label, bool json);
+    ~ProgressBar();
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+    void update(uint64_t done, uint64_t total);
+    repo::ProgressFn fn()
+    {
+        return [this](uint64_t done, uint64_t total) { update(done, total); };
+    }
+
+private:
+    std::string label_;
+    bool enabled_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+// Prints the one-line error (and with `json` a JSON object on stdout) and returns the
+// exit code for it: kExitDamage for damage, kExitFailed otherwise.
+int report_error(const repo::Error& e, bool json);
+
+// Runs `f`, turning a repo::Error (or any other exception) into its report and exit code.
+int guarded(bool json, const std::function<int()>& f);
+
+// Prints `j` on stdout, indented.
+void print_json(const nlohmann::json& j);
+
+// "1.5 MiB" and the like.
+std::string human_bytes(uint64_t bytes);
+// "2026-12-08 05:35:52" (UTC) of seconds since the epoch.
+std::string utc_time(int64_t t);
+
+// The common options of the repository subcommands.
+struct RepoOptions {
+    std::string repo;
+    bool json = false;
+};
+void add_repo_options(CLI::App* sub, RepoOptions& opt);
+
+} // namespace cli

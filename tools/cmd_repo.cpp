@@ -1,0 +1,194 @@
+// kestrel init, list, verify, forget and gc: the repository as a whole.
+#include <cstdio>
+
+#include "tools/cli.h"
+
+namespace cli {
+
+namespace {
+
+nlohmann::json manifest_json(const repo::Manifest& m)
+{
+    const repo::BackupCounts& c = m.counts;
+    return {{"id", m.id},
+            {"source", m.source.source},
+            {"fs_type", m.source.fs_type},
+            {"block_size", m.source.block_size},
+            {"block_count", m.source.block_count},
+            {"start_sector", m.source.start_sector},
+            {"sector_count", m.source.sector_count},
+            {"parent", m.parent ? nlohmann::json(*m.parent) : nlohmann::json(nullptr)},
+            {"snapshot_time", m.snapshot_time},
+            {"duration_ms", m.duration_ms},
+            {"incremental", m.incremental},
+            {"reason", m.reason},
+            {"counts",
+             {{"blocks_written", c.blocks_written}, {"blocks_kept", c.blocks_kept},
+              {"blocks_unused", c.blocks_unused}, {"chunks", c.chunks}, {"chunks_empty", c.chunks_empty},
+              {"chunks_reused", c.chunks_reused}, {"chunks_new", c.chunks_new}, {"bytes_new", c.bytes_new}}},
+            {"unreadable_blocks", m.unreadable_blocks},
+            {"module_stats", m.module_stats}};
+}
+
+int run_init(const RepoOptions& opt, uint32_t chunk_bytes)
+{
+    return guarded(opt.json, [&] {
+        repo::Repository::init(repo::Env::posix(), opt.repo, chunk_bytes);
+        if (opt.json)
+            print_json({{"ok", true}, {"repo", opt.repo}, {"chunk_bytes", chunk_bytes}});
+        else
+            printf("created repository %s (chunks of %s)\n", opt.repo.c_str(), human_bytes(chunk_bytes).c_str());
+        return kExitOk;
+    });
+}
+
+int run_list(const RepoOptions& opt)
+{
+    return guarded(opt.json, [&] {
+        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        std::vector<repo::Manifest> all = r->list();
+        if (opt.json) {
+            nlohmann::json out = nlohmann::json::array();
+            for (const auto& m : all)
+                out.push_back(manifest_json(m));
+            print_json({{"ok", true}, {"backups", out}});
+            return kExitOk;
+        }
+        printf("%-24s  %-19s  %-12s  %-5s  %-11s  %12s  %10s\n", "ID", "SNAPSHOT (UTC)", "SOURCE", "FS", "KIND",
+               "BLOCKS READ", "STORED");
+        for (const auto& m : all)
+            printf("%-24s  %-19s  %-12s  %-5s  %-11s  %12llu  %10s%s\n", m.id.c_str(), utc_time(m.snapshot_time).c_str(),
+                   m.source.source.c_str(), m.source.fs_type.c_str(), m.incremental ? "incremental" : "full",
+                   static_cast<unsigned long long>(m.counts.blocks_written), human_bytes(m.counts.bytes_new).c_str(),
+                   m.unreadable_blocks.empty() ? "" : "  (has unreadable blocks)");
+        printf("%zu backup%s\n", all.size(), all.size() == 1 ? "" : "s");
+        return kExitOk;
+    });
+}
+
+int run_verify(const RepoOptions& opt, const std::string& backup)
+{
+    return guarded(opt.json, [&] {
+        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        ProgressBar bar("verify", opt.json);
+        repo::VerifyReport rep = r->verify(backup.empty() ? std::nullopt : std::optional(backup), bar.fn());
+        if (opt.json) {
+            nlohmann::json damage = nlohmann::json::array();
+            for (const auto& d : rep.damage)
+                damage.push_back({{"what", d.what}, {"path", d.path}, {"backups", d.backups}});
+            print_json({{"ok", rep.clean()},
+                        {"backups_checked", rep.backups_checked},
+                        {"chunks_checked", rep.chunks_checked},
+                        {"bytes_checked", rep.bytes_checked},
+                        {"damage", damage},
+                        {"damaged_backups", rep.damaged_backups()}});
+        } else {
+            for (const auto& d : rep.damage) {
+                std::string ids;
+                for (const auto& b : d.backups)
+                    ids += (ids.empty() ? "" : ", ") + b;
+                printf("damaged: %s: %s (affects backup%s %s)\n", d.what.c_str(), d.path.c_str(),
+                       d.backups.size() == 1 ? "" : "s", ids.c_str());
+            }
+            printf("checked %llu backup%s and %llu chunks (%s): %s\n",
+                   static_cast<unsigned long long>(rep.backups_checked), rep.backups_checked == 1 ? "" : "s",
+                   static_cast<unsigned long long>(rep.chunks_checked), human_bytes(rep.bytes_checked).c_str(),
+                   rep.clean() ? "no damage" : "DAMAGE FOUND");
+            if (!rep.clean()) {
+                std::string ids;
+                for (const auto& b : rep.damaged_backups())
+                    ids += (ids.empty() ? "" : " ") + b;
+                fprintf(stderr, "kestrel: damaged backups: %s\n", ids.c_str());
+            }
+        }
+        return rep.clean() ? kExitOk : kExitDamage;
+    });
+}
+
+int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, bool dry_run)
+{
+    if (policy.empty()) {
+        fprintf(stderr, "kestrel: forget needs at least one of --keep-last, --keep-daily, --keep-weekly, "
+                        "--keep-monthly (each at least 1)\n");
+        return kExitUsage;
+    }
+    return guarded(opt.json, [&] {
+        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        repo::ForgetResult res = r->forget(policy, dry_run);
+        if (opt.json) {
+            print_json({{"ok", true}, {"dry_run", dry_run}, {"kept", res.kept}, {"forgotten", res.forgotten}});
+        } else {
+            for (const auto& id : res.forgotten)
+                printf("%s %s\n", dry_run ? "would forget" : "forgot", id.c_str());
+            printf("%zu kept, %zu %s; run gc to free their chunks\n", res.kept.size(), res.forgotten.size(),
+                   dry_run ? "would be forgotten" : "forgotten");
+        }
+        return kExitOk;
+    });
+}
+
+int run_gc(const RepoOptions& opt)
+{
+    return guarded(opt.json, [&] {
+        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        ProgressBar bar("gc", opt.json);
+        repo::GcResult res = r->gc(bar.fn());
+        if (opt.json)
+            print_json({{"ok", true},
+                        {"chunks_referenced", res.chunks_referenced},
+                        {"chunks_removed", res.chunks_removed},
+                        {"bytes_removed", res.bytes_removed},
+                        {"other_files_removed", res.other_files_removed}});
+        else
+            printf("removed %llu unreferenced chunk%s (%s) and %llu leftover file%s; %llu chunks in use\n",
+                   static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
+                   human_bytes(res.bytes_removed).c_str(), static_cast<unsigned long long>(res.other_files_removed),
+                   res.other_files_removed == 1 ? "" : "s", static_cast<unsigned long long>(res.chunks_referenced));
+        return kExitOk;
+    });
+}
+
+} // namespace
+
+void register_repo(CLI::App& app, Commands& commands)
+{
+    auto opt = std::make_shared<RepoOptions>();
+
+    CLI::App* init = app.add_subcommand("init", "create an empty repository");
+    add_repo_options(init, *opt);
+    auto chunk = std::make_shared<uint32_t>(repo::kDefaultChunkBytes);
+    init->add_option("--chunk-size", *chunk, "bytes per chunk, a multiple of 4096 (default 262144)")
+        ->check(CLI::Range(4096u, 16u << 20));
+    commands.add(init, [opt, chunk] { return run_init(*opt, *chunk); });
+
+    CLI::App* list = app.add_subcommand("list", "list the backups, oldest first");
+    add_repo_options(list, *opt);
+    commands.add(list, [opt] { return run_list(*opt); });
+
+    CLI::App* verify = app.add_subcommand(
+        "verify", "check that every chunk of one backup (or all) exists, decompresses and hashes to its name; "
+                  "exit 3 when damage is found");
+    add_repo_options(verify, *opt);
+    auto backup = std::make_shared<std::string>();
+    verify->add_option("--backup", *backup, "the backup to check (default: all)");
+    commands.add(verify, [opt, backup] { return run_verify(*opt, *backup); });
+
+    CLI::App* forget = app.add_subcommand(
+        "forget", "forget the backups no retention rule keeps (per source); gc then frees their chunks");
+    add_repo_options(forget, *opt);
+    auto policy = std::make_shared<repo::RetentionPolicy>();
+    auto dry_run = std::make_shared<bool>(false);
+    forget->add_option("--keep-last", policy->keep_last, "keep the newest N backups");
+    forget->add_option("--keep-daily", policy->keep_daily, "keep the newest backup of each of the last N days");
+    forget->add_option("--keep-weekly", policy->keep_weekly, "keep the newest backup of each of the last N weeks");
+    forget->add_option("--keep-monthly", policy->keep_monthly, "keep the newest backup of each of the last N months");
+    forget->add_flag("--dry-run", *dry_run, "only say what would be forgotten");
+    commands.add(forget, [opt, policy, dry_run] { return run_forget(*opt, *policy, *dry_run); });
+
+    CLI::App* gc = app.add_subcommand(
+        "gc", "remove chunks no backup references (waits for no one: fails while a backup runs)");
+    add_repo_options(gc, *opt);
+    commands.add(gc, [opt] { return run_gc(*opt); });
+}
+
+} // namespace cli
