@@ -442,10 +442,15 @@ public:
             return;
         finished_ = true;
         pool_.stop();
-        // A crashed or failed commit may have left the index under its name; it is not
-        // referenced (no manifest), so removing it is only tidiness.
+        // A commit that failed after the manifest reached its name (its directory could not
+        // be synced) must not leave a backup behind that the caller was told failed: the
+        // manifest goes, then the index. Both are ours: the lock is held and the id unique.
         try {
-            if (!env_.exists(repo_.manifest_path(id_)) && env_.exists(repo_.index_path(id_)))
+            if (env_.exists(repo_.manifest_path(id_))) {
+                env_.remove(repo_.manifest_path(id_));
+                env_.sync_dir(repo_.backups_dir());
+            }
+            if (env_.exists(repo_.index_path(id_)))
                 env_.remove(repo_.index_path(id_));
         } catch (...) {
         }
