@@ -1,0 +1,172 @@
+// The kestrel command end to end: the repository subcommands' output, JSON and exit codes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/repo_source.h"
+
+using namespace repo_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int code;
+    std::string out;
+};
+
+Result kestrel(const std::string& args)
+{
+    Result r;
+    r.code = run(std::string(KESTREL_BINARY) + " " + args, &r.out);
+    return r;
+}
+
+// stdout only, for JSON.
+nlohmann::json kestrel_json(const std::string& args, int expect_code = 0)
+{
+    Result r;
+    r.code = run(std::string(KESTREL_BINARY) + " " + args + " 2>/dev/null", &r.out);
+    EXPECT_EQ(r.code, expect_code) << args << "\n" << r.out;
+    return nlohmann::json::parse(r.out);
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        repo = tmp / "repo";
+        make_tree(tmp / "tree", 51, 30);
+        dev = make_ext_image(tmp / "disk.img", "ext4", 4096, 2048, tmp / "tree");
+        ASSERT_EQ(kestrel("init --repo " + repo).code, 0);
+        auto r = repo::Repository::open(repo::Env::posix(), repo);
+        BackupPlan plan;
+        plan.fs_type = "ext4";
+        full = write_backup(*r, dev, plan);
+        // Overwrite the last used block: one chunk changes.
+        uint64_t b = dev.blocks - 1;
+        while (!dev.used[b])
+            b--;
+        dev.write(b, 7);
+        plan.parent = full;
+        plan.changed = {b};
+        plan.snapshot_time += 3600;
+        inc = write_backup(*r, dev, plan);
+    }
+
+    TempDir tmp;
+    std::string repo, full, inc;
+    Device dev{4096, 1};
+};
+
+TEST_F(CliTest, ListVerifyRestoreLsExtract)
+{
+    nlohmann::json list = kestrel_json("list --json --repo " + repo);
+    ASSERT_EQ(list["backups"].size(), 2u);
+    EXPECT_EQ(list["backups"][0]["id"], full);
+    EXPECT_EQ(list["backups"][1]["parent"], full);
+    EXPECT_EQ(list["backups"][1]["counts"]["chunks_new"], 1);
+    EXPECT_NE(kestrel("list --repo " + repo).out.find(inc), std::string::npos);
+
+    nlohmann::json v = kestrel_json("verify --json --repo " + repo);
+    EXPECT_EQ(v["ok"], true);
+    EXPECT_EQ(v["backups_checked"], 2);
+
+    EXPECT_EQ(kestrel("restore --repo " + repo + " --backup " + inc + " --to " + (tmp / "r.img")).code, 0);
+    std::vector<uint8_t> want = dev.expected_image();
+    EXPECT_EQ(read_host_file(tmp / "r.img"), std::string(want.begin(), want.end()));
+
+    nlohmann::json ls = kestrel_json("ls --json --repo " + repo + " --backup " + full + " /etc");
+    EXPECT_EQ(ls["entries"].size(),
+              static_cast<size_t>(std::distance(fs::directory_iterator(tmp / "tree/etc"), fs::directory_iterator())));
+    EXPECT_NE(kestrel("ls --repo " + repo + " --backup " + full).out.find("link-to-conf -> etc/conf.d"),
+              std::string::npos);
+
+    fs::create_directory(tmp / "out");
+    Result x = kestrel("extract --repo " + repo + " --backup " + full + " /etc --to " + (tmp / "out"));
+    EXPECT_EQ(x.code, 0) << x.out;
+    for (const auto& e : fs::recursive_directory_iterator(tmp / "tree/etc"))
+        if (e.is_regular_file()) {
+            std::string rel = e.path().string().substr((tmp / "tree").size());
+            EXPECT_EQ(read_host_file(tmp / ("out" + rel)), read_host_file(e.path())) << rel;
+        }
+}
+
+TEST_F(CliTest, BadInputGivesOneLineErrorsAndExitCodes)
+{
+    std::string img = tmp / "r.img";
+    std::ofstream(img) << "precious";
+    Result exists = kestrel("restore --repo " + repo + " --backup " + full + " --to " + img);
+    EXPECT_EQ(exists.code, 1);
+    EXPECT_NE(exists.out.find("restore target exists: " + img), std::string::npos) << exists.out;
+    EXPECT_EQ(read_host_file(img), "precious");
+
+    Result unknown = kestrel("restore --repo " + repo + " --backup nope --to " + (tmp / "x.img"));
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_NE(unknown.out.find("no backup nope"), std::string::npos) << unknown.out;
+    Result norepo = kestrel("list --repo " + (tmp / "missing"));
+    EXPECT_EQ(norepo.code, 1);
+    EXPECT_NE(norepo.out.find("missing/config"), std::string::npos) << norepo.out;
+
+    EXPECT_EQ(kestrel("list").code, 2) << "--repo is required";
+    EXPECT_EQ(kestrel("verify --repo " + repo + " --bogus").code, 2);
+    EXPECT_EQ(kestrel("frobnicate").code, 2);
+    EXPECT_EQ(kestrel("forget --repo " + repo).code, 2) << "no rule";
+    EXPECT_EQ(kestrel("restore --help").code, 0);
+}
+
+TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
+{
+    // A chunk both backups use.
+    std::string victim;
+    for (const auto& e : fs::recursive_directory_iterator(repo + "/chunks"))
+        if (e.is_regular_file() && e.file_size() > 100)
+            victim = e.path();
+    ASSERT_FALSE(victim.empty());
+    std::string data = read_host_file(victim);
+    data[data.size() / 2] ^= 0x55;
+    std::ofstream(victim, std::ios::binary) << data;
+
+    nlohmann::json v = kestrel_json("verify --json --repo " + repo, 3);
+    EXPECT_EQ(v["ok"], false);
+    ASSERT_GE(v["damage"].size(), 1u);
+    EXPECT_EQ(v["damage"][0]["path"], victim);
+    Result text = kestrel("verify --repo " + repo);
+    EXPECT_EQ(text.code, 3);
+    for (const auto& id : v["damaged_backups"])
+        EXPECT_NE(text.out.find(id.get<std::string>()), std::string::npos) << text.out;
+
+    std::string id = v["damaged_backups"][0];
+    Result r = kestrel("restore --repo " + repo + " --backup " + id + " --to " + (tmp / "r.img"));
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_NE(r.out.find("backup " + id), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(victim), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(tmp / "r.img"));
+    for (const auto& e : fs::directory_iterator(tmp.path()))
+        EXPECT_EQ(e.path().filename().string().find(".r.img"), std::string::npos) << "temporary image left";
+}
+
+TEST_F(CliTest, ForgetAndGc)
+{
+    nlohmann::json f = kestrel_json("forget --json --repo " + repo + " --keep-last 1");
+    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    nlohmann::json g = kestrel_json("gc --json --repo " + repo);
+    EXPECT_EQ(g["chunks_removed"], 1);
+    EXPECT_EQ(kestrel_json("verify --json --repo " + repo)["ok"], true);
+}
+
+TEST(CliBackup, BackupAndVersionStillWork)
+{
+    Result v = kestrel("version --quiet");
+    EXPECT_EQ(v.code, 0) << v.out;
+    EXPECT_NE(v.out.find("module version"), std::string::npos);
+    Result b = kestrel("backup --blocks 256 --writers 1 --backups 2 --quiet");
+    EXPECT_EQ(b.code, 0) << b.out;
+    EXPECT_NE(b.out.find("backup 2: incremental"), std::string::npos) << b.out;
+    EXPECT_EQ(kestrel("backup --block-size 1000").code, 2);
+}
+
+} // namespace
