@@ -36,7 +36,7 @@ using SessionKey = std::array<uint8_t, 56>;  // the module's session key
 
 // The chunk size of a new repository unless init is told otherwise (see docs/repository.md
 // for the measurement behind it).
-constexpr uint32_t kDefaultChunkBytes = 256 * 1024;
+constexpr uint32_t kDefaultChunkBytes = 64 * 1024;
 
 // Where a backup came from and its shape. `source` identifies the device the backups of
 // one chain share, e.g. "disk.img#2" or "dev 8:1"; the agent picks it, the repository only

@@ -157,7 +157,7 @@ void register_repo(CLI::App& app, Commands& commands)
     CLI::App* init = app.add_subcommand("init", "create an empty repository");
     add_repo_options(init, *opt);
     auto chunk = std::make_shared<uint32_t>(repo::kDefaultChunkBytes);
-    init->add_option("--chunk-size", *chunk, "bytes per chunk, a multiple of 4096 (default 262144)")
+    init->add_option("--chunk-size", *chunk, "bytes per chunk, a multiple of 4096 (default 65536)")
         ->check(CLI::Range(4096u, 16u << 20));
     commands.add(init, [opt, chunk] { return run_init(*opt, *chunk); });
 
