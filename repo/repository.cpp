@@ -726,6 +726,8 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
 {
     if (env_.exists(target))
         throw Error(Error::Kind::Exists, "restore target exists", target);
+    if (!env_.is_dir(dir_of(target)))
+        throw Error(Error::Kind::NotFound, "the restore target's directory does not exist", target);
     Manifest m;
     Index ix;
     try {

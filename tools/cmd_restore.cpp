@@ -19,11 +19,11 @@ int run_restore(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
         auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
-        repo::Manifest m = r->manifest(opt.backup);
         {
             ProgressBar bar("restore", opt.repo.json);
             r->restore(opt.backup, opt.to, bar.fn());
         }
+        repo::Manifest m = r->manifest(opt.backup);
         uint64_t bytes = m.source.block_count * m.source.block_size;
         if (opt.repo.json)
             print_json({{"ok", true}, {"backup", m.id}, {"image", opt.to}, {"bytes", bytes},
