@@ -18,6 +18,36 @@ std::string to_hex(std::span<const uint8_t> bytes)
     return out;
 }
 
+nlohmann::json to_json(const Manifest& m)
+{
+    const BackupCounts& c = m.counts;
+    return {
+        {"format", "kestrel-manifest"},
+        {"version", format::kManifestVersion},
+        {"id", m.id},
+        {"source", m.source.source},
+        {"start_sector", m.source.start_sector},
+        {"sector_count", m.source.sector_count},
+        {"fs_type", m.source.fs_type},
+        {"block_size", m.source.block_size},
+        {"block_count", m.source.block_count},
+        {"chunk_blocks", m.chunk_blocks},
+        {"parent", m.parent ? nlohmann::json(*m.parent) : nlohmann::json(nullptr)},
+        {"snapshot_time", m.snapshot_time},
+        {"duration_ms", m.duration_ms},
+        {"incremental", m.incremental},
+        {"reason", m.reason},
+        {"counts",
+         {{"blocks_written", c.blocks_written}, {"blocks_kept", c.blocks_kept}, {"blocks_unused", c.blocks_unused},
+          {"chunks", c.chunks}, {"chunks_empty", c.chunks_empty}, {"chunks_reused", c.chunks_reused},
+          {"chunks_new", c.chunks_new}, {"bytes_new", c.bytes_new}}},
+        {"module_stats", m.module_stats},
+        {"session_key", to_hex(m.session_key)},
+        {"unreadable_blocks", m.unreadable_blocks},
+        {"index_sha256", to_hex(m.index_digest)},
+    };
+}
+
 } // namespace repo
 
 namespace repo::format {
@@ -275,43 +305,9 @@ Index decode_index(const std::string& file, const std::string& path)
     return ix;
 }
 
-namespace {
-
-nlohmann::json counts_json(const BackupCounts& c)
-{
-    return {{"blocks_written", c.blocks_written}, {"blocks_kept", c.blocks_kept},
-            {"blocks_unused", c.blocks_unused},   {"chunks", c.chunks},
-            {"chunks_empty", c.chunks_empty},     {"chunks_reused", c.chunks_reused},
-            {"chunks_new", c.chunks_new},         {"bytes_new", c.bytes_new}};
-}
-
-} // namespace
-
 std::string encode_manifest(const Manifest& m)
 {
-    nlohmann::json j = {
-        {"format", "kestrel-manifest"},
-        {"version", kManifestVersion},
-        {"id", m.id},
-        {"source", m.source.source},
-        {"start_sector", m.source.start_sector},
-        {"sector_count", m.source.sector_count},
-        {"fs_type", m.source.fs_type},
-        {"block_size", m.source.block_size},
-        {"block_count", m.source.block_count},
-        {"chunk_blocks", m.chunk_blocks},
-        {"parent", m.parent ? nlohmann::json(*m.parent) : nlohmann::json(nullptr)},
-        {"snapshot_time", m.snapshot_time},
-        {"duration_ms", m.duration_ms},
-        {"incremental", m.incremental},
-        {"reason", m.reason},
-        {"counts", counts_json(m.counts)},
-        {"module_stats", m.module_stats},
-        {"session_key", to_hex(m.session_key)},
-        {"unreadable_blocks", m.unreadable_blocks},
-        {"index_sha256", to_hex(m.index_digest)},
-    };
-    std::string body = j.dump(-1, ' ', true);
+    std::string body = to_json(m).dump(-1, ' ', true);
     return body + "\nsha256:" + to_hex(sha256(bytes_of(body))) + "\n";
 }
 

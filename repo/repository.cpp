@@ -48,6 +48,18 @@ bool is_temp(const std::string& name)
     return !name.empty() && name[0] == '.' && name.find(".tmp-") != std::string::npos;
 }
 
+// The file at `path`; its absence is reported as `kind` with `message`.
+std::string read_required(Env& env, const std::string& path, Error::Kind kind, const std::string& message)
+{
+    try {
+        return env.read_file(path);
+    } catch (const Error& e) {
+        if (e.kind() == Error::Kind::NotFound)
+            throw Error(kind, message, path);
+        throw;
+    }
+}
+
 // A damaged-data error again, naming the backup it hurts.
 [[noreturn]] void rethrow_for(const Error& e, const std::string& id)
 {
@@ -201,14 +213,7 @@ public:
         if (!valid_id(id))
             throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
         std::string path = manifest_path(id);
-        std::string text;
-        try {
-            text = env_.read_file(path);
-        } catch (const Error& e) {
-            if (e.kind() == Error::Kind::NotFound)
-                throw Error(Error::Kind::NotFound, "no backup " + id, path);
-            throw;
-        }
+        std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id);
         Manifest m = format::decode_manifest(text, path);
         if (m.id != id)
             throw Error(Error::Kind::Damaged, "manifest names another backup (" + m.id + ")", path);
@@ -219,14 +224,7 @@ public:
     Index index(const Manifest& m)
     {
         std::string path = index_path(m.id);
-        std::string file;
-        try {
-            file = env_.read_file(path);
-        } catch (const Error& e) {
-            if (e.kind() == Error::Kind::NotFound)
-                throw Error(Error::Kind::Damaged, "index missing", path);
-            throw;
-        }
+        std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing");
         Index ix = format::decode_index(file, path);
         if (format::sha256(std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size())) != m.index_digest)
             throw Error(Error::Kind::Damaged, "index does not match its manifest", path);
@@ -240,14 +238,7 @@ public:
     std::vector<uint8_t> read_chunk(const Digest& d)
     {
         std::string path = chunk_path(d);
-        std::string file;
-        try {
-            file = env_.read_file(path);
-        } catch (const Error& e) {
-            if (e.kind() == Error::Kind::NotFound)
-                throw Error(Error::Kind::Damaged, "chunk missing", path);
-            throw;
-        }
+        std::string file = read_required(env_, path, Error::Kind::Damaged, "chunk missing");
         return format::decode_chunk(file, d, path);
     }
 
@@ -823,17 +814,15 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
         }
     }
     uint64_t done = 0;
-    size_t expect_bytes = 0;
     for (auto& [d, backups] : users) {
         if (progress)
             progress(done, users.size());
         try {
             std::vector<uint8_t> raw = read_chunk(d);
             report.bytes_checked += raw.size();
-            // Every backup using it must agree on the chunk size; lengths are checked again
-            // at restore, so a length of another repository's chunk size is damage.
-            expect_bytes = chunk_bytes_;
-            if (raw.size() != expect_bytes)
+            // Every chunk is chunk_bytes long whatever the block size (restore checks the
+            // same); a chunk of another length cannot be laid out at its positions.
+            if (raw.size() != chunk_bytes_)
                 report.damage.push_back({"chunk length differs from the chunk size", chunk_path(d), backups});
         } catch (const Error& e) {
             if (e.kind() != Error::Kind::Damaged)
@@ -1029,14 +1018,7 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
 std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
 {
     std::string path = join(dir, "config");
-    std::string text;
-    try {
-        text = env.read_file(path);
-    } catch (const Error& e) {
-        if (e.kind() == Error::Kind::NotFound)
-            throw Error(Error::Kind::NotFound, "no repository (its config is missing)", path);
-        throw;
-    }
+    std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)");
     uint32_t chunk_bytes = format::decode_config(text, path);
     if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);

@@ -268,4 +268,7 @@ public:
 
 std::string to_hex(std::span<const uint8_t> bytes);
 
+// The manifest as the JSON object its file holds (docs/repository.md lists the fields).
+nlohmann::json to_json(const Manifest& m);
+
 } // namespace repo

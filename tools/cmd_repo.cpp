@@ -7,27 +7,13 @@ namespace cli {
 
 namespace {
 
+// A backup for --json: its manifest without the session key, which only the agent needs.
 nlohmann::json manifest_json(const repo::Manifest& m)
 {
-    const repo::BackupCounts& c = m.counts;
-    return {{"id", m.id},
-            {"source", m.source.source},
-            {"fs_type", m.source.fs_type},
-            {"block_size", m.source.block_size},
-            {"block_count", m.source.block_count},
-            {"start_sector", m.source.start_sector},
-            {"sector_count", m.source.sector_count},
-            {"parent", m.parent ? nlohmann::json(*m.parent) : nlohmann::json(nullptr)},
-            {"snapshot_time", m.snapshot_time},
-            {"duration_ms", m.duration_ms},
-            {"incremental", m.incremental},
-            {"reason", m.reason},
-            {"counts",
-             {{"blocks_written", c.blocks_written}, {"blocks_kept", c.blocks_kept},
-              {"blocks_unused", c.blocks_unused}, {"chunks", c.chunks}, {"chunks_empty", c.chunks_empty},
-              {"chunks_reused", c.chunks_reused}, {"chunks_new", c.chunks_new}, {"bytes_new", c.bytes_new}}},
-            {"unreadable_blocks", m.unreadable_blocks},
-            {"module_stats", m.module_stats}};
+    nlohmann::json j = repo::to_json(m);
+    j.erase("session_key");
+    j.erase("format");
+    return j;
 }
 
 int run_init(const RepoOptions& opt, uint32_t chunk_bytes)

@@ -2,6 +2,9 @@
 // it was, an incremental stores only the chunks that changed, and the writer's contracts.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "repo/fault_env.h"
@@ -241,6 +244,82 @@ TEST_F(WriterTest, OpenRefusesMissingAndForeignRepositories)
         EXPECT_NE(std::string(e.what()).find("version 2"), std::string::npos) << e.what();
     }
     EXPECT_THROW(repo::Repository::init(env, "/repo"), Error) << "init over a repository";
+}
+
+} // namespace
+
+namespace {
+
+// Readers run beside the writer: whatever they list is complete and restores exactly, while
+// backups are committed and gc runs between them.
+TEST_F(WriterTest, ReadersBesideTheWriterOnlySeeCompleteBackups)
+{
+    Device dev = random_device(1024, 512, 0.9, 9);
+    std::mutex mu;
+    std::map<std::string, std::vector<uint8_t>> images; // guarded by mu
+    std::atomic<bool> done{false};
+    std::atomic<int> checked{0};
+
+    std::thread writer([&] {
+        std::string parent;
+        for (uint32_t i = 0; i < 12; i++) {
+            BackupPlan plan;
+            plan.snapshot_time += i;
+            if (!parent.empty()) {
+                plan.parent = parent;
+                for (uint64_t b = i * 37 % 512; b < 512; b += 97) {
+                    dev.write(b, 50 + i);
+                    plan.changed.insert(b);
+                }
+            }
+            std::vector<uint8_t> img = dev.expected_image();
+            // The image is known before the backup can be listed.
+            auto w = r->begin_backup({"test-device", 0, 0, "raw", 1024, 512}, plan.parent, 2);
+            {
+                std::lock_guard g(mu);
+                images[w->id()] = img;
+            }
+            for (uint64_t b = 0; b < 512; b++) {
+                if (!dev.used[b])
+                    continue;
+                if (plan.parent && !plan.changed.count(b))
+                    w->keep(b, 1);
+                else
+                    w->put(b, std::span(dev.block(b), 1024));
+            }
+            parent = w->commit({});
+            w.reset();
+            if (i % 4 == 3) {
+                r->forget({2, 0, 0, 0});
+                r->gc();
+            }
+        }
+        done = true;
+    });
+
+    repo::FaultEnv& e = env;
+    auto reader = repo::Repository::open(e, "/repo");
+    int round = 0;
+    while (!done || round < 1) {
+        for (const repo::Manifest& m : reader->list()) {
+            std::vector<uint8_t> want;
+            {
+                std::lock_guard g(mu);
+                want = images.at(m.id);
+            }
+            try {
+                EXPECT_TRUE(restore_image(*reader, e, m.id, "/image-" + std::to_string(round)) == want) << m.id;
+                checked++;
+            } catch (const repo::Error& err) {
+                // Forgotten and collected between list and restore: the only acceptable failure.
+                EXPECT_FALSE(e.exists("/repo/backups/" + m.id + ".manifest")) << err.what();
+            }
+        }
+        round++;
+    }
+    writer.join();
+    EXPECT_GT(checked.load(), 0);
+    EXPECT_TRUE(r->verify(std::nullopt).clean());
 }
 
 } // namespace
