@@ -11,12 +11,9 @@
 #include <string>
 
 #include "agent/control.h"
+#include "agent/ext_source.h"
 
 namespace agent {
-
-// Reads count device blocks starting at first into out (count * block size bytes).
-// Returns 0, or a non-zero status when any of them could not be read.
-using BlockReadFn = std::function<int(uint32_t first, uint32_t count, uint8_t* out)>;
 
 struct UsedBlocks {
     // True when an ext2/3/4 file system was found and its bitmaps read; false when every
