@@ -167,8 +167,8 @@ uint64_t populate_tree(const std::string& dir, unsigned files, uint64_t seed, ui
         case 5: case 6: size = rng() % 65536; break;
         default: size = rng() % (max_file_bytes + 1); break;
         }
-        std::string name = std::string(dirs[rng() % std::size(dirs)]) + "/file" + std::to_string(i) +
-                           (i % 3 ? ".bin" : ".txt");
+        std::filesystem::path name = std::filesystem::path(dir) / dirs[rng() % std::size(dirs)] /
+                                     ("file" + std::to_string(i) + (i % 3 ? ".bin" : ".txt"));
         std::vector<char> data(size);
         if (i % 3) {
             for (auto& c : data)
@@ -177,10 +177,10 @@ uint64_t populate_tree(const std::string& dir, unsigned files, uint64_t seed, ui
             for (size_t j = 0; j < size; j++)
                 data[j] = "kestrel backs up blocks. "[(j + i) % 25];
         }
-        std::ofstream out(std::filesystem::path(dir) / name, std::ios::binary);
+        std::ofstream out(name, std::ios::binary);
         out.write(data.data(), static_cast<std::streamsize>(size));
         if (!out)
-            fail("cannot write " + (std::filesystem::path(dir) / name).string());
+            fail("cannot write " + name.string());
         total += size;
     }
     return total;
@@ -328,6 +328,34 @@ std::map<std::string, std::vector<uint8_t>> read_all_files(ext2_filsys fs)
     for (const FileInfo& f : list_files(fs))
         out[f.path] = read_file(fs, f.path);
     return out;
+}
+
+std::vector<std::string> differing_files(ext2_filsys a, ext2_filsys b)
+{
+    auto fa = read_all_files(a), fb = read_all_files(b);
+    std::vector<std::string> out;
+    for (const auto& [path, data] : fa) {
+        auto it = fb.find(path);
+        if (it == fb.end() || it->second != data)
+            out.push_back(path);
+    }
+    for (const auto& [path, data] : fb)
+        if (!fa.count(path))
+            out.push_back(path);
+    return out;
+}
+
+DemoDisk make_demo_disk(const std::string& dir, uint64_t seed, unsigned files, uint64_t ext4_bytes,
+                        uint64_t ext2_bytes)
+{
+    DemoDisk d;
+    const std::string tree = dir + "/tree";
+    populate_tree(tree, files, seed);
+    d.files = files;
+    d.image = dir + "/disk.img";
+    d.file_systems = {{"ext4", 4096, ext4_bytes, tree}, {"ext2", 1024, ext2_bytes, tree + "/docs"}};
+    d.partitions = make_disk_image(d.image, d.file_systems);
+    return d;
 }
 
 agent::BlockReadFn memory_reader(const std::vector<uint8_t>& image, uint32_t block_size)

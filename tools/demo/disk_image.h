@@ -48,6 +48,23 @@ std::vector<uint8_t> read_file(ext2_filsys fs, const std::string& path);
 // The contents of every regular file, by path.
 std::map<std::string, std::vector<uint8_t>> read_all_files(ext2_filsys fs);
 
+// The paths whose contents differ between two file systems, or that only one of them has.
+std::vector<std::string> differing_files(ext2_filsys a, ext2_filsys b);
+
+// The demo's disk: an image with an ext4 file system of 4096-byte blocks holding a tree of
+// a few hundred files of varied sizes on partition 1, and an ext2 file system of 1024-byte
+// blocks holding part of that tree on partition 2.
+struct DemoDisk {
+    std::string image;                   // the disk image
+    std::vector<FsSpec> file_systems;    // partition i + 1 holds file_systems[i]
+    std::vector<sim::Partition> partitions;
+    unsigned files = 0;                  // files in the tree
+};
+// Makes it under dir (a scratch directory that must exist): dir/disk.img, from a tree
+// written to dir/tree. ext4_bytes and ext2_bytes size the two file systems.
+DemoDisk make_demo_disk(const std::string& dir, uint64_t seed = 1, unsigned files = 300,
+                        uint64_t ext4_bytes = 48 << 20, uint64_t ext2_bytes = 16 << 20);
+
 // A BlockReadFn over bytes in memory (an image of a device), in blocks of block_size.
 agent::BlockReadFn memory_reader(const std::vector<uint8_t>& image, uint32_t block_size);
 // A BlockReadFn over a range of a host file: length bytes at offset, in blocks of block_size.
