@@ -160,15 +160,24 @@ int BackupRun::read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& bu
         // The run had blocks the disk could not read; they arrived as zeros. Find them by
         // reading each block again on its own. Blocks that the first read took from the
         // copy-on-write cache are gone from it now, so the data of the first read is kept
-        // for every block that reads back.
+        // for every block that reads back the same or that the first read filled. A block
+        // that came back as zeros the first time and with data now was either unreadable
+        // then (a passing error) or zeros in the cache and overwritten since: it takes the
+        // new data and is listed with the unreadable ones, never silently zero.
         r_.unreadable_runs++;
         std::vector<uint8_t> one(bs);
         for (uint32_t i = 0; i < count; i++) {
+            uint8_t* kept = buf.data() + size_t(i) * bs;
             int s1 = read_into(first + i, 1, one.data());
-            if (s1 == kes::KES_IO_ERROR)
-                r_.unreadable.push_back(first + i);
-            else if (s1)
+            if (s1 && s1 != kes::KES_IO_ERROR)
                 return s1;
+            bool zeros = std::all_of(kept, kept + bs, [](uint8_t c) { return c == 0; });
+            if (s1 == kes::KES_IO_ERROR) {
+                r_.unreadable.push_back(first + i);
+            } else if (zeros && memcmp(kept, one.data(), bs) != 0) {
+                memcpy(kept, one.data(), bs);
+                r_.unreadable.push_back(first + i);
+            }
         }
     } else if (s) {
         return s;

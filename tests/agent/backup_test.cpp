@@ -298,6 +298,39 @@ TEST_F(AgentBackup, UnreadableBlocksAreListedMarkedAndReadAgainByTheNextBackup)
     auto records = Records(ext4);
     ASSERT_EQ(records.size(), 2u);
     ExpectRestores(sink, 1, records[1]);
+
+    // An error that passes: the run fails once, the block reads back alone. Its data is the
+    // real one, and it is still listed, since the first read could not vouch for it.
+    struct FailOnce : agent::SimTransport {
+        FailOnce(sim::Process& p, sim::Machine& m, uint32_t dev, uint64_t block)
+            : SimTransport(p), p(p), m(m), dev(dev), block(block)
+        {
+        }
+        int ioctl(int fd, uint32_t cmd, uint32_t arg) override
+        {
+            kes::ReadBlocksArgs a{};
+            if (cmd != kes::KES_READ_BLOCKS || done || !p.peek(arg, &a, sizeof a) || a.count < 2 ||
+                block < a.firstBlock || block >= uint64_t(a.firstBlock) + a.count)
+                return SimTransport::ioctl(fd, cmd, arg);
+            done = true;
+            EXPECT_EQ(sim::set_bad_sectors(m, dev, block * 8, 1), 0);
+            int s = SimTransport::ioctl(fd, cmd, arg);
+            EXPECT_EQ(sim::clear_bad_sectors(m, dev), 0);
+            return s;
+        }
+        sim::Process& p;
+        sim::Machine& m;
+        uint32_t dev;
+        uint64_t block;
+        bool done = false;
+    } failOnce(*agent, machine, ext4, bad);
+    agent::MemorySink fresh;
+    r = agent::back_up(failOnce, Job(ext4), fresh);
+    EXPECT_TRUE(failOnce.done);
+    EXPECT_EQ(r.unreadable, std::vector<uint32_t>{uint32_t(bad)});
+    records = Records(ext4);
+    ASSERT_EQ(records.size(), 1u);
+    ExpectRestores(fresh, 0, records[0]);
 }
 
 } // namespace
