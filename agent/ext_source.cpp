@@ -157,16 +157,6 @@ io_manager our_manager()
     return &m;
 }
 
-// The open file system, closed when it goes out of scope.
-struct Fs {
-    ext2_filsys fs = nullptr;
-    ~Fs()
-    {
-        if (fs)
-            ext2fs_close_free(&fs);
-    }
-};
-
 } // namespace
 
 ExtSource::ExtSource(BlockReadFn read, uint32_t block_size, uint64_t blocks)
