@@ -224,6 +224,7 @@ std::optional<BackupResult> BackupRun::check_module_state()
 
 BackupResult BackupRun::run()
 {
+    const auto started = std::chrono::steady_clock::now();
     const std::string name = device_name(job_.major, job_.minor);
     int s = dev_.open();
     if (s)
@@ -386,6 +387,7 @@ BackupResult BackupRun::run()
     facts.snapshot_time = snapshot_time;
     facts.time_to_freeze = span_of(r_.stats.timeToFreezeSec, r_.stats.timeToFreezeNsec);
     facts.time_frozen = span_of(r_.stats.timeFrozenSec, r_.stats.timeFrozenNsec);
+    facts.duration = std::chrono::steady_clock::now() - started;
     facts.used_blocks = r_.used_blocks;
     facts.changed_blocks = r_.delivered_blocks;
     facts.metadata_blocks = r_.metadata_blocks;

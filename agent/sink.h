@@ -65,6 +65,7 @@ struct BackupFacts {
     std::chrono::system_clock::time_point snapshot_time; // when the snapshot was taken
     std::chrono::nanoseconds time_to_freeze{0};
     std::chrono::nanoseconds time_frozen{0};
+    std::chrono::nanoseconds duration{0}; // from the start of the backup to the commit
     uint32_t used_blocks = 0;
     uint32_t changed_blocks = 0;  // blocks put
     uint32_t metadata_blocks = 0; // blocks read to find the used ones

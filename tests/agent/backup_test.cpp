@@ -63,6 +63,8 @@ TEST_F(AgentBackup, FullBackupsReadOnlyUsedBlocksAndRestoreTheSnapshot)
         ASSERT_EQ(sink.backups().size(), 1u);
         EXPECT_EQ(sink.backups()[0].facts.used_blocks, r.used_blocks);
         EXPECT_EQ(sink.backups()[0].facts.next_key, r.key);
+        EXPECT_GT(sink.backups()[0].facts.time_frozen.count(), 0);
+        EXPECT_GE(sink.backups()[0].facts.duration, sink.backups()[0].facts.time_frozen);
 
         auto records = Records(dev);
         ASSERT_EQ(records.size(), 1u);
