@@ -108,6 +108,9 @@ std::string BackupRun::reason_for_full(const kes::AutoMapStateInfo& am) const
 {
     if (job_.full)
         return "a full backup was asked for";
+    // The snapshot closes the automap without handing its changes out.
+    if (job_.no_tracking)
+        return "change tracking is being switched off for the device";
     if (!job_.previous)
         return "there is no previous backup of the device";
     const PreviousBackup& p = *job_.previous;

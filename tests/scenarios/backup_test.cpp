@@ -148,6 +148,8 @@ TEST_F(Scenario, KeyMismatchFlagsAndFailedFreeze)
     req.no_tracking = true;
     r = Backup(req);
     ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(r.incremental);
+    EXPECT_EQ(r.full_reason, "change tracking is being switched off for the device");
     EXPECT_FALSE(r.key.has_value());
     EXPECT_EQ(sim::disk_queue(machine, disk)->make_request_fn.load(), sim::disk_request_fn(machine, disk));
 
