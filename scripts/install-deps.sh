@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libext2fs-dev e2fsprogs
+  libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libext2fs-dev e2fsprogs pkg-config
   clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
