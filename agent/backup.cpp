@@ -1,127 +1,458 @@
 #include "agent/backup.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
+
+#include "agent/used_blocks.h"
 
 namespace agent {
 
 namespace {
 
+constexpr uint32_t kStateStarted = 2;
 constexpr uint32_t kStateSnapshot = 4;
-constexpr uint32_t kStatusIoError = 12;
+constexpr uint32_t kStateFailed = 8; // this and above: the module gave up on the backup
+constexpr uint32_t kStateReadError = 8;
+constexpr uint32_t kStateMapError = 9;
+constexpr uint32_t kStateCacheError = 10;
+constexpr uint32_t kStateQueueError = 13;
 
-BackupResult fail(BackupResult r, int status, std::string what)
+std::string status_text(int s)
 {
-    r.status = status ? status : -1;
-    r.error = std::move(what) + " (status " + std::to_string(status) + ")";
-    return r;
+    switch (s) {
+    case kes::KES_NOT_READY: return "the module or the device's queue is not ready";
+    case kes::KES_INVALID: return "the request is not valid now";
+    case kes::KES_REFUSED: return "refused";
+    case kes::KES_NO_MEMORY: return "out of memory";
+    case kes::KES_COPY_FROM_USER:
+    case kes::KES_COPY_TO_USER: return "a copy between the agent and the module failed";
+    case kes::KES_NO_DEVICE: return "no file system is mounted on the device";
+    case kes::KES_BUSY: return "another backup is running";
+    case kes::KES_STARTED: return "a backup is already started on this handle";
+    case kes::KES_IO_ERROR: return "I/O error";
+    default: break;
+    }
+    if (s < 0)
+        return std::string(strerror(-s));
+    return "status " + std::to_string(s);
 }
 
-} // namespace
-
-BackupResult run_backup(Transport& t, const BackupRequest& req, const BlockSink& sink,
-                        const Progress& progress)
+std::string device_name(uint32_t major, uint32_t minor)
 {
-    BackupResult r;
-    ControlDevice dev(t);
-    int s = dev.open();
-    if (s)
-        return fail(r, s, "cannot open the control device");
+    return "device " + std::to_string(major) + ":" + std::to_string(minor);
+}
 
-    kes::BlockSizeInfo geo{};
-    if ((s = dev.block_size(req.major, req.minor, geo)))
-        return fail(r, s, "cannot read the device's geometry");
-    r.block_size = geo.blockSize;
-    r.fs_blocks = req.fs_blocks ? req.fs_blocks
-                                : static_cast<uint32_t>(uint64_t(geo.partSizeKB) * 1024 / geo.blockSize);
-    if ((s = dev.start_backup(req.major, req.minor, r.fs_blocks, req.max_cache_blocks)))
-        return fail(r, s, "cannot start the backup");
-    if (req.no_tracking && (s = dev.no_start_automap()))
-        return fail(r, s, "cannot switch change tracking off");
-    if (req.full && (s = dev.no_load_from_automap()))
-        return fail(r, s, "cannot ask for a full backup");
+std::string block_list(const std::vector<uint32_t>& blocks)
+{
+    std::string out;
+    for (size_t i = 0; i < blocks.size() && i < 10; i++)
+        out += (i ? ", " : "") + std::to_string(blocks[i]);
+    if (blocks.size() > 10)
+        out += " and " + std::to_string(blocks.size() - 10) + " more";
+    return out;
+}
 
-    SessionKey key{};
-    if (req.previous_key)
-        key = *req.previous_key;
-    if ((s = dev.snapshot(key)))
-        return fail(r, s, "snapshot failed");
-    kes::BackupStateInfo st{};
-    if ((s = dev.state(st)))
-        return fail(r, s, "cannot read the backup's state");
-    if (st.state != kStateSnapshot) {
-        // The key did not match the device's automap: take a full backup instead.
-        if ((s = dev.no_load_from_automap()) || (s = dev.snapshot(key)) || (s = dev.state(st)))
-            return fail(r, s, "snapshot failed");
-        if (st.state != kStateSnapshot)
-            return fail(r, static_cast<int>(st.state), "snapshot not taken");
+std::chrono::nanoseconds span_of(int32_t sec, int32_t nsec)
+{
+    return std::chrono::seconds(sec) + std::chrono::nanoseconds(nsec);
+}
+
+// One backup, step by step. Every failure goes through fail(), which aborts the sink once
+// it has begun, so no path can leave a backup half written.
+class BackupRun {
+public:
+    BackupRun(Transport& t, const BackupJob& job, BlockSink& sink, const Progress& progress)
+        : dev_(t), job_(job), sink_(sink), progress_(progress)
+    {
     }
+
+    BackupResult run();
+
+private:
+    BackupResult fail(Failure kind, int status, std::string what);
+    // Why the backup cannot be incremental, decided before the snapshot; "" when it can.
+    std::string reason_for_full(const kes::AutoMapStateInfo& am) const;
+    // Reads count blocks at first into out through the mapped buffer, in runs.
+    int read_into(uint32_t first, uint32_t count, uint8_t* out);
+    // Reads one run of wanted blocks and puts each into the sink. Returns 0, or the status
+    // of a read that failed otherwise than for unreadable blocks; a sink's error goes to
+    // sink_error.
+    int read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& buf, std::string& sink_error);
+    // The module's state: nothing while the backup holds, else the failure it says.
+    std::optional<BackupResult> check_module_state();
+
+    ControlDevice dev_;
+    const BackupJob& job_;
+    BlockSink& sink_;
+    const Progress& progress_;
+    BackupResult r_;
+    Geometry geo_;
+    bool begun_ = false;
+    uint32_t max_run_ = 0;
+};
+
+BackupResult BackupRun::fail(Failure kind, int status, std::string what)
+{
+    r_.status = status ? status : -1;
+    r_.failure = kind;
+    r_.error = std::move(what);
+    if (begun_)
+        sink_.abort(r_.error);
+    begun_ = false;
+    dev_.close();
+    return r_;
+}
+
+std::string BackupRun::reason_for_full(const kes::AutoMapStateInfo& am) const
+{
+    if (job_.full)
+        return "a full backup was asked for";
+    // The snapshot closes the automap without handing its changes out.
+    if (job_.no_tracking)
+        return "change tracking is being switched off for the device";
+    if (!job_.previous)
+        return "there is no previous backup of the device";
+    const PreviousBackup& p = *job_.previous;
+    if (p.geometry.block_size) {
+        if (p.geometry.major != geo_.major || p.geometry.minor != geo_.minor)
+            return "the previous backup is of another device";
+        if (p.geometry.block_size != geo_.block_size || p.geometry.blocks != geo_.blocks)
+            return "the device was resized (" + std::to_string(p.geometry.blocks) + " blocks of " +
+                   std::to_string(p.geometry.block_size) + " bytes, now " + std::to_string(geo_.blocks) +
+                   " of " + std::to_string(geo_.block_size) + ")";
+    }
+    if (am.major == 0 && am.minor == 0 && am.numBlocks == 0)
+        return "the module has no change tracking for the device (the machine was restarted or the "
+               "module reloaded)";
+    if (am.tracking != 1)
+        return "change tracking of the device was stopped";
+    if (am.numBlocks != geo_.blocks)
+        return "the device was resized (change tracking covers " + std::to_string(am.numBlocks) +
+               " blocks, the device has " + std::to_string(geo_.blocks) + ")";
+    if (!std::equal(p.key.begin(), p.key.end(), std::begin(am.sessionKey)))
+        return "the session key does not match the device's change tracking (tracking was reset, "
+               "or another backup took the changes)";
+    return "";
+}
+
+int BackupRun::read_into(uint32_t first, uint32_t count, uint8_t* out)
+{
+    const uint32_t bs = geo_.block_size;
+    int result = 0;
+    for (uint32_t done = 0; done < count;) {
+        uint32_t n = std::min(max_run_, count - done);
+        int s = dev_.read_blocks(first + done, n);
+        if (s && s != kes::KES_IO_ERROR)
+            return s;
+        if (s)
+            result = s;
+        for (uint32_t i = 0; i < n; i++)
+            if (!dev_.buffer_block(i, bs, out + size_t(done + i) * bs))
+                return -EFAULT;
+        done += n;
+    }
+    return result;
+}
+
+int BackupRun::read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& buf, std::string& sink_error)
+{
+    const uint32_t bs = geo_.block_size;
+    int s = read_into(first, count, buf.data());
+    if (s == kes::KES_IO_ERROR) {
+        // The run had blocks the disk could not read; they arrived as zeros. Find them by
+        // reading each block again on its own. Blocks that the first read took from the
+        // copy-on-write cache are gone from it now, so the data of the first read is kept
+        // for every block that reads back the same or that the first read filled. A block
+        // that came back as zeros the first time and with data now was either unreadable
+        // then (a passing error) or zeros in the cache and overwritten since: it takes the
+        // new data and is listed with the unreadable ones, never silently zero.
+        r_.unreadable_runs++;
+        std::vector<uint8_t> one(bs);
+        for (uint32_t i = 0; i < count; i++) {
+            uint8_t* kept = buf.data() + size_t(i) * bs;
+            int s1 = read_into(first + i, 1, one.data());
+            if (s1 && s1 != kes::KES_IO_ERROR)
+                return s1;
+            bool zeros = std::all_of(kept, kept + bs, [](uint8_t c) { return c == 0; });
+            if (s1 == kes::KES_IO_ERROR) {
+                r_.unreadable.push_back(first + i);
+            } else if (zeros && memcmp(kept, one.data(), bs) != 0) {
+                memcpy(kept, one.data(), bs);
+                r_.unreadable.push_back(first + i);
+            }
+        }
+    } else if (s) {
+        return s;
+    }
+    for (uint32_t i = 0; i < count && sink_error.empty(); i++)
+        sink_error = sink_.put(first + i, std::span<const uint8_t>(buf.data() + size_t(i) * bs, bs));
+    return 0;
+}
+
+std::optional<BackupResult> BackupRun::check_module_state()
+{
+    kes::BackupStateInfo st{};
+    int s = dev_.state(st);
+    if (s)
+        return fail(Failure::ControlDevice, s, "cannot read the backup's state: " + status_text(s));
+    r_.final_state = st.state;
+    if (st.state < kStateFailed)
+        return std::nullopt;
+    dev_.stats(r_.stats);
+    const int status = static_cast<int>(st.state);
+    switch (st.state) {
+    case kStateCacheError:
+        if (r_.stats.peakCachedBlocks >= r_.stats.maxCacheBlocks)
+            return fail(Failure::CacheFull, status,
+                        "the copy-on-write cache filled up (" + std::to_string(r_.stats.maxCacheBlocks) +
+                            " blocks) while the device was being written; run the backup again with a "
+                            "larger --cache");
+        return fail(Failure::CopyOnWrite, status,
+                    "the module ran out of memory for copy-on-write; the snapshot was lost");
+    case kStateReadError:
+        return fail(Failure::CopyOnWrite, status,
+                    "an old block could not be read for copy-on-write; the snapshot was lost");
+    case kStateQueueError:
+        return fail(Failure::WriteQueue, status,
+                    "a write could not be held back for copy-on-write (the worker queue was lost); "
+                    "the snapshot was lost");
+    case kStateMapError:
+        return fail(Failure::ControlDevice, status, "the module could not load the map of wanted blocks");
+    default:
+        return fail(Failure::CopyOnWrite, status,
+                    "the backup failed in the module (state " + std::to_string(st.state) + ")");
+    }
+}
+
+BackupResult BackupRun::run()
+{
+    const auto started = std::chrono::steady_clock::now();
+    const std::string name = device_name(job_.major, job_.minor);
+    int s = dev_.open();
+    if (s)
+        return fail(Failure::ControlDevice, s, std::string("cannot open ") + ControlDevice::kPath + ": " + status_text(s));
+
+    kes::BlockSizeInfo bsi{};
+    if ((s = dev_.block_size(job_.major, job_.minor, bsi)))
+        return fail(Failure::Refused, s, "cannot read the geometry of " + name + ": " + status_text(s));
+    if (bsi.blockSize == 0 || bsi.blockSize % 512)
+        return fail(Failure::Refused, -EINVAL, name + " reports a block size of " + std::to_string(bsi.blockSize));
+    geo_.major = job_.major;
+    geo_.minor = job_.minor;
+    geo_.block_size = bsi.blockSize;
+    geo_.blocks = job_.fs_blocks ? job_.fs_blocks
+                                 : static_cast<uint32_t>(uint64_t(bsi.partSizeKB) * 1024 / bsi.blockSize);
+    r_.block_size = geo_.block_size;
+    r_.fs_blocks = geo_.blocks;
+
+    if ((s = dev_.start_backup(job_.major, job_.minor, geo_.blocks, job_.max_cache_blocks)))
+        return fail(Failure::Refused, s, "the module refused to start a backup of " + name + ": " + status_text(s));
 
     kes::AutoMapStateInfo am{};
-    if ((s = dev.automap_state(am)))
-        return fail(r, s, "cannot read the automap state");
-    if (am.tracking == 1) {
+    if ((s = dev_.automap_state(am)))
+        return fail(Failure::ControlDevice, s, "cannot read the change tracking state: " + status_text(s));
+    std::string full_reason = reason_for_full(am);
+    if (job_.no_tracking && (s = dev_.no_start_automap()))
+        return fail(Failure::ControlDevice, s, "cannot switch change tracking off: " + status_text(s));
+    // A full backup starts tracking afresh instead of presenting a key that cannot match.
+    if (!full_reason.empty() && (s = dev_.no_load_from_automap()))
+        return fail(Failure::ControlDevice, s, "cannot ask for a full backup: " + status_text(s));
+
+    SessionKey key{};
+    if (full_reason.empty())
+        key = job_.previous->key;
+    kes::BackupStateInfo st{};
+    for (int attempt = 0;; attempt++) {
+        if ((s = dev_.snapshot(key)))
+            return fail(Failure::Freeze, s,
+                        s == kes::KES_INVALID ? "the file system on " + name + " could not be frozen for the snapshot"
+                                              : "the snapshot of " + name + " failed: " + status_text(s));
+        if ((s = dev_.state(st)))
+            return fail(Failure::ControlDevice, s, "cannot read the backup's state: " + status_text(s));
+        if (st.state == kStateSnapshot)
+            break;
+        if (st.state != kStateStarted || attempt > 0)
+            return fail(Failure::Freeze, static_cast<int>(st.state),
+                        "the snapshot of " + name + " was not taken (state " + std::to_string(st.state) + ")");
+        // The module kept the snapshot back: the key did not match after all.
+        full_reason = "the session key did not match the device's change tracking at the snapshot";
+        if ((s = dev_.no_load_from_automap()))
+            return fail(Failure::ControlDevice, s, "cannot ask for a full backup: " + status_text(s));
+    }
+    const auto snapshot_time = std::chrono::system_clock::now();
+
+    kes::AutoMapStateInfo after{};
+    if ((s = dev_.automap_state(after)))
+        return fail(Failure::ControlDevice, s, "cannot read the change tracking state: " + status_text(s));
+    if (after.tracking == 1) {
         SessionKey k;
-        std::copy(std::begin(am.sessionKey), std::end(am.sessionKey), k.begin());
-        r.key = k;
+        std::copy(std::begin(after.sessionKey), std::end(after.sessionKey), k.begin());
+        r_.key = k;
     }
 
-    BlockBitmap wanted(r.fs_blocks, true);
-    if (req.previous_key && !req.full) {
-        BlockBitmap changed;
-        if (dev.get_automap(r.fs_blocks, changed) == 0) {
-            wanted = std::move(changed);
-            r.incremental = true;
-        }
+    BlockBitmap changed;
+    if (full_reason.empty()) {
+        s = dev_.get_automap(geo_.blocks, changed);
+        if (s == kes::KES_INVALID)
+            full_reason = "change tracking of the device was reset during the snapshot";
+        else if (s)
+            full_reason = "the map of changed blocks could not be read (" + status_text(s) + ")";
     }
-    if ((s = dev.load_block_map(wanted)))
-        return fail(r, s, "cannot load the map of wanted blocks");
-    r.wanted_blocks = wanted.count();
 
-    uint32_t per_page = 4096 / r.block_size;
-    uint32_t max_run = std::min<uint32_t>(req.run_blocks, st.bufferBytes / r.block_size);
-    if (max_run == 0)
-        return fail(r, -22, "no room for a block in the read buffer");
-    long m = dev.map_buffer((max_run + per_page - 1) / per_page);
+    max_run_ = std::min<uint32_t>(std::max<uint32_t>(job_.run_blocks, 1), st.bufferBytes / geo_.block_size);
+    if (max_run_ == 0)
+        return fail(Failure::ControlDevice, -EINVAL, "no room for a block in the read buffer");
+    const uint32_t pages = (max_run_ * geo_.block_size + 4095) / 4096;
+    long m = dev_.map_buffer(pages);
     if (m < 0)
-        return fail(r, static_cast<int>(m), "cannot map the read buffer");
+        return fail(Failure::ControlDevice, static_cast<int>(m), "cannot map the read buffer: " + status_text(static_cast<int>(m)));
 
-    std::vector<uint8_t> block(r.block_size);
-    for (uint32_t b = 0; b < r.fs_blocks;) {
-        if (!wanted.test(b)) {
+    UsedBlocks used;
+    if (job_.used_only) {
+        used = find_used_blocks([this](uint32_t first, uint32_t count,
+                                       uint8_t* out) { return read_into(first, count, out); },
+                                geo_.block_size, geo_.blocks);
+    } else {
+        used.used = BlockBitmap(geo_.blocks, true);
+        used.why_all = "every block was asked for";
+    }
+    r_.fs_type = used.fs_type;
+    r_.all_blocks_reason = used.from_file_system ? "" : used.why_all;
+    r_.metadata_blocks = used.blocks_read;
+    if (auto failed = check_module_state())
+        return *failed;
+
+    BackupPlan plan;
+    plan.geometry = geo_;
+    plan.fs_type = used.from_file_system ? used.fs_type : "";
+    plan.used = used.used;
+    plan.incremental = full_reason.empty();
+    plan.full_reason = full_reason;
+    if (plan.incremental) {
+        // The changed blocks the file system still uses, and the blocks the previous
+        // backup could not read.
+        plan.changed = BlockBitmap(geo_.blocks);
+        for (uint32_t b : job_.previous->unreadable)
+            if (b < geo_.blocks)
+                changed.set(b);
+        for (size_t i = 0; i < plan.changed.bytes().size(); i++)
+            plan.changed.bytes()[i] = changed.bytes()[i] & plan.used.bytes()[i];
+    } else {
+        plan.changed = plan.used;
+    }
+    r_.incremental = plan.incremental;
+    r_.full_reason = full_reason;
+    r_.used_blocks = plan.used.count();
+
+    if ((s = dev_.load_block_map(plan.changed)))
+        return fail(Failure::ControlDevice, s, "cannot load the map of wanted blocks: " + status_text(s));
+    r_.wanted_blocks = plan.changed.count();
+
+    std::string e = sink_.begin(plan);
+    if (!e.empty())
+        return fail(Failure::Sink, -EIO, e);
+    begun_ = true;
+
+    std::vector<uint8_t> buf(size_t(max_run_) * geo_.block_size);
+    for (uint32_t b = 0; b < geo_.blocks;) {
+        if (!plan.changed.test(b)) {
             b++;
             continue;
         }
         uint32_t n = 1;
-        while (n < max_run && b + n < r.fs_blocks && wanted.test(b + n))
+        while (n < max_run_ && b + n < geo_.blocks && plan.changed.test(b + n))
             n++;
-        s = dev.read_blocks(b, n);
-        if (s == static_cast<int>(kStatusIoError))
-            r.unreadable_runs++;
-        else if (s)
-            return fail(r, s, "read of blocks " + std::to_string(b) + ".." + std::to_string(b + n - 1) + " failed");
-        for (uint32_t i = 0; i < n; i++) {
-            if (!dev.buffer_block(i, r.block_size, block.data()))
-                return fail(r, -14, "cannot read the mapped buffer");
-            if (sink)
-                sink(b + i, block.data(), r.block_size);
+        if ((s = read_run(b, n, buf, e))) {
+            if (auto failed = check_module_state())
+                return *failed;
+            return fail(Failure::ControlDevice, s,
+                        "the read of blocks " + std::to_string(b) + ".." + std::to_string(b + n - 1) +
+                            " failed: " + status_text(s));
         }
-        r.delivered_blocks += n;
+        if (!e.empty())
+            return fail(Failure::Sink, -EIO, e);
+        r_.delivered_blocks += n;
         b += n;
-        if (progress)
-            progress(r.delivered_blocks, r.wanted_blocks);
+        if (auto failed = check_module_state())
+            return *failed;
+        if (progress_)
+            progress_(r_.delivered_blocks, r_.wanted_blocks);
     }
 
-    dev.stats(r.stats);
-    if ((s = dev.state(st)))
-        return fail(r, s, "cannot read the backup's state");
-    r.final_state = st.state;
-    dev.close();
-    // An error state means copy-on-write could not keep some snapshot block: what was
-    // delivered cannot be trusted.
-    if (r.final_state >= 8)
-        return fail(r, static_cast<int>(r.final_state), "the backup failed in the module");
-    return r;
+    if ((s = dev_.stats(r_.stats)))
+        return fail(Failure::ControlDevice, s, "cannot read the backup's statistics: " + status_text(s));
+    if (auto failed = check_module_state())
+        return *failed;
+    dev_.close();
+
+    BackupFacts facts;
+    facts.snapshot_time = snapshot_time;
+    facts.time_to_freeze = span_of(r_.stats.timeToFreezeSec, r_.stats.timeToFreezeNsec);
+    facts.time_frozen = span_of(r_.stats.timeFrozenSec, r_.stats.timeFrozenNsec);
+    facts.duration = std::chrono::steady_clock::now() - started;
+    facts.used_blocks = r_.used_blocks;
+    facts.changed_blocks = r_.delivered_blocks;
+    facts.metadata_blocks = r_.metadata_blocks;
+    facts.stats = r_.stats;
+    facts.next_key = r_.key;
+    facts.unreadable = r_.unreadable;
+    e = sink_.commit(facts);
+    if (!e.empty())
+        return fail(Failure::Sink, -EIO, e);
+    begun_ = false;
+    r_.committed = true;
+    if (!r_.unreadable.empty()) {
+        r_.status = kes::KES_IO_ERROR;
+        r_.failure = Failure::Unreadable;
+        r_.error = std::to_string(r_.unreadable.size()) + " block" + (r_.unreadable.size() == 1 ? "" : "s") +
+                   " of " + name + " could not be read (" + block_list(r_.unreadable) +
+                   "); the backup is stored and marked as lacking them";
+    }
+    return r_;
+}
+
+// Hands every block to a function; nothing to begin, commit or abort.
+class FnSink : public BlockSink {
+public:
+    explicit FnSink(const BlockFn& fn) : fn_(fn) {}
+    std::string begin(const BackupPlan&) override { return ""; }
+    std::string put(uint32_t block, std::span<const uint8_t> data) override
+    {
+        if (fn_)
+            fn_(block, data.data(), static_cast<uint32_t>(data.size()));
+        return "";
+    }
+    std::string commit(const BackupFacts&) override { return ""; }
+    void abort(const std::string&) override {}
+
+private:
+    const BlockFn& fn_;
+};
+
+} // namespace
+
+BackupResult back_up(Transport& t, const BackupJob& job, BlockSink& sink, const Progress& progress)
+{
+    BackupRun run(t, job, sink, progress);
+    return run.run();
+}
+
+BackupResult run_backup(Transport& t, const BackupRequest& req, const BlockFn& fn, const Progress& progress)
+{
+    BackupJob job;
+    job.major = req.major;
+    job.minor = req.minor;
+    job.fs_blocks = req.fs_blocks;
+    job.max_cache_blocks = req.max_cache_blocks;
+    if (req.previous_key)
+        job.previous = PreviousBackup{*req.previous_key, {}, {}};
+    job.full = req.full;
+    job.no_tracking = req.no_tracking;
+    job.used_only = false;
+    job.run_blocks = req.run_blocks;
+    FnSink sink(fn);
+    return back_up(t, job, sink, progress);
 }
 
 } // namespace agent

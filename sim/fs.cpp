@@ -54,6 +54,9 @@ struct FileSystems {
     std::vector<std::unique_ptr<Mount>> mounts;
     // Block devices between freeze_bdev and thaw_bdev (the kernel's bd_mount_sem).
     std::set<const struct block_device*> held;
+    // Devices whose contents each freeze records, and the records (record_freezes).
+    std::set<uint32_t> recording;
+    std::map<uint32_t, std::vector<std::vector<unsigned char>>> records;
 };
 
 namespace {
@@ -409,6 +412,44 @@ std::optional<MountInfo> mount_info(Machine&, uint32_t dev)
     return i;
 }
 
+int record_freezes(Machine&, uint32_t dev)
+{
+    if (!device_exists(dev))
+        return -ENODEV;
+    std::lock_guard<std::mutex> g(FS().mu);
+    FS().recording.insert(dev);
+    return 0;
+}
+
+std::vector<std::vector<unsigned char>> take_freeze_records(Machine&, uint32_t dev)
+{
+    std::lock_guard<std::mutex> g(FS().mu);
+    auto it = FS().records.find(dev);
+    if (it == FS().records.end())
+        return {};
+    auto out = std::move(it->second);
+    FS().records.erase(it);
+    return out;
+}
+
+// Records the contents of a frozen device when they are being recorded. Called by
+// freeze_bdev without FileSystems::mu once the write-back is done: the file system's
+// writers wait, so the contents are those a snapshot taken now must hold.
+static void record_frozen(struct block_device* bdev)
+{
+    {
+        std::lock_guard<std::mutex> g(FS().mu);
+        if (!FS().recording.count(bdev->bd_dev))
+            return;
+    }
+    uint64_t sectors = bdev->bd_part ? bdev->bd_part->nr_sects : get_capacity(bdev->bd_disk);
+    std::vector<unsigned char> image(sectors * 512);
+    if (read_store(Machine::running(), bdev->bd_dev, 0, image.data(), sectors) != 0)
+        image.clear();
+    std::lock_guard<std::mutex> g(FS().mu);
+    FS().records[bdev->bd_dev].push_back(std::move(image));
+}
+
 std::vector<unsigned char> make_ext2_super_block(unsigned block_size, uint32_t blocks)
 {
     std::vector<unsigned char> sb(1024, 0);
@@ -504,6 +545,7 @@ struct super_block* freeze_bdev(struct block_device* bdev)
     lk.unlock();
     // Errors are logged by the write-back; the freeze holds either way, as the kernel's.
     sim::write_back(*m);
+    sim::record_frozen(bdev);
     lk.lock();
     m->sb.s_frozen = SB_FREEZE_TRANS;
     return &m->sb;

@@ -65,6 +65,16 @@ struct MountInfo {
 // What is mounted on dev, or nothing.
 std::optional<MountInfo> mount_info(Machine& m, uint32_t dev);
 
+// The contents of a device at the moment its file system is frozen, for tests and demos
+// that check a snapshot against what it must hold (the module never sees this). Once
+// record_freezes is called for dev, every later freeze_bdev of it records the whole
+// device, read from its backing store after the write-back, while the file system's
+// writers wait; take_freeze_records hands over the records made since, oldest first (an
+// empty record when the store could not be read). -ENODEV for a number that names no
+// block device.
+int record_freezes(Machine& m, uint32_t dev);
+std::vector<std::vector<unsigned char>> take_freeze_records(Machine& m, uint32_t dev);
+
 // A 1024-byte ext2 super block with the given block size (1024, 2048 or 4096) and size in
 // blocks, for tests and tools that lay out a disk image: write it at byte 1024 of the device.
 std::vector<unsigned char> make_ext2_super_block(unsigned block_size, uint32_t blocks);

@@ -121,7 +121,8 @@ TEST_F(Scenario, KeyMismatchFlagsAndFailedFreeze)
 {
     agent::BackupResult first = Backup(Request());
     ASSERT_TRUE(first.ok());
-    // A wrong key: the module refuses the snapshot and the agent falls back to a full backup.
+    // A wrong key: the agent sees it does not match before the snapshot and takes a full
+    // backup, which starts tracking afresh instead of presenting a key that must fail.
     agent::BackupRequest req = Request();
     agent::SessionKey wrong{};
     wrong[0] = 1;
@@ -130,7 +131,8 @@ TEST_F(Scenario, KeyMismatchFlagsAndFailedFreeze)
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_FALSE(r.incremental);
     EXPECT_EQ(r.delivered_blocks, kFsBlocks);
-    EXPECT_EQ(machine.log_count("ioctlSnapShot: session key mismatch"), 1u);
+    EXPECT_NE(r.full_reason.find("session key does not match"), std::string::npos) << r.full_reason;
+    EXPECT_EQ(machine.log_count("ioctlSnapShot: session key mismatch"), 0u);
 
     // Full even though the key is right.
     req.previous_key = r.key;
@@ -146,6 +148,8 @@ TEST_F(Scenario, KeyMismatchFlagsAndFailedFreeze)
     req.no_tracking = true;
     r = Backup(req);
     ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(r.incremental);
+    EXPECT_EQ(r.full_reason, "change tracking is being switched off for the device");
     EXPECT_FALSE(r.key.has_value());
     EXPECT_EQ(sim::disk_queue(machine, disk)->make_request_fn.load(), sim::disk_request_fn(machine, disk));
 
@@ -189,11 +193,15 @@ TEST_F(Scenario, CacheLimitAndReadErrors)
     StopWriters();
     EXPECT_FALSE(r.ok() && r.stats.totalCachedBlocks > 0);
 
-    // A bad sector: its block arrives as zeros, the others are right, the run reports 12.
+    // A bad sector: its block arrives as zeros, the others are right, the run reports 12;
+    // the backup is delivered in full but reported as failed, naming the block.
     ASSERT_EQ(sim::set_bad_sectors(machine, part1, 100 * 8, 1), 0);
     r = Backup(Request());
-    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_FALSE(r.ok());
+    EXPECT_TRUE(r.committed);
     EXPECT_EQ(r.unreadable_runs, 1u);
+    EXPECT_EQ(r.unreadable, std::vector<uint32_t>{100});
+    EXPECT_EQ(r.error, "1 block of device 8:1 could not be read (100); the backup is stored and marked as lacking them");
     EXPECT_EQ(image[100], std::vector<uint8_t>(kBlockSize, 0));
     EXPECT_EQ(image[101], Pattern(101, gens[101]));
     ASSERT_EQ(sim::clear_bad_sectors(machine, part1), 0);

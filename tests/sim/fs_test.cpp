@@ -270,3 +270,42 @@ TEST_F(FsTest, WriteBackIsSparedInjectedFaults)
 
 } // namespace
 } // namespace kestrel_test
+
+namespace kestrel_test {
+namespace {
+
+TEST_F(FsTest, FreezeRecordsHoldTheDeviceAsFrozenAndOnlyWhenAsked)
+{
+    ASSERT_EQ(sim::mount_fs(machine, kPart, 4096), 0);
+    auto a = Fill('A'), b = Fill('B');
+    ASSERT_EQ(sim::fs_write(machine, kPart, 3, a.data()), 0);
+    thaw_bdev(bdev, freeze_bdev(bdev)); // not recorded: nobody asked yet
+    EXPECT_TRUE(sim::take_freeze_records(machine, kPart).empty());
+
+    ASSERT_EQ(sim::record_freezes(machine, kPart), 0);
+    EXPECT_EQ(sim::record_freezes(machine, MKDEV(8, 9)), -ENODEV);
+    ASSERT_EQ(sim::fs_write(machine, kPart, 4, b.data()), 0); // dirty until the freeze
+    struct super_block* sb = freeze_bdev(bdev);
+    ASSERT_NE(sb, nullptr);
+    // A writer held back by the freeze is not in the record.
+    std::thread late([&] { EXPECT_EQ(sim::fs_write(machine, kPart, 5, b.data()), 0); });
+    thaw_bdev(bdev, sb);
+    late.join();
+    thaw_bdev(bdev, freeze_bdev(bdev));
+
+    auto records = sim::take_freeze_records(machine, kPart);
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records[0].size(), kPartSectors * 512);
+    auto block = [](const std::vector<unsigned char>& img, uint64_t n) {
+        return std::vector<unsigned char>(img.begin() + n * 4096, img.begin() + (n + 1) * 4096);
+    };
+    EXPECT_EQ(block(records[0], 3), a);
+    EXPECT_EQ(block(records[0], 4), b);
+    EXPECT_EQ(block(records[0], 5), Fill(0));
+    EXPECT_EQ(block(records[1], 5), b);
+    EXPECT_TRUE(sim::take_freeze_records(machine, kPart).empty()); // handed over once
+    EXPECT_EQ(sim::unmount_fs(machine, kPart), 0);
+}
+
+} // namespace
+} // namespace kestrel_test

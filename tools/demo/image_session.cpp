@@ -1,0 +1,71 @@
+#include "tools/demo/image_session.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "module/kestrel.h"
+#include "sim/disk.h"
+#include "sim/fs.h"
+#include "sim/machine.h"
+#include "sim/process.h"
+
+namespace demo {
+
+ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std::vector<unsigned>& partitions)
+    : m_(m)
+{
+    sim::DiskConfig c;
+    c.image_path = image;
+    int err = sim::add_disk(m, c, &disk_);
+    if (err)
+        throw std::runtime_error("cannot attach " + image + ": " + strerror(-err));
+    for (unsigned p : partitions) {
+        err = p == 0 || p >= c.minors ? -ENODEV : sim::mount_fs(m, device(p));
+        if (err) {
+            shutdown();
+            std::string why = err == -ENODEV   ? "the image has no partition " + std::to_string(p)
+                              : err == -EINVAL ? "partition " + std::to_string(p) + " holds no ext2/3/4 file system"
+                                               : "cannot mount partition " + std::to_string(p) + ": " + strerror(-err);
+            throw std::runtime_error(why + " (" + image + ")");
+        }
+        mounted_.push_back(p);
+    }
+    if ((err = m.insmod(THIS_MODULE))) {
+        shutdown();
+        throw std::runtime_error(std::string("cannot load the module: ") + strerror(-err));
+    }
+    loaded_ = true;
+    agent_ = &m.spawn("kestrel-agent");
+    transport_ = std::make_unique<agent::SimTransport>(*agent_);
+}
+
+ImageSession::~ImageSession() { shutdown(); }
+
+uint32_t ImageSession::device(unsigned partition) const { return disk_ + partition; }
+
+std::string ImageSession::shutdown()
+{
+    if (down_)
+        return "";
+    down_ = true;
+    std::string problems;
+    auto note = [&](const std::string& s) { problems += (problems.empty() ? "" : "; ") + s; };
+    if (agent_)
+        agent_->exit();
+    transport_.reset();
+    for (unsigned p : mounted_)
+        if (int err = sim::unmount_fs(m_, device(p)))
+            note("cannot unmount partition " + std::to_string(p) + ": " + strerror(-err));
+    mounted_.clear();
+    if (loaded_ && m_.rmmod("kestrel") != 0)
+        note("cannot unload the module");
+    loaded_ = false;
+    std::string leaks = m_.leak_report();
+    if (!leaks.empty())
+        note("the machine was not left clean: " + leaks);
+    for (const std::string& bug : m_.bugs())
+        note("kernel bug: " + bug);
+    return problems;
+}
+
+} // namespace demo
