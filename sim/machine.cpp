@@ -251,6 +251,12 @@ std::vector<std::string> Machine::bugs() const
     return k_->bugs;
 }
 
+void Machine::after_completion_wake(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> g(k_->wakeHookMu);
+    k_->completionWakeHook = std::move(hook);
+}
+
 void Machine::clear_bugs()
 {
     std::lock_guard<std::mutex> g(k_->bugMu);

@@ -2,6 +2,9 @@
 // errors, consumption in state 6, and the mapping rules.
 #include "blockmap/blockmap.h"
 #include "tests/support/backup_rig.h"
+#include "tests/support/interleave.h"
+
+#include <thread>
 
 namespace kestrel_test {
 namespace {
@@ -166,6 +169,37 @@ TEST_F(ReadTest, ForkedCopyReadsTheFirstSlot)
     EXPECT_EQ(got, rig->Pattern(2, 0));
     EXPECT_FALSE(child.peek(buf + 16 * 4096, got.data(), 1)); // past the mapping: not mapped
     child.exit();
+}
+
+// A completion is held right after it wakes the thread waiting for the block. That thread
+// may finish and free everything at once (and the module may be unloaded), so by then the
+// completion must be done with the bio: only the reader's own bio may be left to free.
+TEST_F(ReadTest, CompletionsAreDoneWithTheBioWhenTheyWakeTheReader)
+{
+    Start();
+    {
+        Gate gate;
+        machine.after_completion_wake([&gate] { gate.Pass(); });
+        EXPECT_EQ(Read(9, 1), 0);
+        EXPECT_EQ(machine.mem_stats().bios, 0); // the read command freed its bio
+        gate.Open();
+    }
+    {
+        // Copy-on-write's read of an old block, for a held-back write.
+        Gate gate;
+        machine.after_completion_wake([&gate] { gate.Pass(); });
+        std::thread writer([this] { EXPECT_EQ(rig->WriteBlock(rig->part1, 11, 1), 0); });
+        gate.WaitHeld();
+        while (atomic_read(&rig->b->currentBRs) != 0)
+            std::this_thread::yield();
+        EXPECT_EQ(machine.mem_stats().bios, 1); // only the writer's
+        gate.Open();
+        writer.join();
+    }
+    machine.after_completion_wake({});
+    rig->WaitForWorker();
+    EXPECT_EQ(Read(11, 1), 0);
+    EXPECT_EQ(rig->Slot(buf, 0), rig->Pattern(11, 0));
 }
 
 class SmallBlockReadTest : public ReadTest {
