@@ -52,6 +52,9 @@ void kesLoadData(void)
     spin_lock_init(&amListUsersLock);
     atomic_set(&curAllocAMPages, 0);
 
+    memset(trackedWriteReserve, 0, sizeof(trackedWriteReserve));
+    trackedWriteReserveUsed = 0;
+
     INIT_LIST_HEAD(&queueListHead);
     atomic_set(&queueListUsers, 1);
     spin_lock_init(&queueListUsersLock);
