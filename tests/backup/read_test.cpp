@@ -159,6 +159,19 @@ TEST_F(ReadTest, MappingRules)
     EXPECT_EQ(atomic_read(&rig->b->currentPages), pages - 256);
 }
 
+// A shared mapping of a descriptor opened read-only reaches the driver without VM_SHARED
+// (the kernel keeps only VM_MAYSHARE there); it is refused all the same.
+TEST_F(ReadTest, SharedMappingOfAReadOnlyDescriptorIsRefused)
+{
+    agent->close(rig->fd);
+    rig->fd = agent->open("/dev/kestrel", 0 /* O_RDONLY */);
+    ASSERT_GE(rig->fd, 0);
+    rig->b = BackupOf(rig->fd);
+    Start();
+    EXPECT_EQ(agent->mmap(4096, PROT_READ, MAP_SHARED, rig->fd), -EINVAL);
+    EXPECT_GT(agent->mmap(4096, PROT_READ, MAP_PRIVATE, rig->fd), 0);
+}
+
 TEST_F(ReadTest, ForkedCopyReadsTheFirstSlot)
 {
     Start();
