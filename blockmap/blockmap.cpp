@@ -69,8 +69,10 @@ int newBlockMap(BlockMap *map, u32 numBlocks, user_addr_t userBuffer, int clear,
     unsigned long arraySize = (unsigned long)pageCount * sizeof(*map->pages);
     map->pages = (struct page **)vmalloc(arraySize);
     if (!map->pages) {
+        /* The message gives the size on the i686 target, 4 bytes a pointer, whatever the
+         * host's pointers are: log readers compare it with the target's numbers. */
         printk(KERN_ERR "%s: failed allocating (%d) bytes of memory for block map page array\n",
-               __func__, (int)arraySize);
+               __func__, (int)(pageCount * 4));
         return 5;
     }
     memset((void *)map->pages, 0, arraySize);
