@@ -9,11 +9,34 @@ namespace {
 
 constexpr uint32_t kStateSnapshot = 4;
 constexpr uint32_t kStatusIoError = 12;
+constexpr uint32_t kStateFailed = 8; // this and every state above it
 
 BackupResult fail(BackupResult r, int status, std::string what)
 {
     r.status = status ? status : -1;
     r.error = std::move(what) + " (status " + std::to_string(status) + ")";
+    return r;
+}
+
+// What made the module give up a backup, by its error state.
+std::string failure_cause(uint32_t state)
+{
+    switch (state) {
+    case 8:
+        return "the disk could not be read";
+    case 10:
+        return "the copy-on-write cache is full (raise the cache limit)";
+    default:
+        return "the backup failed in the module";
+    }
+}
+
+// The backup failed in the module (an error state): what was delivered cannot be trusted.
+BackupResult fail_in_module(BackupResult r, uint32_t state)
+{
+    r.final_state = state;
+    r.status = static_cast<int>(state);
+    r.error = failure_cause(state) + " (state " + std::to_string(state) + ")";
     return r;
 }
 
@@ -98,8 +121,13 @@ BackupResult run_backup(Transport& t, const BackupRequest& req, const BlockSink&
         s = dev.read_blocks(b, n);
         if (s == static_cast<int>(kStatusIoError))
             r.unreadable_runs++;
-        else if (s)
+        else if (s) {
+            // A read is refused once copy-on-write has failed: say why.
+            kes::BackupStateInfo now{};
+            if (dev.state(now) == 0 && now.state >= kStateFailed)
+                return fail_in_module(r, now.state);
             return fail(r, s, "read of blocks " + std::to_string(b) + ".." + std::to_string(b + n - 1) + " failed");
+        }
         for (uint32_t i = 0; i < n; i++) {
             if (!dev.buffer_block(i, r.block_size, block.data()))
                 return fail(r, -14, "cannot read the mapped buffer");
@@ -117,10 +145,9 @@ BackupResult run_backup(Transport& t, const BackupRequest& req, const BlockSink&
         return fail(r, s, "cannot read the backup's state");
     r.final_state = st.state;
     dev.close();
-    // An error state means copy-on-write could not keep some snapshot block: what was
-    // delivered cannot be trusted.
-    if (r.final_state >= 8)
-        return fail(r, static_cast<int>(r.final_state), "the backup failed in the module");
+    // An error state means copy-on-write could not keep some snapshot block.
+    if (r.final_state >= kStateFailed)
+        return fail_in_module(r, r.final_state);
     return r;
 }
 

@@ -200,6 +200,41 @@ TEST_F(Scenario, CacheLimitAndReadErrors)
     ASSERT_EQ(sim::clear_bad_sectors(machine, part1), 0);
 }
 
+// When copy-on-write gives a backup up, the agent's next read is refused; the agent asks
+// the module's state and says why, so that the user knows what to change.
+TEST_F(Scenario, TheAgentSaysWhyCopyOnWriteGaveTheBackupUp)
+{
+    struct Case {
+        uint32_t cacheLimit;
+        bool unreadableOldBlock;
+        int state;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {0, false, 10, "the copy-on-write cache is full (raise the cache limit)"},
+        {100, true, 8, "the disk could not be read"},
+    };
+    constexpr uint32_t kLate = 1500; // a block the agent reads after the first run
+    for (const Case& c : cases) {
+        if (c.unreadableOldBlock) {
+            ASSERT_EQ(sim::set_bad_sectors(machine, part1, uint64_t(kLate) * 8, 1), 0);
+        }
+        agent::BackupRequest req = Request();
+        req.max_cache_blocks = c.cacheLimit;
+        req.run_blocks = 16;
+        bool written = false;
+        agent::BackupResult r = agent::run_backup(*transport, req, [&](uint32_t, const uint8_t*, uint32_t) {
+            if (!written) {
+                written = true; // the write itself fails too when its sector is bad
+                sim::write_sectors(machine, part1, uint64_t(kLate) * 8, Pattern(kLate, 1).data(), 8);
+            }
+        });
+        EXPECT_EQ(r.status, c.state);
+        EXPECT_NE(r.error.find(c.cause), std::string::npos) << r.error;
+        ASSERT_EQ(sim::clear_bad_sectors(machine, part1), 0);
+    }
+}
+
 TEST_F(Scenario, SecondAgentIsRefusedAndCannotDisturbTheFirst)
 {
     agent::ControlDevice first(*transport), second(*transport);
