@@ -5,11 +5,11 @@
  * Locking: the bits are read and changed with atomic bit operations on the page's words.
  * Testing and clearing a bit take the map's sem, with the page kmapped for exactly that one
  * access; setting a bit takes no sleeping lock and maps the page with kmap_atomic, so that
- * a write's completion can mark its blocks from the interrupt context. The users counter is raised under usersLock (interrupts off) and lowered
- * with a single atomic decrement; a party that wants the map to itself waits with
- * waitForBlockMapUsers until the counter is back at 1 and keeps usersLock while it works.
- * Creating and freeing a map take no lock: the owner of the map makes sure nobody else can
- * reach it at that time.
+ * a write's completion can mark its blocks from the interrupt context. The users counter
+ * is raised under usersLock (interrupts off) and lowered with a single atomic decrement; a
+ * party that wants the map to itself waits with waitForBlockMapUsers until the counter is
+ * back at 1 and keeps usersLock while it works. Creating and freeing a map take no lock:
+ * the owner of the map makes sure nobody else can reach it at that time.
  */
 #include "blockmap/blockmap.h"
 #include "module/backup.h"

@@ -23,9 +23,6 @@
 
 namespace kes {
 
-TrackedWrite trackedWriteReserve[TRACKED_WRITE_RESERVE];
-unsigned long trackedWriteReserveUsed;
-
 static int isReserveRecord(const TrackedWrite *tw)
 {
     return tw >= trackedWriteReserve && tw < trackedWriteReserve + TRACKED_WRITE_RESERVE;

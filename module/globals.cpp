@@ -28,6 +28,9 @@ atomic_t amListUsers = ATOMIC_INIT(1);
 spinlock_t amListUsersLock = SPIN_LOCK_UNLOCKED;
 atomic_t curAllocAMPages = ATOMIC_INIT(0);
 
+TrackedWrite trackedWriteReserve[TRACKED_WRITE_RESERVE];
+unsigned long trackedWriteReserveUsed = 0;
+
 LIST_HEAD(queueListHead);
 atomic_t queueListUsers = ATOMIC_INIT(1);
 spinlock_t queueListUsersLock = SPIN_LOCK_UNLOCKED;

@@ -190,25 +190,23 @@ TEST_F(ReadTest, ForkedCopyReadsTheFirstSlot)
 TEST_F(ReadTest, CompletionsAreDoneWithTheBioWhenTheyWakeTheReader)
 {
     Start();
-    {
-        Gate gate;
-        machine.after_completion_wake([&gate] { gate.Pass(); });
-        EXPECT_EQ(Read(9, 1), 0);
-        EXPECT_EQ(machine.mem_stats().bios, 0); // the read command freed its bio
-        gate.Open();
-    }
-    {
-        // Copy-on-write's read of an old block, for a held-back write.
-        Gate gate;
-        machine.after_completion_wake([&gate] { gate.Pass(); });
-        std::thread writer([this] { EXPECT_EQ(rig->WriteBlock(rig->part1, 11, 1), 0); });
-        gate.WaitHeld();
-        while (atomic_read(&rig->b->currentBRs) != 0)
-            std::this_thread::yield();
-        EXPECT_EQ(machine.mem_stats().bios, 1); // only the writer's
-        gate.Open();
-        writer.join();
-    }
+    // The gates outlive every completion that may still be on its way out of them.
+    Gate readCommand, copyOnWrite;
+    machine.after_completion_wake([&readCommand] { readCommand.Pass(); });
+    EXPECT_EQ(Read(9, 1), 0);
+    EXPECT_EQ(machine.mem_stats().bios, 0); // the read command freed its bio
+    readCommand.WaitHeld(); // the completion is at the gate, done with choosing the hook
+    readCommand.Open();
+
+    // Copy-on-write's read of an old block, for a held-back write.
+    machine.after_completion_wake([&copyOnWrite] { copyOnWrite.Pass(); });
+    std::thread writer([this] { EXPECT_EQ(rig->WriteBlock(rig->part1, 11, 1), 0); });
+    copyOnWrite.WaitHeld();
+    while (atomic_read(&rig->b->currentBRs) != 0)
+        std::this_thread::yield();
+    EXPECT_EQ(machine.mem_stats().bios, 1); // only the writer's
+    copyOnWrite.Open();
+    writer.join();
     machine.after_completion_wake({});
     rig->WaitForWorker();
     EXPECT_EQ(Read(11, 1), 0);

@@ -293,13 +293,13 @@ TEST_F(Scenario, AWriteInFlightAcrossTheSnapshotIsInTheNextIncremental)
     agent::BackupRequest req = Request();
     req.previous_key = first.key;
     agent::BackupResult second = Backup(req); // the held write does not keep the snapshot waiting
+    below.Release();
+    writer.join();
     ASSERT_TRUE(second.ok()) << second.error;
     EXPECT_TRUE(second.incremental);
     ASSERT_EQ(image.count(kBlock), 1u);
     EXPECT_EQ(image[kBlock], Pattern(kBlock, 0)); // read before the write landed
 
-    below.Release();
-    writer.join();
     req.previous_key = second.key;
     agent::BackupResult third = Backup(req);
     ASSERT_TRUE(third.ok()) << third.error;
