@@ -205,14 +205,16 @@ std::optional<BackupResult> BackupRun::check_module_state()
     case kStateCacheError:
         if (r_.stats.peakCachedBlocks >= r_.stats.maxCacheBlocks)
             return fail(Failure::CacheFull, status,
-                        "the copy-on-write cache filled up (" + std::to_string(r_.stats.maxCacheBlocks) +
-                            " blocks) while the device was being written; run the backup again with a "
-                            "larger --cache");
+                        "the copy-on-write cache is full (raise the cache limit): its " +
+                            std::to_string(r_.stats.maxCacheBlocks) +
+                            " blocks filled up while the device was being written; run the backup again "
+                            "with a larger --cache");
         return fail(Failure::CopyOnWrite, status,
                     "the module ran out of memory for copy-on-write; the snapshot was lost");
     case kStateReadError:
         return fail(Failure::CopyOnWrite, status,
-                    "an old block could not be read for copy-on-write; the snapshot was lost");
+                    "the disk could not be read: an old block could not be copied for copy-on-write; "
+                    "the snapshot was lost");
     case kStateQueueError:
         return fail(Failure::WriteQueue, status,
                     "a write could not be held back for copy-on-write (the worker queue was lost); "

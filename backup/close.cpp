@@ -24,6 +24,7 @@ static void releaseQueue(Backup *b)
     if (backupState(b) == BACKUP_IDLE && !b->disk.bdev)
         return;
     AM *am = getAMUse(dev);
+    int hasAM = am != NULL;
     if (am) {
         int tracking = atomic_read(&am->tracking) == 1;
         putAMUse(am);
@@ -35,8 +36,9 @@ static void releaseQueue(Backup *b)
     }
     if (backupState(b) == BACKUP_IDLE)
         return;
+    /* Other devices of the disk that keep automaps still want its writes. */
     request_queue_t *q = getRequestQueue(&b->disk);
-    if (countQueueAMS(q) > 1) {
+    if (countQueueAMS(q) > hasAM) {
         if (setMRF(b, kesAMRF) == 0)
             return;
         errorAMSDEV(dev);
@@ -63,9 +65,11 @@ void closeBackup(Backup *b)
     down_write(&b->stateLock);
     releaseQueue(b);
 
+    /* A compare-and-swap like every other phase change: a failure of the worker or the
+     * request path that lands meanwhile stays, and is the state the statistics report. */
     u32 stateAtClose = backupState(b);
     if (stateAtClose <= BACKUP_MAP_LOADED)
-        setBackupState(b, BACKUP_CLOSING);
+        advanceBackup(b, BACKUP_CLOSING);
     flushWorkQueue(b);
 
     /* Only the running backup's own close switches copy-on-write off. */
@@ -86,8 +90,7 @@ void closeBackup(Backup *b)
 
     if (stateAtClose != BACKUP_IDLE)
         logStats(b);
-    if (backupState(b) == BACKUP_CLOSING)
-        setBackupState(b, BACKUP_IDLE);
+    atomic_cmpxchg(&b->state, BACKUP_CLOSING, BACKUP_IDLE);
     up_write(&b->stateLock);
     up(&b->sem);
 

@@ -84,7 +84,9 @@ static int mapBuffer(struct file *file, struct vm_area_struct *vma)
     Backup *b = (Backup *)file->private_data;
     if (!b)
         return KES_INVALID;
-    if (!(vma->vm_flags & VM_READ) || (vma->vm_flags & (VM_WRITE | VM_SHARED)))
+    /* Shared mappings are refused, also of a descriptor opened read-only: the kernel
+     * clears VM_SHARED there and leaves VM_MAYSHARE as the sign of the caller's MAP_SHARED. */
+    if (!(vma->vm_flags & VM_READ) || (vma->vm_flags & (VM_WRITE | VM_SHARED | VM_MAYSHARE)))
         return KES_INVALID;
     int result = KES_OK;
     down(&b->sem);

@@ -56,6 +56,10 @@ void kesBHEndIO(struct buffer_head *bh, int uptodate)
  * reference on the bio released, once, when the last bytes are done; a piece that leaves
  * bytes outstanding is only reported. An error in any piece clears BIO_UPTODATE, so the
  * final completion reports the block as unreadable.
+ *
+ * The bio reference goes before the buffer head is completed: completing it wakes the
+ * reader, which may free both at once (the owner's reference keeps the bio until then), and
+ * nothing of the request may be touched after that.
  */
 int kesBIOEndIO(struct bio *bio, unsigned int, int error)
 {
@@ -70,8 +74,9 @@ int kesBIOEndIO(struct bio *bio, unsigned int, int error)
                MAJOR(bio->bi_bdev->bd_dev), (unsigned long long)bio->bi_sector);
         return 1;
     }
-    bh->b_end_io(bh, bio_flagged(bio, BIO_UPTODATE));
+    int uptodate = bio_flagged(bio, BIO_UPTODATE);
     bio_put(bio);
+    bh->b_end_io(bh, uptodate);
     return 0;
 }
 

@@ -2,12 +2,14 @@
  * The block map: creation and freeing, the three bit operations, the users counter and the
  * wait for users, and the wrappers that build and free the Backup's two maps.
  *
- * Locking: the bits are only touched under the map's sem, with the page kmapped for exactly
- * that one access. The users counter is raised under usersLock (interrupts off) and lowered
- * with a single atomic decrement; a party that wants the map to itself waits with
- * waitForBlockMapUsers until the counter is back at 1 and keeps usersLock while it works.
- * Creating and freeing a map take no lock: the owner of the map makes sure nobody else can
- * reach it at that time.
+ * Locking: the bits are read and changed with atomic bit operations on the page's words.
+ * Testing and clearing a bit take the map's sem, with the page kmapped for exactly that one
+ * access; setting a bit takes no sleeping lock and maps the page with kmap_atomic, so that
+ * a write's completion can mark its blocks from the interrupt context. The users counter
+ * is raised under usersLock (interrupts off) and lowered with a single atomic decrement; a
+ * party that wants the map to itself waits with waitForBlockMapUsers until the counter is
+ * back at 1 and keeps usersLock while it works. Creating and freeing a map take no lock:
+ * the owner of the map makes sure nobody else can reach it at that time.
  */
 #include "blockmap/blockmap.h"
 #include "module/backup.h"
@@ -67,8 +69,10 @@ int newBlockMap(BlockMap *map, u32 numBlocks, user_addr_t userBuffer, int clear,
     unsigned long arraySize = (unsigned long)pageCount * sizeof(*map->pages);
     map->pages = (struct page **)vmalloc(arraySize);
     if (!map->pages) {
+        /* The message gives the size on the i686 target, 4 bytes a pointer, whatever the
+         * host's pointers are: log readers compare it with the target's numbers. */
         printk(KERN_ERR "%s: failed allocating (%d) bytes of memory for block map page array\n",
-               __func__, (int)arraySize);
+               __func__, (int)(pageCount * 4));
         return 5;
     }
     memset((void *)map->pages, 0, arraySize);
@@ -129,10 +133,21 @@ void getBlockMapUse(BlockMap *map) { getUse(&map->usersLock, &map->users); }
 
 void putBlockMapUse(BlockMap *map) { putUse(&map->users); }
 
-enum BitOp { BIT_TEST, BIT_SET, BIT_CLEAR };
+/* The bits of a page as words: on the little-endian target, bit n of word w is bit n % 8 of
+ * byte (w * sizeof(long) + n / 8), the byte layout of the map. */
+enum { BITS_PER_WORD = 8 * sizeof(unsigned long) };
+
+static unsigned long *wordOf(void *pageData, u32 block)
+{
+    return (unsigned long *)pageData + (block & BLOCK_IN_PAGE_MASK) / BITS_PER_WORD;
+}
+
+static int bitOf(u32 block) { return (int)((block & BLOCK_IN_PAGE_MASK) % BITS_PER_WORD); }
+
+enum BitOp { BIT_TEST, BIT_CLEAR };
 
 /*
- * The frame of the three bit operations: a use of the map for the whole call, and the map's
+ * The frame of testing and clearing: a use of the map for the whole call, and the map's
  * sem around the one kmap of the block's page. Returns 0 when the block is out of range
  * (nothing was looked at), otherwise 1 with the bit's value before the operation in *wasSet.
  * May sleep.
@@ -145,13 +160,10 @@ static int blockBitOp(BlockMap *map, u32 block, BitOp op, int *wasSet)
     if (block < map->numBlocks) {
         down(&map->sem);
         struct page *page = map->pages[block >> BLOCKS_PER_PAGE_SHIFT];
-        u8 *byte = (u8 *)kmap(page) + ((block & BLOCK_IN_PAGE_MASK) >> 3);
-        u8 mask = (u8)(1u << (block & 7));
-        *wasSet = (*byte & mask) != 0;
-        if (op == BIT_SET)
-            *byte |= mask;
-        else if (op == BIT_CLEAR)
-            *byte &= (u8)~mask;
+        unsigned long *word = wordOf(kmap(page), block);
+        *wasSet = test_bit(bitOf(block), word);
+        if (op == BIT_CLEAR)
+            clear_bit(bitOf(block), word);
         kunmap(page);
         up(&map->sem);
         inRange = 1;
@@ -168,10 +180,22 @@ s32 blockInMap(BlockMap *map, u32 block)
     return wasSet ? -1 : 0;
 }
 
+/* One atomic bit operation under a use of the map: the page pointers cannot be exchanged
+ * meanwhile, and nothing sleeps. */
 u32 setBlock(BlockMap *map, u32 block)
 {
-    int wasSet;
-    return blockBitOp(map, block, BIT_SET, &wasSet) ? 0 : block;
+    enum km_type slot = in_interrupt() ? KM_BIO_SRC_IRQ : KM_USER0;
+    u32 result = block;
+
+    getBlockMapUse(map);
+    if (block < map->numBlocks) {
+        void *data = kmap_atomic(map->pages[block >> BLOCKS_PER_PAGE_SHIFT], slot);
+        set_bit(bitOf(block), wordOf(data, block));
+        kunmap_atomic(data, slot);
+        result = 0;
+    }
+    putBlockMapUse(map);
+    return result;
 }
 
 s32 unSetBlock(BlockMap *map, u32 block)

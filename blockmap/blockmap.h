@@ -39,7 +39,8 @@ void closeBlockMap(BlockMap *map, u32 *pagesOut);
 u32 numPagesInBlockMap(BlockMap *map);
 /* -1 when the block's bit is set; 0 when clear or when block >= numBlocks. May sleep. */
 s32 blockInMap(BlockMap *map, u32 block);
-/* Sets the bit: 0, or the block number itself (nothing changed) when block >= numBlocks. */
+/* Sets the bit: 0, or the block number itself (nothing changed) when block >= numBlocks.
+ * Never sleeps: callable from the completion (interrupt) context. */
 u32 setBlock(BlockMap *map, u32 block);
 /* Clears the bit: 0, or 1 (nothing changed) when block >= numBlocks. */
 s32 unSetBlock(BlockMap *map, u32 block);

@@ -12,8 +12,12 @@
 
 namespace kes {
 
+/* A block at or past the cache map's end lies beyond the file system: the agent can never
+ * read it, so nothing is kept for it (and the cache map could not record it as kept). */
 int doWeCacheBlock(Backup *b, u32 block)
 {
+    if (block >= b->cacheMap.numBlocks)
+        return 0;
     if (backupState(b) == BACKUP_MAP_LOADED)
         return blockInMap(&b->buBlockMap, block) && !blockInMap(&b->cacheMap, block);
     return !blockInMap(&b->cacheMap, block);

@@ -8,8 +8,8 @@ namespace kes {
 
 /*
  * Writes (write bit set, read-ahead bit clear) are marked in the automaps of the devices
- * they reach, then every request goes on to the queue's real function. Reads mark nothing,
- * so they skip the device lookup.
+ * they reach, now and again when they complete, then every request goes on to the queue's
+ * real function. Reads mark nothing, so they skip the device lookup.
  */
 int kesAMRF(request_queue_t *q, struct bio *bio)
 {
@@ -20,6 +20,7 @@ int kesAMRF(request_queue_t *q, struct bio *bio)
 
         lookupRequestDevs(bio, &devs);
         markWrite(&devs, bio->bi_sector, bio->bi_size);
+        trackWriteCompletion(bio, &devs, bio->bi_sector, bio->bi_size);
     }
 
     real = getRealMRF(q);

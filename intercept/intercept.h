@@ -124,12 +124,41 @@ int lookupRequestDevs(struct bio *bio, RequestDevs *out);
  */
 void requestBlockRange(const DiskInfo *disk, sector_t sector, u32 size, u32 *first, u32 *last);
 /* Sets the request's blocks in am's map while it tracks; a block outside the map stops the
- * tracking. The caller holds a use of am. May sleep. */
+ * tracking. The caller holds a use of am. Does not sleep: the completion of a write calls
+ * it too. */
 void updateAM(AM *am, sector_t sector, u32 size);
 /* Marks a write of size bytes at sector in the automap of every device it reaches: each
  * touched device, or, when the lookup was not exact, each whose automap's own record of its
- * sectors the write overlaps. May sleep. */
+ * sectors the write overlaps. Does not sleep. */
 void markWrite(const RequestDevs *devs, sector_t sector, u32 size);
+
+/* ------------------------------------------------------------ write completions (intercept/completion.cpp) */
+
+/* A write on its way to the disk, as its completion will mark it again. */
+struct TrackedWrite {
+    RequestDevs devs;            /* the devices it reaches, from its submission */
+    sector_t sector;             /* its first sector and length at submission: the */
+    u32 size;                    /*   completion has moved the bio's own past the end */
+    bio_end_io_t *endIO;         /* the submitter's completion and its data, given back */
+    void *endIOPrivate;          /*   to the bio before the submitter's completion runs */
+};
+
+enum { TRACKED_WRITE_RESERVE = 16 };
+/* Records for when memory is short; bit i of trackedWriteReserveUsed set while record i
+ * is in use (atomic bit operations, from any context). */
+extern TrackedWrite trackedWriteReserve[TRACKED_WRITE_RESERVE];
+extern unsigned long trackedWriteReserveUsed;
+
+/*
+ * Makes the write's completion mark it again in the automaps of the devices it reaches
+ * (devs, sector and size as the request functions found them): the bio's completion is
+ * wrapped, the submitter's runs afterwards unchanged. Call before the bio can be passed on
+ * or handed to the worker. Allocates without starting I/O and may yield until a record is
+ * free; process context.
+ */
+void trackWriteCompletion(struct bio *bio, const RequestDevs *devs, sector_t sector, u32 size);
+/* The wrapping completion: marks, gives the bio its own completion back and calls it. */
+int kesTrackedWriteEndIO(struct bio *bio, unsigned int bytesDone, int error);
 
 /* The change-tracking request function: marks writes and passes every request on. */
 int kesAMRF(request_queue_t *q, struct bio *bio);

@@ -24,6 +24,8 @@ int kesMRF(request_queue_t *q, struct bio *bio)
     if (isWrite) {
         lookupRequestDevs(bio, &devs);
         minor = devs.minor;
+        /* Before copy-on-write may hand the request to the worker. */
+        trackWriteCompletion(bio, &devs, sector, size);
     } else {
         /* Reads mark nothing and copy-on-write matches requests by their sectors as well,
          * so a read needs no partition lookup. */

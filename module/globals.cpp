@@ -28,6 +28,9 @@ atomic_t amListUsers = ATOMIC_INIT(1);
 spinlock_t amListUsersLock = SPIN_LOCK_UNLOCKED;
 atomic_t curAllocAMPages = ATOMIC_INIT(0);
 
+TrackedWrite trackedWriteReserve[TRACKED_WRITE_RESERVE];
+unsigned long trackedWriteReserveUsed = 0;
+
 LIST_HEAD(queueListHead);
 atomic_t queueListUsers = ATOMIC_INIT(1);
 spinlock_t queueListUsersLock = SPIN_LOCK_UNLOCKED;
@@ -51,6 +54,9 @@ void kesLoadData(void)
     atomic_set(&amListUsers, 1);
     spin_lock_init(&amListUsersLock);
     atomic_set(&curAllocAMPages, 0);
+
+    memset(trackedWriteReserve, 0, sizeof(trackedWriteReserve));
+    trackedWriteReserveUsed = 0;
 
     INIT_LIST_HEAD(&queueListHead);
     atomic_set(&queueListUsers, 1);

@@ -40,7 +40,8 @@ struct Task {
     int pid = 0;
     char comm[16] = {};
     std::atomic<long> state{TASK_RUNNING};
-    int preempt = 0;       // spin locks held
+    int preempt = 0;       // spin locks and atomic kmaps held
+    struct page* kmapAtomic[KM_TYPE_NR] = {}; // the page in each kmap_atomic slot
     bool irqsOff = false;  // local interrupts disabled
     bool inIrq = false;    // completion (interrupt) context
     bool kthread = false;
@@ -83,6 +84,9 @@ struct Kernel {
     void report_bug(const std::string& what);
 
     FaultInjector faults;
+    // Machine::after_completion_wake's hook.
+    std::mutex wakeHookMu;
+    std::function<void()> completionWakeHook;
 
     // Memory accounting.
     mutable std::mutex memMu;

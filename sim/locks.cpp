@@ -37,6 +37,15 @@ void wake_up_address(const void* addr)
     // Taking the queue's lock orders the wake after a sleeper's last look at the state.
     { std::lock_guard<std::mutex> g(q.mu); }
     q.cv.notify_all();
+    if (current_task()->inIrq) {
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> g(K().wakeHookMu);
+            hook = K().completionWakeHook;
+        }
+        if (hook)
+            hook();
+    }
 }
 
 } // namespace sim

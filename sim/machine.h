@@ -152,6 +152,10 @@ public:
     std::vector<std::string> bugs() const;
     // Forgets the bugs found so far (for tests that provoke one on purpose).
     void clear_bugs();
+    // Runs hook on the completion (interrupt) context's thread right after each wake-up it
+    // makes, before the completion goes on: a test can hold a completion at the moment its
+    // waiter may already run. An empty hook removes it.
+    void after_completion_wake(std::function<void()> hook);
     // Everything still allocated, running or open that a clean machine would not have;
     // empty when clean. Modules still loaded are not counted. Includes queues_report().
     std::string leak_report() const;

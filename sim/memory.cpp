@@ -106,6 +106,37 @@ void kunmap(struct page* page)
     K().kmaps--;
 }
 
+// Like kmap, but the slot belongs to the calling context and the section counts as atomic:
+// sleeping before kunmap_atomic is reported like sleeping under a spin lock.
+void* kmap_atomic(struct page* page, enum km_type type)
+{
+    sim::Task* t = sim::current_task();
+    if (type < 0 || type >= KM_TYPE_NR || t->kmapAtomic[type]) {
+        K().report_bug("kmap_atomic of a slot that is out of range or in use");
+        return page->data;
+    }
+    t->preempt++;
+    t->kmapAtomic[type] = page;
+    if (page->highmem) {
+        page->kmapped.fetch_add(1);
+        K().kmaps++;
+    }
+    return page->data;
+}
+
+void kunmap_atomic(void* addr, enum km_type type)
+{
+    sim::Task* t = sim::current_task();
+    struct page* page = type >= 0 && type < KM_TYPE_NR ? t->kmapAtomic[type] : nullptr;
+    if (!page || page->data != addr) {
+        K().report_bug("kunmap_atomic of a slot that does not map this address");
+        return;
+    }
+    t->kmapAtomic[type] = nullptr;
+    --t->preempt;
+    kunmap(page);
+}
+
 void* kmalloc(size_t size, gfp_t flags)
 {
     alloc_context(flags);

@@ -234,8 +234,8 @@ TEST_F(AgentBackup, FailuresEndWithOneLineAndNothingCommitted)
             ASSERT_EQ(sim::fs_write(machine, ext4, LateFileBlock(ext4, size_t(k)), data.data(), 1, true), 0);
     });
     EXPECT_EQ(r.failure, Failure::CacheFull);
-    EXPECT_EQ(r.error, "the copy-on-write cache filled up (2 blocks) while the device was being written; run the "
-                       "backup again with a larger --cache");
+    EXPECT_EQ(r.error, "the copy-on-write cache is full (raise the cache limit): its 2 blocks filled up while the "
+                       "device was being written; run the backup again with a larger --cache");
     EXPECT_FALSE(r.committed);
 
     // A write that cannot be held back for copy-on-write: the snapshot is lost.

@@ -2,6 +2,9 @@
 // errors, consumption in state 6, and the mapping rules.
 #include "blockmap/blockmap.h"
 #include "tests/support/backup_rig.h"
+#include "tests/support/interleave.h"
+
+#include <thread>
 
 namespace kestrel_test {
 namespace {
@@ -156,6 +159,19 @@ TEST_F(ReadTest, MappingRules)
     EXPECT_EQ(atomic_read(&rig->b->currentPages), pages - 256);
 }
 
+// A shared mapping of a descriptor opened read-only reaches the driver without VM_SHARED
+// (the kernel keeps only VM_MAYSHARE there); it is refused all the same.
+TEST_F(ReadTest, SharedMappingOfAReadOnlyDescriptorIsRefused)
+{
+    agent->close(rig->fd);
+    rig->fd = agent->open("/dev/kestrel", 0 /* O_RDONLY */);
+    ASSERT_GE(rig->fd, 0);
+    rig->b = BackupOf(rig->fd);
+    Start();
+    EXPECT_EQ(agent->mmap(4096, PROT_READ, MAP_SHARED, rig->fd), -EINVAL);
+    EXPECT_GT(agent->mmap(4096, PROT_READ, MAP_PRIVATE, rig->fd), 0);
+}
+
 TEST_F(ReadTest, ForkedCopyReadsTheFirstSlot)
 {
     Start();
@@ -166,6 +182,35 @@ TEST_F(ReadTest, ForkedCopyReadsTheFirstSlot)
     EXPECT_EQ(got, rig->Pattern(2, 0));
     EXPECT_FALSE(child.peek(buf + 16 * 4096, got.data(), 1)); // past the mapping: not mapped
     child.exit();
+}
+
+// A completion is held right after it wakes the thread waiting for the block. That thread
+// may finish and free everything at once (and the module may be unloaded), so by then the
+// completion must be done with the bio: only the reader's own bio may be left to free.
+TEST_F(ReadTest, CompletionsAreDoneWithTheBioWhenTheyWakeTheReader)
+{
+    Start();
+    // The gates outlive every completion that may still be on its way out of them.
+    Gate readCommand, copyOnWrite;
+    machine.after_completion_wake([&readCommand] { readCommand.Pass(); });
+    EXPECT_EQ(Read(9, 1), 0);
+    EXPECT_EQ(machine.mem_stats().bios, 0); // the read command freed its bio
+    readCommand.WaitHeld(); // the completion is at the gate, done with choosing the hook
+    readCommand.Open();
+
+    // Copy-on-write's read of an old block, for a held-back write.
+    machine.after_completion_wake([&copyOnWrite] { copyOnWrite.Pass(); });
+    std::thread writer([this] { EXPECT_EQ(rig->WriteBlock(rig->part1, 11, 1), 0); });
+    copyOnWrite.WaitHeld();
+    while (atomic_read(&rig->b->currentBRs) != 0)
+        std::this_thread::yield();
+    EXPECT_EQ(machine.mem_stats().bios, 1); // only the writer's
+    copyOnWrite.Open();
+    writer.join();
+    machine.after_completion_wake({});
+    rig->WaitForWorker();
+    EXPECT_EQ(Read(11, 1), 0);
+    EXPECT_EQ(rig->Slot(buf, 0), rig->Pattern(11, 0));
 }
 
 class SmallBlockReadTest : public ReadTest {

@@ -185,10 +185,11 @@ TEST_F(CowTest, AllocationFailuresOnTheCopyPathCostTheBackupNotTheWrite)
         unsigned nth;
         u32 state;
     };
-    // The queue item (kmalloc), the copy's page, the cache entry; buffer heads and bios are
+    // The queue item (kmalloc: the second, after the record of the write's completion,
+    // which has a reserve), the copy's page, the cache entry; buffer heads and bios are
     // retried until they come.
     const Case cases[] = {
-        {sim::Fault::Kmalloc, 1, BACKUP_ERR_QUEUE},
+        {sim::Fault::Kmalloc, 2, BACKUP_ERR_QUEUE},
         {sim::Fault::Page, 1, BACKUP_ERR_CACHE},
         {sim::Fault::Slab, 1, BACKUP_ERR_CACHE},
         {sim::Fault::BufferHead, 1, BACKUP_SNAPSHOT},

@@ -1,7 +1,10 @@
 // The change-tracking request function, driven by real requests on simulated disks: which
 // automap a write marks and at which blocks, what it leaves alone, and that every request
 // still reaches the disk.
+#include "tests/support/interleave.h"
 #include "tests/support/tracking.h"
+
+#include <thread>
 
 namespace kestrel_test {
 namespace {
@@ -46,6 +49,45 @@ TEST_F(ChangeTrackingTest, AWriteMarksEveryDeviceItReaches)
     EXPECT_EQ(setBlocks(disk), (std::vector<u32>{12, kP2Start / 8 - 1, kP2Start / 8}));
     EXPECT_EQ(atomic_read(&p1->tracking), 1);
     EXPECT_EQ(machine.log_count("device resize detected"), 0u);
+}
+
+// A write is marked again when it completes, in whatever pages the automap has by then: a
+// snapshot while it was on its way handed the first mark to a backup that may have read the
+// block too early. The completion runs in the interrupt context; its record comes from a
+// reserve when memory is short, and a write completed in pieces is marked once whole.
+TEST_F(ChangeTrackingTest, AWriteIsMarkedAgainWhenItCompletes)
+{
+    StackedDriver below(machine, sda);
+    kes::AM* p1 = startTracking(MakeBackup(sda1));
+    ASSERT_NE(p1, nullptr);
+    struct Case {
+        bool noMemory;
+        unsigned pieces;
+    };
+    for (Case c : {Case{false, 0}, Case{true, 0}, Case{false, 1}}) {
+        SCOPED_TRACE(c.noMemory ? "no memory" : c.pieces ? "in pieces" : "plain");
+        below.HoldWrite(kP1Start + 16);
+        unsigned fired = machine.faults().fired(sim::Fault::Kmalloc);
+        if (c.noMemory)
+            machine.faults().fail_nth(sim::Fault::Kmalloc, 1, true);
+        if (c.pieces) {
+            ASSERT_EQ(sim::set_partial_completions(machine, sda, c.pieces), 0);
+        }
+        std::thread writer([this] { EXPECT_EQ(Write(sda1, 16, 8), 0); });
+        below.WaitHeld();
+        EXPECT_EQ(setBlocks(p1), std::vector<u32>{2});
+        kes::unSetBlock(&p1->map, 2); // as if a snapshot had taken the bits
+        below.Release();
+        writer.join();
+        EXPECT_EQ(setBlocks(p1), std::vector<u32>{2});
+        EXPECT_EQ(machine.faults().fired(sim::Fault::Kmalloc) > fired, c.noMemory);
+        machine.faults().disarm();
+        kes::unSetBlock(&p1->map, 2);
+    }
+    EXPECT_EQ(kes::trackedWriteReserveUsed, 0ul);
+    machine.exit_processes();
+    ASSERT_EQ(machine.rmmod("kestrel"), 0);
+    below.Remove();
 }
 
 TEST_F(ChangeTrackingTest, BlocksBeyondTheAutomapStopItWithOneLinePerBlock)

@@ -1,6 +1,7 @@
 // Backups end to end, driven by the agent while writer threads keep writing.
 #include "blockmap/blockmap.h"
 #include "tests/scenarios/scenario.h"
+#include "tests/support/interleave.h"
 
 namespace kestrel_test {
 namespace {
@@ -207,6 +208,41 @@ TEST_F(Scenario, CacheLimitAndReadErrors)
     ASSERT_EQ(sim::clear_bad_sectors(machine, part1), 0);
 }
 
+// When copy-on-write gives a backup up, the agent's next read is refused; the agent asks
+// the module's state and says why, so that the user knows what to change.
+TEST_F(Scenario, TheAgentSaysWhyCopyOnWriteGaveTheBackupUp)
+{
+    struct Case {
+        uint32_t cacheLimit;
+        bool unreadableOldBlock;
+        int state;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {0, false, 10, "the copy-on-write cache is full (raise the cache limit)"},
+        {100, true, 8, "the disk could not be read"},
+    };
+    constexpr uint32_t kLate = 1500; // a block the agent reads after the first run
+    for (const Case& c : cases) {
+        if (c.unreadableOldBlock) {
+            ASSERT_EQ(sim::set_bad_sectors(machine, part1, uint64_t(kLate) * 8, 1), 0);
+        }
+        agent::BackupRequest req = Request();
+        req.max_cache_blocks = c.cacheLimit;
+        req.run_blocks = 16;
+        bool written = false;
+        agent::BackupResult r = agent::run_backup(*transport, req, [&](uint32_t, const uint8_t*, uint32_t) {
+            if (!written) {
+                written = true; // the write itself fails too when its sector is bad
+                sim::write_sectors(machine, part1, uint64_t(kLate) * 8, Pattern(kLate, 1).data(), 8);
+            }
+        });
+        EXPECT_EQ(r.status, c.state);
+        EXPECT_NE(r.error.find(c.cause), std::string::npos) << r.error;
+        ASSERT_EQ(sim::clear_bad_sectors(machine, part1), 0);
+    }
+}
+
 TEST_F(Scenario, SecondAgentIsRefusedAndCannotDisturbTheFirst)
 {
     agent::ControlDevice first(*transport), second(*transport);
@@ -245,6 +281,43 @@ TEST_F(Scenario, SecondAgentIsRefusedAndCannotDisturbTheFirst)
     EXPECT_EQ(fourth.start_backup(MAJOR(part1), MINOR(part1), kFsBlocks, 1000), 0);
     EXPECT_EQ(fourth.start_backup(MAJOR(part1), MINOR(part1), kFsBlocks, 1000), 11);
     fourth.close();
+}
+
+// A raw write held below the module across a snapshot: marked when it was submitted, so
+// the backup reads its block, but it reaches the disk only after the agent has read it. The
+// next incremental backup must carry it, or the chain differs from the device for good.
+TEST_F(Scenario, AWriteInFlightAcrossTheSnapshotIsInTheNextIncremental)
+{
+    StackedDriver below(machine, disk);
+    agent::BackupResult first = Backup(Request());
+    ASSERT_TRUE(first.ok()) << first.error;
+
+    constexpr uint32_t kBlock = 300;
+    below.HoldWrite(kPart1Start + kBlock * 8);
+    std::thread writer([this] {
+        EXPECT_EQ(sim::write_sectors(machine, part1, uint64_t(kBlock) * 8, Pattern(kBlock, 1).data(), 8), 0);
+    });
+    below.WaitHeld();
+    agent::BackupRequest req = Request();
+    req.previous_key = first.key;
+    agent::BackupResult second = Backup(req); // the held write does not keep the snapshot waiting
+    below.Release();
+    writer.join();
+    ASSERT_TRUE(second.ok()) << second.error;
+    EXPECT_TRUE(second.incremental);
+    ASSERT_EQ(image.count(kBlock), 1u);
+    EXPECT_EQ(image[kBlock], Pattern(kBlock, 0)); // read before the write landed
+
+    req.previous_key = second.key;
+    agent::BackupResult third = Backup(req);
+    ASSERT_TRUE(third.ok()) << third.error;
+    EXPECT_TRUE(third.incremental);
+    ASSERT_EQ(image.count(kBlock), 1u) << "the write is missing from the chain";
+    EXPECT_EQ(image[kBlock], Pattern(kBlock, 1));
+
+    machine.exit_processes();
+    ASSERT_EQ(machine.rmmod("kestrel"), 0);
+    below.Remove();
 }
 
 TEST_F(Scenario, UnloadAfterBackupsGivesEveryQueueBack)

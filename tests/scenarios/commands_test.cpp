@@ -164,6 +164,56 @@ TEST_F(CommandFlow, FlagsDecideTheAutomapsFate)
     EXPECT_EQ(sim::disk_queue(machine, disk)->make_request_fn.load(), sim::disk_request_fn(machine, disk));
 }
 
+// A backup that keeps no automap of its own, on a disk whose other partition is tracked:
+// its close must leave the queue tracking, or that partition's next backup is silently full.
+TEST_F(CommandFlow, ABackupWithoutAutomapLeavesTheOtherPartitionTracking)
+{
+    constexpr uint32_t kPart2Blocks = 512;
+    auto sb = sim::make_ext2_super_block(kBlockSize, kPart2Blocks);
+    ASSERT_EQ(sim::write_store(machine, part2, 2, sb.data(), 2), 0);
+    ASSERT_EQ(sim::mount_fs(machine, part2), 0);
+    dev->close();
+    agent::BackupRequest other = Request();
+    other.minor = MINOR(part2);
+    agent::BackupResult r = Backup(other);
+    ASSERT_TRUE(r.ok()) << r.error;
+
+    agent::BackupRequest untracked = Request();
+    untracked.no_tracking = true;
+    ASSERT_TRUE(Backup(untracked).ok());
+    EXPECT_EQ(machine.log_count("automap not in sync"), 0u);
+
+    ASSERT_EQ(sim::write_sectors(machine, part2, 8 * 8, Pattern(8, 1).data(), 8), 0);
+    other.previous_key = r.key;
+    r = Backup(other);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_TRUE(r.incremental);
+    EXPECT_EQ(r.wanted_blocks, 1u);
+    ASSERT_EQ(sim::unmount_fs(machine, part2), 0);
+    ASSERT_EQ(dev->open(), 0);
+}
+
+// On a partition larger than its file system, blocks past the file system's size can never
+// be read by the agent: copy-on-write keeps nothing for them, however often they change.
+TEST_F(CommandFlow, BlocksPastTheFileSystemAreNeverCopied)
+{
+    constexpr uint32_t kFs = kFsBlocks - 8;
+    ASSERT_EQ(dev->start_backup(MAJOR(part1), MINOR(part1), kFs, 4), 0);
+    ASSERT_EQ(dev->no_start_automap(), 0);
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    for (uint32_t gen = 1; gen <= 3; gen++)
+        for (uint32_t b = kFs; b < kFsBlocks; b++)
+            ASSERT_EQ(sim::write_sectors(machine, part1, uint64_t(b) * 8, Pattern(b, gen).data(), 8), 0);
+    EXPECT_EQ(State(), 4u);
+    kes::BackupStats st{};
+    ASSERT_EQ(dev->stats(st), 0);
+    EXPECT_EQ(st.totalCachedBlocks, 0);
+    // Blocks inside the file system are still copied.
+    ASSERT_EQ(sim::write_sectors(machine, part1, uint64_t(kFs - 1) * 8, Pattern(kFs - 1, 1).data(), 8), 0);
+    ASSERT_EQ(dev->stats(st), 0);
+    EXPECT_EQ(st.totalCachedBlocks, 1);
+}
+
 TEST_F(CommandFlow, StateAndAutomapRecordsAreCutToTheCallersLength)
 {
     ASSERT_EQ(Start(), 0);
