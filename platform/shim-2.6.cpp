@@ -119,7 +119,7 @@ void allocBlockRead(Backup *b, struct buffer_head **bh, struct bio **bio)
 }
 
 /* count is at most brSlots(b): the read-blocks command checks the run against its buffer. */
-s32 readBlocks(Backup *b, u32 first, u32 count, BackupVMA *vma)
+s32 readBlocks(Backup *b, u32 first, u32 count, struct page **pages)
 {
     s32 submitted = 0;
     u32 perPage = b->disk.blocksPerPage;
@@ -134,7 +134,7 @@ s32 readBlocks(Backup *b, u32 first, u32 count, BackupVMA *vma)
         b->brArray[i] = br;
         struct buffer_head *bh;
         allocBlockRead(b, &bh, &br->bio);
-        initBH(b, bh, vma->pages[i / perPage], (i % perPage) * b->disk.blockSize, block);
+        initBH(b, bh, pages[i / perPage], (i % perPage) * b->disk.blockSize, block);
         initBIO(b, br->bio, bh);
         br->bio->bi_rw = READ;
         callRealMRF(b, br->bio);
