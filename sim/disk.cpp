@@ -655,9 +655,38 @@ int reread_partitions(Machine&, uint32_t dev)
     if (index != 0 || d->gd.minors == 1)
         return -EINVAL;
     down(&d->whole.bd.bd_sem);
-    int err = rescan(*d);
+    int err = d->partOpens ? -EBUSY : rescan(*d);
     up(&d->whole.bd.bd_sem);
     return err;
+}
+
+int blkdev_get(struct block_device* bd)
+{
+    Bdev* b = bdev_of(bd);
+    if (!b || bd->bd_contains == bd)
+        return 0;
+    Disk& d = *b->disk;
+    down(&d.whole.bd.bd_sem);
+    bool present;
+    {
+        std::lock_guard<std::mutex> g(d.partMu);
+        present = d.partPtrs[bd->bd_part - d.slots.data()] != nullptr;
+    }
+    if (present)
+        d.partOpens++;
+    up(&d.whole.bd.bd_sem);
+    return present ? 0 : -ENXIO;
+}
+
+void blkdev_put(struct block_device* bd)
+{
+    Bdev* b = bdev_of(bd);
+    if (!b || bd->bd_contains == bd)
+        return;
+    Disk& d = *b->disk;
+    down(&d.whole.bd.bd_sem);
+    d.partOpens--;
+    up(&d.whole.bd.bd_sem);
 }
 
 std::vector<unsigned char> make_mbr(const std::vector<Partition>& primaries)
