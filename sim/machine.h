@@ -152,6 +152,9 @@ public:
     std::vector<std::string> bugs() const;
     // Forgets the bugs found so far (for tests that provoke one on purpose).
     void clear_bugs();
+    // Whether some task waits to take the lock (a spin lock or semaphore of the kernel), so
+    // that a test can let it go knowing it waited.
+    bool lock_contended(const void* lock) const;
     // Everything still allocated, running or open that a clean machine would not have;
     // empty when clean. Modules still loaded are not counted. Includes queues_report().
     std::string leak_report() const;
