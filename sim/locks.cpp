@@ -116,15 +116,24 @@ int down_interruptible(struct semaphore* sem)
     return 0;
 }
 
+// Records a lock a trylock took (no order to check: it could not have waited); returns
+// the trylock's answer.
+template <class Lock>
+static int trylock_result(Lock* lock, bool taken)
+{
+    if (taken) {
+        sim::lock_acquire(lock, &lock->dep_map, 0, true);
+        sim::lock_acquired(lock, &lock->dep_map, 0);
+    }
+    return taken ? 1 : 0;
+}
+
 int down_trylock(struct semaphore* sem)
 {
     int c = sem->count.load();
     while (c > 0) {
-        if (sem->count.compare_exchange_weak(c, c - 1, std::memory_order_acquire)) {
-            sim::lock_acquire(sem, &sem->dep_map, 0, true);
-            sim::lock_acquired(sem, &sem->dep_map, 0);
-            return 0;
-        }
+        if (sem->count.compare_exchange_weak(c, c - 1, std::memory_order_acquire))
+            return !trylock_result(sem, true);
     }
     return 1;
 }
@@ -156,14 +165,7 @@ static bool read_trylock(struct rw_semaphore* sem)
     return false;
 }
 
-int down_read_trylock(struct rw_semaphore* sem)
-{
-    if (!read_trylock(sem))
-        return 0;
-    sim::lock_acquire(sem, &sem->dep_map, 0, true);
-    sim::lock_acquired(sem, &sem->dep_map, 0);
-    return 1;
-}
+int down_read_trylock(struct rw_semaphore* sem) { return trylock_result(sem, read_trylock(sem)); }
 
 // A reader waits behind a writer that waits, so a read lock takes part in the lock order
 // as fully as a write lock: taking it twice, or in both orders with another lock, can
@@ -191,14 +193,7 @@ static bool write_trylock(struct rw_semaphore* sem)
     return sem->activity.compare_exchange_strong(idle, -1, std::memory_order_acquire);
 }
 
-int down_write_trylock(struct rw_semaphore* sem)
-{
-    if (!write_trylock(sem))
-        return 0;
-    sim::lock_acquire(sem, &sem->dep_map, 0, true);
-    sim::lock_acquired(sem, &sem->dep_map, 0);
-    return 1;
-}
+int down_write_trylock(struct rw_semaphore* sem) { return trylock_result(sem, write_trylock(sem)); }
 
 void down_write(struct rw_semaphore* sem)
 {
