@@ -50,7 +50,7 @@ static int switchAutoMap(Backup *b, AM *am, int kept)
         if (kept) {
             stale = atomic_read(&am->tracking) != 1;
             waitForBlockMapUsers(&b->buBlockMap, &buFlags);
-            waitForBlockMapUsers(&am->map, &mapFlags);
+            waitForBlockMapUsersNested(&am->map, &mapFlags, SINGLE_DEPTH_NESTING);
             struct page **pages = b->buBlockMap.pages;
             b->buBlockMap.pages = am->map.pages;
             am->map.pages = pages;

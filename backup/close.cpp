@@ -15,7 +15,7 @@
 namespace kes {
 
 /* Moves the device's queue off the snapshot request function: back to change tracking
- * while automaps remain on it, else to its real function. Under sem and stateLock. */
+ * while automaps remain on it, else to its real function. Under stateLock. */
 static void releaseQueue(Backup *b)
 {
     u32 dev = b->disk.dev;
@@ -59,9 +59,14 @@ static void logStats(Backup *b)
            MAJOR(b->disk.dev), MINOR(b->disk.dev));
 }
 
+/*
+ * The release of the last reference to the control device's file: no command, mapping or
+ * mmap can reach the Backup any more, so nothing needs sem, and sem must not be taken: the
+ * release may run inside an unmap, under the process's mmap_sem, which commands take (by
+ * faulting) while they hold sem.
+ */
 void closeBackup(Backup *b)
 {
-    down(&b->sem);
     down_write(&b->stateLock);
     releaseQueue(b);
 
@@ -92,7 +97,6 @@ void closeBackup(Backup *b)
         logStats(b);
     atomic_cmpxchg(&b->state, BACKUP_CLOSING, BACKUP_IDLE);
     up_write(&b->stateLock);
-    up(&b->sem);
 
     /* Only the holder gives the backup slot back. */
     unsigned long flags;

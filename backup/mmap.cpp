@@ -50,9 +50,12 @@ int maxBVMAs(Backup *b, int *slot)
 s32 getVMAPageCount(Backup *b)
 {
     s32 pages = 0;
+    unsigned long flags;
+    spin_lock_irqsave(&b->vmaLock, flags);
     for (int i = 0; i < 2; i++)
         if (b->bvmas[i].vma)
             pages += b->bvmas[i].pageCount;
+    spin_unlock_irqrestore(&b->vmaLock, flags);
     return pages;
 }
 
@@ -78,7 +81,14 @@ void freeAllMMPages(Backup *b)
     spin_unlock_irqrestore(&b->vmaLock, flags);
 }
 
-/* The mmap operation's outcome as a module status. */
+/*
+ * The mmap operation's outcome as a module status. The kernel calls it with the process's
+ * mmap_sem held for writing, and commands hold sem while they copy to and from user space
+ * (taking mmap_sem for reading when they fault): so it takes no sem. The slot is claimed
+ * under vmaLock with no pages yet, filled with none held (the allocations may sleep), and
+ * its pages published under vmaLock; until then the slot offers nothing to anyone.
+ * maxBufferPages is set by the start before the state leaves 1, and read-only afterwards.
+ */
 static int mapBuffer(struct file *file, struct vm_area_struct *vma)
 {
     Backup *b = (Backup *)file->private_data;
@@ -88,40 +98,44 @@ static int mapBuffer(struct file *file, struct vm_area_struct *vma)
      * clears VM_SHARED there and leaves VM_MAYSHARE as the sign of the caller's MAP_SHARED. */
     if (!(vma->vm_flags & VM_READ) || (vma->vm_flags & (VM_WRITE | VM_SHARED | VM_MAYSHARE)))
         return KES_INVALID;
-    int result = KES_OK;
-    down(&b->sem);
     u32 state = backupState(b);
-    int slot = 0;
     long pages = vma->vm_end > vma->vm_start ? (long)((vma->vm_end - vma->vm_start) >> PAGE_SHIFT) : 0;
-    if (state == BACKUP_IDLE || state == BACKUP_STARTING || vma->vm_pgoff != 0 ||
-        maxBVMAs(b, &slot) || pages <= 0 || pages > b->maxBufferPages) {
-        result = KES_INVALID;
-    } else {
-        /* The pages are filled before the slot is published: until its vma is set no
-         * fault looks at the slot. */
-        BackupVMA *bv = &b->bvmas[slot];
-        long n = 0;
-        for (; n < pages; n++) {
-            bv->pages[n] = alloc_page(GFP_KERNEL);
-            if (!bv->pages[n])
-                break;
-            /* Cleared before first use: no stale kernel memory reaches user space. */
-            memset(page_address(bv->pages[n]), 0, PAGE_SIZE);
-            addBackupPages(b, 1);
-        }
-        unsigned long flags;
-        spin_lock_irqsave(&b->vmaLock, flags);
-        bv->pageCount = (s32)n;
-        if (n < pages) {
-            freeMMPages(b, slot);
-            result = KES_NO_MEMORY;
-        } else {
-            bv->vma = vma;
-            vma->vm_ops = &kesVMOps;
-        }
+    if (state == BACKUP_IDLE || state == BACKUP_STARTING || vma->vm_pgoff != 0 || pages <= 0 ||
+        pages > b->maxBufferPages)
+        return KES_INVALID;
+
+    int slot = 0;
+    unsigned long flags;
+    spin_lock_irqsave(&b->vmaLock, flags);
+    if (maxBVMAs(b, &slot)) {
         spin_unlock_irqrestore(&b->vmaLock, flags);
+        return KES_INVALID;
     }
-    up(&b->sem);
+    BackupVMA *bv = &b->bvmas[slot];
+    bv->vma = vma;
+    bv->pageCount = 0;
+    spin_unlock_irqrestore(&b->vmaLock, flags);
+
+    long n = 0;
+    for (; n < pages; n++) {
+        bv->pages[n] = alloc_page(GFP_KERNEL);
+        if (!bv->pages[n])
+            break;
+        /* Cleared before first use: no stale kernel memory reaches user space. */
+        memset(page_address(bv->pages[n]), 0, PAGE_SIZE);
+        addBackupPages(b, 1);
+    }
+    int result = KES_OK;
+    spin_lock_irqsave(&b->vmaLock, flags);
+    bv->pageCount = (s32)n;
+    if (n < pages) {
+        freeMMPages(b, slot);
+        bv->vma = NULL;
+        result = KES_NO_MEMORY;
+    } else {
+        vma->vm_ops = &kesVMOps;
+    }
+    spin_unlock_irqrestore(&b->vmaLock, flags);
     return result;
 }
 
@@ -141,14 +155,17 @@ int kesMMAP(struct file *file, struct vm_area_struct *vma)
 
 void kesVMopen(struct vm_area_struct *) {}
 
-/* Unmapping waits for a read-blocks command that fills the buffer (it holds sem), so the
- * disk completions never write into pages that were given back. */
+/*
+ * Runs with the process's mmap_sem held for writing, so it takes no sem (see mapBuffer).
+ * The slot's pages lose the slot's references here; a read-blocks command that fills them
+ * holds references of its own, so the disk completions never write into pages that were
+ * given back.
+ */
 void kesVMclose(struct vm_area_struct *vma)
 {
     if (!vma->vm_file || !vma->vm_file->private_data)
         return;
     Backup *b = (Backup *)vma->vm_file->private_data;
-    down(&b->sem);
     unsigned long flags;
     spin_lock_irqsave(&b->vmaLock, flags);
     int slot;
@@ -157,7 +174,6 @@ void kesVMclose(struct vm_area_struct *vma)
         freeMMPages(b, slot);
     }
     spin_unlock_irqrestore(&b->vmaLock, flags);
-    up(&b->sem);
 }
 
 } // namespace kes

@@ -20,9 +20,9 @@ static void waitForSubmittedQuietly(Backup *b, u32 count)
     }
 }
 
-/* The checks of a run against the Backup's state, its maps and the buffer: 0 with the slot
- * of the buffer, or 2 after logging why. Under sem. */
-static int checkReadRequest(Backup *b, u32 first, u32 count, user_addr_t address, int *slot)
+/* The checks of a run against the Backup's state and its maps: 0, or 2 after logging why.
+ * Under sem. */
+static int checkReadRequest(Backup *b, u32 first, u32 count)
 {
     u32 state = backupState(b);
     u32 end = first + count;
@@ -53,32 +53,62 @@ static int checkReadRequest(Backup *b, u32 first, u32 count, user_addr_t address
                b->cacheMap.numBlocks);
         return KES_INVALID;
     }
-    if (!checkVMA(b, address, slot)) {
+    return KES_OK;
+}
+
+/* The buffer's checks: 0 with the slot's pages in readPages, each with a reference taken
+ * (given back by putReadPages), or 2 after logging why. Under sem; takes vmaLock. */
+static int takeReadPages(Backup *b, u32 count, user_addr_t address)
+{
+    unsigned long flags;
+    int slot;
+    spin_lock_irqsave(&b->vmaLock, flags);
+    if (!checkVMA(b, address, &slot)) {
+        spin_unlock_irqrestore(&b->vmaLock, flags);
         printk(KERN_ERR "%s: invalid data pointer%s", "ioctlReadBlocks", "\n");
         return KES_INVALID;
     }
+    BackupVMA *bv = &b->bvmas[slot];
     u64 wanted = (u64)count * b->disk.blockSize;
-    unsigned long room = (unsigned long)b->bvmas[*slot].pageCount << PAGE_SHIFT;
+    unsigned long room = (unsigned long)bv->pageCount << PAGE_SHIFT;
     if (wanted > room) {
+        spin_unlock_irqrestore(&b->vmaLock, flags);
         printk(KERN_ERR "%s: tried to read (%u) number of blocks size (%u) and mmap region can "
                         "hold (%lu) bytes\n",
                "ioctlReadBlocks", count, b->disk.blockSize, room);
         return KES_INVALID;
     }
+    for (s32 i = 0; i < bv->pageCount; i++) {
+        b->readPages[i] = bv->pages[i];
+        get_page(b->readPages[i]);
+    }
+    b->readPageCount = bv->pageCount;
+    spin_unlock_irqrestore(&b->vmaLock, flags);
     return KES_OK;
+}
+
+/* Gives back the references of takeReadPages. Under sem. */
+static void putReadPages(Backup *b)
+{
+    for (s32 i = 0; i < b->readPageCount; i++) {
+        put_page(b->readPages[i]);
+        b->readPages[i] = NULL;
+    }
+    b->readPageCount = 0;
 }
 
 int ioctlReadBlocks(Backup *b, u32 first, u32 count, user_addr_t address)
 {
     down(&b->sem);
-    int slot = 0;
-    int result = checkReadRequest(b, first, count, address, &slot);
+    int result = checkReadRequest(b, first, count);
+    if (!result)
+        result = takeReadPages(b, count, address);
     if (result) {
         up(&b->sem);
         return result;
     }
-    BackupVMA *vma = &b->bvmas[slot];
-    s32 nDisk = readBlocks(b, first, count, vma);
+    struct page **pages = b->readPages;
+    s32 nDisk = readBlocks(b, first, count, pages);
     if (nDisk < 0) {
         /* No memory for a block request: the reads already submitted are waited for and
          * released, and the run is refused. */
@@ -86,11 +116,12 @@ int ioctlReadBlocks(Backup *b, u32 first, u32 count, user_addr_t address)
                __func__, count);
         waitForSubmittedQuietly(b, count);
         freeSubmitted(b, count);
+        putReadPages(b);
         up(&b->sem);
         return KES_NO_MEMORY;
     }
     if ((u32)nDisk < count) {
-        u32 nCache = readFromCache(b, first, count, vma);
+        u32 nCache = readFromCache(b, first, count, pages);
         if ((u32)nDisk + nCache != count) {
             printk(KERN_ERR "%s: read (%u) blocks from disk and (%u) blocks from cache and "
                             "expected to read (%u) blocks\n",
@@ -106,10 +137,11 @@ int ioctlReadBlocks(Backup *b, u32 first, u32 count, user_addr_t address)
                __func__, "\n");
         result = KES_IO_ERROR;
     }
-    readCheckCache(b, first, count, vma);
+    readCheckCache(b, first, count, pages);
 release:
     if (nDisk > 0)
         freeSubmitted(b, count);
+    putReadPages(b);
     up(&b->sem);
     return result;
 }

@@ -34,7 +34,7 @@ void initBIO(Backup *b, struct bio *bio, struct buffer_head *bh);
 /* Submits the disk reads of a run: every slot whose block the copy-on-write path has not
  * dealt with. Returns how many were submitted, or -1 when a block request could not be
  * allocated (the reads submitted before stay in their slots, to be waited for and freed). */
-s32 readBlocks(Backup *b, u32 first, u32 count, BackupVMA *vma);
+s32 readBlocks(Backup *b, u32 first, u32 count, struct page **pages);
 int isRequestSubmitted(Backup *b, u32 slot);
 /* Waits for every submitted slot: 0, or 12 when a block could not be read (it arrives as
  * zeros). In state 6 each block counts as delivered. */

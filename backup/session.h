@@ -37,13 +37,13 @@ void kesVMopen(struct vm_area_struct *vma);
 void kesVMclose(struct vm_area_struct *vma);
 struct page *kesVMnopage(struct vm_area_struct *vma, unsigned long address, int *type);
 /* Slot searches, in order 0, 1: the slot whose mapping starts at address; the slot of a
- * mapping; the first free slot (0, or 1 when both are used). Under sem or vmaLock. */
+ * mapping; the first free slot (0, or 1 when both are used). Under vmaLock. */
 int checkVMA(Backup *b, user_addr_t address, int *slot);
 int findVMA(Backup *b, struct vm_area_struct *vma, int *slot);
 int maxBVMAs(Backup *b, int *slot);
 /* Frees one slot's pages (its vma is left alone). Under vmaLock. */
 void freeMMPages(Backup *b, int slot);
-/* Pages of the mapped buffers in use. */
+/* Pages of the mapped buffers in use. Takes vmaLock. */
 s32 getVMAPageCount(Backup *b);
 /* Frees the pages of both mapped-buffer slots. */
 void freeAllMMPages(Backup *b);

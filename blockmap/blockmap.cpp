@@ -211,18 +211,20 @@ s32 unSetBlock(BlockMap *map, u32 block)
  * must not schedule: it only drops and retakes the lock between tests, which is enough
  * because the users it waits for finish without any of the locks it holds.
  */
-void waitForBlockMapUsers(BlockMap *map, unsigned long *flags)
+void waitForBlockMapUsersNested(BlockMap *map, unsigned long *flags, int subclass)
 {
     int atomicCaller = irqs_disabled();
 
-    spin_lock_irqsave(&map->usersLock, *flags);
+    spin_lock_irqsave_nested(&map->usersLock, *flags, subclass);
     while (atomic_read(&map->users) != 1) {
         spin_unlock_irqrestore(&map->usersLock, *flags);
         if (!atomicCaller)
             schedule();
-        spin_lock_irqsave(&map->usersLock, *flags);
+        spin_lock_irqsave_nested(&map->usersLock, *flags, subclass);
     }
 }
+
+void waitForBlockMapUsers(BlockMap *map, unsigned long *flags) { waitForBlockMapUsersNested(map, flags, 0); }
 
 int newCacheMap(Backup *b)
 {

@@ -188,23 +188,23 @@ void freeCachePage(Backup *b, CachePage *cp)
     atomic_dec(&b->currentCacheStructs);
 }
 
-char *mmPageAddr(Backup *b, u32 slot, BackupVMA *vma)
+char *mmPageAddr(Backup *b, u32 slot, struct page **pages)
 {
     u32 perPage = b->disk.blocksPerPage;
-    char *page = (char *)page_address(vma->pages[slot / perPage]);
+    char *page = (char *)page_address(pages[slot / perPage]);
     return page + (slot % perPage) * b->disk.blockSize;
 }
 
 /* Slot i of a read went to the disk when the block reader holds a request for it. */
 int isRequestSubmitted(Backup *b, u32 slot);
 
-u32 readFromCache(Backup *b, u32 first, u32 count, BackupVMA *vma)
+u32 readFromCache(Backup *b, u32 first, u32 count, struct page **pages)
 {
     u32 found = 0;
     for (u32 i = 0; i < count; i++) {
         if (isRequestSubmitted(b, i))
             continue;
-        if (cacheRead(b, mmPageAddr(b, i, vma), first + i))
+        if (cacheRead(b, mmPageAddr(b, i, pages), first + i))
             found++;
         else
             printk(KERN_WARNING "%s: expected to read block number (%u) from cache and block not "
@@ -214,11 +214,11 @@ u32 readFromCache(Backup *b, u32 first, u32 count, BackupVMA *vma)
     return found;
 }
 
-void readCheckCache(Backup *b, u32 first, u32 count, BackupVMA *vma)
+void readCheckCache(Backup *b, u32 first, u32 count, struct page **pages)
 {
     for (u32 i = 0; i < count; i++)
         if (isRequestSubmitted(b, i))
-            cacheRead(b, mmPageAddr(b, i, vma), first + i);
+            cacheRead(b, mmPageAddr(b, i, pages), first + i);
 }
 
 u32 anyDirtyBlock(Backup *b)

@@ -51,13 +51,13 @@ CachePage *locateBlockInList(CachePage *list, u32 blockNum, CachePage **prev);
 u32 cacheRead(Backup *b, char *dest, u32 blockNum);
 /* Frees an unlinked entry; the caller holds its bucket's sem or cacheLock for writing. */
 void freeCachePage(Backup *b, CachePage *cp);
-/* The kernel address of slot s of a mapped buffer. */
-char *mmPageAddr(Backup *b, u32 slot, BackupVMA *vma);
+/* The kernel address of slot s of a buffer of the given pages. */
+char *mmPageAddr(Backup *b, u32 slot, struct page **pages);
 /* Copies from the cache every slot of a read that did not go to the disk; returns how many
  * were found. */
-u32 readFromCache(Backup *b, u32 first, u32 count, BackupVMA *vma);
+u32 readFromCache(Backup *b, u32 first, u32 count, struct page **pages);
 /* Lets cached old contents replace what the disk returned for the slots read from disk. */
-void readCheckCache(Backup *b, u32 first, u32 count, BackupVMA *vma);
+void readCheckCache(Backup *b, u32 first, u32 count, struct page **pages);
 /* The number of some cached block, or kesNoBlock. */
 u32 anyDirtyBlock(Backup *b);
 /* Drops the entries whose blocks the agent does not want: 0, or 3 below state 6. */

@@ -33,7 +33,9 @@ struct DiskInfo {
     u32 blockShift;            /* log2(sectorsPerBlock) */
 };
 
-/* One mapped-buffer slot. Guarded by the Backup's sem. */
+/* One mapped-buffer slot. Guarded by the Backup's vmaLock: the mapping and unmapping run
+ * under the process's mmap_sem, where sem cannot be taken. A slot is claimed by setting vma
+ * with no pages; pages[0..pageCount) are filled before pageCount is published. */
 struct BackupVMA {
     s32 pageCount;
     struct vm_area_struct *vma; /* NULL when the slot is free */
@@ -62,12 +64,19 @@ enum : u32 {
  * them as they are.
  */
 struct Backup {
-    struct semaphore sem;           /* the Backup's own mutex: commands, mmap and close */
+    struct semaphore sem;           /* the Backup's own mutex: the commands. Never taken under
+                                       mmap_sem (mmap, unmap, release from an unmap), since
+                                       commands copy to and from user space holding it */
     atomic_t state;                 /* u32 phase; changed under stateLock (write) where the
                                        request path must see it atomically, read without locks */
     struct rw_semaphore stateLock;  /* request path (read) against state changes (write) */
-    s32 maxBufferPages;             /* sem */
-    BackupVMA bvmas[2];             /* sem */
+    s32 maxBufferPages;             /* set by the start before the state leaves 1; read-only
+                                       afterwards */
+    BackupVMA bvmas[2];             /* vmaLock */
+    /* The pages a read-blocks command fills, each with a reference of the command's own, so
+     * that an unmap during the command cannot give them back under the disk's writes. */
+    struct page *readPages[256];    /* sem */
+    s32 readPageCount;              /* sem */
     u32 noLoadFromAutoMap;          /* sem */
     u32 noStartAutoMap;             /* sem */
     struct timespec timeToFreeze;   /* sem */
@@ -106,8 +115,8 @@ struct Backup {
     /* Requests of the block layer that found this Backup as the active one and are still
      * deciding about copy-on-write; close waits for them before the record is freed. */
     atomic_t requestUsers;
-    /* Guards the slots' vma, pageCount and pages against the page faults of the mappings,
-     * which take no sleeping lock; changes are made under sem as well. Interrupts off. */
+    /* Guards the slots' vma, pageCount and pages: mmap, unmap and the page faults of the
+     * mappings take no sleeping lock of the module. Interrupts off. */
     spinlock_t vmaLock;
 };
 

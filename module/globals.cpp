@@ -44,6 +44,7 @@ void kesLoadData(void)
     activeSession = NULL;
     init_rwsem(&activeSessionUsers);
     sema_init(&signalThread, 1);
+    lockdep_set_novalidate_class(&signalThread);
     init_rwsem(&snapShotUsers);
     atomic_set(&backup_cachePID, 0);
     atomic_set(&backup_cacheThreadContinue, 1);

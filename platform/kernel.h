@@ -181,21 +181,61 @@ int irqs_disabled(void);
 /* Nonzero in the block driver's completion (interrupt) context. */
 int in_interrupt(void);
 
+/*
+ * The lock validator's view of a lock. Every lock belongs to a class: the locks initialised
+ * at one place in the code (one static key per initialisation site, as the init macros
+ * below declare), or, for a lock that is never initialised at run time, the lock itself.
+ * The validator records, for every class, which classes were held when it was taken, and
+ * reports an acquisition that closes a cycle, a second lock of a class already held (unless
+ * taken with a _nested call and its own subclass), and a class taken both in the interrupt
+ * context and with interrupts on.
+ */
+struct lock_class_key {
+    char unused;
+};
+struct lockdep_map {
+    const struct lock_class_key *key; /* NULL: the class of the lock's own address */
+    const char *name;
+    int untracked;                     /* a semaphore used as a counter or an event */
+};
+#define __LOCKDEP_STR2(x) #x
+#define __LOCKDEP_STR(x) __LOCKDEP_STR2(x)
+#define __LOCKDEP_SITE(lock) #lock " at " __FILE__ ":" __LOCKDEP_STR(__LINE__)
+/* Gives a lock an explicit class and name (instead of its initialisation site's). */
+void lockdep_set_class_and_name(struct lockdep_map *map, const struct lock_class_key *key,
+                                const char *name);
+/* Takes a lock out of the validation: a semaphore used as a counter of events. */
+#define lockdep_set_novalidate_class(lock) ((lock)->dep_map.untracked = 1)
+
 typedef struct {
     std::atomic<int> lock;
+    struct lockdep_map dep_map;
 } spinlock_t;
 
 #define SPIN_LOCK_UNLOCKED \
     {                      \
     }
-void spin_lock_init(spinlock_t *lock);
+void __spin_lock_init(spinlock_t *lock, const char *name, const struct lock_class_key *key);
+#define spin_lock_init(lock)                                       \
+    do {                                                           \
+        static const struct lock_class_key __key = {0};            \
+        __spin_lock_init((lock), __LOCKDEP_SITE(lock), &__key);    \
+    } while (0)
 void spin_lock(spinlock_t *lock);
+/* Takes a second lock of a class already held, as subclass (1 and up) of the class. */
+void spin_lock_nested(spinlock_t *lock, int subclass);
 void spin_unlock(spinlock_t *lock);
 #define spin_lock_irqsave(lock, flags) \
     do {                               \
         local_irq_save(flags);         \
         spin_lock(lock);               \
     } while (0)
+#define spin_lock_irqsave_nested(lock, flags, subclass) \
+    do {                                                \
+        local_irq_save(flags);                          \
+        spin_lock_nested((lock), (subclass));           \
+    } while (0)
+#define SINGLE_DEPTH_NESTING 1
 #define spin_unlock_irqrestore(lock, flags) \
     do {                                    \
         spin_unlock(lock);                  \
@@ -215,18 +255,27 @@ static inline void spin_unlock_irq(spinlock_t *lock)
 /* ---------------------------------------------------------------- sleeping locks */
 
 /* Counting semaphore. */
+/* Counting semaphore. Only one initialised to 1 is a lock the validator tracks; any other
+ * count makes it a counter or an event, which one task may take and another give back. */
 struct semaphore {
     std::atomic<int> count;
+    struct lockdep_map dep_map;
 };
-#define __SEMAPHORE_INITIALIZER(n) \
-    {                              \
-        (n)                        \
+#define __SEMAPHORE_INITIALIZER(n)    \
+    {                                 \
+        (n), { NULL, NULL, (n) != 1 } \
     }
 #define DECLARE_MUTEX(name) struct semaphore name = __SEMAPHORE_INITIALIZER(1)
-void sema_init(struct semaphore *sem, int val);
-static inline void init_MUTEX(struct semaphore *sem) { sema_init(sem, 1); }
-static inline void init_MUTEX_LOCKED(struct semaphore *sem) { sema_init(sem, 0); }
+void __sema_init(struct semaphore *sem, int val, const char *name, const struct lock_class_key *key);
+#define sema_init(sem, val)                                            \
+    do {                                                               \
+        static const struct lock_class_key __key = {0};                \
+        __sema_init((sem), (val), __LOCKDEP_SITE(sem), &__key);        \
+    } while (0)
+#define init_MUTEX(sem) sema_init((sem), 1)
+#define init_MUTEX_LOCKED(sem) sema_init((sem), 0)
 void down(struct semaphore *sem);                /* uninterruptible; may sleep */
+void down_nested(struct semaphore *sem, int subclass);
 int down_interruptible(struct semaphore *sem);  /* 0 once taken */
 int down_trylock(struct semaphore *sem);        /* 0 when taken, 1 when it would sleep */
 void up(struct semaphore *sem);
@@ -235,12 +284,18 @@ void up(struct semaphore *sem);
 struct rw_semaphore {
     std::atomic<int> activity;        /* readers inside, or -1 for a writer */
     std::atomic<int> waitingWriters;
+    struct lockdep_map dep_map;
 };
 #define __RWSEM_INITIALIZER(name) \
     {                             \
     }
 #define DECLARE_RWSEM(name) struct rw_semaphore name = __RWSEM_INITIALIZER(name)
-void init_rwsem(struct rw_semaphore *sem);
+void __init_rwsem(struct rw_semaphore *sem, const char *name, const struct lock_class_key *key);
+#define init_rwsem(sem)                                          \
+    do {                                                         \
+        static const struct lock_class_key __key = {0};          \
+        __init_rwsem((sem), __LOCKDEP_SITE(sem), &__key);        \
+    } while (0)
 void down_read(struct rw_semaphore *sem);
 int down_read_trylock(struct rw_semaphore *sem); /* 1 when taken */
 void up_read(struct rw_semaphore *sem);

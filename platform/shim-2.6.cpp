@@ -119,7 +119,7 @@ void allocBlockRead(Backup *b, struct buffer_head **bh, struct bio **bio)
 }
 
 /* count is at most brSlots(b): the read-blocks command checks the run against its buffer. */
-s32 readBlocks(Backup *b, u32 first, u32 count, BackupVMA *vma)
+s32 readBlocks(Backup *b, u32 first, u32 count, struct page **pages)
 {
     s32 submitted = 0;
     u32 perPage = b->disk.blocksPerPage;
@@ -134,7 +134,7 @@ s32 readBlocks(Backup *b, u32 first, u32 count, BackupVMA *vma)
         b->brArray[i] = br;
         struct buffer_head *bh;
         allocBlockRead(b, &bh, &br->bio);
-        initBH(b, bh, vma->pages[i / perPage], (i % perPage) * b->disk.blockSize, block);
+        initBH(b, bh, pages[i / perPage], (i % perPage) * b->disk.blockSize, block);
         initBIO(b, br->bio, bh);
         br->bio->bi_rw = READ;
         callRealMRF(b, br->bio);
@@ -278,7 +278,13 @@ int getDiskInfo(DiskInfo *disk, u32 dev)
     disk->blockShift = 0;
     while (!((disk->sectorsPerBlock >> disk->blockShift) & 1))
         disk->blockShift++;
+    /* The kernel changes a partition's start and size under the whole disk's bd_sem, and a
+     * re-read of the table empties every entry before it reads the new one: both are read
+     * together under it, never a half-written pair or an emptied entry. No lock is held
+     * here, and the kernel's own holders of bd_sem never wait for a command. */
     struct block_device *bdev = disk->bdev;
+    struct block_device *whole = bdev->bd_contains ? bdev->bd_contains : bdev;
+    down(&whole->bd_sem);
     disk->startSect = (bdev->bd_contains == bdev || !bdev->bd_part) ? 0 : bdev->bd_part->start_sect;
     if (bdev->bd_part)
         disk->nrSects = bdev->bd_part->nr_sects;
@@ -286,8 +292,17 @@ int getDiskInfo(DiskInfo *disk, u32 dev)
         disk->nrSects = get_capacity(bdev->bd_disk);
     else
         printk(KERN_WARNING "%s: can't detect device %x size.\n", __func__, dev);
+    up(&whole->bd_sem);
     disk->partSizeKB = disk->nrSects >> 1;
     drop_super(sb);
+    /* A partition of no sectors is one the table no longer has: nothing of it can be
+     * backed up, and its start says nothing. */
+    if ((bdev->bd_part || bdev->bd_disk) && disk->nrSects == 0) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not found, partition has no sectors\n",
+               __func__, MAJOR(dev), MINOR(dev));
+        closeDiskInfo(disk);
+        return KES_NO_DEVICE;
+    }
     return KES_OK;
 }
 

@@ -45,6 +45,9 @@ struct Disk {
 
     Bdev whole;
     std::vector<std::unique_ptr<Bdev>> parts; // one per partition slot
+    // Opens of the disk's partitions (the kernel's bd_part_count): a re-read of the table is
+    // refused while there are any. Guarded by the whole disk's bd_sem.
+    unsigned partOpens = 0;
 
     // Backing store: memory, or an image file when fd >= 0. Guarded by storeMu.
     std::mutex storeMu;
@@ -90,6 +93,13 @@ Disk* disk_of(const struct gendisk* gd);
 std::string bdev_name(const struct block_device* bd);
 // Whether the bio is still allocated (best effort: a freed address may be reused).
 bool bio_live(const struct bio* bio);
+
+// Opens a block device for a user that keeps it open (a mounted file system), as
+// blkdev_get does: a partition is counted in its disk's partOpens under the disk's bd_sem
+// and must still be in the table. 0, or -ENXIO for a partition the table no longer has.
+// blkdev_put undoes it.
+int blkdev_get(struct block_device* bd);
+void blkdev_put(struct block_device* bd);
 
 // Starts the driver thread of a disk; disk_stop drains its queue and joins it.
 void disk_start(Disk& d);

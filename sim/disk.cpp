@@ -15,6 +15,12 @@
 #include <algorithm>
 #include <cctype>
 
+namespace {
+// Lock classes shared by every disk.
+const struct lock_class_key queueLockKey = {0};
+const struct lock_class_key bdSemKey = {0};
+} // namespace
+
 namespace sim {
 
 namespace {
@@ -142,6 +148,29 @@ void serve(Disk& d, struct bio* bio)
     bio_endio(bio, bio->bi_size, 0);
 }
 
+// The lock a driver takes in its interrupt handler to start the next request, as 2.6.9's
+// drivers do with the queue's lock: whoever else takes the queue's lock must keep
+// interrupts off.
+class QueueLocked {
+public:
+    explicit QueueLocked(struct request_queue& q) : lock_(q.queue_lock)
+    {
+        if (lock_)
+            spin_lock_irqsave(lock_, flags_);
+    }
+    ~QueueLocked()
+    {
+        if (lock_)
+            spin_unlock_irqrestore(lock_, flags_);
+    }
+    QueueLocked(const QueueLocked&) = delete;
+    QueueLocked& operator=(const QueueLocked&) = delete;
+
+private:
+    spinlock_t* lock_;
+    unsigned long flags_ = 0;
+};
+
 void driver_thread(Disk& d)
 {
     set_current_task(&d.irqTask);
@@ -152,6 +181,10 @@ void driver_thread(Disk& d)
             d.qCv.wait(g, [&] { return d.stopping || !d.pending.empty(); });
             if (d.pending.empty())
                 break; // stopping, and everything queued is done
+        }
+        {
+            QueueLocked q(d.queue);
+            std::lock_guard<std::mutex> g(d.qMu);
             bio = d.pending.front();
             d.pending.pop_front();
         }
@@ -170,6 +203,7 @@ int disk_make_request(struct request_queue*, struct bio* bio)
         return 0;
     }
     {
+        QueueLocked q(d->queue);
         std::lock_guard<std::mutex> g(d->qMu);
         if (!d->stopping) {
             d->pending.push_back(bio);
@@ -532,6 +566,7 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
     d->ownFn = disk_make_request;
     d->queue.make_request_fn.store(disk_make_request);
     spin_lock_init(&d->lock);
+    lockdep_set_class_and_name(&d->lock.dep_map, &queueLockKey, "queue_lock");
     d->queue.queue_lock = c.queue_lock ? &d->lock : nullptr;
     d->queue.queuedata = d.get();
 
@@ -539,6 +574,7 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
         b.disk = d.get();
         b.bd.bd_dev = MKDEV(c.major, c.first_minor + index);
         sema_init(&b.bd.bd_sem, 1);
+        lockdep_set_class_and_name(&b.bd.bd_sem.dep_map, &bdSemKey, "bd_sem");
         b.bd.bd_contains = &d->whole.bd;
         b.bd.bd_part = index ? &d->slots[index - 1] : nullptr;
         b.bd.bd_disk = &d->gd;
@@ -619,9 +655,38 @@ int reread_partitions(Machine&, uint32_t dev)
     if (index != 0 || d->gd.minors == 1)
         return -EINVAL;
     down(&d->whole.bd.bd_sem);
-    int err = rescan(*d);
+    int err = d->partOpens ? -EBUSY : rescan(*d);
     up(&d->whole.bd.bd_sem);
     return err;
+}
+
+int blkdev_get(struct block_device* bd)
+{
+    Bdev* b = bdev_of(bd);
+    if (!b || bd->bd_contains == bd)
+        return 0;
+    Disk& d = *b->disk;
+    down(&d.whole.bd.bd_sem);
+    bool present;
+    {
+        std::lock_guard<std::mutex> g(d.partMu);
+        present = d.partPtrs[bd->bd_part - d.slots.data()] != nullptr;
+    }
+    if (present)
+        d.partOpens++;
+    up(&d.whole.bd.bd_sem);
+    return present ? 0 : -ENXIO;
+}
+
+void blkdev_put(struct block_device* bd)
+{
+    Bdev* b = bdev_of(bd);
+    if (!b || bd->bd_contains == bd)
+        return;
+    Disk& d = *b->disk;
+    down(&d.whole.bd.bd_sem);
+    d.partOpens--;
+    up(&d.whole.bd.bd_sem);
 }
 
 std::vector<unsigned char> make_mbr(const std::vector<Partition>& primaries)

@@ -78,7 +78,9 @@ int write_store(Machine& m, uint32_t dev, uint64_t sector, const void* buf, uint
 // Re-reads the partition table of a whole disk, as the BLKRRPART ioctl does: holding the
 // disk's bd_sem, it empties the table, reads sector 0 through the disk's queue and installs
 // the partitions found. -EINVAL for a partition or a disk that cannot have partitions;
-// -EIO when sector 0 could not be read (the table then stays empty).
+// -EBUSY while a partition of the disk is open (a file system is mounted on it), as
+// rescan_partitions answers: nothing changes then; -EIO when sector 0 could not be read
+// (the table then stays empty).
 int reread_partitions(Machine& m, uint32_t dev);
 
 // A sector in the MBR format the partition scan reads: up to four primary entries (type

@@ -262,11 +262,19 @@ int mount_fs(Machine&, uint32_t dev, unsigned block_size)
     m->sb.s_blocksize_bits = static_cast<unsigned char>(__builtin_ctz(block_size));
     m->sb.s_bdev = bd;
     m->sb.s_frozen = SB_UNFROZEN;
-    std::lock_guard<std::mutex> g(FS().mu);
-    if (busy()) // mounted or frozen by someone else meanwhile
-        return -EBUSY;
-    FS().mounts.push_back(std::move(m));
-    return 0;
+    // The mount keeps its device open: a partition's table entry cannot be re-read under it.
+    int err = blkdev_get(bd);
+    if (err)
+        return err;
+    {
+        std::lock_guard<std::mutex> g(FS().mu);
+        if (!busy()) { // not mounted or frozen by someone else meanwhile
+            FS().mounts.push_back(std::move(m));
+            return 0;
+        }
+    }
+    blkdev_put(bd);
+    return -EBUSY;
 }
 
 int unmount_fs(Machine&, uint32_t dev)
@@ -284,18 +292,23 @@ int unmount_fs(Machine&, uint32_t dev)
         m->going = true;
     }
     int err = write_back(*m);
-    std::lock_guard<std::mutex> g(FS().mu);
+    std::unique_lock<std::mutex> g(FS().mu);
     if (err) {
         m->going = false;
         return err;
     }
-    auto& all = FS().mounts;
-    for (auto it = all.begin(); it != all.end(); ++it) {
-        if (it->get() == m) {
-            all.erase(it);
-            break;
+    struct block_device* bd = m->sb.s_bdev;
+    {
+        auto& all = FS().mounts;
+        for (auto it = all.begin(); it != all.end(); ++it) {
+            if (it->get() == m) {
+                all.erase(it);
+                break;
+            }
         }
     }
+    g.unlock();
+    blkdev_put(bd);
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -70,6 +71,29 @@ struct Chrdev {
     struct file_operations* fops = nullptr;
 };
 
+// The lock validator's state (sim/lockdep.cpp): the classes seen, the order in which they
+// were taken, and the locks every task holds. Guarded by mu.
+struct LockValidator {
+    struct Class {
+        std::string name;
+        std::string inIrqAt;  // a task that took it in the interrupt context
+        std::string irqsOnAt; // a task that took it with interrupts on
+        bool irqReported = false;
+        std::vector<int> after; // classes taken while this one was held
+    };
+    struct Held {
+        const void* lock;
+        int cls;
+    };
+    std::mutex mu;
+    std::map<std::pair<const void*, int>, int> ids; // (key, subclass) -> class
+    std::vector<Class> classes;
+    std::set<std::pair<int, int>> edges;
+    std::set<std::pair<int, int>> reported;
+    std::unordered_map<const Task*, std::vector<Held>> held;
+    std::unordered_map<const void*, int> waiting; // tasks between acquire and acquired
+};
+
 struct Kernel {
     explicit Kernel(MachineConfig c);
 
@@ -120,6 +144,8 @@ struct Kernel {
     // The mount table and everything mounted (sim/fs.cpp).
     FileSystems* fs = nullptr;
 
+    LockValidator lockdep;
+
     // Random pool.
     std::mutex rndMu;
     std::mt19937_64 rng;
@@ -131,6 +157,17 @@ struct Kernel {
 // object that its sleeper is about to free.
 void sleep_on(const void* addr, const std::function<bool()>& ready);
 void wake_up_address(const void* addr);
+
+// The lock validator's hooks, called by every lock operation. lock_acquire checks the
+// acquisition against the recorded order and the interrupt rule (nothing is checked for a
+// trylock, which cannot wait) and marks the caller as waiting; lock_acquired records the
+// lock as held once taken; lock_release forgets it (a semaphore may be given back by
+// another task). A NULL map, or an untracked one, is ignored.
+void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock);
+void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass);
+void lock_release(const void* lock, const struct lockdep_map* map);
+// Whether some task waits to take the lock.
+bool lock_contended(const void* lock);
 
 // The kernel of the machine that is alive; aborts when there is none.
 Kernel& K();

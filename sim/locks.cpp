@@ -62,19 +62,29 @@ void local_irq_restore(unsigned long flags) { current_task()->irqsOff = flags !=
 int irqs_disabled(void) { return current_task()->irqsOff ? 1 : 0; }
 int in_interrupt(void) { return current_task()->inIrq ? 1 : 0; }
 
-void spin_lock_init(spinlock_t* lock) { lock->lock.store(0); }
+void __spin_lock_init(spinlock_t* lock, const char* name, const struct lock_class_key* key)
+{
+    lock->lock.store(0);
+    lockdep_set_class_and_name(&lock->dep_map, key, name);
+    lock->dep_map.untracked = 0;
+}
 
-void spin_lock(spinlock_t* lock)
+void spin_lock_nested(spinlock_t* lock, int subclass)
 {
     current_task()->preempt++;
+    sim::lock_acquire(lock, &lock->dep_map, subclass, false);
     while (lock->lock.exchange(1, std::memory_order_acquire) != 0) {
         while (lock->lock.load(std::memory_order_relaxed) != 0)
             std::this_thread::yield();
     }
+    sim::lock_acquired(lock, &lock->dep_map, subclass);
 }
+
+void spin_lock(spinlock_t* lock) { spin_lock_nested(lock, 0); }
 
 void spin_unlock(spinlock_t* lock)
 {
+    sim::lock_release(lock, &lock->dep_map);
     if (lock->lock.exchange(0, std::memory_order_release) == 0)
         sim::K().report_bug("spin_unlock of a lock that is not held");
     sim::Task* t = current_task();
@@ -84,21 +94,30 @@ void spin_unlock(spinlock_t* lock)
     }
 }
 
-void sema_init(struct semaphore* sem, int val) { sem->count.store(val); }
+void __sema_init(struct semaphore* sem, int val, const char* name, const struct lock_class_key* key)
+{
+    sem->count.store(val);
+    lockdep_set_class_and_name(&sem->dep_map, key, name);
+    sem->dep_map.untracked = val != 1;
+}
 
-void down(struct semaphore* sem)
+void down_nested(struct semaphore* sem, int subclass)
 {
     might_sleep();
+    sim::lock_acquire(sem, &sem->dep_map, subclass, false);
     for (;;) {
         int c = sem->count.load();
         if (c > 0) {
             if (sem->count.compare_exchange_weak(c, c - 1, std::memory_order_acquire))
-                return;
+                break;
             continue;
         }
         sim::sleep_on(sem, [sem] { return sem->count.load() > 0; });
     }
+    sim::lock_acquired(sem, &sem->dep_map, subclass);
 }
+
+void down(struct semaphore* sem) { down_nested(sem, 0); }
 
 int down_interruptible(struct semaphore* sem)
 {
@@ -106,72 +125,100 @@ int down_interruptible(struct semaphore* sem)
     return 0;
 }
 
+// Records a lock a trylock took (no order to check: it could not have waited); returns
+// the trylock's answer.
+template <class Lock>
+static int trylock_result(Lock* lock, bool taken)
+{
+    if (taken) {
+        sim::lock_acquire(lock, &lock->dep_map, 0, true);
+        sim::lock_acquired(lock, &lock->dep_map, 0);
+    }
+    return taken ? 1 : 0;
+}
+
 int down_trylock(struct semaphore* sem)
 {
     int c = sem->count.load();
     while (c > 0) {
         if (sem->count.compare_exchange_weak(c, c - 1, std::memory_order_acquire))
-            return 0;
+            return !trylock_result(sem, true);
     }
     return 1;
 }
 
 void up(struct semaphore* sem)
 {
+    sim::lock_release(sem, &sem->dep_map);
     sem->count.fetch_add(1, std::memory_order_release);
     sim::wake_up_address(sem);
 }
 
-void init_rwsem(struct rw_semaphore* sem)
+void __init_rwsem(struct rw_semaphore* sem, const char* name, const struct lock_class_key* key)
 {
     sem->activity.store(0);
     sem->waitingWriters.store(0);
+    lockdep_set_class_and_name(&sem->dep_map, key, name);
+    sem->dep_map.untracked = 0;
 }
 
 static void rwsem_wake(struct rw_semaphore* sem) { sim::wake_up_address(sem); }
 
-int down_read_trylock(struct rw_semaphore* sem)
+static bool read_trylock(struct rw_semaphore* sem)
 {
     int a = sem->activity.load();
     while (a >= 0 && sem->waitingWriters.load() == 0) {
         if (sem->activity.compare_exchange_weak(a, a + 1, std::memory_order_acquire))
-            return 1;
+            return true;
     }
-    return 0;
+    return false;
 }
 
+int down_read_trylock(struct rw_semaphore* sem) { return trylock_result(sem, read_trylock(sem)); }
+
+// A reader waits behind a writer that waits, so a read lock takes part in the lock order
+// as fully as a write lock: taking it twice, or in both orders with another lock, can
+// deadlock once a writer comes between.
 void down_read(struct rw_semaphore* sem)
 {
     might_sleep();
-    while (!down_read_trylock(sem))
+    sim::lock_acquire(sem, &sem->dep_map, 0, false);
+    while (!read_trylock(sem))
         sim::sleep_on(sem, [sem] { return sem->activity.load() >= 0 && sem->waitingWriters.load() == 0; });
+    sim::lock_acquired(sem, &sem->dep_map, 0);
 }
 
 void up_read(struct rw_semaphore* sem)
 {
+    sim::lock_release(sem, &sem->dep_map);
     if (sem->activity.fetch_sub(1, std::memory_order_release) <= 0)
         sim::K().report_bug("up_read without a reader");
     rwsem_wake(sem);
 }
 
-int down_write_trylock(struct rw_semaphore* sem)
+static bool write_trylock(struct rw_semaphore* sem)
 {
     int idle = 0;
-    return sem->activity.compare_exchange_strong(idle, -1, std::memory_order_acquire) ? 1 : 0;
+    return sem->activity.compare_exchange_strong(idle, -1, std::memory_order_acquire);
 }
+
+int down_write_trylock(struct rw_semaphore* sem) { return trylock_result(sem, write_trylock(sem)); }
 
 void down_write(struct rw_semaphore* sem)
 {
     might_sleep();
+    sim::lock_acquire(sem, &sem->dep_map, 0, false);
     sem->waitingWriters.fetch_add(1);
-    while (!down_write_trylock(sem))
+    while (!write_trylock(sem))
         sim::sleep_on(sem, [sem] { return sem->activity.load() == 0; });
     sem->waitingWriters.fetch_sub(1);
     // Readers held back by this writer's wait now wait for its release instead.
+    sim::lock_acquired(sem, &sem->dep_map, 0);
 }
 
 void up_write(struct rw_semaphore* sem)
 {
+    sim::lock_release(sem, &sem->dep_map);
     int was = -1;
     if (!sem->activity.compare_exchange_strong(was, 0, std::memory_order_release))
         sim::K().report_bug("up_write without the writer");

@@ -268,6 +268,8 @@ void Machine::clear_bugs()
     k_->bugs.clear();
 }
 
+bool Machine::lock_contended(const void* lock) const { return sim::lock_contended(lock); }
+
 std::string Machine::leak_report() const
 {
     std::ostringstream out;

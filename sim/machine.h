@@ -156,6 +156,9 @@ public:
     // makes, before the completion goes on: a test can hold a completion at the moment its
     // waiter may already run. An empty hook removes it.
     void after_completion_wake(std::function<void()> hook);
+    // Whether some task waits to take the lock (a spin lock or semaphore of the kernel), so
+    // that a test can let it go knowing it waited.
+    bool lock_contended(const void* lock) const;
     // Everything still allocated, running or open that a clean machine would not have;
     // empty when clean. Modules still loaded are not counted. Includes queues_report().
     std::string leak_report() const;

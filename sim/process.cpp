@@ -12,7 +12,41 @@ namespace {
 
 uint64_t page_align(uint64_t n) { return (n + PAGE_SIZE - 1) & ~uint64_t(PAGE_SIZE - 1); }
 
+// mmap_sem held for one operation, for writing or for reading.
+class MmapSem {
+public:
+    MmapSem(struct rw_semaphore* sem, bool write) : sem_(sem), write_(write)
+    {
+        if (write_)
+            down_write(sem_);
+        else
+            down_read(sem_);
+    }
+    ~MmapSem()
+    {
+        if (write_)
+            up_write(sem_);
+        else
+            up_read(sem_);
+    }
+    MmapSem(const MmapSem&) = delete;
+    MmapSem& operator=(const MmapSem&) = delete;
+
+private:
+    struct rw_semaphore* sem_;
+    bool write_;
+};
+
+const struct lock_class_key mmapSemKey = {0};
+
 } // namespace
+
+AddressSpace::AddressSpace() : mmapSem_(std::make_unique<struct rw_semaphore>())
+{
+    init_rwsem(mmapSem_.get());
+    // Every process's mmap_sem is one class, whoever made the process.
+    lockdep_set_class_and_name(&mmapSem_->dep_map, &mmapSemKey, "mmap_sem");
+}
 
 AddressSpace::~AddressSpace()
 {
@@ -47,6 +81,7 @@ long AddressSpace::map_file(struct file* f, uint32_t length, unsigned long vm_fl
     uint64_t len = page_align(length);
     if (len == 0 || len > kTop)
         return -EINVAL;
+    MmapSem held(mmap_sem(), true);
     uint32_t start;
     {
         // Reserve the addresses; a failed mapping leaves a hole, which is harmless.
@@ -106,6 +141,7 @@ int AddressSpace::unmap_range(uint32_t addr, uint32_t length)
     uint64_t end = uint64_t(addr) + page_align(length);
     if ((addr & ~PAGE_MASK) || length == 0 || end > kTop)
         return -EINVAL;
+    MmapSem held(mmap_sem(), true);
     std::vector<Region> gone;
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -128,6 +164,7 @@ int AddressSpace::unmap_range(uint32_t addr, uint32_t length)
 
 bool AddressSpace::unmap(uint32_t addr)
 {
+    MmapSem held(mmap_sem(), true);
     Region r;
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -154,6 +191,7 @@ void AddressSpace::unmap_all()
 
 void AddressSpace::fork_from(AddressSpace& parent)
 {
+    MmapSem held(parent.mmap_sem(), true);
     std::vector<struct vm_area_struct*> opened;
     {
         std::scoped_lock g(parent.mu_, mu_);
@@ -172,6 +210,10 @@ void AddressSpace::fork_from(AddressSpace& parent)
                     atomic_inc(&r.vma->vm_file->f_count);
                 r.pages.resize(pr.pages.size());
                 for (size_t i = 0; i < pr.pages.size(); i++) {
+                    if (pr.pages[i].page) {
+                        get_page(pr.pages[i].page);
+                        r.pages[i].page = pr.pages[i].page;
+                    }
                     if (pr.pages[i].own) {
                         r.pages[i].own = std::make_unique<unsigned char[]>(PAGE_SIZE);
                         memcpy(r.pages[i].own.get(), pr.pages[i].own.get(), PAGE_SIZE);
@@ -255,6 +297,7 @@ unsigned char* AddressSpace::reach(uint32_t addr, bool write, bool user, size_t*
 
 bool AddressSpace::present(uint32_t addr)
 {
+    MmapSem held(mmap_sem(), false);
     std::lock_guard<std::mutex> g(mu_);
     Region* r = find(addr);
     if (!r)
@@ -269,6 +312,7 @@ size_t AddressSpace::copy_in(void* dst, uint32_t src, size_t n, bool user)
 {
     auto* out = static_cast<unsigned char*>(dst);
     size_t done = 0;
+    MmapSem held(mmap_sem(), false);
     std::lock_guard<std::mutex> g(mu_);
     if (uint64_t(src) + n <= kTop) {
         while (done < n) {
@@ -289,6 +333,7 @@ size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n, bool user
 {
     auto* in = static_cast<const unsigned char*>(src);
     size_t done = 0;
+    MmapSem held(mmap_sem(), false);
     std::lock_guard<std::mutex> g(mu_);
     if (uint64_t(dst) + n > kTop)
         return n;

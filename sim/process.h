@@ -15,6 +15,7 @@
 
 struct file;
 struct page;
+struct rw_semaphore;
 struct vm_area_struct;
 
 namespace sim {
@@ -32,15 +33,21 @@ struct Kernel;
 // the kernel writes into it later is what the process sees. A write to a private mapping
 // gives the process its own copy of the page first (copy on write).
 //
-// Locking: one mutex guards the regions and their page tables; faults call nopage with it
-// held, so the faults of one address space are serialised. The mapping's open and close
-// operations and the file's mmap operation run without it.
+// Locking, as 2.6.9 does it: mmap_sem is held for writing while mappings are made and
+// unmapped (so a file's mmap operation and a mapping's open and close run under it, and so
+// does the release of a file whose last reference a mapping held), and for reading by
+// every access of the kernel or the process to user memory. The kernel faults in an
+// anonymous page on its first touch too, which this address space does not model, so
+// every copy counts as one that may fault. Inside, one mutex guards the regions and their
+// page tables; faults call nopage with it held, so the faults of one address space are
+// serialised. The exit of the process unmaps everything without mmap_sem (nobody else
+// can reach the address space any more).
 class AddressSpace {
 public:
     static constexpr uint32_t kBase = 0x10000000;
     static constexpr uint32_t kTop = 0xC0000000;
 
-    AddressSpace() = default;
+    AddressSpace();
     AddressSpace(const AddressSpace&) = delete;
     AddressSpace& operator=(const AddressSpace&) = delete;
     ~AddressSpace();
@@ -60,11 +67,16 @@ public:
     // Unmaps the region that starts at addr; false when there is none.
     bool unmap(uint32_t addr);
     void unmap_all();
-    // Fills this empty address space with a copy of parent's, as fork does: anonymous
-    // regions are copied; every file mapping not marked VM_DONTCOPY gets a new mapping record
-    // (same fields, a new reference on the file, the open operation called on it) with no
-    // page of the file present, and private copies of pages the parent had written.
+    // Fills this empty address space with a copy of parent's, as fork does (holding the
+    // parent's mmap_sem for writing): anonymous regions are copied; every file mapping not
+    // marked VM_DONTCOPY gets a new mapping record (same fields, a new reference on the
+    // file, the open operation called on it) and a copy of the parent's page table: every
+    // page of the file the parent has present is present in the child too (with a
+    // reference of its own), and the pages the parent wrote privately are copied.
     void fork_from(AddressSpace& parent);
+
+    // The semaphore of the address space's mappings (see above).
+    struct rw_semaphore* mmap_sem() { return mmapSem_.get(); }
 
     // Copies as many bytes as are accessible from the start of the range and returns how
     // many could not be copied (the kernel's copy rule); copy_in zero-fills the rest.
@@ -94,6 +106,7 @@ private:
     unsigned char* reach(uint32_t addr, bool write, bool user, size_t* avail);
     bool fault(Region& r, size_t index, bool user);
     static void release(Region& r);
+    std::unique_ptr<struct rw_semaphore> mmapSem_;
     std::mutex mu_;
     std::map<uint32_t, Region> regions_;
     uint32_t next_ = kBase;

@@ -1,10 +1,11 @@
 // The read-blocks command and the mapped buffer: refusals, the disk/cache split, I/O
 // errors, consumption in state 6, and the mapping rules.
+#include <atomic>
+#include <thread>
+
 #include "blockmap/blockmap.h"
 #include "tests/support/backup_rig.h"
 #include "tests/support/interleave.h"
-
-#include <thread>
 
 namespace kestrel_test {
 namespace {
@@ -211,6 +212,45 @@ TEST_F(ReadTest, CompletionsAreDoneWithTheBioWhenTheyWakeTheReader)
     rig->WaitForWorker();
     EXPECT_EQ(Read(11, 1), 0);
     EXPECT_EQ(rig->Slot(buf, 0), rig->Pattern(11, 0));
+}
+
+// A multi-threaded agent: one thread maps and unmaps a second buffer (the kernel holds the
+// process's mmap_sem for writing around the module's mmap and close) while another loads
+// the block map (a command that copies from user space holding the Backup's sem) and reads
+// into both buffers, the second one while it goes away. Nothing may wait for sem under
+// mmap_sem, and a read into a buffer unmapped meanwhile fills pages it still holds.
+TEST_F(ReadTest, OneThreadUnmapsWhileAnotherReads)
+{
+    Start();
+    int pages = atomic_read(&rig->b->currentPages);
+    std::atomic<uint32_t> second{0};
+    std::atomic<bool> done{false};
+    std::thread unmapper([&] {
+        for (int i = 0; i < 200 && !done; i++) {
+            long at = rig->MapBuffer(16);
+            ASSERT_GT(at, 0);
+            second = static_cast<uint32_t>(at);
+            ASSERT_EQ(agent->munmap(static_cast<uint32_t>(at), 16 * 4096), 0);
+        }
+    });
+    std::vector<uint32_t> all(1024);
+    for (uint32_t i = 0; i < all.size(); i++)
+        all[i] = i;
+    LoadMap(all, 1024);
+    for (uint32_t first = 0; first + 8 <= 1024; first += 8) {
+        ASSERT_EQ(Read(first, 8), 0);
+        EXPECT_EQ(rig->Slot(buf, 7), rig->Pattern(first + 7, 0));
+        uint32_t at = second;
+        if (at == 0)
+            continue;
+        int r = Read(first, 8, at);
+        EXPECT_TRUE(r == 0 || r == KES_INVALID) << r; // filled, or already unmapped
+    }
+    done = true;
+    unmapper.join();
+    // The loaded map's one page, and not one page of the unmapped buffers.
+    EXPECT_EQ(atomic_read(&rig->b->currentPages), pages + 1);
+    EXPECT_TRUE(machine.bugs().empty()) << machine.dmesg_text();
 }
 
 class SmallBlockReadTest : public ReadTest {

@@ -83,7 +83,7 @@ TEST_F(BlockMapUsersTest, NestedWaitDoesNotScheduleWhileAtomic)
     WaitFor(holding);
     unsigned long outer, inner;
     kes::waitForBlockMapUsers(&map, &outer);
-    kes::waitForBlockMapUsers(&other, &inner);
+    kes::waitForBlockMapUsersNested(&other, &inner, SINGLE_DEPTH_NESTING);
     EXPECT_EQ(atomic_read(&other.users), 1);
     spin_unlock_irqrestore(&other.usersLock, inner);
     spin_unlock_irqrestore(&map.usersLock, outer);

@@ -81,6 +81,67 @@ TEST_F(CommandFlow, GeometryAndStart)
     EXPECT_EQ(machine.log_count("ioctlLoadBlockMap: backup error snapshot not complete"), 1u);
 }
 
+// The kernel rewrites a partition's entry under the disk's bd_sem (a re-read empties it
+// first): a start that comes meanwhile waits and records the entry the table settles on,
+// and one that finds the entry empty is refused as a device that is not there.
+TEST_F(CommandFlow, StartReadsThePartitionEntryUnderTheDisksBdSem)
+{
+    struct block_device* p1 = bdget(part1);
+    ASSERT_NE(p1, nullptr);
+    struct block_device* whole = p1->bd_contains;
+    const struct hd_struct saved = *p1->bd_part;
+    auto emptyEntry = [&] {
+        down(&whole->bd_sem);
+        p1->bd_part->start_sect = 0;
+        p1->bd_part->nr_sects = 0;
+    };
+
+    emptyEntry();
+    std::atomic<int> result{-1};
+    std::thread starter([&] { result = Start(); });
+    while (result == -1 && !machine.lock_contended(&whole->bd_sem))
+        std::this_thread::yield();
+    *p1->bd_part = saved;
+    up(&whole->bd_sem);
+    starter.join();
+    ASSERT_EQ(result, 0);
+    kes::BackupStats st{};
+    ASSERT_EQ(dev->stats(st), 0);
+    EXPECT_EQ(st.startSect, kPart1Start);
+    EXPECT_EQ(st.partSizeKB, saved.nr_sects / 2);
+
+    Reopen();
+    emptyEntry();
+    up(&whole->bd_sem);
+    EXPECT_EQ(Start(), KES_NO_DEVICE);
+    EXPECT_EQ(machine.log_count("getDiskInfo: device major=8 minor=1 not found, partition has no sectors"), 1u);
+    kes::BlockSizeInfo info{};
+    EXPECT_EQ(dev->block_size(MAJOR(part1), MINOR(part1), info), KES_NO_DEVICE);
+    down(&whole->bd_sem);
+    *p1->bd_part = saved;
+    up(&whole->bd_sem);
+    EXPECT_EQ(Start(), 0);
+    bdput(p1);
+}
+
+// While its partition is mounted the kernel refuses to re-read the disk's table: a start
+// that races re-reads records the partition as it is.
+TEST_F(CommandFlow, RereadsRacingAStartAreRefusedWhileThePartitionIsMounted)
+{
+    std::atomic<bool> started{false};
+    std::thread rereader([&] {
+        do
+            EXPECT_EQ(sim::reread_partitions(machine, disk), -EBUSY);
+        while (!started);
+    });
+    EXPECT_EQ(Start(), 0);
+    started = true;
+    rereader.join();
+    kes::BackupStats st{};
+    ASSERT_EQ(dev->stats(st), 0);
+    EXPECT_EQ(st.startSect, kPart1Start);
+}
+
 TEST_F(CommandFlow, AFailedStartLeavesTheDevicesTrackingAlone)
 {
     ASSERT_EQ(Start(), 0);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "sim/fs.h"
 #include "tests/sim/block_helpers.h"
 #include "tests/support/fixture.h"
 
@@ -156,6 +157,34 @@ TEST_F(DiskTest, RereadHoldsBdSemWhileReadingThroughTheQueue)
     EXPECT_EQ(sim::reread_partitions(machine, kSda1), -EINVAL);
     bdput(p1);
     bdput(p3);
+}
+
+// As rescan_partitions, a re-read is refused while a partition of the disk is open (a
+// file system mounted on it): the table stays as it was. The whole disk's own opens do not
+// count.
+TEST_F(DiskTest, RereadIsRefusedWhileAPartitionIsMounted)
+{
+    AddDisk(std::nullopt);
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, sim::make_mbr({{64, 128}}).data(), 1), 0);
+    ASSERT_EQ(sim::reread_partitions(machine, kSda), 0);
+    ASSERT_EQ(sim::mount_fs(machine, kSda1, 1024), 0);
+    ASSERT_EQ(sim::write_store(machine, kSda, 0, sim::make_mbr({{256, 512}}).data(), 1), 0);
+
+    EXPECT_EQ(sim::reread_partitions(machine, kSda), -EBUSY);
+    struct block_device* p1 = bdget(kSda1);
+    ASSERT_NE(p1, nullptr);
+    EXPECT_EQ(p1->bd_part->start_sect, 64u);
+    EXPECT_EQ(p1->bd_part->nr_sects, 128u);
+    bdput(p1);
+
+    ASSERT_EQ(sim::unmount_fs(machine, kSda1), 0);
+    ASSERT_EQ(sim::mount_fs(machine, kSda, 1024), 0);
+    EXPECT_EQ(sim::reread_partitions(machine, kSda), 0);
+    p1 = bdget(kSda1);
+    ASSERT_NE(p1, nullptr);
+    EXPECT_EQ(p1->bd_part->start_sect, 256u);
+    bdput(p1);
+    EXPECT_EQ(sim::unmount_fs(machine, kSda), 0);
 }
 
 TEST_F(DiskTest, PartitionRemovedUnderAHeldReferenceReachesNothing)

@@ -219,14 +219,22 @@ TEST_F(MmapTest, ForkedMappingFaultsThroughItsOwnRecordAndEachIsClosedOnce)
     ASSERT_TRUE(child.poke_u32(heap, 1));
     EXPECT_EQ(proc->peek_u32(heap), 1234u);
 
-    // The child's pages fault in again, through the child's record.
-    EXPECT_FALSE(child.mm().present(base));
+    // The page table is copied: the page the parent faulted in is present in the child,
+    // with a reference of its own, and the driver is not asked again. The others fault in
+    // through the child's record.
+    EXPECT_TRUE(child.mm().present(base));
+    EXPECT_EQ(page_count(state.pages[0]), 3);
+    ASSERT_TRUE(child.peek(base, &c, 1));
+    EXPECT_EQ(c, 'a');
+    EXPECT_EQ(state.faulted.size(), 1u);
+    EXPECT_FALSE(child.mm().present(base + PAGE_SIZE));
     ASSERT_TRUE(child.peek(base + PAGE_SIZE, &c, 1));
     EXPECT_EQ(c, 'b');
     EXPECT_EQ(state.faulted.back(), childVma);
 
     // The file is released only after the last mapping and descriptor are gone.
     child.exit();
+    EXPECT_EQ(page_count(state.pages[0]), 2);
     EXPECT_EQ(state.closed, std::vector<struct vm_area_struct*>{childVma});
     EXPECT_EQ(proc->close(fd), 0);
     EXPECT_EQ(state.releases, 0);
