@@ -8,6 +8,7 @@
 #include "repo/repository.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -66,15 +67,21 @@ std::string read_required(Env& env, const std::string& path, Error::Kind kind, c
     throw Error(e.kind(), "backup " + id + ": " + e.message(), e.path());
 }
 
+// "YYYYMMDD-HHMMSS-uuuuuu-xx": the UTC time the backup began to the microsecond, then two
+// random hex digits. Ids sort in the order backups began, which breaks ties between
+// backups of equal snapshot time.
 std::string new_backup_id()
 {
     static thread_local std::mt19937 rng{std::random_device{}()};
-    time_t now = time(nullptr);
+    auto now = std::chrono::system_clock::now();
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    time_t secs = static_cast<time_t>(us / 1000000);
     struct tm tm;
-    gmtime_r(&now, &tm);
-    char buf[40];
-    snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d-%06x", tm.tm_year + 1900, tm.tm_mon + 1,
-             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<unsigned>(rng() & 0xffffff));
+    gmtime_r(&secs, &tm);
+    char buf[48];
+    snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d-%06lld-%02x", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long long>(us % 1000000),
+             static_cast<unsigned>(rng() & 0xff));
     return buf;
 }
 

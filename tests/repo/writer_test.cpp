@@ -260,7 +260,7 @@ TEST_F(WriterTest, ReadersBesideTheWriterOnlySeeCompleteBackups)
     std::atomic<bool> done{false};
     std::atomic<int> checked{0};
 
-    std::thread writer([&] {
+    auto write_all = [&] {
         std::string parent;
         for (uint32_t i = 0; i < 12; i++) {
             BackupPlan plan;
@@ -287,12 +287,21 @@ TEST_F(WriterTest, ReadersBesideTheWriterOnlySeeCompleteBackups)
                 else
                     w->put(b, std::span(dev.block(b), 1024));
             }
-            parent = w->commit({});
+            repo::CommitInfo info;
+            info.snapshot_time = plan.snapshot_time; // forget keeps the newest by this
+            parent = w->commit(info);
             w.reset();
             if (i % 4 == 3) {
                 r->forget({2, 0, 0, 0});
                 r->gc();
             }
+        }
+    };
+    std::thread writer([&] {
+        try {
+            write_all();
+        } catch (const repo::Error& err) {
+            ADD_FAILURE() << err.what();
         }
         done = true;
     });
