@@ -16,12 +16,6 @@
 namespace kestrel_test {
 namespace {
 
-unsigned EnvOr(const char* name, unsigned fallback)
-{
-    const char* v = std::getenv(name);
-    return v && *v ? static_cast<unsigned>(std::strtoul(v, nullptr, 10)) : fallback;
-}
-
 using StampedStress = ModuleTest;
 
 TEST_F(StampedStress, CyclesOfFullAndIncrementalBackupsLoseNoWrite)

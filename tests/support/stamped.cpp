@@ -495,6 +495,12 @@ Watchdog::~Watchdog()
     thread_.join();
 }
 
+unsigned EnvOr(const char* name, unsigned fallback)
+{
+    const char* v = std::getenv(name);
+    return v && *v ? static_cast<unsigned>(std::strtoul(v, nullptr, 10)) : fallback;
+}
+
 std::string ShutDownAndCheck(sim::Machine& m, uint32_t mountedDev)
 {
     std::string problems;

@@ -218,6 +218,9 @@ private:
     std::thread thread_;
 };
 
+// The number in an environment variable, or the fallback when it is not set.
+unsigned EnvOr(const char* name, unsigned fallback);
+
 // Ends a run of a machine with the module loaded: ends the processes, unmounts, unloads the
 // module and checks the machine is clean. "" or what is wrong.
 std::string ShutDownAndCheck(sim::Machine& m, uint32_t mountedDev);

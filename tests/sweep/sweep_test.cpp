@@ -28,12 +28,6 @@
 namespace kestrel_test {
 namespace {
 
-unsigned EnvOr(const char* name, unsigned fallback)
-{
-    const char* v = std::getenv(name);
-    return v && *v ? static_cast<unsigned>(std::strtoul(v, nullptr, 10)) : fallback;
-}
-
 enum class Target { AnyAllocation, Allocation, Read, Write };
 
 struct Plan {
@@ -86,6 +80,18 @@ struct RunOutcome {
     bool backupsOk[2] = {};
 };
 
+// A small disk, and writers that each stop after a few writes: a run's allocations are
+// bounded, so the sweep ends.
+StampedConfig SweepDisk(uint32_t seed)
+{
+    StampedConfig sc;
+    sc.fsBlocks = 256;
+    sc.part2Sectors = 256;
+    sc.writesPerWriter = 16;
+    sc.seed = seed;
+    return sc;
+}
+
 // Checks what one backup under the fault handed the agent, and adds it to the chain.
 void CheckBackup(StampedDisk& d, Chain& chain, const BackupOutcome& o, const char* which)
 {
@@ -119,12 +125,8 @@ RunOutcome RunOnce(const Plan& plan, uint32_t seed)
     sim::Machine machine(mc);
     EXPECT_EQ(machine.insmod(THIS_MODULE), 0);
     sim::Process& agent = machine.spawn("agent");
-    StampedConfig sc;
-    sc.fsBlocks = 256;
-    sc.part2Sectors = 256;
-    sc.writesPerWriter = 16;
+    StampedConfig sc = SweepDisk(seed);
     sc.syncOnly = plan.target == Target::Write;
-    sc.seed = seed;
     StampedDisk d(machine, sc);
     if (!d.setup_error().empty()) {
         ADD_FAILURE() << d.setup_error();
@@ -219,11 +221,7 @@ size_t SitesReached()
     if (machine.insmod(THIS_MODULE) != 0)
         return 0;
     sim::Process& agent = machine.spawn("agent");
-    StampedConfig sc;
-    sc.fsBlocks = 256;
-    sc.part2Sectors = 256;
-    sc.writesPerWriter = 16;
-    StampedDisk d(machine, sc);
+    StampedDisk d(machine, SweepDisk(1));
     d.StartWriters();
     Chain chain;
     for (int i = 0; i < 2; i++) {
