@@ -57,6 +57,8 @@ struct Disk {
     std::condition_variable qCv;
     std::deque<struct bio*> pending;
     bool stopping = false;
+    bool serving = false;           // the driver is inside a request's transfer or completion
+    std::condition_variable idleCv; // signalled when the driver is done with a request
     Task irqTask;
     std::thread thread;
 

@@ -169,8 +169,14 @@ void driver_thread(Disk& d)
                 break; // stopping, and everything queued is done
             bio = d.pending.front();
             d.pending.pop_front();
+            d.serving = true;
         }
         serve(d, bio);
+        {
+            std::lock_guard<std::mutex> g(d.qMu);
+            d.serving = false;
+        }
+        d.idleCv.notify_all();
     }
     set_current_task(nullptr);
 }
@@ -711,6 +717,17 @@ int set_failing_requests(Machine&, uint32_t dev, bool write, unsigned n, bool pe
         return -ENODEV;
     std::lock_guard<std::mutex> g(d->faultMu);
     d->requestFaults[write] = {n, persistent, persistent ? lift_after : 0};
+    return 0;
+}
+
+int wait_for_disk(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    std::unique_lock<std::mutex> g(d->qMu);
+    d->idleCv.wait(g, [d] { return d->stopping || (d->pending.empty() && !d->serving); });
     return 0;
 }
 

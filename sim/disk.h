@@ -104,6 +104,10 @@ int set_partial_completions(Machine& m, uint32_t dev, unsigned count, unsigned f
 int set_failing_requests(Machine& m, uint32_t dev, bool write, unsigned n, bool persistent = false,
                          unsigned lift_after = 0);
 
+// Waits until the driver of the device's disk has no request queued and has returned from
+// the completion of the last one it served (every end-of-I/O callback has run to its end).
+int wait_for_disk(Machine& m, uint32_t dev);
+
 // The request queue of the device's disk and the driver's own request function, which the
 // queue has when nothing has hooked it; nullptr for a number that names no device.
 struct request_queue* disk_queue(Machine& m, uint32_t dev);

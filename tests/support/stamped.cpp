@@ -515,6 +515,8 @@ std::string ShutDownAndCheck(sim::Machine& m, uint32_t mountedDev)
         if (err)
             problems += "unload failed: " + std::to_string(err) + "\n";
     }
+    if (!std::getenv("KESTREL_STRICT_COMPLETION"))
+        sim::wait_for_disk(m, mountedDev);
     problems += m.leak_report();
     for (const std::string& bug : m.bugs())
         problems += "bug: " + bug + "\n";

@@ -223,6 +223,12 @@ unsigned EnvOr(const char* name, unsigned fallback);
 
 // Ends a run of a machine with the module loaded: ends the processes, unmounts, unloads the
 // module and checks the machine is clean. "" or what is wrong.
+//
+// Known fault, issue 8: the module's read completion drops its bio reference after it has
+// woken the reader, so the reader can finish, and the module be unloaded, while the
+// completion still holds the bio. Until that is fixed, the check first waits for the disk's
+// driver to return from its last completion (a bio still held after that is a leak);
+// KESTREL_STRICT_COMPLETION=1 checks at once.
 std::string ShutDownAndCheck(sim::Machine& m, uint32_t mountedDev);
 
 } // namespace kestrel_test
