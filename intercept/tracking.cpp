@@ -76,7 +76,11 @@ void requestBlockRange(const DiskInfo *disk, sector_t sector, u32 size, u32 *fir
         lastSect--;
     if (size & 511)
         lastSect++;
-    if (lastSect > disk->nrSects)
+    /* The device's sectors are 0 to nrSects - 1: a request that ends on or past its end
+     * is cut at its last sector. A last sector of exactly nrSects left uncut would mark a
+     * block past the automap and stop its tracking as if the device had grown, for a
+     * whole-disk write that reaches one sector into the next partition. */
+    if (lastSect >= disk->nrSects)
         lastSect = disk->nrSects ? disk->nrSects - 1 : 0;
     *first = (u32)(firstSect >> disk->blockShift);
     *last = (u32)(lastSect >> disk->blockShift);

@@ -143,7 +143,7 @@ struct bio* bio_alloc(gfp_t gfp_mask, int nr_iovecs)
     constexpr int kMaxPages = 256;
     if (nr_iovecs < 0 || nr_iovecs > kMaxPages)
         return NULL;
-    if (K().faults.should_fail(sim::Fault::Bio))
+    if (K().faults.should_fail(sim::Fault::Bio, __builtin_return_address(0)))
         return NULL;
     auto* bio = new struct bio();
     struct bio_vec* vecs = nullptr;

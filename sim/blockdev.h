@@ -60,6 +60,8 @@ struct Disk {
     std::condition_variable qCv;
     std::deque<struct bio*> pending;
     bool stopping = false;
+    bool serving = false;           // the driver is inside a request's transfer or completion
+    std::condition_variable idleCv; // signalled when the driver is done with a request
     Task irqTask;
     std::thread thread;
 
@@ -67,6 +69,12 @@ struct Disk {
     std::mutex faultMu;
     std::vector<BadRange> bad;
     unsigned partialLeft = 0;
+    // Countdowns of requests to fail, per direction (0 read, 1 write).
+    struct RequestFault {
+        unsigned remaining = 0; // 0 = disarmed
+        bool persistent = false;
+        unsigned liftAfter = 0; // persistent failures left before disarming; 0 = never
+    } requestFaults[2];
     unsigned partialFirst = 0;
 
     std::atomic<uint64_t> reads{0}, writes{0}, sectorsRead{0}, sectorsWritten{0}, errors{0};

@@ -13,7 +13,7 @@ struct buffer_head* alloc_buffer_head(gfp_t gfp_flags)
 {
     if (gfp_flags & __GFP_WAIT)
         might_sleep();
-    if (K().faults.should_fail(sim::Fault::BufferHead))
+    if (K().faults.should_fail(sim::Fault::BufferHead, __builtin_return_address(0)))
         return NULL;
     auto* bh = new struct buffer_head();
     INIT_LIST_HEAD(&bh->b_assoc_buffers);

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace {
 // Lock classes shared by every disk.
@@ -76,6 +77,20 @@ unsigned take_partial(Disk& d, unsigned size)
     return std::min<unsigned>(first, size - static_cast<unsigned>(kSector));
 }
 
+// Whether this request is one a countdown of set_failing_requests picks to fail.
+bool take_request_fault(Disk& d, bool write)
+{
+    std::lock_guard<std::mutex> g(d.faultMu);
+    Disk::RequestFault& f = d.requestFaults[write];
+    if (f.remaining == 0)
+        return false;
+    if (--f.remaining > 0)
+        return false;
+    if (f.persistent && (f.liftAfter == 0 || --f.liftAfter > 0))
+        f.remaining = 1; // stays armed
+    return true;
+}
+
 void fail_request(Disk& d, struct bio* bio, const char* why)
 {
     printk("<3>end_request: %s, dev %s, sector %llu\n", why, d.name.c_str(), bio->bi_sector);
@@ -109,7 +124,7 @@ void serve(Disk& d, struct bio* bio)
         fail_request(d, bio, "I/O error (beyond end of device)");
         return;
     }
-    if (touches_bad_sector(d, sector, sector + size / kSector)) {
+    if (touches_bad_sector(d, sector, sector + size / kSector) || take_request_fault(d, write)) {
         fail_request(d, bio, "I/O error");
         return;
     }
@@ -187,8 +202,14 @@ void driver_thread(Disk& d)
             std::lock_guard<std::mutex> g(d.qMu);
             bio = d.pending.front();
             d.pending.pop_front();
+            d.serving = true;
         }
         serve(d, bio);
+        {
+            std::lock_guard<std::mutex> g(d.qMu);
+            d.serving = false;
+        }
+        d.idleCv.notify_all();
     }
     set_current_task(nullptr);
 }
@@ -228,7 +249,10 @@ int sync_end_io(struct bio* bio, unsigned int, int)
 
 // Reads or writes count sectors at a sector of bd through submit_bio, in batches of bios
 // of fresh pages, and waits for every completion. 0, -EIO when a request failed, -ENOMEM.
-int sync_io(struct block_device* bd, uint64_t sector, unsigned char* buf, uint64_t count, bool write)
+// With spareBuffers the bios and pages are taken spared from injected faults (the requests'
+// way through the block layer is not).
+int sync_io(struct block_device* bd, uint64_t sector, unsigned char* buf, uint64_t count, bool write,
+            bool spareBuffers = false)
 {
     constexpr unsigned kPagesPerBio = 8;
     constexpr unsigned kBiosPerBatch = 32;
@@ -243,6 +267,9 @@ int sync_io(struct block_device* bd, uint64_t sector, unsigned char* buf, uint64
         std::vector<Piece> batch;
         struct completion done;
         init_completion(&done);
+        std::optional<SparedFromFaults> spared;
+        if (spareBuffers)
+            spared.emplace();
         while (batch.size() < kBiosPerBatch && count > 0) {
             uint64_t n = std::min<uint64_t>(count, kPagesPerBio * kSectorsPerPage);
             unsigned npages = static_cast<unsigned>((n + kSectorsPerPage - 1) / kSectorsPerPage);
@@ -283,6 +310,7 @@ int sync_io(struct block_device* bd, uint64_t sector, unsigned char* buf, uint64
             count -= n;
             buf += n * kSector;
         }
+        spared.reset();
         for (Piece& p : batch)
             submit_bio(write ? WRITE : READ, p.bio);
         for (size_t i = 0; i < batch.size(); i++)
@@ -461,12 +489,13 @@ int store_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, 
     return store_transfer_locked(*d, first * kSector, buf, count * kSector, write) ? 0 : -EIO;
 }
 
-int raw_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, bool write)
+int raw_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, bool write,
+           bool spareBuffers = false)
 {
     struct block_device* bd = bdget(dev);
     if (!bd)
         return -ENODEV;
-    int err = sync_io(bd, sector, buf, count, write);
+    int err = sync_io(bd, sector, buf, count, write, spareBuffers);
     bdput(bd);
     return err;
 }
@@ -630,10 +659,12 @@ int read_sectors(Machine&, uint32_t dev, uint64_t sector, void* buf, uint64_t co
     return raw_io(dev, sector, static_cast<unsigned char*>(buf), count, false);
 }
 
-int write_sectors(Machine&, uint32_t dev, uint64_t sector, const void* buf, uint64_t count)
+int write_sectors(Machine&, uint32_t dev, uint64_t sector, const void* buf, uint64_t count,
+                  bool spare_buffers)
 {
     // sync_io only reads from buf when writing.
-    return raw_io(dev, sector, static_cast<unsigned char*>(const_cast<void*>(buf)), count, true);
+    return raw_io(dev, sector, static_cast<unsigned char*>(const_cast<void*>(buf)), count, true,
+                  spare_buffers);
 }
 
 int read_store(Machine&, uint32_t dev, uint64_t sector, void* buf, uint64_t count)
@@ -740,6 +771,28 @@ int set_partial_completions(Machine&, uint32_t dev, unsigned count, unsigned fir
     std::lock_guard<std::mutex> g(d->faultMu);
     d->partialLeft = count;
     d->partialFirst = first_bytes;
+    return 0;
+}
+
+int set_failing_requests(Machine&, uint32_t dev, bool write, unsigned n, bool persistent, unsigned lift_after)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    std::lock_guard<std::mutex> g(d->faultMu);
+    d->requestFaults[write] = {n, persistent, persistent ? lift_after : 0};
+    return 0;
+}
+
+int wait_for_disk(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    std::unique_lock<std::mutex> g(d->qMu);
+    d->idleCv.wait(g, [d] { return d->stopping || (d->pending.empty() && !d->serving); });
     return 0;
 }
 

@@ -67,8 +67,12 @@ int add_disk(Machine& m, const DiskConfig& config, uint32_t* dev = nullptr);
 // Reads or writes count sectors at sector of the device through the block layer: bios of
 // fresh pages, submit_bio, and a wait for every completion. -EIO when any request failed
 // (a write may then have landed in part); -ENOMEM when no bio or page could be had.
+// spare_buffers takes the writer's own bios and pages spared from injected faults, for
+// writers whose allocations are not under test; the requests still meet every fault on
+// their way through the block layer and the hooks on the queue.
 int read_sectors(Machine& m, uint32_t dev, uint64_t sector, void* buf, uint64_t count);
-int write_sectors(Machine& m, uint32_t dev, uint64_t sector, const void* buf, uint64_t count);
+int write_sectors(Machine& m, uint32_t dev, uint64_t sector, const void* buf, uint64_t count,
+                  bool spare_buffers = false);
 
 // Reads or writes the backing store directly, bypassing queues, drivers and faults.
 // -EINVAL when the range does not lie inside the device.
@@ -95,6 +99,16 @@ int clear_bad_sectors(Machine& m, uint32_t dev);
 // in two bio_endio calls: first first_bytes (0: half the request, in whole sectors), then
 // the rest.
 int set_partial_completions(Machine& m, uint32_t dev, unsigned count, unsigned first_bytes = 0);
+// The nth next read (or write) request that the driver of the device's disk serves
+// (1 = the very next) completes with -EIO and transfers nothing; with persistent, every
+// later one in that direction too, until lift_after of them have failed (0: for ever).
+// n = 0 disarms the direction. Requests beyond the end of the disk do not count.
+int set_failing_requests(Machine& m, uint32_t dev, bool write, unsigned n, bool persistent = false,
+                         unsigned lift_after = 0);
+
+// Waits until the driver of the device's disk has no request queued and has returned from
+// the completion of the last one it served (every end-of-I/O callback has run to its end).
+int wait_for_disk(Machine& m, uint32_t dev);
 
 // The request queue of the device's disk and the driver's own request function, which the
 // queue has when nothing has hooked it; nullptr for a number that names no device.

@@ -176,18 +176,6 @@ bool kernel_alive();
 // Drops a reference on an open file; the last one releases it.
 void fput(struct file* f);
 
-// While one is alive on a thread, the fault injector spares that thread: work the kernel
-// does on its own behalf, for which Linux draws on reserved pools that never fail (writing
-// back a file system), neither fails nor advances a countdown.
-class SparedFromFaults {
-public:
-    SparedFromFaults();
-    ~SparedFromFaults();
-    SparedFromFaults(const SparedFromFaults&) = delete;
-    SparedFromFaults& operator=(const SparedFromFaults&) = delete;
-    static bool active();
-};
-
 // File systems (sim/fs.cpp): fs_boot sets up an empty mount table; fs_shutdown writes every
 // mount back and frees the table (while the block layer still runs). Called by the Machine.
 void fs_boot(Kernel& k);

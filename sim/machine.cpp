@@ -40,28 +40,33 @@ bool FaultInjector::Countdown::tick()
 {
     if (remaining == 0)
         return false;
-    if (tripped)
-        return persistent;
+    if (tripped) {
+        if (liftAfter && --liftAfter == 0)
+            remaining = 0; // lifted: this one is the last to fail
+        return true;
+    }
     if (--remaining == 0) {
         if (persistent) {
             tripped = true;
             remaining = 1; // stays armed
+            if (liftAfter && --liftAfter == 0)
+                remaining = 0;
         }
         return true;
     }
     return false;
 }
 
-void FaultInjector::fail_nth(Fault kind, unsigned n, bool persistent)
+void FaultInjector::fail_nth(Fault kind, unsigned n, bool persistent, unsigned lift_after)
 {
     std::lock_guard<std::mutex> g(mu_);
-    kinds_[static_cast<int>(kind)] = Countdown{n, persistent, false};
+    kinds_[static_cast<int>(kind)] = Countdown{n, persistent, false, persistent ? lift_after : 0};
 }
 
-void FaultInjector::fail_any_alloc_nth(unsigned n, bool persistent)
+void FaultInjector::fail_any_alloc_nth(unsigned n, bool persistent, unsigned lift_after)
 {
     std::lock_guard<std::mutex> g(mu_);
-    any_ = Countdown{n, persistent, false};
+    any_ = Countdown{n, persistent, false, persistent ? lift_after : 0};
 }
 
 void FaultInjector::disarm()
@@ -95,16 +100,40 @@ SparedFromFaults::SparedFromFaults() { tlsSpared++; }
 SparedFromFaults::~SparedFromFaults() { tlsSpared--; }
 bool SparedFromFaults::active() { return tlsSpared > 0; }
 
-bool FaultInjector::should_fail(Fault kind)
+std::set<const void*> FaultInjector::sites_reached() const
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return reached_;
+}
+
+std::set<const void*> FaultInjector::sites_failed() const
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return failed_;
+}
+
+const void* FaultInjector::last_failed_site() const
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return lastFailed_;
+}
+
+bool FaultInjector::should_fail(Fault kind, const void* site)
 {
     if (SparedFromFaults::active())
         return false;
     std::lock_guard<std::mutex> g(mu_);
+    if (site)
+        reached_.insert(site);
     bool fail = kinds_[static_cast<int>(kind)].tick();
     if (kind != Fault::Thread)
         fail = any_.tick() || fail;
-    if (fail)
+    if (fail) {
         fired_[static_cast<int>(kind)]++;
+        if (site)
+            failed_.insert(site);
+        lastFailed_ = site;
+    }
     return fail;
 }
 

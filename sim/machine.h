@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,29 +46,58 @@ enum class Fault {
 class FaultInjector {
 public:
     // The nth next operation of this kind (1 = the very next) fails; with persistent,
-    // that one and every later one fail.
-    void fail_nth(Fault kind, unsigned n, bool persistent = false);
+    // that one and every later one fail. A persistent fault with lift_after set disarms
+    // itself once it has failed that many operations: code that retries an allocation
+    // until it succeeds then gets it, as it would once memory is freed.
+    void fail_nth(Fault kind, unsigned n, bool persistent = false, unsigned lift_after = 0);
     // The same, counting allocations of every kind together.
-    void fail_any_alloc_nth(unsigned n, bool persistent = false);
+    void fail_any_alloc_nth(unsigned n, bool persistent = false, unsigned lift_after = 0);
     // Stops every countdown; the counts of what fired stay.
     void disarm();
     unsigned fired(Fault kind) const;
     unsigned fired_total() const;
 
-    // Called by the kernel operations: true when this operation must fail.
-    bool should_fail(Fault kind);
+    // Allocation sites: the return addresses of the callers of the allocation operations
+    // that this machine has seen (spared threads aside), and of those that were failed.
+    // The module is linked into the program, so a site means the same code in every
+    // machine of one run of the program.
+    std::set<const void*> sites_reached() const;
+    std::set<const void*> sites_failed() const;
+    // The site of the latest injected failure (nullptr before the first).
+    const void* last_failed_site() const;
+
+    // Called by the kernel operations, with the caller's return address when known: true
+    // when this operation must fail.
+    bool should_fail(Fault kind, const void* site = nullptr);
 
 private:
     struct Countdown {
         unsigned remaining = 0; // 0 = disarmed
         bool persistent = false;
         bool tripped = false;
+        unsigned liftAfter = 0; // persistent failures left before disarming; 0 = never
         bool tick();
     };
     mutable std::mutex mu_;
     Countdown kinds_[static_cast<int>(Fault::kCount)];
     Countdown any_;
     unsigned fired_[static_cast<int>(Fault::kCount)] = {};
+    std::set<const void*> reached_; // guarded by mu_
+    std::set<const void*> failed_;  // guarded by mu_
+    const void* lastFailed_ = nullptr;
+};
+
+// While one is alive on a thread, the fault injector spares that thread: work the kernel
+// does on its own behalf, for which Linux draws on reserved pools that never fail (writing
+// back a file system), neither fails nor advances a countdown. Test drivers use it for the
+// I/O buffers of their own writers, whose failures are not the subject of a test.
+class SparedFromFaults {
+public:
+    SparedFromFaults();
+    ~SparedFromFaults();
+    SparedFromFaults(const SparedFromFaults&) = delete;
+    SparedFromFaults& operator=(const SparedFromFaults&) = delete;
+    static bool active();
 };
 
 struct MemStats {

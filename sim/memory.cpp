@@ -35,7 +35,7 @@ struct page* alloc_pages(gfp_t gfp_mask, unsigned int order)
         K().report_bug("alloc_pages: only order-0 pages are supported");
         return nullptr;
     }
-    if (K().faults.should_fail(Fault::Page))
+    if (K().faults.should_fail(Fault::Page, __builtin_return_address(0)))
         return nullptr;
     auto* p = new page;
     p->highmem = (gfp_mask & __GFP_HIGHMEM) != 0;
@@ -142,7 +142,7 @@ void* kmalloc(size_t size, gfp_t flags)
     alloc_context(flags);
     if (size > kKmallocMax)
         return nullptr;
-    if (K().faults.should_fail(Fault::Kmalloc))
+    if (K().faults.should_fail(Fault::Kmalloc, __builtin_return_address(0)))
         return nullptr;
     void* p = std::malloc(size ? size : 1);
     memset(p, kPoison, size);
@@ -172,7 +172,7 @@ void* vmalloc(unsigned long size)
     might_sleep();
     if (size == 0)
         return nullptr;
-    if (K().faults.should_fail(Fault::Vmalloc))
+    if (K().faults.should_fail(Fault::Vmalloc, __builtin_return_address(0)))
         return nullptr;
     void* p = std::malloc(size);
     memset(p, kPoison, size);
@@ -217,7 +217,7 @@ kmem_cache_t* kmem_cache_create(const char* name, size_t size, size_t, unsigned 
         K().report_bug(std::string("duplicate slab cache ") + name);
         return nullptr;
     }
-    if (K().faults.should_fail(Fault::SlabCreate))
+    if (K().faults.should_fail(Fault::SlabCreate, __builtin_return_address(0)))
         return nullptr;
     auto* c = new kmem_cache_s;
     c->name = name;
@@ -230,7 +230,7 @@ kmem_cache_t* kmem_cache_create(const char* name, size_t size, size_t, unsigned 
 void* kmem_cache_alloc(kmem_cache_t* cachep, gfp_t flags)
 {
     alloc_context(flags);
-    if (K().faults.should_fail(Fault::Slab))
+    if (K().faults.should_fail(Fault::Slab, __builtin_return_address(0)))
         return nullptr;
     void* p = std::malloc(cachep->size);
     memset(p, kPoison, cachep->size);

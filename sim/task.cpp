@@ -93,7 +93,7 @@ int task_pid(struct task_struct* task) { return as_task(task)->pid; }
 int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
 {
     might_sleep();
-    if (K().faults.should_fail(sim::Fault::Thread))
+    if (K().faults.should_fail(sim::Fault::Thread, __builtin_return_address(0)))
         return -EAGAIN;
     auto owned = std::make_unique<Task>();
     Task* t = owned.get();

@@ -20,7 +20,7 @@ TEST(BlockRangeTest, Requests)
         {"a size that is not whole sectors reaches one sector more", 1015, 513, 1, 2},
         {"starting before the partition counts from its sector 0", 990, 8192, 0, 1},
         {"last sector past the end is cut to the last sector", 1790, 8192, 98, 99},
-        {"last sector equal to the size is not cut", 1792, 4608, 99, 100},
+        {"last sector one past the end is cut as well", 1792, 4608, 99, 99},
         {"empty request at sector 0 marks block 0", 1000, 0, 0, 0},
         {"empty request at a block's first sector marks nothing", 1008, 0, 1, 0},
         {"empty request inside a block marks that block", 1009, 0, 1, 1},

@@ -98,6 +98,23 @@ TEST_F(SimCoreTest, FaultsFireOnTheNthOperationOfTheirKind)
     machine.faults().fail_nth(Fault::Thread, 1);
     EXPECT_EQ(kernel_thread([](void*) { return 0; }, nullptr, 0), -EAGAIN);
 
+    // A persistent fault with a lift fails that many and then disarms itself.
+    machine.faults().fail_nth(Fault::Kmalloc, 2, true, 2);
+    void* k[5];
+    for (void*& p : k)
+        p = kmalloc(8, GFP_KERNEL);
+    EXPECT_TRUE(k[0] && !k[1] && !k[2] && k[3] && k[4]);
+    for (void* p : k)
+        kfree(p);
+
+    // Sites: where the allocations were called from, and which of them were failed.
+    auto reached = machine.faults().sites_reached();
+    auto failed = machine.faults().sites_failed();
+    EXPECT_GE(reached.size(), failed.size());
+    EXPECT_TRUE(failed.count(machine.faults().last_failed_site()));
+    for (const void* site : failed)
+        EXPECT_TRUE(reached.count(site));
+
     kfree(a);
     kfree(c);
     kfree(x);

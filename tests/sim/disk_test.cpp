@@ -93,6 +93,31 @@ TEST_F(DiskTest, BadSectorsFailOnlyTheRequestsThatTouchThem)
     EXPECT_EQ(sim::read_sectors(machine, kSda, 1010, got.data(), 1), 0);
 }
 
+// The Nth request of one direction fails, whatever its sectors; a persistent fault keeps
+// failing until it is lifted. A writer's own buffers can be spared allocation faults.
+TEST_F(DiskTest, TheNthRequestOfADirectionFailsUntilLifted)
+{
+    AddDisk();
+    auto data = pattern(8 * 512, 4);
+    std::vector<unsigned char> got(512);
+    ASSERT_EQ(sim::set_failing_requests(machine, kSda1, false, 2), 0);
+    EXPECT_EQ(sim::write_sectors(machine, kSda1, 0, data.data(), 8), 0) << "writes do not count";
+    EXPECT_EQ(sim::read_sectors(machine, kSda1, 0, got.data(), 1), 0);
+    EXPECT_EQ(sim::read_sectors(machine, kSda, 3000, got.data(), 1), -EIO);
+    EXPECT_EQ(sim::read_sectors(machine, kSda1, 0, got.data(), 1), 0);
+
+    ASSERT_EQ(sim::set_failing_requests(machine, kSda, true, 1, true, 3), 0);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(sim::write_sectors(machine, kSda1, 0, data.data(), 8), -EIO) << i;
+    EXPECT_EQ(sim::write_sectors(machine, kSda1, 0, data.data(), 8), 0) << "lifted after three";
+    EXPECT_EQ(sim::disk_stats(machine, kSda).errors, 4u);
+
+    machine.faults().fail_any_alloc_nth(1, true);
+    EXPECT_EQ(sim::write_sectors(machine, kSda1, 0, data.data(), 8), -ENOMEM);
+    EXPECT_EQ(sim::write_sectors(machine, kSda1, 0, data.data(), 8, true), 0);
+    machine.faults().disarm();
+}
+
 TEST_F(DiskTest, PartialCompletionEndsTheBioInTwoCalls)
 {
     AddDisk();
