@@ -1,6 +1,7 @@
 // The read-blocks command and the mapped buffer: refusals, the disk/cache split, I/O
 // errors, consumption in state 6, and the mapping rules.
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "blockmap/blockmap.h"
@@ -191,22 +192,23 @@ TEST_F(ReadTest, ForkedCopyReadsTheFirstSlot)
 TEST_F(ReadTest, CompletionsAreDoneWithTheBioWhenTheyWakeTheReader)
 {
     Start();
-    // The gates outlive every completion that may still be on its way out of them.
-    Gate readCommand, copyOnWrite;
-    machine.after_completion_wake([&readCommand] { readCommand.Pass(); });
+    // The hook shares the gates: a completion may still be on its way out of one when the
+    // test has moved on.
+    auto readCommand = std::make_shared<Gate>(), copyOnWrite = std::make_shared<Gate>();
+    machine.after_completion_wake([readCommand] { readCommand->Pass(); });
     EXPECT_EQ(Read(9, 1), 0);
     EXPECT_EQ(machine.mem_stats().bios, 0); // the read command freed its bio
-    readCommand.WaitHeld(); // the completion is at the gate, done with choosing the hook
-    readCommand.Open();
+    readCommand->WaitHeld(); // the completion is at the gate, done with choosing the hook
+    readCommand->Open();
 
     // Copy-on-write's read of an old block, for a held-back write.
-    machine.after_completion_wake([&copyOnWrite] { copyOnWrite.Pass(); });
+    machine.after_completion_wake([copyOnWrite] { copyOnWrite->Pass(); });
     std::thread writer([this] { EXPECT_EQ(rig->WriteBlock(rig->part1, 11, 1), 0); });
-    copyOnWrite.WaitHeld();
+    copyOnWrite->WaitHeld();
     while (atomic_read(&rig->b->currentBRs) != 0)
         std::this_thread::yield();
     EXPECT_EQ(machine.mem_stats().bios, 1); // only the writer's
-    copyOnWrite.Open();
+    copyOnWrite->Open();
     writer.join();
     machine.after_completion_wake({});
     rig->WaitForWorker();
