@@ -40,13 +40,6 @@ protected:
         MachineTest::TearDown();
         fs::remove_all(dir);
     }
-    std::vector<demo::FileInfo> FilesOf(size_t i)
-    {
-        const demo::FsSpec& spec = d.file_systems[i];
-        agent::ExtSource src(demo::file_reader(d.image, d.partitions[i].start_sect * 512, spec.block_size),
-                             spec.block_size, spec.bytes / spec.block_size);
-        return demo::list_files(src.fs());
-    }
     jobs::PartitionBackup BackUp(demo::ImageSession& s, unsigned p, jobs::PartitionBackupOptions o = {})
     {
         return jobs::back_up_partition(s, d.image, p, *r, o);
@@ -79,7 +72,7 @@ protected:
 
 TEST_F(RepoSinkTest, FullThenIncrementalsUnderWritersRestoreExactly)
 {
-    std::vector<demo::FileInfo> files = FilesOf(0);
+    std::vector<demo::FileInfo> files = demo::partition_files(d, 0);
     demo::ImageSession s(machine, d.image, {1});
     ASSERT_EQ(sim::record_freezes(machine, s.device(1)), 0);
     demo::FileWriters writers(machine, s.device(1), 4096, files, 7);

@@ -53,18 +53,6 @@ std::string make_work_dir(const std::string& keep)
     return fs::absolute(keep).string();
 }
 
-// The regular files of the file system on partition p of the image, before it is mounted.
-std::vector<demo::FileInfo> files_of(const demo::DemoDisk& d, size_t p)
-{
-    const demo::FsSpec& spec = d.file_systems[p];
-    agent::ExtSource src(demo::file_reader(d.image, d.partitions[p].start_sect * 512, spec.block_size),
-                         spec.block_size, spec.bytes / spec.block_size);
-    if (!src.fs())
-        throw std::runtime_error("cannot read the file system of partition " + std::to_string(p + 1) + " of " +
-                                 d.image);
-    return demo::list_files(src.fs());
-}
-
 // The files extracted under `root` that differ from the oracle's, or that only one side has.
 std::vector<std::string> compare_extracted(const std::map<std::string, std::vector<uint8_t>>& want,
                                            const fs::path& root)
@@ -151,7 +139,7 @@ private:
 
     void back_up_under_writers()
     {
-        std::vector<demo::FileInfo> files[2] = {files_of(disk_, 0), files_of(disk_, 1)};
+        std::vector<demo::FileInfo> files[2] = {demo::partition_files(disk_, 0), demo::partition_files(disk_, 1)};
         sim::Machine machine;
         step("booting the machine, mounting both partitions, loading the module");
         demo::ImageSession s(machine, disk_.image, {1, 2});
