@@ -158,7 +158,8 @@ private:
             for (unsigned p = 0; p < 2; p++) {
                 if (round == 1) {
                     // Let the writers change files between the two backups of the partition.
-                    while (writers[p]->writes() < after_full[p] + opt_.writes_between && !writers[p]->error())
+                    while (!writers[p]->targets().empty() && !writers[p]->error() &&
+                           writers[p]->writes() < after_full[p] + opt_.writes_between)
                         std::this_thread::yield();
                 }
                 step(std::string(round ? "incremental" : "full") + " backup of partition " + std::to_string(p + 1) +
