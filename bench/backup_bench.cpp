@@ -254,6 +254,7 @@ void BM_Write(benchmark::State& state)
     constexpr uint32_t kWrites = 4096; // in all, shared among the writers
     std::vector<double> lat;
     double seconds = 0;
+    double block_reads = 0; // block reads the module allocated, per write
     for (auto _ : state) {
         state.PauseTiming();
         Rig rig;
@@ -268,9 +269,13 @@ void BM_Write(benchmark::State& state)
         } else if (mode == TrackingOnly) {
             full_backup(rig);
         }
+        kes::BackupStats st0{}, st1{};
+        dev.stats(st0);
         state.ResumeTiming();
         WriteRun r = run_writers(rig, writers, kWrites / writers);
         state.PauseTiming();
+        dev.stats(st1);
+        block_reads += double(st1.totalBRs - st0.totalBRs) / double(r.lat_us.size());
         seconds += r.seconds;
         lat.insert(lat.end(), r.lat_us.begin(), r.lat_us.end());
         dev.close();
@@ -282,6 +287,7 @@ void BM_Write(benchmark::State& state)
     state.counters["p50_us"] = p50;
     state.counters["p99_us"] = p99;
     state.counters["writes_per_s"] = wps;
+    state.counters["module_reads_per_write"] = block_reads / double(state.iterations());
     std::string key = std::string(kModeNames[mode]) + " " + std::to_string(writers) + "w";
     figures()[key + " p50"] = p50;
     figures()[key + " p99"] = p99;
