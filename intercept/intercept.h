@@ -63,7 +63,8 @@ int isInQueueList(request_queue_t *q, u32 dev);
  * function becomes realMRF; the function itself is not changed). May sleep. */
 void addQueueToList(request_queue_t *q, u32 dev);
 /* Lists the Backup's device on its queue and installs fn there: 0; 1 when the device has no
- * request queue (nothing changed). May sleep. */
+ * request queue (nothing changed). When the queue had its own function until now, returns
+ * only once every write that took that function is done. May sleep. */
 int setMRF(Backup *b, make_request_fn *fn);
 /* Takes the device off its queue's list; the queue's last device gives the queue its real
  * function back. May sleep. */

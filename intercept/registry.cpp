@@ -133,6 +133,22 @@ void addQueueToList(request_queue_t *q, u32 dev)
 }
 
 /*
+ * Writes that took the queue's own function before its first hook are neither marked nor
+ * protected, and may still be on their way: a submitter may have read the function just
+ * before the hook, and the driver may not have done a request yet. One that landed after a
+ * snapshot's switch would leave the backup with either contents and no changed-block map
+ * naming its block. So the first hook waits for them: a grace period lets every submitter
+ * that read the old function hand its request to the driver, then the queue is drained
+ * once. Process context; nothing of the module is needed to complete a request.
+ */
+static void waitForUnhookedWrites(request_queue_t *q)
+{
+    synchronize_kernel();
+    blk_wait_queue_drained(q, 1);
+    blk_finish_queue_drain(q);
+}
+
+/*
  * The function is written in the same locked section that finds the device listed. Were
  * the listing and the write separate steps, a changer in between could unlist the queue's
  * last device and restore its real function, and the write would then leave a module
@@ -143,10 +159,10 @@ int setMRF(Backup *b, make_request_fn *fn)
 {
     request_queue_t *q = getRequestQueue(&b->disk);
     u32 dev = b->disk.dev;
-    QueueListEntry *qe = NULL;
+    QueueListEntry *qe = NULL, *entry;
     DevListEntry *de = NULL;
     unsigned long flags;
-    int listed;
+    int listed, firstHook = 0;
 
     if (!q)
         return 1;
@@ -161,15 +177,21 @@ int setMRF(Backup *b, make_request_fn *fn)
             addQueueLocked(q, dev, &qe, &de);
         /* A device found listed before the lock may have been unlisted since; then it
          * is listed again in the next round. */
-        listed = isInDevList(findQueueEntry(q), dev);
-        if (listed)
+        entry = findQueueEntry(q);
+        listed = isInDevList(entry, dev);
+        if (listed) {
+            /* Only the hook changers hold the registry write the queue's function. */
+            firstHook = q->make_request_fn.load() == entry->realMRF;
             setQueueMRF(q, fn);
+        }
         spin_unlock_irqrestore(&queueListUsersLock, flags);
         if (listed)
             break;
     }
     kfree(qe);
     kfree(de);
+    if (firstHook)
+        waitForUnhookedWrites(q);
     return 0;
 }
 

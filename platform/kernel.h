@@ -661,6 +661,14 @@ void bio_endio(struct bio *bio, unsigned int bytes_done, int error);
  * make_request_fn again for as long as it returns nonzero. */
 void generic_make_request(struct bio *bio);
 void submit_bio(int rw, struct bio *bio);
+/* Waits until every processor has passed a quiescent point: every submitter that had read a
+ * queue's request function when the call began has since handed its request on. May sleep. */
+void synchronize_kernel(void);
+/* Holds the queue's new requests back and waits until every request it already has is done,
+ * including those given to the driver when wait_dispatch is set. blk_finish_queue_drain lets
+ * new requests in again. May sleep; the caller must not be needed to complete a request. */
+void blk_wait_queue_drained(request_queue_t *q, int wait_dispatch);
+void blk_finish_queue_drain(request_queue_t *q);
 
 /* buffer_head: the state of one block in memory. */
 enum bh_state_bits {

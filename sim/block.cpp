@@ -256,6 +256,13 @@ bool check_and_remap(struct bio* bio, bool check)
     return true;
 }
 
+// Ends a submitter's stretch counted for grace periods; wakes a grace period waiting on it.
+void leave_submission(sim::BlockLayer& bl, unsigned slot)
+{
+    if (bl.submitters[slot].fetch_sub(1) == 1 && bl.gpWaiting.load())
+        bl.submitters[slot].notify_all();
+}
+
 } // namespace
 
 void generic_make_request(struct bio* bio)
@@ -277,14 +284,59 @@ void generic_make_request(struct bio* bio)
             return;
         }
         first = false;
-        make_request_fn* fn = q->make_request_fn.load(std::memory_order_acquire);
+        sim::BlockLayer& bl = sim::BL();
+        unsigned slot = bl.epoch.load() & 1;
+        bl.submitters[slot]++;
+        make_request_fn* fn = q->make_request_fn.load();
         if (!fn) {
+            leave_submission(bl, slot);
             K().report_bug("request queue without a request function");
             bio_endio(bio, bio->bi_size, -EIO);
             return;
         }
-        ret = fn(q, bio);
+        // Only the driver's own function is a stretch without sleep; any other function
+        // (a stacked driver's) may sleep, and is called outside the grace period's count.
+        if (fn == static_cast<sim::Disk*>(q->queuedata)->ownFn) {
+            ret = fn(q, bio);
+            leave_submission(bl, slot);
+        } else {
+            leave_submission(bl, slot);
+            ret = fn(q, bio);
+        }
     } while (ret);
+}
+
+void synchronize_kernel(void)
+{
+    might_sleep();
+    sim::BlockLayer& bl = sim::BL();
+    std::lock_guard<std::mutex> g(bl.gpMu);
+    unsigned old = bl.epoch.fetch_add(1) & 1;
+    bl.gpWaiting.store(true);
+    for (long n; (n = bl.submitters[old].load()) != 0;)
+        bl.submitters[old].wait(n);
+    bl.gpWaiting.store(false);
+}
+
+void blk_wait_queue_drained(request_queue_t* q, int)
+{
+    might_sleep();
+    // The simulated driver holds no request it has not started: waiting for the dispatched
+    // ones is waiting for all.
+    sim::Disk* d = static_cast<sim::Disk*>(q->queuedata);
+    std::unique_lock<std::mutex> g(d->qMu);
+    d->draining.store(true);
+    d->idleCv.wait(g, [d] { return d->stopping || (d->pending.empty() && !d->serving); });
+}
+
+void blk_finish_queue_drain(request_queue_t* q)
+{
+    sim::Disk* d = static_cast<sim::Disk*>(q->queuedata);
+    {
+        std::lock_guard<std::mutex> g(d->qMu);
+        d->draining.store(false);
+    }
+    d->drainCv.notify_all();
 }
 
 void submit_bio(int rw, struct bio* bio)

@@ -62,6 +62,14 @@ struct Disk {
     bool stopping = false;
     bool serving = false;           // the driver is inside a request's transfer or completion
     std::condition_variable idleCv; // signalled when the driver is done with a request
+    std::atomic<bool> draining{false}; // new requests wait on drainCv (blk_wait_queue_drained)
+    std::condition_variable drainCv;
+    // Test controls (hold_next_write, pause_driver), guarded by qMu; holdCv wakes both.
+    std::atomic<bool> holdArmed{false};
+    uint64_t holdSector = 0;
+    bool holding = false;
+    bool paused = false;
+    std::condition_variable holdCv;
     Task irqTask;
     std::thread thread;
 
@@ -89,6 +97,15 @@ struct BlockLayer {
     // Live bios with the segment array bio_alloc gave them.
     std::unordered_map<const struct bio*, struct bio_vec*> bios;
     std::unordered_set<const struct buffer_head*> bhs;
+
+    // Grace periods (synchronize_kernel). A submitter on a driver's own request function
+    // counts itself in submitters[epoch & 1] from reading the queue's function until the
+    // driver has its request, as that stretch never sleeps in the kernel. A grace period
+    // flips the epoch and waits for the old slot to empty; gpMu makes them one at a time.
+    std::atomic<unsigned> epoch{0};
+    std::atomic<long> submitters[2]{};
+    std::atomic<bool> gpWaiting{false};
+    std::mutex gpMu;
 };
 
 BlockLayer& BL();

@@ -193,7 +193,7 @@ void driver_thread(Disk& d)
         struct bio* bio;
         {
             std::unique_lock<std::mutex> g(d.qMu);
-            d.qCv.wait(g, [&] { return d.stopping || !d.pending.empty(); });
+            d.qCv.wait(g, [&] { return d.stopping || (!d.pending.empty() && !d.paused); });
             if (d.pending.empty())
                 break; // stopping, and everything queued is done
         }
@@ -222,6 +222,21 @@ int disk_make_request(struct request_queue*, struct bio* bio)
         K().report_bug("disk request function called for a bio on no disk");
         bio_endio(bio, bio->bi_size, -EIO);
         return 0;
+    }
+    if (d->holdArmed.load() && (bio->bi_rw & (1UL << BIO_RW))) {
+        std::unique_lock<std::mutex> g(d->qMu);
+        uint64_t first = bio->bi_sector, end = first + (bio->bi_size >> 9);
+        if (d->holdArmed.load() && first <= d->holdSector && d->holdSector < end) {
+            d->holdArmed.store(false);
+            d->holding = true;
+            d->holdCv.notify_all();
+            d->holdCv.wait(g, [d] { return !d->holding || d->stopping; });
+        }
+    }
+    if (d->draining.load()) {
+        // Held back until the drain ends, as a new request would wait for a free request.
+        std::unique_lock<std::mutex> g(d->qMu);
+        d->drainCv.wait(g, [d] { return !d->draining.load() || d->stopping; });
     }
     {
         QueueLocked q(d->queue);
@@ -526,6 +541,8 @@ void disk_stop(Disk& d)
         d.stopping = true;
     }
     d.qCv.notify_all();
+    d.drainCv.notify_all();
+    d.holdCv.notify_all();
     if (d.thread.joinable())
         d.thread.join();
     if (d.fd >= 0) {
@@ -774,6 +791,63 @@ int set_partial_completions(Machine&, uint32_t dev, unsigned count, unsigned fir
     return 0;
 }
 
+int hold_next_write(Machine&, uint32_t dev, uint64_t disk_sector)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    std::lock_guard<std::mutex> g(d->qMu);
+    d->holdSector = disk_sector;
+    d->holdArmed.store(true);
+    return 0;
+}
+
+bool write_held(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return false;
+    std::lock_guard<std::mutex> g(d->qMu);
+    return d->holding;
+}
+
+int release_write(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    {
+        std::lock_guard<std::mutex> g(d->qMu);
+        d->holding = false;
+    }
+    d->holdCv.notify_all();
+    return 0;
+}
+
+int pause_driver(Machine&, uint32_t dev, bool paused)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    {
+        std::lock_guard<std::mutex> g(d->qMu);
+        d->paused = paused;
+    }
+    d->qCv.notify_all();
+    return 0;
+}
+
+bool waiting_for_earlier_requests(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    return d && (d->draining.load() || BL().gpWaiting.load());
+}
+
 int set_failing_requests(Machine&, uint32_t dev, bool write, unsigned n, bool persistent, unsigned lift_after)
 {
     unsigned index;
@@ -822,6 +896,8 @@ DiskStats disk_stats(Machine&, uint32_t dev)
     s.sectors_read = d->sectorsRead.load();
     s.sectors_written = d->sectorsWritten.load();
     s.errors = d->errors.load();
+    std::lock_guard<std::mutex> g(d->qMu);
+    s.queued = d->pending.size();
     return s;
 }
 

@@ -56,6 +56,7 @@ struct DiskStats {
     uint64_t reads = 0, writes = 0;
     uint64_t sectors_read = 0, sectors_written = 0;
     uint64_t errors = 0;
+    uint64_t queued = 0; // requests waiting for the driver now
 };
 
 // Adds a disk with its driver thread and, unless the configuration gives a table, scans the
@@ -105,6 +106,18 @@ int set_partial_completions(Machine& m, uint32_t dev, unsigned count, unsigned f
 // n = 0 disarms the direction. Requests beyond the end of the disk do not count.
 int set_failing_requests(Machine& m, uint32_t dev, bool write, unsigned n, bool persistent = false,
                          unsigned lift_after = 0);
+
+// Interleaving controls for tests. hold_next_write: the next write whose request covers the
+// whole-disk sector disk_sector stops inside the driver's own request function, before the
+// driver has it, as a submitter preempted there would; write_held tells it waits there, and
+// release_write lets it go on. pause_driver: the driver takes no request until unpaused.
+// waiting_for_earlier_requests: a grace period (synchronize_kernel) is waiting, or the
+// disk's queue is being drained.
+int hold_next_write(Machine& m, uint32_t dev, uint64_t disk_sector);
+bool write_held(Machine& m, uint32_t dev);
+int release_write(Machine& m, uint32_t dev);
+int pause_driver(Machine& m, uint32_t dev, bool paused);
+bool waiting_for_earlier_requests(Machine& m, uint32_t dev);
 
 // Waits until the driver of the device's disk has no request queued and has returned from
 // the completion of the last one it served (every end-of-I/O callback has run to its end).

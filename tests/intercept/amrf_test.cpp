@@ -92,6 +92,45 @@ TEST_F(ChangeTrackingTest, AWriteIsMarkedAgainWhenItCompletes)
     below.Remove();
 }
 
+// A write that took the disk's own function before the disk's first hook is still unmarked
+// and unprotected; the hook must not return while one is on its way, or a snapshot right
+// after it could switch before the write lands and no changed-block map would name it.
+// Two places to be: between reading the queue's function and the driver (a submitter
+// preempted there), and queued at a driver that has not served it yet.
+TEST_F(ChangeTrackingTest, TheFirstHookWaitsForWritesThatTookTheDisksOwnFunction)
+{
+    for (bool queuedAtDriver : {false, true}) {
+        SCOPED_TRACE(queuedAtDriver ? "queued at the driver" : "between the function and the driver");
+        if (queuedAtDriver)
+            ASSERT_EQ(sim::pause_driver(machine, sda, true), 0);
+        else
+            ASSERT_EQ(sim::hold_next_write(machine, sda, kP1Start + 16), 0);
+        std::thread writer([this] { EXPECT_EQ(Write(sda1, 16, 8, 0x5a), 0); });
+        if (queuedAtDriver)
+            WaitUntil([&] { return sim::disk_stats(machine, sda).queued > 0; });
+        else
+            WaitUntil([&] { return sim::write_held(machine, sda); });
+
+        std::atomic<bool> hooked{false};
+        kes::Backup* b = MakeBackup(sda1);
+        std::thread hooker([&] {
+            EXPECT_NE(startTracking(b), nullptr);
+            hooked = true;
+        });
+        WaitUntil([&] { return hooked || sim::waiting_for_earlier_requests(machine, sda); });
+        EXPECT_FALSE(hooked) << "the hook returned while a write of the disk's own function was on its way";
+        if (queuedAtDriver)
+            ASSERT_EQ(sim::pause_driver(machine, sda, false), 0);
+        else
+            ASSERT_EQ(sim::release_write(machine, sda), 0);
+        hooker.join();
+        writer.join();
+        ASSERT_EQ(kes::closeAMS(b), kes::KES_OK);
+        kes::unsetQueueMRFAMS(sim::disk_queue(machine, sda));
+        ASSERT_EQ(Fn(sda), sim::disk_request_fn(machine, sda));
+    }
+}
+
 TEST_F(ChangeTrackingTest, BlocksBeyondTheAutomapStopItWithOneLinePerBlock)
 {
     kes::AM* p1 = startTracking(MakeBackup(sda1, 10)); // the file system was 10 blocks

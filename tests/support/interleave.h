@@ -6,10 +6,19 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "sim/disk.h"
 
 namespace kestrel_test {
+
+// Waits until done() holds, for states another thread reaches without telling anyone (a
+// thread asleep inside the simulated kernel).
+template <class Done> void WaitUntil(Done done)
+{
+    while (!done())
+        std::this_thread::yield();
+}
 
 // Closed until Open; Pass waits while it is closed. Counts the threads it held.
 class Gate {
