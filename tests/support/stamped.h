@@ -114,15 +114,7 @@ public:
                            const std::vector<bool>* only = nullptr) const;
     // The same for a chain of backups, which must hold every write that ended before the
     // snapshot of its last backup began.
-    //
-    // Known fault, issue 8: a raw write that passed the request function before the
-    // snapshot switched copy-on-write on, and reached the disk after the agent read its
-    // block, is in neither that backup nor the next changed-block map. Until that is fixed,
-    // a sector whose latest write was in flight across a snapshot command may hold the
-    // generation before it; each such sector is counted in allowed_losses(). Set
-    // KESTREL_STRICT_IN_FLIGHT=1 to count them as failures.
     std::string CheckChain(const std::vector<uint8_t>& chain, const Bounds& b) const;
-    uint64_t allowed_losses() const { return allowedLosses_.load(); }
     // "" when the device holds the last write of every sector of both partitions.
     std::string CheckDevice() const;
     // The writes of partition 1's sector s and every command of the agents, in order:
@@ -142,8 +134,6 @@ private:
     struct SectorLog {
         explicit SectorLog(uint64_t n);
         std::unique_ptr<std::atomic<uint32_t>[]> started, completed;
-        // The latest generation whose write was in flight across a snapshot command.
-        std::unique_ptr<std::atomic<uint32_t>[]> straddled;
         std::vector<uint32_t> owner;
     };
     struct Range {
@@ -155,14 +145,13 @@ private:
     void Writer(int w);
     Range PickWrite(int w, std::mt19937& rng, bool* throughFs, bool* sync);
     // The stamps of a range, with their sectors' generations advanced (the write began).
-    std::vector<uint8_t> Begin(const Range& r, int w, uint64_t* epoch);
-    void End(const Range& r, uint64_t epochAtBegin);
+    std::vector<uint8_t> Begin(const Range& r, int w);
+    void End(const Range& r);
     // Which partition log and sector a sector of the written device falls on.
     SectorLog* LogOf(uint32_t dev, uint64_t sector, uint64_t* rel, uint32_t* partDev);
     void Problem(std::string what);
     std::string CheckSector(const uint8_t* data, uint32_t partDev, uint64_t s, uint32_t lo, uint32_t hi) const;
-    std::string Check(const std::vector<uint8_t>& image, const Bounds& b, const std::vector<bool>* only,
-                      bool chain) const;
+    std::string Check(const std::vector<uint8_t>& image, const Bounds& b, const std::vector<bool>* only) const;
 
     sim::Machine& m_;
     StampedConfig c_;
@@ -175,9 +164,6 @@ private:
     std::vector<std::thread> threads_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> writes_{0}, sectors_{0}, writeErrors_{0};
-    mutable std::atomic<uint64_t> allowedLosses_{0};
-    // Odd while a snapshot command runs: advanced before it is issued and after it returns.
-    std::atomic<uint64_t> snapshotEpoch_{0};
     mutable std::mutex problemMu_;
     std::vector<std::string> problems_; // guarded by problemMu_
     struct Event {
@@ -223,12 +209,6 @@ unsigned EnvOr(const char* name, unsigned fallback);
 
 // Ends a run of a machine with the module loaded: ends the processes, unmounts, unloads the
 // module and checks the machine is clean. "" or what is wrong.
-//
-// Known fault, issue 8: the module's read completion drops its bio reference after it has
-// woken the reader, so the reader can finish, and the module be unloaded, while the
-// completion still holds the bio. Until that is fixed, the check first waits for the disk's
-// driver to return from its last completion (a bio still held after that is a leak);
-// KESTREL_STRICT_COMPLETION=1 checks at once.
 std::string ShutDownAndCheck(sim::Machine& m, uint32_t mountedDev);
 
 } // namespace kestrel_test
