@@ -3,7 +3,7 @@
 // reaches the blocks through an I/O manager of ours that serves the source.
 #pragma once
 
-#include <ext2fs/ext2fs.h>
+#include "repo/ext_device.h"
 
 #include <cstdint>
 #include <functional>
@@ -41,7 +41,7 @@ public:
 
 private:
     std::unique_ptr<Source> src_;
-    std::string name_;
+    std::unique_ptr<extdev::ExtDevice> dev_;
     ext2_filsys fs_ = nullptr;
     errcode_t err_ = 0;
 };

@@ -1,5 +1,6 @@
-// libext2fs over a backup: an I/O manager whose channel reads the backup's blocks, so that
-// directories can be listed and files extracted without restoring the image.
+// libext2fs over a backup: the file system read through a device whose reads come from the
+// backup's blocks, so that directories can be listed and files extracted without restoring
+// the image.
 #include "repo/extfs.h"
 
 #include <algorithm>
@@ -8,99 +9,22 @@
 #include <map>
 #include <mutex>
 
-#include <ext2fs/ext2fs.h>
+#include "repo/ext_device.h"
 
 namespace repo {
 
 namespace {
 
-// What an open channel reads from. The first failure of a read is kept, so that the
-// caller gets the repository's error (a damaged chunk, naming the backup) rather than
-// libext2fs's code for a short read.
+// What the device reads from. The first failure of a read is kept, so that the caller gets
+// the repository's error (a damaged chunk, naming the backup) rather than libext2fs's code
+// for a short read.
 struct Source {
     Repository::BlockReader* backup = nullptr;
     std::unique_ptr<Error> failure;
 };
 
-std::mutex g_sources_mu;
-std::map<std::string, Source*> g_sources;  // guarded by g_sources_mu: channel name → source
-
-struct Channel {
-    Source* source;
-};
-
-errcode_t ch_open(const char* name, int flags, io_channel* out);
-errcode_t ch_close(io_channel ch);
-errcode_t ch_set_blksize(io_channel ch, int size);
-errcode_t ch_read_blk64(io_channel ch, unsigned long long block, int count, void* data);
-errcode_t ch_read_blk(io_channel ch, unsigned long block, int count, void* data);
-errcode_t ch_write_blk64(io_channel, unsigned long long, int, const void*) { return EROFS; }
-errcode_t ch_write_blk(io_channel, unsigned long, int, const void*) { return EROFS; }
-errcode_t ch_write_byte(io_channel, unsigned long, int, const void*) { return EROFS; }
-errcode_t ch_flush(io_channel) { return 0; }
-errcode_t ch_set_option(io_channel, const char*, const char*) { return EXT2_ET_INVALID_ARGUMENT; }
-
-struct struct_io_manager g_manager = [] {
-    struct struct_io_manager m;
-    memset(&m, 0, sizeof m);
-    m.magic = EXT2_ET_MAGIC_IO_MANAGER;
-    m.name = "kestrel backup";
-    m.open = ch_open;
-    m.close = ch_close;
-    m.set_blksize = ch_set_blksize;
-    m.read_blk = ch_read_blk;
-    m.write_blk = ch_write_blk;
-    m.flush = ch_flush;
-    m.write_byte = ch_write_byte;
-    m.set_option = ch_set_option;
-    m.read_blk64 = ch_read_blk64;
-    m.write_blk64 = ch_write_blk64;
-    return m;
-}();
-
-errcode_t ch_open(const char* name, int flags, io_channel* out)
-{
-    if (flags & IO_FLAG_RW)
-        return EROFS;
-    Source* source;
-    {
-        std::lock_guard g(g_sources_mu);
-        auto it = g_sources.find(name);
-        if (it == g_sources.end())
-            return EXT2_ET_BAD_DEVICE_NAME;
-        source = it->second;
-    }
-    auto* ch = static_cast<io_channel>(calloc(1, sizeof(struct struct_io_channel)));
-    if (!ch)
-        return EXT2_ET_NO_MEMORY;
-    ch->magic = EXT2_ET_MAGIC_IO_CHANNEL;
-    ch->manager = &g_manager;
-    ch->name = strdup(name);
-    ch->block_size = 1024;
-    ch->refcount = 1;
-    ch->private_data = new Channel{source};
-    *out = ch;
-    return 0;
-}
-
-errcode_t ch_close(io_channel ch)
-{
-    if (--ch->refcount > 0)
-        return 0;
-    delete static_cast<Channel*>(ch->private_data);
-    free(ch->name);
-    free(ch);
-    return 0;
-}
-
-errcode_t ch_set_blksize(io_channel ch, int size)
-{
-    ch->block_size = size;
-    return 0;
-}
-
 // Reads `bytes` bytes at byte `offset` of the backed-up device.
-errcode_t read_bytes(Source& s, uint64_t offset, size_t bytes, uint8_t* out)
+errcode_t read_bytes(Source& s, uint64_t offset, uint64_t bytes, uint8_t* out)
 {
     const Manifest& m = s.backup->manifest();
     uint64_t bs = m.source.block_size, device = m.source.block_count * bs;
@@ -123,34 +47,18 @@ errcode_t read_bytes(Source& s, uint64_t offset, size_t bytes, uint8_t* out)
     }
 }
 
-errcode_t ch_read_blk64(io_channel ch, unsigned long long block, int count, void* data)
-{
-    Source& s = *static_cast<Channel*>(ch->private_data)->source;
-    size_t bytes = count < 0 ? size_t(-count) : size_t(count) * ch->block_size;
-    return read_bytes(s, block * ch->block_size, bytes, static_cast<uint8_t*>(data));
-}
-
-errcode_t ch_read_blk(io_channel ch, unsigned long block, int count, void* data)
-{
-    return ch_read_blk64(ch, block, count, data);
-}
-
 // An open file system over a backup; closes it when done.
 class Fs {
 public:
     explicit Fs(Repository::BlockReader& backup)
+        : device_([this](uint64_t offset, uint64_t bytes, uint8_t* out) {
+              return read_bytes(source_, offset, bytes, out);
+          })
     {
-        static std::atomic<uint64_t> serial{0};
-        name_ = "kestrel-backup-" + std::to_string(++serial);
         source_.backup = &backup;
-        {
-            std::lock_guard g(g_sources_mu);
-            g_sources[name_] = &source_;
-        }
-        errcode_t err = ext2fs_open2(name_.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, &g_manager, &fs_);
+        errcode_t err = device_.open(&fs_);
         if (err) {
             fs_ = nullptr;
-            unregister();
             rethrow_failure();
             throw Error(Error::Kind::Invalid,
                         "backup " + backup.manifest().id + " holds no ext2/3/4 file system that can be read (" +
@@ -161,7 +69,6 @@ public:
     {
         if (fs_)
             ext2fs_close_free(&fs_);
-        unregister();
     }
     Fs(const Fs&) = delete;
     Fs& operator=(const Fs&) = delete;
@@ -201,14 +108,8 @@ private:
         return nullptr;
     }
 
-    void unregister()
-    {
-        std::lock_guard g(g_sources_mu);
-        g_sources.erase(name_);
-    }
-
-    std::string name_;
     Source source_;
+    extdev::ExtDevice device_;
     ext2_filsys fs_ = nullptr;
 };
 
