@@ -75,7 +75,7 @@ private:
     std::string reason_for_full(const kes::AutoMapStateInfo& am) const;
     // Reads count blocks at first into out through the mapped buffer, in runs.
     int read_into(uint32_t first, uint32_t count, uint8_t* out);
-    // Reads one run of wanted blocks and puts each into the sink. Returns 0, or the status
+    // Reads one run of at most max_run_ wanted blocks and puts each into the sink. Returns 0, or the status
     // of a read that failed otherwise than for unreadable blocks; a sink's error goes to
     // sink_error.
     int read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& buf, std::string& sink_error);
@@ -161,32 +161,47 @@ int BackupRun::read_into(uint32_t first, uint32_t count, uint8_t* out)
 int BackupRun::read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& buf, std::string& sink_error)
 {
     const uint32_t bs = geo_.block_size;
-    int s = read_into(first, count, buf.data());
-    if (s == kes::KES_IO_ERROR) {
-        // The run had blocks the disk could not read; they arrived as zeros. Find them by
-        // reading each block again on its own. Blocks that the first read took from the
-        // copy-on-write cache are gone from it now, so the data of the first read is kept
-        // for every block that reads back the same or that the first read filled. A block
-        // that came back as zeros the first time and with data now was either unreadable
-        // then (a passing error) or zeros in the cache and overwritten since: it takes the
-        // new data and is listed with the unreadable ones, never silently zero.
-        r_.unreadable_runs++;
-        std::vector<uint8_t> one(bs);
-        for (uint32_t i = 0; i < count; i++) {
-            uint8_t* kept = buf.data() + size_t(i) * bs;
-            int s1 = read_into(first + i, 1, one.data());
-            if (s1 && s1 != kes::KES_IO_ERROR)
-                return s1;
-            bool zeros = std::all_of(kept, kept + bs, [](uint8_t c) { return c == 0; });
-            if (s1 == kes::KES_IO_ERROR) {
-                r_.unreadable.push_back(first + i);
-            } else if (zeros && memcmp(kept, one.data(), bs) != 0) {
-                memcpy(kept, one.data(), bs);
-                r_.unreadable.push_back(first + i);
+    int s = dev_.read_blocks(first, count);
+    if (s == 0) {
+        // The blocks go to the sink straight from the mapped buffer where the transport
+        // can offer them in place, else through a copy.
+        for (uint32_t i = 0; i < count && sink_error.empty(); i++) {
+            const uint8_t* data = dev_.buffer_view(i, bs);
+            if (!data) {
+                if (!dev_.buffer_block(i, bs, buf.data()))
+                    return -EFAULT;
+                data = buf.data();
             }
+            sink_error = sink_.put(first + i, std::span<const uint8_t>(data, bs));
         }
-    } else if (s) {
+        return 0;
+    }
+    if (s != kes::KES_IO_ERROR)
         return s;
+    for (uint32_t i = 0; i < count; i++)
+        if (!dev_.buffer_block(i, bs, buf.data() + size_t(i) * bs))
+            return -EFAULT;
+    // The run had blocks the disk could not read; they arrived as zeros. Find them by
+    // reading each block again on its own. Blocks that the first read took from the
+    // copy-on-write cache are gone from it now, so the data of the first read is kept
+    // for every block that reads back the same or that the first read filled. A block
+    // that came back as zeros the first time and with data now was either unreadable
+    // then (a passing error) or zeros in the cache and overwritten since: it takes the
+    // new data and is listed with the unreadable ones, never silently zero.
+    r_.unreadable_runs++;
+    std::vector<uint8_t> one(bs);
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t* kept = buf.data() + size_t(i) * bs;
+        int s1 = read_into(first + i, 1, one.data());
+        if (s1 && s1 != kes::KES_IO_ERROR)
+            return s1;
+        bool zeros = std::all_of(kept, kept + bs, [](uint8_t c) { return c == 0; });
+        if (s1 == kes::KES_IO_ERROR) {
+            r_.unreadable.push_back(first + i);
+        } else if (zeros && memcmp(kept, one.data(), bs) != 0) {
+            memcpy(kept, one.data(), bs);
+            r_.unreadable.push_back(first + i);
+        }
     }
     for (uint32_t i = 0; i < count && sink_error.empty(); i++)
         sink_error = sink_.put(first + i, std::span<const uint8_t>(buf.data() + size_t(i) * bs, bs));

@@ -211,4 +211,9 @@ bool ControlDevice::buffer_block(uint32_t i, uint32_t block_size, void* out)
     return t_.read(buffer_ + i * block_size, out, block_size);
 }
 
+const uint8_t* ControlDevice::buffer_view(uint32_t i, uint32_t block_size)
+{
+    return t_.view(buffer_ + i * block_size, block_size);
+}
+
 } // namespace agent

@@ -79,6 +79,9 @@ public:
     int read_blocks(uint32_t first, uint32_t count);
     // Copies block i of the last read out of the buffer.
     bool buffer_block(uint32_t i, uint32_t block_size, void* out);
+    // Block i of the last read in place in the buffer, until the next read; nullptr when
+    // the transport cannot offer it (copy it with buffer_block instead).
+    const uint8_t* buffer_view(uint32_t i, uint32_t block_size);
 
 private:
     // Runs a command whose argument record is rec (copied into the agent's memory), with an

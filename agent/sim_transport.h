@@ -23,6 +23,7 @@ public:
     void free(uint32_t addr) override { p_.free(addr); }
     bool write(uint32_t addr, const void* src, size_t n) override { return p_.poke(addr, src, n); }
     bool read(uint32_t addr, void* dst, size_t n) override { return p_.peek(addr, dst, n); }
+    const uint8_t* view(uint32_t addr, size_t n) override { return p_.view(addr, n); }
 
 private:
     sim::Process& p_;

@@ -24,6 +24,10 @@ public:
     virtual void free(uint32_t addr) = 0;
     virtual bool write(uint32_t addr, const void* src, size_t n) = 0;
     virtual bool read(uint32_t addr, void* dst, size_t n) = 0;
+    // The n bytes of the agent's memory at addr in place, for a transport that can reach
+    // them without a copy; nullptr when it cannot (read() them instead). Valid until the
+    // memory is unmapped or freed, or the next command that may fill it.
+    virtual const uint8_t* view(uint32_t, size_t) { return nullptr; }
 };
 
 } // namespace agent

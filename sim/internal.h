@@ -85,13 +85,32 @@ struct LockValidator {
         const void* lock;
         int cls;
     };
+    // A task between lock_acquire and lock_acquired, with the class it asked for.
+    struct Waiting {
+        const void* lock;
+        const Task* task;
+        int cls;
+    };
+    struct KeyHash {
+        size_t operator()(const std::pair<const void*, int>& k) const
+        {
+            return std::hash<const void*>()(k.first) ^ (static_cast<size_t>(k.second) * 0x9E3779B97F4A7C15ull);
+        }
+    };
+    // An order between two classes, earlier one in the high half.
+    static uint64_t edge(int before, int after)
+    {
+        return uint64_t(uint32_t(before)) << 32 | uint32_t(after);
+    }
     std::mutex mu;
-    std::map<std::pair<const void*, int>, int> ids; // (key, subclass) -> class
+    std::unordered_map<std::pair<const void*, int>, int, KeyHash> ids; // (key, subclass) -> class
     std::vector<Class> classes;
-    std::set<std::pair<int, int>> edges;
+    std::unordered_set<uint64_t> edges;
     std::set<std::pair<int, int>> reported;
+    // The locks each task holds, in the order taken. A task's entry stays once made (empty
+    // when it holds nothing), so taking and dropping locks allocates nothing once warm.
     std::unordered_map<const Task*, std::vector<Held>> held;
-    std::unordered_map<const void*, int> waiting; // tasks between acquire and acquired
+    std::vector<Waiting> waiting; // a handful at most: one per task that waits
 };
 
 struct Kernel {
@@ -172,6 +191,8 @@ bool lock_contended(const void* lock);
 // The kernel of the machine that is alive; aborts when there is none.
 Kernel& K();
 bool kernel_alive();
+// The running kernel, or nullptr when no machine runs.
+Kernel* running_kernel();
 
 // Drops a reference on an open file; the last one releases it.
 void fput(struct file* f);

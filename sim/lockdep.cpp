@@ -8,6 +8,7 @@
 // on the same CPU and spin for ever.
 #include "sim/internal.h"
 
+#include <algorithm>
 #include <sstream>
 
 using sim::current_task;
@@ -96,7 +97,7 @@ std::string describe(const LockValidator& v, const std::vector<int>& path)
     return s;
 }
 
-bool tracked(const struct lockdep_map* map) { return map && !map->untracked; }
+bool tracked(const struct lockdep_map* map) { return map && !map->untracked && K().cfg.lock_validation; }
 
 } // namespace
 
@@ -131,7 +132,7 @@ void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass,
                                        " while it holds a lock of the same class");
                     continue;
                 }
-                if (v.edges.count({h.cls, cls}))
+                if (v.edges.count(LockValidator::edge(h.cls, cls)))
                     continue;
                 std::vector<int> back = path_between(v, cls, h.cls);
                 if (!back.empty()) {
@@ -141,11 +142,11 @@ void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass,
                                        ", and the opposite order was recorded before: " + describe(v, back));
                     continue;
                 }
-                v.edges.insert({h.cls, cls});
+                v.edges.insert(LockValidator::edge(h.cls, cls));
                 v.classes[h.cls].after.push_back(cls);
             }
         }
-        v.waiting[lock]++;
+        v.waiting.push_back({lock, t, cls});
     }
     for (const std::string& b : bugs)
         K().report_bug(b);
@@ -158,9 +159,17 @@ void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass
     Task* t = current_task();
     LockValidator& v = K().lockdep;
     std::lock_guard<std::mutex> g(v.mu);
-    if (--v.waiting[lock] == 0)
-        v.waiting.erase(lock);
-    v.held[t].push_back({lock, class_of(v, lock, map, subclass)});
+    int cls = -1;
+    for (auto it = v.waiting.begin(); it != v.waiting.end(); ++it) {
+        if (it->lock == lock && it->task == t) {
+            cls = it->cls;
+            v.waiting.erase(it);
+            break;
+        }
+    }
+    if (cls < 0)
+        cls = class_of(v, lock, map, subclass);
+    v.held[t].push_back({lock, cls});
 }
 
 void lock_release(const void* lock, const struct lockdep_map* map)
@@ -180,26 +189,19 @@ void lock_release(const void* lock, const struct lockdep_map* map)
         return false;
     };
     auto mine = v.held.find(t);
-    if (mine != v.held.end() && drop(mine->second)) {
-        if (mine->second.empty())
-            v.held.erase(mine);
+    if (mine != v.held.end() && drop(mine->second))
         return;
-    }
     // A semaphore or read-write semaphore given back by another task than the one that took it.
-    for (auto it = v.held.begin(); it != v.held.end(); ++it) {
-        if (drop(it->second)) {
-            if (it->second.empty())
-                v.held.erase(it);
+    for (auto& [task, held] : v.held)
+        if (drop(held))
             return;
-        }
-    }
 }
 
 bool lock_contended(const void* lock)
 {
     LockValidator& v = K().lockdep;
     std::lock_guard<std::mutex> g(v.mu);
-    return v.waiting.count(lock) != 0;
+    return std::any_of(v.waiting.begin(), v.waiting.end(), [lock](const LockValidator::Waiting& w) { return w.lock == lock; });
 }
 
 } // namespace sim

@@ -12,6 +12,12 @@ namespace {
 struct WaitQueue {
     std::mutex mu;
     std::condition_variable cv;
+    // Sleepers on the queue, so a wake with nobody to wake takes no lock. A sleeper counts
+    // itself before its last look at the state; a waker changes the state before it reads
+    // the count. Both read the count with a read-modify-write, so one of the two comes
+    // later in the count's order and sees the other: either the waker sees the sleeper, or
+    // the sleeper synchronises with the waker and sees the new state.
+    std::atomic<int> sleepers{0};
 };
 WaitQueue waitQueues[64];
 
@@ -28,15 +34,19 @@ void sleep_on(const void* addr, const std::function<bool()>& ready)
         return;
     WaitQueue& q = queue_of(addr);
     std::unique_lock<std::mutex> lk(q.mu);
+    q.sleepers.fetch_add(1, std::memory_order_acq_rel);
     q.cv.wait(lk, ready);
+    q.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void wake_up_address(const void* addr)
 {
     WaitQueue& q = queue_of(addr);
-    // Taking the queue's lock orders the wake after a sleeper's last look at the state.
-    { std::lock_guard<std::mutex> g(q.mu); }
-    q.cv.notify_all();
+    if (q.sleepers.fetch_add(0, std::memory_order_acq_rel) != 0) {
+        // Taking the queue's lock orders the wake after a sleeper's last look at the state.
+        { std::lock_guard<std::mutex> g(q.mu); }
+        q.cv.notify_all();
+    }
     if (current_task()->inIrq) {
         std::function<void()> hook;
         {

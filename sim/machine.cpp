@@ -34,6 +34,8 @@ Kernel& K()
 
 bool kernel_alive() { return gKernel.load(std::memory_order_acquire) != nullptr; }
 
+Kernel* running_kernel() { return gKernel.load(std::memory_order_acquire); }
+
 // ------------------------------------------------------------------ fault injection
 
 bool FaultInjector::Countdown::tick()

@@ -132,6 +132,10 @@ struct MachineConfig {
     bool console = false;
     // Seed of the random pool (0: seeded from the host).
     uint64_t random_seed = 0;
+    // Checks every lock taken against the recorded lock order (sim/lockdep.cpp). A kernel
+    // built for production runs without it; benchmarks switch it off, so that they weigh
+    // the module's own work rather than the validator's.
+    bool lock_validation = true;
 };
 
 class Machine {

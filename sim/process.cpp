@@ -329,6 +329,17 @@ size_t AddressSpace::copy_in(void* dst, uint32_t src, size_t n, bool user)
     return n - done;
 }
 
+const unsigned char* AddressSpace::view(uint32_t addr, size_t n, bool user)
+{
+    MmapSem held(mmap_sem(), false);
+    std::lock_guard<std::mutex> g(mu_);
+    if (uint64_t(addr) + n > kTop)
+        return nullptr;
+    size_t avail = 0;
+    const unsigned char* at = reach(addr, false, user, &avail);
+    return at && avail >= n ? at : nullptr;
+}
+
 size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n, bool user)
 {
     auto* in = static_cast<const unsigned char*>(src);
@@ -401,6 +412,12 @@ bool Process::peek(uint32_t addr, void* dst, size_t n)
 {
     SyscallScope scope(*this);
     return mm_.copy_in(dst, addr, n, true) == 0;
+}
+
+const unsigned char* Process::view(uint32_t addr, size_t n)
+{
+    SyscallScope scope(*this);
+    return mm_.view(addr, n, true);
 }
 
 uint32_t Process::peek_u32(uint32_t addr)

@@ -84,6 +84,11 @@ public:
     // the kernel makes fails without a signal, as the kernel's fixup does).
     size_t copy_in(void* dst, uint32_t src, size_t n, bool user = false);        // needs read
     size_t copy_out(uint32_t dst, const void* src, size_t n, bool user = false); // needs write
+    // The n readable bytes at addr in place, as the process would read them through a
+    // pointer, faulting their page in; nullptr when the range is not readable or leaves
+    // its page (its region, for anonymous memory). The bytes stay there while the page is
+    // mapped and the process does not write to it (a private mapping would copy the page).
+    const unsigned char* view(uint32_t addr, size_t n, bool user = false);
 
     // Accesses of the process that met a page nopage could not serve (SIGBUS).
     unsigned bus_errors() const { return busErrors_.load(); }
@@ -152,6 +157,8 @@ public:
     bool peek(uint32_t addr, void* dst, size_t n);
     bool poke_u32(uint32_t addr, uint32_t value) { return poke(addr, &value, 4); }
     uint32_t peek_u32(uint32_t addr);
+    // Reads in place instead of copying (see AddressSpace::view).
+    const unsigned char* view(uint32_t addr, size_t n);
     AddressSpace& mm() { return mm_; }
 
     // System calls.

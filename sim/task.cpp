@@ -11,12 +11,11 @@ namespace {
 // running kernel owns it, so that it outlives its thread: someone may still be waking it
 // (as the kernel keeps a task's record until nobody can reach it). Outside any machine the
 // thread keeps a task of its own.
-struct AnonymousTask {
-    Task* task = nullptr;
-    uint64_t generation = 0; // of the kernel that owns task
-    std::unique_ptr<Task> outside;
-};
-thread_local AnonymousTask tlsAnon;
+// The task and its kernel's generation are plain words (no destructor), so reaching them
+// costs no thread-local initialisation check on every call.
+thread_local Task* tlsAnonTask = nullptr;
+thread_local uint64_t tlsAnonGeneration = 0; // of the kernel that owns tlsAnonTask
+thread_local std::unique_ptr<Task> tlsOutside;
 thread_local Task* tlsCurrent = nullptr;
 
 Task* new_host_task(int pid)
@@ -33,20 +32,21 @@ Task* current_task()
 {
     if (tlsCurrent)
         return tlsCurrent;
-    if (!kernel_alive()) {
-        if (!tlsAnon.outside)
-            tlsAnon.outside.reset(new_host_task(0));
-        return tlsAnon.outside.get();
+    Kernel* running = running_kernel();
+    if (!running) {
+        if (!tlsOutside)
+            tlsOutside.reset(new_host_task(0));
+        return tlsOutside.get();
     }
-    Kernel& k = K();
-    if (!tlsAnon.task || tlsAnon.generation != k.generation) {
+    Kernel& k = *running;
+    if (!tlsAnonTask || tlsAnonGeneration != k.generation) {
         Task* t = new_host_task(k.nextPid.fetch_add(1));
         std::lock_guard<std::mutex> g(k.taskMu);
         k.hostTasks.emplace_back(t);
-        tlsAnon.task = t;
-        tlsAnon.generation = k.generation;
+        tlsAnonTask = t;
+        tlsAnonGeneration = k.generation;
     }
-    return tlsAnon.task;
+    return tlsAnonTask;
 }
 
 void set_current_task(Task* task) { tlsCurrent = task; }

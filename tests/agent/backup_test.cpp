@@ -72,6 +72,31 @@ TEST_F(AgentBackup, FullBackupsReadOnlyUsedBlocksAndRestoreTheSnapshot)
     }
 }
 
+// The agent hands blocks over in place when the transport can offer the mapped buffer, and
+// copies them out otherwise: a transport that cannot must give the same backup.
+TEST_F(AgentBackup, ATransportWithoutInPlaceReadsGivesTheSameBackup)
+{
+    struct NoViews : agent::SimTransport {
+        using SimTransport::SimTransport;
+        const uint8_t* view(uint32_t, size_t) override { return nullptr; }
+    };
+    for (uint32_t dev : {ext4, ext2}) {
+        SCOPED_TRACE(dev == ext4 ? "ext4" : "ext2");
+        ASSERT_EQ(sim::record_freezes(machine, dev), 0);
+        agent::MemorySink inPlace, copied;
+        agent::BackupResult r = Run(Job(dev), inPlace);
+        ASSERT_TRUE(r.ok()) << r.error;
+        NoViews t(*agent);
+        r = agent::back_up(t, Job(dev), copied);
+        ASSERT_TRUE(r.ok()) << r.error;
+        auto records = Records(dev);
+        ASSERT_EQ(records.size(), 2u);
+        ExpectRestores(inPlace, 0, records[0], /*fsck=*/false);
+        ExpectRestores(copied, 0, records[1], /*fsck=*/false);
+        EXPECT_EQ(inPlace.image(0), copied.image(0));
+    }
+}
+
 TEST_F(AgentBackup, IncrementalsUnderWritersRestoreExactly)
 {
     demo::FileWriters w4(machine, ext4, 4096, Files(ext4), 1);

@@ -1,5 +1,6 @@
 // The simulated kernel's core: memory accounting and faults, locks and the sleep check,
 // kernel threads, user copies, the module loader and device nodes.
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -170,6 +171,49 @@ TEST_F(SimCoreTest, SemaphoreSerialisesThreads)
     EXPECT_EQ(down_trylock(&sem), 0);
     EXPECT_EQ(down_trylock(&sem), 1);
     up(&sem);
+}
+
+// Wakers skip the wait queue when nobody sleeps on it; a wake-up lost in the window
+// between a sleeper's last look and its sleep hangs this test. Two threads hand a token
+// back and forth through completions, while others queue on one semaphore whose every
+// unit is given back by another thread.
+TEST_F(SimCoreTest, HandOffsThroughCompletionsAndSemaphoresLoseNoWakeUp)
+{
+    constexpr int kRounds = 20000;
+    struct completion ping, pong;
+    init_completion(&ping);
+    init_completion(&pong);
+    struct semaphore gate;
+    sema_init(&gate, 0);
+    std::atomic<int> passed{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (int i = 0; i < kRounds; i++) {
+            complete(&ping);
+            wait_for_completion(&pong);
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < kRounds; i++) {
+            wait_for_completion(&ping);
+            complete(&pong);
+        }
+    });
+    for (int t = 0; t < 3; t++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds / 10; i++) {
+                down(&gate);
+                passed++;
+            }
+        });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 3 * (kRounds / 10); i++)
+            up(&gate);
+    });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(passed.load(), 3 * (kRounds / 10));
+    EXPECT_EQ(down_trylock(&gate), 1);
 }
 
 TEST_F(SimCoreTest, WaitingWriterKeepsNewReadersOut)

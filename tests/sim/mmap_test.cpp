@@ -179,6 +179,38 @@ TEST_F(MmapTest, PagesFaultInThroughNopageAndBusErrorsFailTheAccess)
     EXPECT_FALSE(proc->peek(base, buf, 1));
 }
 
+// A view is the page itself, so it must fault the page in like a read, refuse what a read
+// would refuse, and never reach past the page it starts in.
+TEST_F(MmapTest, ViewsReadThePageInPlaceAndRefuseWhatAReadWould)
+{
+    int fd = proc->open("/dev/mapdev", O_RDONLY);
+    uint32_t base = Map(fd, 5, PROT_READ, MAP_PRIVATE); // one page past the device's
+
+    const unsigned char* v = proc->view(base + PAGE_SIZE + 8, 16);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(static_cast<const void*>(v), PageData(1) + 8);
+    EXPECT_EQ(state.faultAddrs, (std::vector<unsigned long>{base + PAGE_SIZE}));
+    PageData(1)[9] = 'Z'; // the kernel's later writes show through the view
+    EXPECT_EQ(v[1], 'Z');
+    EXPECT_NE(proc->view(base, PAGE_SIZE), nullptr);
+
+    // Across a page boundary, past the device's pages, outside any mapping: no view.
+    EXPECT_EQ(proc->view(base + PAGE_SIZE - 4, 8), nullptr);
+    EXPECT_EQ(proc->view(base + 4 * PAGE_SIZE, 4), nullptr);
+    EXPECT_EQ(proc->bus_errors(), 1u);
+    EXPECT_EQ(proc->view(base + 5 * PAGE_SIZE, 4), nullptr);
+    EXPECT_EQ(proc->view(0xBFFFFFF0u, 32), nullptr);
+
+    // The process's own memory: a view inside the region, none past its end.
+    uint32_t mem = proc->alloc(2 * PAGE_SIZE);
+    ASSERT_TRUE(proc->poke(mem + 10, "abc", 3));
+    v = proc->view(mem + 10, 3);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v), 3), "abc");
+    EXPECT_EQ(proc->view(mem + 2 * PAGE_SIZE - 2, 4), nullptr);
+    EXPECT_TRUE(proc->free(mem));
+}
+
 TEST_F(MmapTest, WritesReachThePageOnlyThroughSharedMappings)
 {
     int fd = proc->open("/dev/mapdev", O_RDWR);
