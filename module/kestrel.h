@@ -1,6 +1,21 @@
 /*
  * The module's skin: its entry points, the control device's file operations, the command
  * dispatcher and the module-wide state that several subsystems share.
+ *
+ * Lock order of the whole module, outermost first (docs/architecture.md says what each
+ * guards). A lock may be taken only under locks of lower rank; equal ranks are never held
+ * together, except a block map's usersLock taken as subclass 1 under another's.
+ *
+ *   sleeping, process context only:
+ *     1 Backup.sem   2 snapShotUsers   3 Backup.stateLock   4 activeSessionUsers
+ *     5 Backup.cacheLock   6 HashTable.sem   7 BlockMap.sem
+ *     signalThread counts wake-ups: raised by anyone, taken only by the worker holding nothing
+ *   spin locks, interrupts off ("irq": also taken in the interrupt context):
+ *     10 busyLock   11 queueListUsersLock   12 amListUsersLock (irq)   13 AM.lock (irq)
+ *     14 BlockMap.usersLock (irq)   15 Backup.mrLock   16 Backup.vmaLock   17 queue_lock
+ *   use counters, raised under their lock and waited for by the holder of it:
+ *     queueListUsers (11), amListUsers (12, irq), AM.users (13, irq), BlockMap.users (14, irq),
+ *     Backup.requestUsers (raised under activeSessionUsers, waited for by close holding nothing)
  */
 #ifndef KESTREL_MODULE_KESTREL_H
 #define KESTREL_MODULE_KESTREL_H
