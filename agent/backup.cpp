@@ -122,6 +122,9 @@ std::string BackupRun::reason_for_full(const kes::AutoMapStateInfo& am) const
                    std::to_string(p.geometry.block_size) + " bytes, now " + std::to_string(geo_.blocks) +
                    " of " + std::to_string(geo_.block_size) + ")";
     }
+    // A backup taken without tracking left no key behind to present.
+    if (std::all_of(p.key.begin(), p.key.end(), [](uint8_t c) { return c == 0; }))
+        return "the previous backup left no change tracking for the device";
     if (am.major == 0 && am.minor == 0 && am.numBlocks == 0)
         return "the module has no change tracking for the device (the machine was restarted or the "
                "module reloaded)";
@@ -287,7 +290,9 @@ BackupResult BackupRun::run()
     kes::AutoMapStateInfo after{};
     if ((s = dev_.automap_state(after)))
         return fail(Failure::ControlDevice, s, "cannot read the change tracking state: " + status_text(s));
-    if (after.tracking == 1) {
+    // A backup that switches tracking off hands out no key, even where the module still
+    // reports the device tracked until the backup is closed.
+    if (after.tracking == 1 && !job_.no_tracking) {
         SessionKey k;
         std::copy(std::begin(after.sessionKey), std::end(after.sessionKey), k.begin());
         r_.key = k;

@@ -54,8 +54,10 @@ int class_of(LockValidator& v, const void* lock, const struct lockdep_map* map, 
     if (fresh) {
         LockValidator::Class c;
         c.name = map->name ? short_site(map->name) : default_name(lock);
-        if (subclass)
-            c.name += "/" + std::to_string(subclass);
+        if (subclass) {
+            c.name += '/';
+            c.name += std::to_string(subclass);
+        }
         v.classes.push_back(std::move(c));
     }
     return it->second;

@@ -1,7 +1,6 @@
 #include "tools/cli.h"
 
 #include <cstdio>
-#include <ctime>
 #include <unistd.h>
 
 namespace cli {
@@ -83,30 +82,6 @@ int guarded(bool json, const std::function<int()>& f)
 void print_json(const nlohmann::json& j)
 {
     printf("%s\n", j.dump(2).c_str());
-}
-
-std::string human_bytes(uint64_t bytes)
-{
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    double v = static_cast<double>(bytes);
-    int u = 0;
-    while (v >= 1024 && u < 4) {
-        v /= 1024;
-        u++;
-    }
-    char buf[32];
-    snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", v, units[u]);
-    return buf;
-}
-
-std::string utc_time(int64_t t)
-{
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    gmtime_r(&tt, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
 }
 
 void add_repo_options(CLI::App* sub, RepoOptions& opt)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "repo/repository.h"
+#include "tools/jobs/text.h"
 
 namespace cli {
 
@@ -33,6 +34,7 @@ private:
 };
 
 void register_backup(CLI::App& app, Commands& commands);   // backup, version
+void register_demo(CLI::App& app, Commands& commands);     // demo
 void register_restore(CLI::App& app, Commands& commands);  // restore, ls, extract
 void register_repo(CLI::App& app, Commands& commands);     // init, list, verify, forget, gc
 
@@ -67,10 +69,8 @@ int guarded(bool json, const std::function<int()>& f);
 // Prints `j` on stdout, indented.
 void print_json(const nlohmann::json& j);
 
-// "1.5 MiB" and the like.
-std::string human_bytes(uint64_t bytes);
-// "2026-12-08 05:35:52" (UTC) of seconds since the epoch.
-std::string utc_time(int64_t t);
+using jobs::human_bytes;
+using jobs::utc_time;
 
 // The common options of the repository subcommands.
 struct RepoOptions {

@@ -11,6 +11,7 @@ int main(int argc, char** argv)
                  "Exit codes: 0 ok, 1 failure, 2 usage, 3 verification found damage."};
     app.require_subcommand(1);
     cli::Commands commands;
+    cli::register_demo(app, commands);
     cli::register_backup(app, commands);
     cli::register_repo(app, commands);
     cli::register_restore(app, commands);

@@ -63,6 +63,16 @@ TEST_F(WriterTest, FullThenIncrementalsEachRestoreOnTheirOwn)
     EXPECT_TRUE(r->verify(std::nullopt).clean());
     EXPECT_EQ(r->latest("test-device")->id, ids.back());
     EXPECT_FALSE(r->latest("another-device"));
+
+    // Snapshots within one second: the latest is still the one taken last.
+    for (int i = 0; i < 5; i++) {
+        BackupPlan plan;
+        plan.parent = ids.back();
+        plan.snapshot_time += 10;
+        plan.changed = {};
+        ids.push_back(write_backup(*r, dev, plan));
+        EXPECT_EQ(r->latest("test-device")->id, ids.back()) << i;
+    }
 }
 
 TEST_F(WriterTest, BlocksThatBecomeUnusedRestoreAsZerosEvenInUnchangedChunks)

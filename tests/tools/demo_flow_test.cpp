@@ -30,13 +30,6 @@ protected:
         MachineTest::TearDown();
         std::filesystem::remove_all(dir);
     }
-    std::vector<demo::FileInfo> FilesOf(size_t i)
-    {
-        const demo::FsSpec& fs = d.file_systems[i];
-        agent::ExtSource src(demo::file_reader(d.image, d.partitions[i].start_sect * 512, fs.block_size),
-                             fs.block_size, fs.bytes / fs.block_size);
-        return src.fs() ? demo::list_files(src.fs()) : std::vector<demo::FileInfo>{};
-    }
 
     std::string dir;
     demo::DemoDisk d;
@@ -44,7 +37,7 @@ protected:
 
 TEST_F(DemoFlow, FullAndIncrementalOfBothPartitionsRestoreAndPassFsck)
 {
-    std::vector<demo::FileInfo> files[2] = {FilesOf(0), FilesOf(1)};
+    std::vector<demo::FileInfo> files[2] = {demo::partition_files(d, 0), demo::partition_files(d, 1)};
     ASSERT_FALSE(files[0].empty());
     ASSERT_FALSE(files[1].empty());
     demo::ImageSession s(machine, d.image, {1, 2});

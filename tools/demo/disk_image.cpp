@@ -358,6 +358,17 @@ DemoDisk make_demo_disk(const std::string& dir, uint64_t seed, unsigned files, u
     return d;
 }
 
+std::vector<FileInfo> partition_files(const DemoDisk& d, size_t i)
+{
+    const FsSpec& spec = d.file_systems.at(i);
+    agent::ExtSource src(file_reader(d.image, d.partitions.at(i).start_sect * 512, spec.block_size), spec.block_size,
+                         spec.bytes / spec.block_size);
+    if (!src.fs())
+        fail("cannot read the file system of partition " + std::to_string(i + 1) + " of " + d.image + ": " +
+             agent::ext_error_text(src.error()));
+    return list_files(src.fs());
+}
+
 agent::BlockReadFn memory_reader(const std::vector<uint8_t>& image, uint32_t block_size)
 {
     return [&image, block_size](uint32_t first, uint32_t count, uint8_t* out) {

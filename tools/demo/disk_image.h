@@ -65,6 +65,10 @@ struct DemoDisk {
 DemoDisk make_demo_disk(const std::string& dir, uint64_t seed = 1, unsigned files = 300,
                         uint64_t ext4_bytes = 48 << 20, uint64_t ext2_bytes = 16 << 20);
 
+// The regular files of the file system on partition i + 1 of the demo's image, read from
+// the image file (not while a machine has it mounted). Throws when it cannot be read.
+std::vector<FileInfo> partition_files(const DemoDisk& d, size_t i);
+
 // A BlockReadFn over bytes in memory (an image of a device), in blocks of block_size.
 agent::BlockReadFn memory_reader(const std::vector<uint8_t>& image, uint32_t block_size);
 // A BlockReadFn over a range of a host file: length bytes at offset, in blocks of block_size.
