@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "agent/transport.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 
 namespace agent {
 

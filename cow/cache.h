@@ -12,7 +12,7 @@
 #ifndef KESTREL_COW_CACHE_H
 #define KESTREL_COW_CACHE_H
 
-#include "module/backup.h"
+#include "shared/backup.h"
 #include "platform/kernel.h"
 
 namespace kes {

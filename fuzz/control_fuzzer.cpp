@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "module/kestrel.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 #include "sim/disk.h"
 #include "sim/fs.h"
 #include "sim/machine.h"

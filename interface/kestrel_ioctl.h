@@ -8,8 +8,8 @@
  * a record is encoded as "write" (user passes data to the kernel); replies travel through
  * user addresses inside the records, never through the ioctl direction.
  */
-#ifndef KESTREL_MODULE_KESTREL_IOCTL_H
-#define KESTREL_MODULE_KESTREL_IOCTL_H
+#ifndef KESTREL_INTERFACE_KESTREL_IOCTL_H
+#define KESTREL_INTERFACE_KESTREL_IOCTL_H
 
 #include <cstdint>
 
@@ -190,4 +190,4 @@ enum : int {
 
 } // namespace kes
 
-#endif /* KESTREL_MODULE_KESTREL_IOCTL_H */
+#endif /* KESTREL_INTERFACE_KESTREL_IOCTL_H */

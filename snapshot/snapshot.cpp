@@ -4,12 +4,13 @@
  * automap's bits into the Backup's block map (or switches a new automap on) and turns
  * copy-on-write on.
  */
-#include "automap/snapshot.h"
+#include "snapshot/snapshot.h"
 
 #include "automap/automap.h"
+#include "base/users.h"
 #include "blockmap/blockmap.h"
+#include "cow/cow.h"
 #include "intercept/intercept.h"
-#include "module/users.h"
 
 namespace kes {
 

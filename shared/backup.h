@@ -3,10 +3,11 @@
  * zeroed by open, reached by every command through the file's private data, and torn down
  * and freed only by closeBackup.
  */
-#ifndef KESTREL_MODULE_BACKUP_H
-#define KESTREL_MODULE_BACKUP_H
+#ifndef KESTREL_SHARED_BACKUP_H
+#define KESTREL_SHARED_BACKUP_H
 
 #include "blockmap/blockmap.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
 
 namespace kes {
@@ -159,6 +160,20 @@ static inline void failBackup(Backup *b, u32 errorState)
     }
 }
 
+/* The Backup's two maps; their pages count in totalPages and currentPages. newCacheMap
+ * builds an all-clear cacheMap of the file system's size, newBUBlockMap the buBlockMap from
+ * the agent's bytes (every bit set without a buffer); both return newBlockMap's status and
+ * change no counter on failure. The close wrappers do nothing to a closed map and lower
+ * only currentPages. */
+int newCacheMap(Backup *b);
+int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer);
+void closeCacheMap(Backup *b);
+void closeBUBlockMap(Backup *b);
+
+/* Copies min(length, size) bytes of a reply to address: 0, or 7 after logging the copy
+ * failure under the reporting function's name. */
+int copyReply(const char *function, user_addr_t address, u32 length, const void *reply, u32 size);
+
 } // namespace kes
 
-#endif /* KESTREL_MODULE_BACKUP_H */
+#endif /* KESTREL_SHARED_BACKUP_H */
