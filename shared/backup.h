@@ -43,22 +43,6 @@ struct BackupVMA {
     struct page *pages[256];
 };
 
-/* Backup phases. 3 and 11 are not used; 8 and above are final. */
-enum : u32 {
-    BACKUP_IDLE = 0,
-    BACKUP_STARTING = 1,
-    BACKUP_STARTED = 2,
-    BACKUP_SNAPSHOT = 4,
-    BACKUP_LOADING_MAP = 5,
-    BACKUP_MAP_LOADED = 6,
-    BACKUP_CLOSING = 7,
-    BACKUP_ERR_READ = 8,
-    BACKUP_ERR_MAP = 9,
-    BACKUP_ERR_CACHE = 10,
-    BACKUP_REFUSED = 12,
-    BACKUP_ERR_QUEUE = 13,
-};
-
 /*
  * The statistics counters are s32 values that several threads move (the worker, the agent,
  * the request path), so each is an atomic_t: every update is indivisible and readers take
@@ -129,8 +113,6 @@ static inline void addBackupPages(Backup *b, int pages)
     atomic_add(pages, &b->totalPages);
     atomic_add(pages, &b->currentPages);
 }
-
-static inline int backupFailed(u32 state) { return state >= BACKUP_ERR_READ; }
 
 /* Moves the Backup to a new phase unless it has failed meanwhile (an error state, once
  * entered, stays: the worker and the request path may fail a backup at any moment, and a
