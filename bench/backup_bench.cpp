@@ -23,6 +23,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/install/install.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ std::map<std::string, double>& figures()
 // A machine with one disk holding one partition with an ext2 super block mounted on it, and
 // the module loaded. With image set, the disk is backed by a sparse image file.
 struct Rig {
-    sim::Machine machine;
+    sim::Machine machine{install::machine_config()};
     uint32_t part = 0;
     sim::Process* proc = nullptr;
     std::string image;
@@ -76,7 +77,7 @@ struct Rig {
         auto sb = sim::make_ext2_super_block(kBlockSize, kBlocks);
         sim::write_store(machine, part, 2, sb.data(), 2);
         sim::mount_fs(machine, part);
-        machine.insmod(THIS_MODULE);
+        install::load_module(machine);
         proc = &machine.spawn("bench");
     }
     ~Rig()
