@@ -33,9 +33,8 @@ namespace kes {
 /* 1 once the control device is registered; open and every command refuse until then.
  * Written once at load, read without a lock. */
 extern atomic_t initDone;
-/* kesLoadData, which lays the module's data out as it is at load (every global at its
- * initial value), and the load and unload entry points are declared with the module record
- * in platform/shim.h. */
+/* kesLoadData (every global at its value at load) and the load and unload entry points are
+ * declared in platform/shim.h, with the module record that names them. */
 
 /* ------------------------------------------------------------ lifecycle and file operations */
 

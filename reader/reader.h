@@ -21,8 +21,9 @@ struct BR {
 /* The slots of brArray: one per block a mapped buffer can hold. */
 static inline u32 brSlots(Backup *b) { return b->disk.blocksPerPage * (u32)b->maxBufferPages; }
 
-/* Submits one of the module's own requests past the hooks, to the Backup's cached real
- * function. A bio whose device has no queue is ended with -EIO. Returns 0. */
+/* Submits a request past the module's hooks, to the Backup's cached real function: the
+ * reader's own reads, and the held-back writes the worker passes on. A bio whose device has
+ * no queue is ended with -EIO. Returns 0. */
 int callRealMRF(Backup *b, struct bio *bio);
 /* Allocates brArray: 0, or 5. */
 int allocateBlockRequests(Backup *b);
