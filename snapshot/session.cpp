@@ -1,5 +1,5 @@
 /*
- * Creating, closing and stopping automaps.
+ * Creating and closing automaps: the sessions of the automap table.
  */
 #include "snapshot/snapshot.h"
 
