@@ -10,14 +10,6 @@ namespace agent {
 
 namespace {
 
-constexpr uint32_t kStateStarted = 2;
-constexpr uint32_t kStateSnapshot = 4;
-constexpr uint32_t kStateFailed = 8; // this and above: the module gave up on the backup
-constexpr uint32_t kStateReadError = 8;
-constexpr uint32_t kStateMapError = 9;
-constexpr uint32_t kStateCacheError = 10;
-constexpr uint32_t kStateQueueError = 13;
-
 std::string status_text(int s)
 {
     switch (s) {
@@ -128,7 +120,7 @@ std::string BackupRun::reason_for_full(const kes::AutoMapStateInfo& am) const
     if (am.major == 0 && am.minor == 0 && am.numBlocks == 0)
         return "the module has no change tracking for the device (the machine was restarted or the "
                "module reloaded)";
-    if (am.tracking != 1)
+    if (am.tracking != kes::AUTOMAP_TRACKING)
         return "change tracking of the device was stopped";
     if (am.numBlocks != geo_.blocks)
         return "the device was resized (change tracking covers " + std::to_string(am.numBlocks) +
@@ -215,12 +207,12 @@ std::optional<BackupResult> BackupRun::check_module_state()
     if (s)
         return fail(Failure::ControlDevice, s, "cannot read the backup's state: " + status_text(s));
     r_.final_state = st.state;
-    if (st.state < kStateFailed)
+    if (!kes::backupFailed(st.state))
         return std::nullopt;
     dev_.stats(r_.stats);
     const int status = static_cast<int>(st.state);
     switch (st.state) {
-    case kStateCacheError:
+    case kes::BACKUP_ERR_CACHE:
         if (r_.stats.peakCachedBlocks >= r_.stats.maxCacheBlocks)
             return fail(Failure::CacheFull, status,
                         "the copy-on-write cache is full (raise the cache limit): its " +
@@ -229,15 +221,15 @@ std::optional<BackupResult> BackupRun::check_module_state()
                             "with a larger --cache");
         return fail(Failure::CopyOnWrite, status,
                     "the module ran out of memory for copy-on-write; the snapshot was lost");
-    case kStateReadError:
+    case kes::BACKUP_ERR_READ:
         return fail(Failure::CopyOnWrite, status,
                     "the disk could not be read: an old block could not be copied for copy-on-write; "
                     "the snapshot was lost");
-    case kStateQueueError:
+    case kes::BACKUP_ERR_QUEUE:
         return fail(Failure::WriteQueue, status,
                     "a write could not be held back for copy-on-write (the worker queue was lost); "
                     "the snapshot was lost");
-    case kStateMapError:
+    case kes::BACKUP_ERR_MAP:
         return fail(Failure::ControlDevice, status, "the module could not load the map of wanted blocks");
     default:
         return fail(Failure::CopyOnWrite, status,
@@ -290,9 +282,9 @@ BackupResult BackupRun::run()
                                               : "the snapshot of " + name + " failed: " + status_text(s));
         if ((s = dev_.state(st)))
             return fail(Failure::ControlDevice, s, "cannot read the backup's state: " + status_text(s));
-        if (st.state == kStateSnapshot)
+        if (st.state == kes::BACKUP_SNAPSHOT)
             break;
-        if (st.state != kStateStarted || attempt > 0)
+        if (st.state != kes::BACKUP_STARTED || attempt > 0)
             return fail(Failure::Freeze, static_cast<int>(st.state),
                         "the snapshot of " + name + " was not taken (state " + std::to_string(st.state) + ")");
         // The module kept the snapshot back: the key did not match after all.
@@ -307,7 +299,7 @@ BackupResult BackupRun::run()
         return fail(Failure::ControlDevice, s, "cannot read the change tracking state: " + status_text(s));
     // A backup that switches tracking off hands out no key, even where the module still
     // reports the device tracked until the backup is closed.
-    if (after.tracking == 1 && !job_.no_tracking) {
+    if (after.tracking == kes::AUTOMAP_TRACKING && !job_.no_tracking) {
         SessionKey k;
         std::copy(std::begin(after.sessionKey), std::end(after.sessionKey), k.begin());
         r_.key = k;

@@ -1,5 +1,6 @@
 #include "agent/control.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace agent {
@@ -54,27 +55,46 @@ void ControlDevice::close()
     fd_ = -1;
 }
 
-// The record is placed at the start of a scratch area and the reply right after it; when
-// reply_field >= 0, the reply's address is written into that word of the record (and for
-// reply_field + 1 its length), as the module's records expect.
-int ControlDevice::command(uint32_t cmd, const void* rec, size_t rec_size, void* reply,
-                           uint32_t reply_size, int reply_field)
+int ControlDevice::command(uint32_t cmd, const void* rec, size_t rec_size)
 {
-    Scratch s(t_, static_cast<uint32_t>(rec_size + reply_size + 8));
-    if (!s.addr())
+    Scratch s(t_, static_cast<uint32_t>(rec_size));
+    if (rec_size && !s.addr())
         return kNoMemory;
-    uint32_t reply_addr = s.addr() + static_cast<uint32_t>((rec_size + 7) & ~size_t(7));
-    std::vector<uint8_t> copy(static_cast<const uint8_t*>(rec), static_cast<const uint8_t*>(rec) + rec_size);
-    if (reply_field >= 0) {
-        memcpy(copy.data() + 4 * reply_field, &reply_addr, 4);
-        memcpy(copy.data() + 4 * (reply_field + 1), &reply_size, 4);
-    }
-    if (rec_size && !t_.write(s.addr(), copy.data(), rec_size))
+    if (rec_size && !t_.write(s.addr(), rec, rec_size))
         return kFault;
-    int status = t_.ioctl(fd_, cmd, rec_size ? s.addr() : 0);
-    if (status == 0 && reply && !t_.read(reply_addr, reply, reply_size))
+    return t_.ioctl(fd_, cmd, rec_size ? s.addr() : 0);
+}
+
+// The reply goes to a scratch area of its own, whose address and length the record carries.
+template <class Args, class Reply>
+int ControlDevice::query(uint32_t cmd, Args a, uint32_t Args::*address, uint32_t Args::*length,
+                         Reply& out)
+{
+    Scratch reply(t_, sizeof out);
+    if (!reply.addr())
+        return kNoMemory;
+    a.*address = reply.addr();
+    a.*length = sizeof out;
+    int status = command(cmd, &a, sizeof a);
+    if (status == 0 && !t_.read(reply.addr(), &out, sizeof out))
         return kFault;
     return status;
+}
+
+// The two map commands name a MapArgs by its address; both records go in one scratch area.
+int ControlDevice::map_command(uint32_t cmd, uint32_t data_addr, uint32_t blocks)
+{
+    struct MapRecord {
+        kes::IndirectArgs indirect;
+        kes::MapArgs map;
+    };
+    Scratch rec(t_, sizeof(MapRecord));
+    if (!rec.addr())
+        return kNoMemory;
+    MapRecord r{{rec.addr() + static_cast<uint32_t>(offsetof(MapRecord, map)), 0}, {data_addr, blocks}};
+    if (!t_.write(rec.addr(), &r, sizeof r))
+        return kFault;
+    return t_.ioctl(fd_, cmd, rec.addr());
 }
 
 int ControlDevice::version(Version& out)
@@ -97,7 +117,8 @@ int ControlDevice::version(Version& out)
 int ControlDevice::block_size(uint32_t major, uint32_t minor, kes::BlockSizeInfo& out)
 {
     kes::GetBlockSizeArgs a{major, minor, 0, 0};
-    return command(kes::KES_GET_BLOCK_SIZE, &a, sizeof a, &out, sizeof out, 2);
+    return query(kes::KES_GET_BLOCK_SIZE, a, &kes::GetBlockSizeArgs::replyAddress,
+                 &kes::GetBlockSizeArgs::replyLength, out);
 }
 
 int ControlDevice::start_backup(uint32_t major, uint32_t minor, uint32_t fs_blocks,
@@ -118,8 +139,7 @@ int ControlDevice::snapshot(const SessionKey& key)
 
 int ControlDevice::automap_state(kes::AutoMapStateInfo& out)
 {
-    kes::BufferArgs a{0, 0};
-    return command(kes::KES_GET_AUTOMAP_STATE, &a, sizeof a, &out, sizeof out, 0);
+    return query(kes::KES_GET_AUTOMAP_STATE, kes::BufferArgs{}, &kes::BufferArgs::address, &kes::BufferArgs::length, out);
 }
 
 int ControlDevice::no_load_from_automap() { return t_.ioctl(fd_, kes::KES_NO_LOAD_FROM_AUTOMAP, 0); }
@@ -130,13 +150,9 @@ int ControlDevice::get_automap(uint32_t blocks, BlockBitmap& out)
     out = BlockBitmap(blocks);
     uint32_t bytes = static_cast<uint32_t>(out.bytes().size());
     Scratch data(t_, bytes);
-    Scratch rec(t_, 16);
-    if (!data.addr() || !rec.addr())
+    if (!data.addr())
         return kNoMemory;
-    uint32_t words[4] = {rec.addr() + 8, 0, data.addr(), blocks}; // IndirectArgs, then MapArgs
-    if (!t_.write(rec.addr(), words, sizeof words))
-        return kFault;
-    int status = t_.ioctl(fd_, kes::KES_GET_AUTOMAP, rec.addr());
+    int status = map_command(kes::KES_GET_AUTOMAP, data.addr(), blocks);
     if (status == 0 && !t_.read(data.addr(), out.bytes().data(), bytes))
         return kFault;
     return status;
@@ -146,25 +162,21 @@ int ControlDevice::load_block_map(const BlockBitmap& map)
 {
     uint32_t bytes = static_cast<uint32_t>(map.bytes().size());
     Scratch data(t_, bytes);
-    Scratch rec(t_, 16);
-    if (!data.addr() || !rec.addr())
+    if (!data.addr())
         return kNoMemory;
-    uint32_t words[4] = {rec.addr() + 8, 0, data.addr(), map.blocks()};
-    if (!t_.write(data.addr(), map.bytes().data(), bytes) || !t_.write(rec.addr(), words, sizeof words))
+    if (!t_.write(data.addr(), map.bytes().data(), bytes))
         return kFault;
-    return t_.ioctl(fd_, kes::KES_LOAD_BLOCK_MAP, rec.addr());
+    return map_command(kes::KES_LOAD_BLOCK_MAP, data.addr(), map.blocks());
 }
 
 int ControlDevice::state(kes::BackupStateInfo& out)
 {
-    kes::BufferArgs a{0, 0};
-    return command(kes::KES_GET_STATE, &a, sizeof a, &out, sizeof out, 0);
+    return query(kes::KES_GET_STATE, kes::BufferArgs{}, &kes::BufferArgs::address, &kes::BufferArgs::length, out);
 }
 
 int ControlDevice::stats(kes::BackupStats& out)
 {
-    kes::BufferArgs a{0, 0};
-    return command(kes::KES_GET_STATS, &a, sizeof a, &out, sizeof out, 0);
+    return query(kes::KES_GET_STATS, kes::BufferArgs{}, &kes::BufferArgs::address, &kes::BufferArgs::length, out);
 }
 
 int ControlDevice::dirty_block(uint32_t& out)

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "agent/transport.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 
 namespace agent {
 
@@ -68,7 +68,7 @@ public:
     int load_block_map(const BlockBitmap& map);
     int state(kes::BackupStateInfo& out);
     int stats(kes::BackupStats& out);
-    // A block the cache still holds (0xFFFFFFFF when none).
+    // A block the cache still holds (kes::kesNoBlock when none).
     int dirty_block(uint32_t& out);
     int sync();
 
@@ -84,10 +84,14 @@ public:
     const uint8_t* buffer_view(uint32_t i, uint32_t block_size);
 
 private:
-    // Runs a command whose argument record is rec (copied into the agent's memory), with an
-    // optional reply buffer of reply_size bytes read back into reply.
-    int command(uint32_t cmd, const void* rec, size_t rec_size, void* reply = nullptr,
-                uint32_t reply_size = 0, int reply_field = -1);
+    // Runs a command with its argument record copied into the agent's memory.
+    int command(uint32_t cmd, const void* rec, size_t rec_size);
+    // Runs a command whose record names a reply buffer (its address and length fields) and
+    // reads the reply back into out.
+    template <class Args, class Reply>
+    int query(uint32_t cmd, Args a, uint32_t Args::*address, uint32_t Args::*length, Reply& out);
+    // Runs one of the two map commands on the bitmap bytes at data_addr.
+    int map_command(uint32_t cmd, uint32_t data_addr, uint32_t blocks);
 
     Transport& t_;
     int fd_ = -1;

@@ -23,8 +23,8 @@
 #define KESTREL_AUTOMAP_AUTOMAP_H
 
 #include "blockmap/blockmap.h"
-#include "module/backup.h"
-#include "module/kestrel_ioctl.h"
+#include "shared/backup.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
 
 namespace kes {
@@ -73,28 +73,6 @@ AM *getAMUse(u32 dev);
 void putAMUse(AM *am);
 /* Clears the tracking flag of dev's automap, if there is one. Caller is inside the table. */
 int stopAMTrackingInList(u32 dev);
-
-/* ------------------------------------------------------------ sessions (automap/session.cpp) */
-
-/*
- * Creates the automap of the Backup's device (not tracking, all clear, zero key), registers
- * it and stores it in *amOut. The record holds its own reference on the block device.
- * Returns 0; 2 when the device number has no slot or names no device; 5 when the record
- * cannot be allocated; newBlockMap's status when the bitmap cannot be made (nothing
- * registered, *amOut untouched). A record that still occupied the slot is freed. May sleep.
- */
-int newAMS(Backup *b, AM **amOut);
-/* Removes the automap of the Backup's device from the table and closes it: 0, or 2 when the
- * device had none. May sleep. */
-int closeAMS(Backup *b);
-/* Removes and closes every automap, one slot at a time. May sleep. */
-void closeAllAMS(void);
-/* Takes the device out of the hook registry, waits for the record's users and frees it. The
- * record must already be out of the table. May sleep. */
-void closeAM(AM *am);
-/* After a copy-on-write failure: stops the automap of the Backup's device and leaves its
- * queue with kesAMRF when other automaps remain on it, else with its real function. */
-void errorAMS(Backup *b);
 
 } // namespace kes
 

@@ -2,7 +2,7 @@
  * The automap table and its reader protocol.
  */
 #include "automap/automap.h"
-#include "module/users.h"
+#include "base/users.h"
 
 namespace kes {
 

@@ -4,13 +4,14 @@
  * before the cache it fills is freed.
  */
 #include "automap/automap.h"
-#include "backup/reader.h"
 #include "backup/session.h"
 #include "blockmap/blockmap.h"
 #include "cow/cache.h"
 #include "cow/cow.h"
+#include "cow/workqueue.h"
 #include "intercept/intercept.h"
-#include "module/kestrel.h"
+#include "reader/reader.h"
+#include "shared/globals.h"
 
 namespace kes {
 

@@ -3,7 +3,6 @@
  * open, each backed by pages of the module that the agent's page faults pick up.
  */
 #include "backup/session.h"
-#include "module/kestrel.h"
 
 namespace kes {
 
@@ -151,6 +150,40 @@ int kesMMAP(struct file *file, struct vm_area_struct *vma)
     default:
         return -EINVAL;
     }
+}
+
+/* Serves a page fault of a mapped buffer: the slot's page with a reference taken, or NULL
+ * (a bus error for the access). A copy of a mapping that no slot records (one made by fork)
+ * reads the first slot's pages. Takes no sleeping lock: the fault holds the process's
+ * memory map. */
+struct page *kesVMnopage(struct vm_area_struct *vma, unsigned long address, int *)
+{
+    if (!vma->vm_file || !vma->vm_file->private_data) {
+        printk(KERN_WARNING "%s: vma does not have associated backup%s", __func__, "\n");
+        return NOPAGE_SIGBUS;
+    }
+    Backup *b = (Backup *)vma->vm_file->private_data;
+    unsigned long index = (address - vma->vm_start) >> PAGE_SHIFT;
+    struct page *page = NULL;
+    unsigned long flags;
+    spin_lock_irqsave(&b->vmaLock, flags);
+    int slot;
+    if (!findVMA(b, vma, &slot)) {
+        if (!b->bvmas[0].vma) {
+            spin_unlock_irqrestore(&b->vmaLock, flags);
+            printk(KERN_ERR "%s: vma is not found in associated backup%s", __func__, "\n");
+            return NOPAGE_SIGBUS;
+        }
+        slot = 0;
+    }
+    if (index < (unsigned long)b->bvmas[slot].pageCount) {
+        page = b->bvmas[slot].pages[index];
+        get_page(page);
+    }
+    spin_unlock_irqrestore(&b->vmaLock, flags);
+    if (!page)
+        printk(KERN_WARNING "%s: Bad vm address%s", __func__, "\n");
+    return page;
 }
 
 void kesVMopen(struct vm_area_struct *) {}

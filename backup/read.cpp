@@ -3,7 +3,7 @@
  * buffer, from the disk where the snapshot contents are still there and from the block
  * cache where they were overwritten.
  */
-#include "backup/reader.h"
+#include "reader/reader.h"
 #include "backup/session.h"
 #include "blockmap/blockmap.h"
 #include "cow/cache.h"

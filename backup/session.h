@@ -5,9 +5,9 @@
 #ifndef KESTREL_BACKUP_SESSION_H
 #define KESTREL_BACKUP_SESSION_H
 
-#include "module/backup.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
+#include "shared/backup.h"
 
 namespace kes {
 
@@ -54,9 +54,11 @@ void setStats(Backup *b, BackupStats *s);
 void printStats(BackupStats *s);
 int ioctlGetState(Backup *b, user_addr_t address, u32 length);
 int ioctlGetStats(Backup *b, user_addr_t address, u32 length);
-/* Copies min(length, size) bytes of a reply to address: 0, or 7 after logging the copy
- * failure under the reporting function's name. */
-int copyReply(const char *function, user_addr_t address, u32 length, const void *reply, u32 size);
+
+/* ------------------------------------------------------------ close */
+
+/* Ends whatever the Backup runs and frees the record; the caller must not use it after. */
+void closeBackup(Backup *b);
 
 } // namespace kes
 

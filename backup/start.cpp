@@ -4,15 +4,86 @@
  * loading of the agent's map of wanted blocks.
  */
 #include "automap/automap.h"
-#include "backup/reader.h"
 #include "backup/session.h"
 #include "blockmap/blockmap.h"
 #include "cow/cache.h"
 #include "cow/cow.h"
+#include "cow/workqueue.h"
 #include "intercept/intercept.h"
-#include "module/kestrel.h"
+#include "reader/reader.h"
+#include "shared/globals.h"
 
 namespace kes {
+
+/* A usable block size: a power of two from 512 to a page. */
+static int goodBlockSize(u32 size) { return size >= 512 && size <= PAGE_SIZE && !(size & (size - 1)); }
+
+int getDiskInfo(DiskInfo *disk, u32 dev)
+{
+    disk->sb = NULL;
+    disk->dev = dev;
+    disk->bdev = bdget(dev);
+    struct super_block *sb = disk->bdev ? get_super(disk->bdev) : NULL;
+    if (!sb) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not found, getting super block failed\n",
+               __func__, MAJOR(dev), MINOR(dev));
+        closeDiskInfo(disk);
+        return KES_NO_DEVICE;
+    }
+    disk->blockSize = sb->s_blocksize;
+    disk->blocksPerPage = disk->blockSize ? 4096 / disk->blockSize : 0;
+    disk->sectorsPerBlock = disk->blockSize >> 9;
+    /* Below 512 bytes a block is no whole number of sectors; above a page, or not a power of
+     * two, it cannot be cached, mapped or shifted: refused alike. */
+    if (!goodBlockSize(disk->blockSize)) {
+        printk(KERN_WARNING "%s: device %x has bad block size %d\n", __func__, dev,
+               (int)disk->blockSize);
+        drop_super(sb);
+        closeDiskInfo(disk);
+        return KES_REFUSED;
+    }
+    disk->blockShift = 0;
+    while (!((disk->sectorsPerBlock >> disk->blockShift) & 1))
+        disk->blockShift++;
+    /* The kernel changes a partition's start and size under the whole disk's bd_sem, and a
+     * re-read of the table empties every entry before it reads the new one: both are read
+     * together under it, never a half-written pair or an emptied entry. No lock is held
+     * here, and the kernel's own holders of bd_sem never wait for a command. */
+    struct block_device *bdev = disk->bdev;
+    struct block_device *whole = bdev->bd_contains ? bdev->bd_contains : bdev;
+    down(&whole->bd_sem);
+    disk->startSect = (bdev->bd_contains == bdev || !bdev->bd_part) ? 0 : bdev->bd_part->start_sect;
+    if (bdev->bd_part)
+        disk->nrSects = bdev->bd_part->nr_sects;
+    else if (bdev->bd_disk)
+        disk->nrSects = get_capacity(bdev->bd_disk);
+    else
+        printk(KERN_WARNING "%s: can't detect device %x size.\n", __func__, dev);
+    up(&whole->bd_sem);
+    disk->partSizeKB = disk->nrSects >> 1;
+    drop_super(sb);
+    /* A partition of no sectors is one the table no longer has: nothing of it can be
+     * backed up, and its start says nothing. */
+    if ((bdev->bd_part || bdev->bd_disk) && disk->nrSects == 0) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not found, partition has no sectors\n",
+               __func__, MAJOR(dev), MINOR(dev));
+        closeDiskInfo(disk);
+        return KES_NO_DEVICE;
+    }
+    return KES_OK;
+}
+
+void closeDiskInfo(DiskInfo *disk)
+{
+    if (disk->sb) {
+        drop_super(disk->sb);
+        disk->sb = NULL;
+    }
+    if (disk->bdev) {
+        bdput(disk->bdev);
+        disk->bdev = NULL;
+    }
+}
 
 int ioctlGetBlockSize(Backup *, u32 dev, user_addr_t address, u32 length)
 {

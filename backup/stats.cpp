@@ -3,11 +3,10 @@
  * record written to the kernel log when a backup that started is closed (and handed to the
  * agent on request).
  */
+#include "automap/automap.h"
 #include "backup/session.h"
 
 namespace kes {
-
-extern atomic_t curAllocAMPages;
 
 void setStats(Backup *b, BackupStats *s)
 {
@@ -73,18 +72,6 @@ void printStats(BackupStats *s)
            s->timeToFreezeNsec);
     printk(KERN_INFO "%s: time frozen in seconds: %d.%09d\n", __func__, s->timeFrozenSec,
            s->timeFrozenNsec);
-}
-
-/* Copies min(length, size) bytes of a reply to the caller: 0, or 7 with the copy message of
- * the reporting function. */
-int copyReply(const char *function, user_addr_t address, u32 length, const void *reply, u32 size)
-{
-    u32 n = length < size ? length : size;
-    if (n && copy_to_user(address, reply, n)) {
-        printk(KERN_ERR "%s: copy to user space %s\n", function, "failed");
-        return KES_COPY_TO_USER;
-    }
-    return KES_OK;
 }
 
 int ioctlGetState(Backup *b, user_addr_t address, u32 length)

@@ -31,6 +31,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/install/install.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ sim::MachineConfig bench_config()
 {
     sim::MachineConfig c;
     c.lock_validation = false;
-    return c;
+    return install::machine_config(c);
 }
 
 enum class Backing {
@@ -102,7 +103,7 @@ struct Rig {
         auto sb = sim::make_ext2_super_block(kBlockSize, blocks);
         sim::write_store(machine, part, 2, sb.data(), 2);
         sim::mount_fs(machine, part);
-        machine.insmod(THIS_MODULE);
+        install::load_module(machine);
         proc = &machine.spawn("bench");
     }
     ~Rig()

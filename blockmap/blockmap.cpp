@@ -1,6 +1,6 @@
 /*
  * The block map: creation and freeing, the three bit operations, the users counter and the
- * wait for users, and the wrappers that build and free the Backup's two maps.
+ * wait for users.
  *
  * Locking: the bits are read and changed with atomic bit operations on the page's words.
  * Testing and clearing a bit take the map's sem, with the page kmapped for exactly that one
@@ -12,8 +12,8 @@
  * the owner of the map makes sure nobody else can reach it at that time.
  */
 #include "blockmap/blockmap.h"
-#include "module/backup.h"
-#include "module/users.h"
+
+#include "base/users.h"
 
 namespace kes {
 
@@ -225,45 +225,5 @@ void waitForBlockMapUsersNested(BlockMap *map, unsigned long *flags, int subclas
 }
 
 void waitForBlockMapUsers(BlockMap *map, unsigned long *flags) { waitForBlockMapUsersNested(map, flags, 0); }
-
-int newCacheMap(Backup *b)
-{
-    u32 numBlocks = (u32)b->disk.fsBlocks;
-    u32 pages;
-    int ret = newBlockMap(&b->cacheMap, numBlocks, 0, 1, &pages);
-    if (ret) {
-        printk(KERN_ERR "%s: error creating cache map of size=%u\n", __func__, numBlocks);
-        return ret;
-    }
-    addBackupPages(b, (int)pages);
-    return 0;
-}
-
-int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer)
-{
-    u32 pages;
-    int ret = newBlockMap(&b->buBlockMap, numBlocks, userBuffer, 0, &pages);
-    if (ret) {
-        printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, numBlocks);
-        return ret;
-    }
-    addBackupPages(b, (int)pages);
-    return 0;
-}
-
-/* Frees one of the Backup's maps and takes its pages off currentPages; totalPages keeps
- * counting everything the backup ever allocated. */
-static void closeBackupMap(Backup *b, BlockMap *map)
-{
-    u32 pages = 0;
-    if (!map->pages)
-        return;
-    closeBlockMap(map, &pages);
-    atomic_sub((int)pages, &b->currentPages);
-}
-
-void closeCacheMap(Backup *b) { closeBackupMap(b, &b->cacheMap); }
-
-void closeBUBlockMap(Backup *b) { closeBackupMap(b, &b->buBlockMap); }
 
 } // namespace kes

@@ -20,8 +20,6 @@ struct BlockMap {
     struct semaphore sem; /* held around every access to the bits */
 };
 
-struct Backup;
-
 /*
  * Creates map for numBlocks blocks. With a user buffer (nonzero address) the bitmap bytes
  * are copied from it; without one every bit is cleared when clear is 1 and set otherwise.
@@ -56,16 +54,6 @@ void waitForBlockMapUsersNested(BlockMap *map, unsigned long *flags, int subclas
  * usersLock with interrupts off, lowered with one atomic decrement. */
 void getBlockMapUse(BlockMap *map);
 void putBlockMapUse(BlockMap *map);
-
-/* The Backup's two maps; their pages count in totalPages and currentPages. newCacheMap
- * builds an all-clear cacheMap of the file system's size, newBUBlockMap the buBlockMap from
- * the agent's bytes (every bit set without a buffer); both return newBlockMap's status and
- * change no counter on failure. The close wrappers do nothing to a closed map and lower
- * only currentPages. */
-int newCacheMap(Backup *b);
-int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer);
-void closeCacheMap(Backup *b);
-void closeBUBlockMap(Backup *b);
 
 } // namespace kes
 

@@ -4,7 +4,8 @@
 #include "cow/cache.h"
 
 #include "blockmap/blockmap.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
+#include "reader/reader.h"
 
 namespace kes {
 
@@ -194,9 +195,6 @@ char *mmPageAddr(Backup *b, u32 slot, struct page **pages)
     char *page = (char *)page_address(pages[slot / perPage]);
     return page + (slot % perPage) * b->disk.blockSize;
 }
-
-/* Slot i of a read went to the disk when the block reader holds a request for it. */
-int isRequestSubmitted(Backup *b, u32 slot);
 
 u32 readFromCache(Backup *b, u32 first, u32 count, struct page **pages)
 {

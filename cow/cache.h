@@ -12,7 +12,7 @@
 #ifndef KESTREL_COW_CACHE_H
 #define KESTREL_COW_CACHE_H
 
-#include "module/backup.h"
+#include "shared/backup.h"
 #include "platform/kernel.h"
 
 namespace kes {
@@ -29,7 +29,6 @@ struct HashTable {
 };
 
 constexpr u32 kesHashBuckets = 4096;
-constexpr u32 kesNoBlock = 0xFFFFFFFF;
 
 /* Creates the hash-bucket slab and the table: 0, or 5 (what was built stays for
  * closeBlockTable). */

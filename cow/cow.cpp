@@ -3,12 +3,12 @@
  */
 #include "cow/cow.h"
 
-#include "backup/reader.h"
+#include "automap/automap.h"
 #include "blockmap/blockmap.h"
 #include "cow/cache.h"
 #include "intercept/intercept.h"
-#include "automap/automap.h"
-#include "module/kestrel.h"
+#include "reader/reader.h"
+#include "shared/globals.h"
 
 namespace kes {
 
@@ -57,14 +57,6 @@ static Backup *getRequestBackup(struct bio *bio, u32 minor)
         b = NULL;
     up_read(&activeSessionUsers);
     return b;
-}
-
-int isActiveBackupDevice(u32 dev)
-{
-    down_read(&activeSessionUsers);
-    int active = activeSession && activeSession->disk.dev == dev;
-    up_read(&activeSessionUsers);
-    return active;
 }
 
 void waitForBackupRequestUsers(Backup *b)

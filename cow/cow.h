@@ -6,7 +6,7 @@
 #define KESTREL_COW_COW_H
 
 #include "cow/workqueue.h"
-#include "module/backup.h"
+#include "shared/backup.h"
 #include "platform/kernel.h"
 
 namespace kes {
@@ -24,8 +24,10 @@ int doWeCacheBlocks(Backup *b, u32 first, u32 last);
 int doWeCacheBlock(Backup *b, u32 block);
 /* Copies one old block into the cache (worker only); failures fail the Backup. */
 void cacheBlock(Backup *b, MR *mr, u32 block);
-/* 1 when dev is the device of the running backup. */
-int isActiveBackupDevice(u32 dev);
+/* The snapshot request function: offers every request to copy-on-write first (a request
+ * taken over returns 0 and goes on later, from the worker), marks writes like kesAMRF and
+ * passes the rest on. */
+int kesMRF(request_queue_t *q, struct bio *bio);
 /* Waits until no request is still deciding about this Backup; the Backup is no longer the
  * active one, so no new request can find it. */
 void waitForBackupRequestUsers(Backup *b);

@@ -6,7 +6,8 @@
 #include "blockmap/blockmap.h"
 #include "cow/cow.h"
 #include "intercept/intercept.h"
-#include "module/kestrel.h"
+#include "reader/reader.h"
+#include "shared/globals.h"
 
 namespace kes {
 

@@ -7,8 +7,8 @@
 #ifndef KESTREL_COW_WORKQUEUE_H
 #define KESTREL_COW_WORKQUEUE_H
 
-#include "module/backup.h"
-#include "module/kestrel_ioctl.h"
+#include "shared/backup.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
 
 namespace kes {

@@ -19,11 +19,12 @@
 #include <vector>
 
 #include "module/kestrel.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 #include "sim/disk.h"
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/install/install.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ public:
 
     void Setup()
     {
-        if (m_.insmod(THIS_MODULE) != 0)
+        if (install::load_module(m_) != 0)
             Fail(m_, "the module does not load");
         sim::DiskConfig dc;
         uint64_t p1 = uint64_t(kFsBlocks) * 8;
@@ -365,7 +366,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     sim::MachineConfig config;
     config.random_seed = 1;
-    sim::Machine m(config);
+    sim::Machine m(install::machine_config(config));
     Input in(data, size);
     Program program(m, in);
     program.Setup();

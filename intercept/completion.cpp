@@ -19,7 +19,7 @@
  * so the module cannot go while a completion of its own is still to run.
  */
 #include "intercept/intercept.h"
-#include "module/kestrel.h"
+#include "platform/shim.h"
 
 namespace kes {
 

@@ -20,8 +20,9 @@
 #ifndef KESTREL_INTERCEPT_INTERCEPT_H
 #define KESTREL_INTERCEPT_INTERCEPT_H
 
-#include "module/backup.h"
 #include "platform/kernel.h"
+#include "platform/shim.h"
+#include "shared/backup.h"
 
 namespace kes {
 
@@ -83,18 +84,11 @@ void unsetAllQueueMRFAMS(void);
 void errorAMSDEV(u32 dev);
 /* How many devices listed on q have an automap, tracking or not. */
 int countQueueAMS(request_queue_t *q);
-
-/* ------------------------------------------------------------ kernel-version layer (shim-2.6) */
-
-/* The queue of the device's disk, or NULL without a device or disk. */
-request_queue_t *kesGetRequestQueue(struct block_device *bdev);
+/* The request queue of the device's disk, or NULL. */
 request_queue_t *getRequestQueue(DiskInfo *disk);
-/* Take and release the queue's own lock (interrupts off) when it has one; no-ops otherwise. */
-void kesLockRequestQueue(request_queue_t *q, unsigned long *flags);
-void kesUnlockRequestQueue(request_queue_t *q, unsigned long flags);
-/* Submits one of the module's own requests past the hook, to the Backup's cached real
- * function. A bio whose device has no queue is ended with -EIO. Returns 0. */
-int callRealMRF(Backup *b, struct bio *bio);
+/* After a copy-on-write failure: stops the automap of the Backup's device and leaves its
+ * queue with kesAMRF when other automaps remain on it, else with its real function. */
+void errorAMS(Backup *b);
 
 /* ------------------------------------------------------------ change tracking (intercept/tracking.cpp) */
 
@@ -163,10 +157,6 @@ int kesTrackedWriteEndIO(struct bio *bio, unsigned int bytesDone, int error);
 
 /* The change-tracking request function: marks writes and passes every request on. */
 int kesAMRF(request_queue_t *q, struct bio *bio);
-/* The snapshot request function: offers every request to copy-on-write first (a request
- * taken over returns 0 and goes on later, from the worker), marks writes like kesAMRF and
- * passes the rest on. */
-int kesMRF(request_queue_t *q, struct bio *bio);
 
 } // namespace kes
 

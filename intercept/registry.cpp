@@ -3,9 +3,11 @@
  */
 #include "automap/automap.h"
 #include "intercept/intercept.h"
-#include "module/users.h"
+#include "base/users.h"
 
 namespace kes {
+
+request_queue_t *getRequestQueue(DiskInfo *disk) { return kesGetRequestQueue(disk->bdev); }
 
 void waitForQueueListUsers(unsigned long *flags)
 {
@@ -364,6 +366,25 @@ int countQueueAMS(request_queue_t *q)
     }
     leaveQueueList();
     return count;
+}
+
+void errorAMS(Backup *b)
+{
+    request_queue_t *q;
+    int had;
+
+    enterAMList();
+    had = stopAMTrackingInList(b->disk.dev);
+    leaveAMList();
+
+    /* Other automaps on the queue still want its writes: keep kesAMRF there. */
+    q = getRequestQueue(&b->disk);
+    if (countQueueAMS(q) > had) {
+        if (setMRF(b, kesAMRF) == 0)
+            return;
+        errorAMSDEV(b->disk.dev);
+    }
+    unsetQueueMRFAMS(getRequestQueue(&b->disk));
 }
 
 } // namespace kes

@@ -3,10 +3,10 @@
  * is loaded.
  */
 #include "automap/automap.h"
-#include "intercept/intercept.h"
-#include "automap/snapshot.h"
 #include "cow/workqueue.h"
+#include "intercept/intercept.h"
 #include "module/kestrel.h"
+#include "snapshot/snapshot.h"
 
 namespace kes {
 

@@ -3,7 +3,7 @@
  * record from user space, and routes it to its handler. Also the commands that have no
  * subsystem of their own: the version queries, sync and the reserved number.
  */
-#include "automap/snapshot.h"
+#include "snapshot/snapshot.h"
 #include "backup/session.h"
 #include "module/kestrel.h"
 

@@ -20,9 +20,11 @@
 #ifndef KESTREL_MODULE_KESTREL_H
 #define KESTREL_MODULE_KESTREL_H
 
-#include "module/backup.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
+#include "platform/shim.h"
+#include "shared/backup.h"
+#include "shared/globals.h"
 
 namespace kes {
 
@@ -31,24 +33,11 @@ namespace kes {
 /* 1 once the control device is registered; open and every command refuse until then.
  * Written once at load, read without a lock. */
 extern atomic_t initDone;
-/* 1 while a Backup holds the module's single backup slot. */
-extern int busy;                           /* busyLock */
-extern Backup *busyHolder;                 /* busyLock: the Backup that holds the slot */
-extern spinlock_t busyLock;                /* taken with interrupts off, never across a sleep */
-/* The Backup whose backup has started; the copy-on-write path and the worker find it here. */
-extern Backup *activeSession;              /* activeSessionUsers */
-extern struct rw_semaphore activeSessionUsers;
-/* Wake-ups owed to the kbackupd worker. */
-extern struct semaphore signalThread;
-
-/* Lays the module's data out as it is at load: every global at its initial value. */
-void kesLoadData(void);
+/* kesLoadData (every global at its value at load) and the load and unload entry points are
+ * declared in platform/shim.h, with the module record that names them. */
 
 /* ------------------------------------------------------------ lifecycle and file operations */
 
-int kesInit(void);
-void kesExit(void);
-int kesUnload(void);
 int kesShutdown(void);
 int kesOpen(struct inode *inode, struct file *file);
 int kesRelease(struct inode *inode, struct file *file);
@@ -61,25 +50,6 @@ extern struct file_operations kesFileOps;
 
 /* The three commands without a subsystem of their own. */
 int ioctlSync(Backup *b);
-
-/* ------------------------------------------------------------ kernel-version layer (shim-2.6) */
-
-/* Sets the table's owner to this module and registers the character major: 0 or the
- * kernel's negative error. */
-int kesModRegister(unsigned int major, const char *name, struct file_operations *fops);
-/* Takes a module reference: 0 when taken, 1 when the module is going away. */
-int kesModGet(void);
-/* Drops a module reference, waking the remover when the module is going away. */
-void kesModPut(void);
-/* Whether the module is in use; always 0 on this kernel generation. */
-int kesCheckModUse(void);
-/* The unload hook: runs kesUnload. */
-void doModuleUnload(void);
-
-/* ------------------------------------------------------------ the Backup's teardown */
-
-/* Ends whatever the Backup runs and frees the record; the caller must not use it after. */
-void closeBackup(Backup *b);
 
 } // namespace kes
 

@@ -2,10 +2,10 @@
  * Load and unload, and the control device's file operations other than ioctl and mmap.
  */
 #include "automap/automap.h"
-#include "intercept/intercept.h"
-#include "automap/snapshot.h"
 #include "backup/session.h"
+#include "intercept/intercept.h"
 #include "module/kestrel.h"
+#include "snapshot/snapshot.h"
 
 namespace kes {
 

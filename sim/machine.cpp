@@ -156,7 +156,6 @@ Machine::Machine(MachineConfig config)
     gMachine = this;
     block_boot(*k_);
     fs_boot(*k_);
-    mknod("/dev/kestrel", true, 120, 0, 0600, 0);
 }
 
 Machine::~Machine()

@@ -14,6 +14,7 @@
 #include "module/kestrel.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/install/install.h"
 
 namespace cli {
 
@@ -34,8 +35,8 @@ nlohmann::json log_json(const sim::Machine& machine)
 
 int run_version(const VersionOptions& opt)
 {
-    sim::Machine machine;
-    int rc = machine.insmod(THIS_MODULE);
+    sim::Machine machine{install::machine_config()};
+    int rc = install::load_module(machine);
     agent::Version v;
     int status = rc;
     if (rc == 0) {
@@ -96,7 +97,7 @@ int run_disk_backup(const DiskBackupOptions& opt)
         jobs::PartitionBackup b;
         std::string problems;
         {
-            sim::Machine machine;
+            sim::Machine machine{install::machine_config()};
             std::unique_ptr<demo::ImageSession> session;
             try {
                 session = std::make_unique<demo::ImageSession>(machine, opt.disk, std::vector<unsigned>{opt.partition});

@@ -38,6 +38,34 @@ TEST_F(MachineTest, LoadFailsWhenTheMajorIsTaken)
     EXPECT_EQ(unregister_chrdev(120, "other"), 0);
 }
 
+// The control device's node is the install step's: none at boot, made once by the first
+// install, kept across an unload and a second install.
+TEST_F(MachineTest, InstallMakesTheControlNodeOnce)
+{
+    sim::Process& root = machine.spawn("root", 0);
+    EXPECT_EQ(root.open("/dev/kestrel"), -ENOENT);
+    ASSERT_EQ(install::load_module(machine), 0);
+    int fd = root.open("/dev/kestrel");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(root.close(fd), 0);
+    ASSERT_EQ(machine.rmmod("kestrel"), 0);
+    EXPECT_EQ(root.open("/dev/kestrel"), -ENXIO); // the node stays, its driver is gone
+    ASSERT_EQ(install::load_module(machine), 0);
+    fd = root.open("/dev/kestrel");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(root.close(fd), 0);
+}
+
+// A failed load makes no node.
+TEST_F(MachineTest, FailedInstallMakesNoNode)
+{
+    static struct file_operations other = {};
+    ASSERT_EQ(register_chrdev(120, "other", &other), 0);
+    EXPECT_EQ(install::load_module(machine), -EBUSY);
+    EXPECT_EQ(machine.spawn("root", 0).open("/dev/kestrel"), -ENOENT);
+    EXPECT_EQ(unregister_chrdev(120, "other"), 0);
+}
+
 TEST(ModuleTarget, ModuleBuiltForAnotherKernelIsRefused)
 {
     sim::MachineConfig config;

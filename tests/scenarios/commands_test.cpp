@@ -1,7 +1,7 @@
 // The backup commands one by one, as an agent issues them: start, snapshot and its automap
 // outcomes, the automap queries, load block map, state, and close.
 #include "automap/automap.h"
-#include "automap/snapshot.h"
+#include "snapshot/snapshot.h"
 #include "tests/scenarios/scenario.h"
 
 namespace kestrel_test {

@@ -331,8 +331,11 @@ TEST_F(SimCoreTest, DeviceNodesCheckPermissionsAndDrivers)
 {
     sim::Process& root = machine.spawn("root", 0);
     sim::Process& user = machine.spawn("user", 1000);
+    EXPECT_EQ(root.open("/dev/kestrel"), -ENOENT); // a machine boots without the node
+    ASSERT_EQ(machine.mknod("/dev/kestrel", true, 120, 0, 0600, 0), 0);
+    EXPECT_EQ(machine.mknod("/dev/kestrel", true, 121, 0, 0666, 0), -EEXIST);
     EXPECT_EQ(root.open("/dev/none"), -ENOENT);
-    EXPECT_EQ(user.open("/dev/kestrel"), -EACCES);
+    EXPECT_EQ(user.open("/dev/kestrel"), -EACCES); // the first node's mode stays
     EXPECT_EQ(root.open("/dev/kestrel"), -ENXIO); // no driver for major 120
     EXPECT_EQ(root.close(3), -EBADF);
 }

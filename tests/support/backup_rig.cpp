@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "cow/cow.h"
 #include "intercept/intercept.h"
 
 namespace kestrel_test {

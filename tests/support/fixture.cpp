@@ -16,7 +16,7 @@ void MachineTest::TearDown() { ExpectClean(); }
 
 void ModuleTest::SetUp()
 {
-    ASSERT_EQ(machine.insmod(THIS_MODULE), 0) << machine.dmesg_text();
+    ASSERT_EQ(install::load_module(machine), 0) << machine.dmesg_text();
     agent = &machine.spawn("agent");
 }
 

@@ -9,6 +9,7 @@
 #include "module/kestrel.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/install/install.h"
 
 namespace kestrel_test {
 
@@ -19,7 +20,7 @@ protected:
     // Unloads the module if loaded, then checks for leaks and kernel bug reports.
     void ExpectClean();
 
-    sim::Machine machine;
+    sim::Machine machine{install::machine_config()};
 };
 
 // A booted machine with the module loaded and an agent process (root).

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "agent/sim_transport.h"
-#include "module/kestrel_ioctl.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
 #include "sim/disk.h"
 #include "sim/fs.h"

@@ -9,7 +9,9 @@
 
 #include "automap/automap.h"
 #include "intercept/intercept.h"
-#include "module/users.h"
+#include "base/users.h"
+#include "reader/reader.h"
+#include "snapshot/snapshot.h"
 #include "sim/disk.h"
 #include "tests/support/fixture.h"
 

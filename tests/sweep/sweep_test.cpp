@@ -24,6 +24,7 @@
 #include "module/kestrel.h"
 #include "sim/disk.h"
 #include "tests/support/stamped.h"
+#include "tools/install/install.h"
 
 namespace kestrel_test {
 namespace {
@@ -121,8 +122,8 @@ RunOutcome RunOnce(const Plan& plan, uint32_t seed)
     Watchdog dog(what, std::chrono::seconds(120));
     sim::MachineConfig mc;
     mc.random_seed = seed;
-    sim::Machine machine(mc);
-    EXPECT_EQ(machine.insmod(THIS_MODULE), 0);
+    sim::Machine machine(install::machine_config(mc));
+    EXPECT_EQ(install::load_module(machine), 0);
     sim::Process& agent = machine.spawn("agent");
     StampedConfig sc = SweepDisk(seed);
     sc.syncOnly = plan.target == Target::Write;
@@ -215,8 +216,8 @@ void Report(const char* name, const Totals& t, size_t sitesReached)
 // Sites reached by a fault-free run: every allocation site the scenario passes through.
 size_t SitesReached()
 {
-    sim::Machine machine;
-    if (machine.insmod(THIS_MODULE) != 0)
+    sim::Machine machine{install::machine_config()};
+    if (install::load_module(machine) != 0)
         return 0;
     sim::Process& agent = machine.spawn("agent");
     StampedDisk d(machine, SweepDisk(1));

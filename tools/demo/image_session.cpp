@@ -8,6 +8,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/install/install.h"
 
 namespace demo {
 
@@ -30,7 +31,7 @@ ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std:
         }
         mounted_.push_back(p);
     }
-    if ((err = m.insmod(THIS_MODULE))) {
+    if ((err = install::load_module(m))) {
         shutdown();
         throw std::runtime_error(std::string("cannot load the module: ") + strerror(-err));
     }

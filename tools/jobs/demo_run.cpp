@@ -11,6 +11,7 @@
 #include "tools/demo/disk_image.h"
 #include "tools/demo/image_session.h"
 #include "tools/demo/writers.h"
+#include "tools/install/install.h"
 #include "tools/jobs/text.h"
 
 namespace jobs {
@@ -140,7 +141,7 @@ private:
     void back_up_under_writers()
     {
         std::vector<demo::FileInfo> files[2] = {demo::partition_files(disk_, 0), demo::partition_files(disk_, 1)};
-        sim::Machine machine;
+        sim::Machine machine{install::machine_config()};
         step("booting the machine, mounting both partitions, loading the module");
         demo::ImageSession s(machine, disk_.image, {1, 2});
         std::unique_ptr<demo::FileWriters> writers[2];

@@ -9,8 +9,8 @@
  * lock, and since nobody can raise the counter without that lock, it has the thing to itself
  * until it releases the lock.
  */
-#ifndef KESTREL_MODULE_USERS_H
-#define KESTREL_MODULE_USERS_H
+#ifndef KESTREL_BASE_USERS_H
+#define KESTREL_BASE_USERS_H
 
 #include "platform/kernel.h"
 
@@ -46,4 +46,4 @@ static inline void waitForUsers(spinlock_t *lock, atomic_t *users, unsigned long
 
 } // namespace kes
 
-#endif /* KESTREL_MODULE_USERS_H */
+#endif /* KESTREL_BASE_USERS_H */

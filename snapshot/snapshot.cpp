@@ -4,12 +4,13 @@
  * automap's bits into the Backup's block map (or switches a new automap on) and turns
  * copy-on-write on.
  */
-#include "automap/snapshot.h"
+#include "snapshot/snapshot.h"
 
 #include "automap/automap.h"
+#include "base/users.h"
 #include "blockmap/blockmap.h"
+#include "cow/cow.h"
 #include "intercept/intercept.h"
-#include "module/users.h"
 
 namespace kes {
 
@@ -69,51 +70,48 @@ static int switchAutoMap(Backup *b, AM *am, int kept)
     return stale;
 }
 
-int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
+/* What becomes of the device's automap at this snapshot. */
+enum AutoMapFate {
+    AM_FATE_NONE,         /* no automap: only the snapshot request function is installed */
+    AM_FATE_NEW,          /* a new automap is created and switched on */
+    AM_FATE_KEEP,         /* the tracking automap's bits become the Backup's block map */
+    AM_FATE_KEY_MISMATCH, /* the agent's key is not the automap's: nothing changes */
+};
+
+/*
+ * Decides the automap's fate from the one the table holds, the agent's key and the Backup's
+ * no-load and no-start flags, closing an automap that is not kept. For a kept automap it
+ * makes the Backup's clear block map the bits are exchanged with, and hands back the
+ * automap with a use held in *amp. Returns 0 or the status of newBlockMap. Caller holds
+ * b->sem.
+ */
+static int decideAutoMapFate(Backup *b, const u8 *key, AM **amp, enum AutoMapFate *fate)
 {
-    u8 key[kesSessionKeySize];
-    struct timespec t0 = {0, 0}, t1 = {0, 0}, t2 = {0, 0};
-    struct super_block *sb;
-    AM *am = NULL;
-    int kept = 0;
-    int result = KES_OK;
     u32 pages;
+    int result;
+    AM *am = getAMUse(b->disk.dev);
 
-    memset(key, 0, sizeof(key));
-    down(&b->sem);
-    down_read(&snapShotUsers);
-    if (backupState(b) != BACKUP_STARTED) {
-        result = KES_INVALID;
-        goto out;
-    }
-    if (copy_from_user(key, keyAddress, keyLength < sizeof(key) ? keyLength : sizeof(key))) {
-        printk(KERN_ERR "%s: copy from user space %s\n", __func__, "failed");
-        result = KES_COPY_FROM_USER;
-        goto out;
-    }
-
-    am = getAMUse(b->disk.dev);
     if (!am) {
-        if (b->noStartAutoMap == 1)
-            goto hook;
-        goto newAutoMap;
+        *fate = b->noStartAutoMap == 1 ? AM_FATE_NONE : AM_FATE_NEW;
+        return 0;
     }
     if (b->noStartAutoMap == 1) {
         putAMUse(am);
-        am = NULL;
         closeAMS(b);
-        goto hook;
+        *fate = AM_FATE_NONE;
+        return 0;
     }
     if (atomic_read(&am->tracking) != 1 || b->noLoadFromAutoMap == 1) {
         putAMUse(am);
-        am = NULL;
         closeAMS(b);
-        goto newAutoMap;
+        *fate = AM_FATE_NEW;
+        return 0;
     }
-    if (memcmp(key, am->sessionKey, sizeof(key)) != 0) {
+    if (memcmp(key, am->sessionKey, kesSessionKeySize) != 0) {
         printk(KERN_ERR "%s: session key mismatch%s", __func__, "\n");
         putAMUse(am);
-        goto out;
+        *fate = AM_FATE_KEY_MISMATCH;
+        return 0;
     }
     if (b->disk.fsBlocks != am->map.numBlocks) {
         printk(KERN_WARNING "%s: device resize detected, device has (%u) blocks and automap has "
@@ -121,9 +119,9 @@ int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
                __func__, (u32)b->disk.fsBlocks, am->map.numBlocks);
         atomic_set(&am->tracking, 0);
         putAMUse(am);
-        am = NULL;
         closeAMS(b);
-        goto newAutoMap;
+        *fate = AM_FATE_NEW;
+        return 0;
     }
     /* A clear map left by an earlier attempt that failed later on is made anew. */
     closeBUBlockMap(b);
@@ -131,45 +129,109 @@ int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
     if (result) {
         putAMUse(am);
         printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
-        goto out;
+        return result;
     }
     addBackupPages(b, (int)pages);
-    kept = 1;
-    goto key;
+    *amp = am;
+    *fate = AM_FATE_KEEP;
+    return 0;
+}
 
-newAutoMap:
-    result = newAMS(b, &am);
+/* Creates and registers a new automap for the Backup's device and takes a use of it in
+ * *amp. Returns 0 or the status of newAMS. */
+static int createAutoMap(Backup *b, AM **amp)
+{
+    int result = newAMS(b, amp);
     if (result) {
         printk(KERN_ERR "%s: new automap failed%s", __func__, "\n");
-        am = NULL;
-        goto out;
+        *amp = NULL;
+        return result;
     }
-    getUse(&am->lock, &am->users);
+    getUse(&(*amp)->lock, &(*amp)->users);
+    return 0;
+}
 
-key:
-    renewSessionKey(am);
-    putAMUse(am);
-
-hook:
+/* Puts the snapshot request function in front of the device's queue. */
+static int hookDevice(Backup *b)
+{
     if (setMRF(b, kesMRF)) {
-        result = KES_INVALID;
         printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", __func__,
                MAJOR(b->disk.dev), MINOR(b->disk.dev));
-        goto out;
+        return KES_INVALID;
     }
+    return 0;
+}
 
+/* Freezes the device's file system, recording when the freeze began (*t0) and ended (*t1).
+ * Returns the frozen super block, or NULL (after undoing the attempt) when it could not be
+ * frozen. */
+static struct super_block *freezeDevice(Backup *b, struct timespec *t0, struct timespec *t1)
+{
     printk(KERN_ERR "%s: Going to freez: %d.%d\n", __func__, MAJOR(b->disk.bdev->bd_dev),
            MINOR(b->disk.bdev->bd_dev));
-    t0 = current_kernel_time();
-    sb = freeze_bdev(b->disk.bdev);
-    t1 = current_kernel_time();
+    *t0 = current_kernel_time();
+    struct super_block *sb = freeze_bdev(b->disk.bdev);
+    *t1 = current_kernel_time();
     if (!sb) {
         thaw_bdev(b->disk.bdev, NULL);
         printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
-        result = KES_INVALID;
-        goto out;
     }
-    if (switchAutoMap(b, am, kept)) {
+    return sb;
+}
+
+/* Thaws the device's file system and records how long the freeze took and how long the
+ * device stayed frozen. */
+static void thawDevice(Backup *b, struct super_block *sb, struct timespec t0, struct timespec t1)
+{
+    thaw_bdev(b->disk.bdev, sb);
+    b->timeToFreeze = calcTimeDiff(t0, t1);
+    b->timeFrozen = calcTimeDiff(t0, current_kernel_time());
+}
+
+int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
+{
+    u8 key[kesSessionKeySize];
+    struct timespec t0 = {0, 0}, t1 = {0, 0};
+    struct super_block *sb;
+    enum AutoMapFate fate;
+    AM *am = NULL;
+    int result;
+
+    memset(key, 0, sizeof(key));
+    down(&b->sem);
+    down_read(&snapShotUsers);
+    if (backupState(b) != BACKUP_STARTED) {
+        result = KES_INVALID;
+        goto unlock;
+    }
+    if (copy_from_user(key, keyAddress, keyLength < sizeof(key) ? keyLength : sizeof(key))) {
+        printk(KERN_ERR "%s: copy from user space %s\n", __func__, "failed");
+        result = KES_COPY_FROM_USER;
+        goto unlock;
+    }
+
+    result = decideAutoMapFate(b, key, &am, &fate);
+    if (result || fate == AM_FATE_KEY_MISMATCH)
+        goto unlock;
+    if (fate == AM_FATE_NEW) {
+        result = createAutoMap(b, &am);
+        if (result)
+            goto unlock;
+    }
+    if (am) {
+        renewSessionKey(am);
+        putAMUse(am);
+    }
+
+    result = hookDevice(b);
+    if (result)
+        goto unlock;
+    sb = freezeDevice(b, &t0, &t1);
+    if (!sb) {
+        result = KES_INVALID;
+        goto unlock;
+    }
+    if (switchAutoMap(b, am, fate == AM_FATE_KEEP)) {
         /* The agent then finds no changed-block map and backs the whole device up, as after
          * a new automap. */
         printk(KERN_WARNING "%s: automap of device major=%d minor=%d stopped during the "
@@ -177,12 +239,9 @@ hook:
                __func__, MAJOR(b->disk.dev), MINOR(b->disk.dev));
         closeBUBlockMap(b);
     }
-    thaw_bdev(b->disk.bdev, sb);
-    t2 = current_kernel_time();
-    b->timeToFreeze = calcTimeDiff(t0, t1);
-    b->timeFrozen = calcTimeDiff(t0, t2);
+    thawDevice(b, sb, t0, t1);
 
-out:
+unlock:
     up_read(&snapShotUsers);
     up(&b->sem);
     return result;

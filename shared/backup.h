@@ -3,10 +3,11 @@
  * zeroed by open, reached by every command through the file's private data, and torn down
  * and freed only by closeBackup.
  */
-#ifndef KESTREL_MODULE_BACKUP_H
-#define KESTREL_MODULE_BACKUP_H
+#ifndef KESTREL_SHARED_BACKUP_H
+#define KESTREL_SHARED_BACKUP_H
 
 #include "blockmap/blockmap.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
 
 namespace kes {
@@ -40,22 +41,6 @@ struct BackupVMA {
     s32 pageCount;
     struct vm_area_struct *vma; /* NULL when the slot is free */
     struct page *pages[256];
-};
-
-/* Backup phases. 3 and 11 are not used; 8 and above are final. */
-enum : u32 {
-    BACKUP_IDLE = 0,
-    BACKUP_STARTING = 1,
-    BACKUP_STARTED = 2,
-    BACKUP_SNAPSHOT = 4,
-    BACKUP_LOADING_MAP = 5,
-    BACKUP_MAP_LOADED = 6,
-    BACKUP_CLOSING = 7,
-    BACKUP_ERR_READ = 8,
-    BACKUP_ERR_MAP = 9,
-    BACKUP_ERR_CACHE = 10,
-    BACKUP_REFUSED = 12,
-    BACKUP_ERR_QUEUE = 13,
 };
 
 /*
@@ -129,8 +114,6 @@ static inline void addBackupPages(Backup *b, int pages)
     atomic_add(pages, &b->currentPages);
 }
 
-static inline int backupFailed(u32 state) { return state >= BACKUP_ERR_READ; }
-
 /* Moves the Backup to a new phase unless it has failed meanwhile (an error state, once
  * entered, stays: the worker and the request path may fail a backup at any moment, and a
  * command's phase change must not hide that). Returns 1 when the phase was changed. */
@@ -159,6 +142,20 @@ static inline void failBackup(Backup *b, u32 errorState)
     }
 }
 
+/* The Backup's two maps; their pages count in totalPages and currentPages. newCacheMap
+ * builds an all-clear cacheMap of the file system's size, newBUBlockMap the buBlockMap from
+ * the agent's bytes (every bit set without a buffer); both return newBlockMap's status and
+ * change no counter on failure. The close wrappers do nothing to a closed map and lower
+ * only currentPages. */
+int newCacheMap(Backup *b);
+int newBUBlockMap(Backup *b, u32 numBlocks, user_addr_t userBuffer);
+void closeCacheMap(Backup *b);
+void closeBUBlockMap(Backup *b);
+
+/* Copies min(length, size) bytes of a reply to address: 0, or 7 after logging the copy
+ * failure under the reporting function's name. */
+int copyReply(const char *function, user_addr_t address, u32 length, const void *reply, u32 size);
+
 } // namespace kes
 
-#endif /* KESTREL_MODULE_BACKUP_H */
+#endif /* KESTREL_SHARED_BACKUP_H */

@@ -4,11 +4,12 @@
  * The read-blocks command submits up to a mapped buffer's worth at once and then waits for
  * all of them; the copy-on-write worker reads one old block at a time.
  */
-#ifndef KESTREL_BACKUP_READER_H
-#define KESTREL_BACKUP_READER_H
+#ifndef KESTREL_READER_READER_H
+#define KESTREL_READER_READER_H
 
-#include "module/backup.h"
+#include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
+#include "shared/backup.h"
 
 namespace kes {
 
@@ -20,6 +21,10 @@ struct BR {
 /* The slots of brArray: one per block a mapped buffer can hold. */
 static inline u32 brSlots(Backup *b) { return b->disk.blocksPerPage * (u32)b->maxBufferPages; }
 
+/* Submits a request past the module's hooks, to the Backup's cached real function: the
+ * reader's own reads, and the held-back writes the worker passes on. A bio whose device has
+ * no queue is ended with -EIO. Returns 0. */
+int callRealMRF(Backup *b, struct bio *bio);
 /* Allocates brArray: 0, or 5. */
 int allocateBlockRequests(Backup *b);
 /* Requests come from the general allocator on this kernel generation: nothing to do. */
@@ -35,6 +40,7 @@ void initBIO(Backup *b, struct bio *bio, struct buffer_head *bh);
  * dealt with. Returns how many were submitted, or -1 when a block request could not be
  * allocated (the reads submitted before stay in their slots, to be waited for and freed). */
 s32 readBlocks(Backup *b, u32 first, u32 count, struct page **pages);
+/* 1 when slot of the run went to the disk: the reader holds a request for it. */
 int isRequestSubmitted(Backup *b, u32 slot);
 /* Waits for every submitted slot: 0, or 12 when a block could not be read (it arrives as
  * zeros). In state 6 each block counts as delivered. */
@@ -58,4 +64,4 @@ void releaseBlockRead(Backup *b, struct buffer_head *bh, struct bio *bio);
 
 } // namespace kes
 
-#endif /* KESTREL_BACKUP_READER_H */
+#endif /* KESTREL_READER_READER_H */

@@ -8,8 +8,8 @@
  * a record is encoded as "write" (user passes data to the kernel); replies travel through
  * user addresses inside the records, never through the ioctl direction.
  */
-#ifndef KESTREL_MODULE_KESTREL_IOCTL_H
-#define KESTREL_MODULE_KESTREL_IOCTL_H
+#ifndef KESTREL_INTERFACE_KESTREL_IOCTL_H
+#define KESTREL_INTERFACE_KESTREL_IOCTL_H
 
 #include <cstdint>
 
@@ -172,6 +172,36 @@ static_assert(KES_GET_VERSION_MINOR == 0x40042a0d && KES_SYNC == 0x40042a0e);
 static_assert(KES_SHUTDOWN == 0x40042a0f && KES_RESERVED == 0x40042a10);
 static_assert(KES_GET_STATS == 0x40082a11);
 
+/* The phases of a backup, as the state and statistics replies give them. 3 and 11 are not
+ * used; 8 and above are failures, and final: once entered, nothing changes the state but
+ * the close. */
+enum : uint32_t {
+    BACKUP_IDLE = 0,         /* opened, nothing started (also after the close of a backup) */
+    BACKUP_STARTING = 1,     /* the start command is building the backup */
+    BACKUP_STARTED = 2,      /* started; the snapshot is next */
+    BACKUP_SNAPSHOT = 4,     /* snapshot taken, copy-on-write running */
+    BACKUP_LOADING_MAP = 5,  /* the agent's map of wanted blocks is being loaded */
+    BACKUP_MAP_LOADED = 6,   /* only wanted blocks are kept and served; delivered ones are dropped */
+    BACKUP_CLOSING = 7,
+    BACKUP_ERR_READ = 8,     /* an old block could not be read for copy-on-write */
+    BACKUP_ERR_MAP = 9,      /* the agent's map of wanted blocks could not be loaded */
+    BACKUP_ERR_CACHE = 10,   /* the copy-on-write cache is full or out of memory */
+    BACKUP_REFUSED = 12,     /* the start was refused: another backup holds the module */
+    BACKUP_ERR_QUEUE = 13,   /* a write could not be held back for copy-on-write */
+};
+
+/* Whether a state is a failure: the backup's snapshot is lost. */
+constexpr int backupFailed(uint32_t state) { return state >= BACKUP_ERR_READ; }
+
+/* AutoMapStateInfo.tracking. */
+enum : uint32_t {
+    AUTOMAP_STOPPED = 0,     /* the automap's bits may lack writes: the next backup is full */
+    AUTOMAP_TRACKING = 1,    /* every write since the snapshot is in the automap */
+};
+
+/* The get-dirty-block reply when the cache holds no block. */
+constexpr uint32_t kesNoBlock = 0xFFFFFFFF;
+
 /* Status codes: every command's result (and open's, release's and mmap's inside the module). */
 enum : int {
     KES_OK = 0,
@@ -190,4 +220,4 @@ enum : int {
 
 } // namespace kes
 
-#endif /* KESTREL_MODULE_KESTREL_IOCTL_H */
+#endif /* KESTREL_INTERFACE_KESTREL_IOCTL_H */

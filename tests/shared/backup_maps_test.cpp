@@ -1,7 +1,7 @@
 // The Backup's two block maps and the page counters they feed.
 #include <memory>
 
-#include "module/backup.h"
+#include "shared/backup.h"
 #include "tests/blockmap/map_bytes.h"
 #include "tests/support/fixture.h"
 

@@ -1,7 +1,7 @@
 /*
  * The block reader's preparation of kernel objects and its completions.
  */
-#include "backup/reader.h"
+#include "reader/reader.h"
 
 namespace kes {
 

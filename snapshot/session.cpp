@@ -1,9 +1,11 @@
 /*
- * Creating, closing and stopping automaps.
+ * Creating and closing automaps: the sessions of the automap table.
  */
+#include "snapshot/snapshot.h"
+
 #include "automap/automap.h"
-#include "cow/cow.h"
 #include "intercept/intercept.h"
+#include "shared/globals.h"
 
 namespace kes {
 
@@ -126,25 +128,6 @@ void closeAllAMS(void)
         if (am)
             closeAM(am);
     }
-}
-
-void errorAMS(Backup *b)
-{
-    request_queue_t *q;
-    int had;
-
-    enterAMList();
-    had = stopAMTrackingInList(b->disk.dev);
-    leaveAMList();
-
-    /* Other automaps on the queue still want its writes: keep kesAMRF there. */
-    q = getRequestQueue(&b->disk);
-    if (countQueueAMS(q) > had) {
-        if (setMRF(b, kesAMRF) == 0)
-            return;
-        errorAMSDEV(b->disk.dev);
-    }
-    unsetQueueMRFAMS(getRequestQueue(&b->disk));
 }
 
 } // namespace kes

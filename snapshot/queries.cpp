@@ -2,10 +2,11 @@
  * The automap queries: the state and key of the device's automap, the changed-block map the
  * snapshot took out of it, and the two flags that steer the next snapshot.
  */
+#include "snapshot/snapshot.h"
+
 #include "automap/automap.h"
-#include "automap/snapshot.h"
-#include "backup/session.h"
 #include "blockmap/blockmap.h"
+#include "shared/backup.h"
 
 namespace kes {
 
