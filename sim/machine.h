@@ -132,6 +132,9 @@ struct MachineConfig {
     bool console = false;
     // Seed of the random pool (0: seeded from the host).
     uint64_t random_seed = 0;
+    // A host descriptor that receives every log line as it is written, as "<level>text\n"
+    // (-1: none). The machine does not own it.
+    int log_fd = -1;
 };
 
 class Machine {
