@@ -131,6 +131,7 @@ int64_t get_size(void* handle) { return static_cast<Handle*>(handle)->size; }
 int can_write(void* handle) { return !static_cast<Handle*>(handle)->readonly; }
 int can_trim(void* handle) { return !static_cast<Handle*>(handle)->readonly; }
 int can_flush(void*) { return 1; }
+int can_fua(void*) { return NBDKIT_FUA_NATIVE; }
 // A flush makes every connection's completed writes durable (the image is synced).
 int can_multi_conn(void*) { return 1; }
 
@@ -149,38 +150,33 @@ int pread(void* handle, void* buf, uint32_t count, uint64_t offset, uint32_t)
     return call(static_cast<Handle*>(handle), r, buf, count) < 0 ? -1 : 0;
 }
 
-int pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, uint32_t flags)
-{
-    auto* h = static_cast<Handle*>(handle);
-    auto r = request(wire::Op::BlockWrite);
-    r.u64(offset).bytes({static_cast<const uint8_t*>(buf), count});
-    if (call(h, r) < 0)
-        return -1;
-    if (flags & NBDKIT_FLAG_FUA) {
-        auto f = request(wire::Op::BlockFlush);
-        return call(h, f) < 0 ? -1 : 0;
-    }
-    return 0;
-}
-
 int flush(void* handle, uint32_t)
 {
     auto r = request(wire::Op::BlockFlush);
     return call(static_cast<Handle*>(handle), r) < 0 ? -1 : 0;
 }
 
+// Sends a request that changes the export, then a flush when the client asked for the
+// change to be durable before the answer (FUA).
+int change(void* handle, wire::Encoder& r, uint32_t flags)
+{
+    if (call(static_cast<Handle*>(handle), r) < 0)
+        return -1;
+    return flags & NBDKIT_FLAG_FUA ? flush(handle, 0) : 0;
+}
+
+int pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, uint32_t flags)
+{
+    auto r = request(wire::Op::BlockWrite);
+    r.u64(offset).bytes({static_cast<const uint8_t*>(buf), count});
+    return change(handle, r, flags);
+}
+
 int trim(void* handle, uint32_t count, uint64_t offset, uint32_t flags)
 {
-    auto* h = static_cast<Handle*>(handle);
     auto r = request(wire::Op::BlockTrim);
     r.u64(offset).u32(count);
-    if (call(h, r) < 0)
-        return -1;
-    if (flags & NBDKIT_FLAG_FUA) {
-        auto f = request(wire::Op::BlockFlush);
-        return call(h, f) < 0 ? -1 : 0;
-    }
-    return 0;
+    return change(handle, r, flags);
 }
 
 nbdkit_plugin make_plugin()
@@ -200,6 +196,7 @@ nbdkit_plugin make_plugin()
     p.can_flush = can_flush;
     p.can_trim = can_trim;
     p.can_multi_conn = can_multi_conn;
+    p.can_fua = can_fua;
     p.pread = pread;
     p.pwrite = pwrite;
     p.flush = flush;

@@ -1,5 +1,5 @@
-// kestrel backup and kestrel version: boot a simulated machine, load the module and drive
-// it as a backup agent would.
+// kestrel backup and kestrel version: boot a simulated machine (or reach a live one, kestrel
+// serve), load the module and drive it as a backup agent would.
 // The command's headers first: the kernel headers define macros (current) that clash
 // with the libraries'.
 #include "tools/cli.h"
@@ -203,7 +203,7 @@ void register_backup(CLI::App& app, Commands& commands)
         ->check(CLI::Range(1u, 15u));
     backup->add_option("--device", opt->device, "with --server: the device to back up by name (sdb2)")
         ->needs(server);
-    backup->callback([backup, disk, server] {
+    backup->callback([disk, server] {
         if (disk->count() + server->count() == 0)
             throw CLI::RequiredError("--disk or --server");
     });
