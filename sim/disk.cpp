@@ -901,4 +901,29 @@ DiskStats disk_stats(Machine&, uint32_t dev)
     return s;
 }
 
+std::optional<uint64_t> device_sectors(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return std::nullopt;
+    if (index == 0)
+        return d->gd.capacity;
+    std::lock_guard<std::mutex> g(d->partMu);
+    if (!d->partPtrs[index - 1])
+        return std::nullopt;
+    return d->slots[index - 1].nr_sects;
+}
+
+int flush_disk(Machine& m, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    wait_for_disk(m, dev);
+    std::lock_guard<std::mutex> g(d->storeMu);
+    return d->fd >= 0 && fdatasync(d->fd) != 0 ? -EIO : 0;
+}
+
 } // namespace sim

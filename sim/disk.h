@@ -131,4 +131,13 @@ request_fn disk_request_fn(Machine& m, uint32_t dev);
 
 DiskStats disk_stats(Machine& m, uint32_t dev);
 
+// The size in sectors of a disk or of one of its partitions; nothing for a number that
+// names no device (an empty partition slot included).
+std::optional<uint64_t> device_sectors(Machine& m, uint32_t dev);
+
+// Makes everything the driver of the device's disk has completed durable: waits until the
+// driver is idle, then syncs an image file to the host's storage (a memory disk has nothing
+// to sync), as a cache flush of a real disk. 0, -ENODEV, or -EIO when the host sync failed.
+int flush_disk(Machine& m, uint32_t dev);
+
 } // namespace sim

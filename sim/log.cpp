@@ -1,6 +1,9 @@
 // printk, the kernel log ring and the kernel's own debug checks.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 #include "sim/internal.h"
 
@@ -41,6 +44,18 @@ int printk(const char* fmt, ...)
         fprintf(stderr, "<%d>%s%s", level, text, (*text && text[strlen(text) - 1] == '\n') ? "" : "\n");
     std::lock_guard<std::mutex> g(k.logMu);
     k.log.push_back({level, text});
+    if (k.cfg.log_fd >= 0) {
+        // One write per line keeps lines whole for a reader tailing the file.
+        std::string line = "<" + std::to_string(level) + ">" + text;
+        if (line.back() != '\n')
+            line += '\n';
+        for (size_t done = 0; done < line.size();) {
+            ssize_t w = ::write(k.cfg.log_fd, line.data() + done, line.size() - done);
+            if (w <= 0)
+                break;
+            done += static_cast<size_t>(w);
+        }
+    }
     return n;
 }
 

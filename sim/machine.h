@@ -136,6 +136,9 @@ struct MachineConfig {
     // built for production runs without it; benchmarks switch it off, so that they weigh
     // the module's own work rather than the validator's.
     bool lock_validation = true;
+    // A host descriptor that receives every log line as it is written, as "<level>text\n"
+    // (-1: none). The machine does not own it.
+    int log_fd = -1;
 };
 
 class Machine {

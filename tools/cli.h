@@ -37,6 +37,7 @@ void register_backup(CLI::App& app, Commands& commands);   // backup, version
 void register_demo(CLI::App& app, Commands& commands);     // demo
 void register_restore(CLI::App& app, Commands& commands);  // restore, ls, extract
 void register_repo(CLI::App& app, Commands& commands);     // init, list, verify, forget, gc
+void register_serve(CLI::App& app, Commands& commands);    // serve
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the output is not
 // JSON. Redraws at most every tenth of a second; clears its line when destroyed.

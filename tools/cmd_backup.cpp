@@ -1,5 +1,5 @@
-// kestrel backup and kestrel version: boot a simulated machine, load the module and drive
-// it as a backup agent would.
+// kestrel backup and kestrel version: boot a simulated machine (or reach a live one, kestrel
+// serve), load the module and drive it as a backup agent would.
 // The command's headers first: the kernel headers define macros (current) that clash
 // with the libraries'.
 #include "tools/cli.h"
@@ -10,6 +10,7 @@
 
 #include "agent/control.h"
 #include "agent/sim_transport.h"
+#include "agent/socket_transport.h"
 #include "tools/jobs/disk_backup.h"
 #include "module/kestrel.h"
 #include "sim/machine.h"
@@ -71,6 +72,8 @@ int run_version(const VersionOptions& opt)
 struct DiskBackupOptions {
     RepoOptions repo;
     std::string disk;
+    std::string server;
+    std::string device;
     unsigned partition = 1;
     jobs::PartitionBackupOptions backup;
 };
@@ -89,8 +92,74 @@ std::unique_ptr<repo::Repository> open_or_create(const std::string& dir, bool& c
     return repo::Repository::open(repo::Env::posix(), dir);
 }
 
+// Prints the backup's report and returns its exit code.
+int report_backup(const DiskBackupOptions& opt, const jobs::PartitionBackup& b, bool created,
+                  const std::string& problems)
+{
+    const bool json = opt.repo.json;
+    bool ok = b.result.ok() && problems.empty();
+    if (json) {
+        nlohmann::json j = jobs::to_json(b);
+        j["ok"] = ok;
+        j["repo"] = opt.repo.repo;
+        j["created_repo"] = created;
+        if (!problems.empty())
+            j["shutdown"] = problems;
+        print_json(j);
+    } else if (b.committed() || b.result.ok()) {
+        printf("%s", jobs::describe(b).c_str());
+    }
+    if (!b.result.ok())
+        fprintf(stderr, "kestrel: %s\n", b.result.error.c_str());
+    if (!problems.empty())
+        fprintf(stderr, "kestrel: the machine did not shut down cleanly: %s\n", problems.c_str());
+    return ok ? kExitOk : kExitFailed;
+}
+
+// A backup of a partition of a live machine (kestrel serve), whose module keeps tracking
+// the partition between backups.
+int run_server_backup(const DiskBackupOptions& opt)
+{
+    const bool json = opt.repo.json;
+    return guarded(json, [&] {
+        std::string error;
+        auto transport = agent::SocketTransport::connect(opt.server, &error);
+        if (!transport)
+            throw repo::Error(repo::Error::Kind::Invalid, error);
+        std::string info = transport->info();
+        if (info.empty())
+            throw repo::Error(repo::Error::Kind::Invalid, "the machine at " + opt.server + " did not answer");
+        nlohmann::json machine = nlohmann::json::parse(info);
+        const nlohmann::json* found = nullptr;
+        for (const nlohmann::json& d : machine["devices"]) {
+            bool match = opt.device.empty()
+                             ? d["disk"] == 0 && d["partition"] == opt.partition
+                             : d["name"] == opt.device;
+            if (match)
+                found = &d;
+        }
+        if (!found)
+            throw repo::Error(repo::Error::Kind::Invalid,
+                              "the machine has no " + (opt.device.empty() ? "partition " + std::to_string(opt.partition)
+                                                                          : "device " + opt.device));
+        const uint32_t dev = (found->at("major").get<uint32_t>() << 20) | found->at("minor").get<uint32_t>();
+        bool created = false;
+        auto r = open_or_create(opt.repo.repo, created);
+        if (created && !json)
+            printf("created repository %s\n", opt.repo.repo.c_str());
+        ProgressBar bar("backup", json);
+        jobs::PartitionBackup b =
+            jobs::back_up_device(*transport, dev, found->at("image").get<std::string>(),
+                                 found->at("partition").get<unsigned>(), *r, opt.backup,
+                                 [&](uint32_t done, uint32_t total) { bar.update(done, total); });
+        return report_backup(opt, b, created, "");
+    });
+}
+
 int run_disk_backup(const DiskBackupOptions& opt)
 {
+    if (!opt.server.empty())
+        return run_server_backup(opt);
     const bool json = opt.repo.json;
     return guarded(json, [&] {
         bool created = false;
@@ -112,23 +181,7 @@ int run_disk_backup(const DiskBackupOptions& opt)
                                         [&](uint32_t done, uint32_t total) { bar.update(done, total); });
             problems = session->shutdown();
         }
-        bool ok = b.result.ok() && problems.empty();
-        if (json) {
-            nlohmann::json j = jobs::to_json(b);
-            j["ok"] = ok;
-            j["repo"] = opt.repo.repo;
-            j["created_repo"] = created;
-            if (!problems.empty())
-                j["shutdown"] = problems;
-            print_json(j);
-        } else if (b.committed() || b.result.ok()) {
-            printf("%s", jobs::describe(b).c_str());
-        }
-        if (!b.result.ok())
-            fprintf(stderr, "kestrel: %s\n", b.result.error.c_str());
-        if (!problems.empty())
-            fprintf(stderr, "kestrel: the machine did not shut down cleanly: %s\n", problems.c_str());
-        return ok ? kExitOk : kExitFailed;
+        return report_backup(opt, b, created, problems);
     });
 }
 
@@ -141,11 +194,20 @@ void register_backup(CLI::App& app, Commands& commands)
         "backup", "boot a simulated machine on a disk image, mount a partition, load the module and back the "
                   "partition up into a repository (incremental when the module still tracks it, else full, "
                   "storing only the chunks the repository lacks)");
-    backup->add_option("--disk", opt->disk, "the disk image (an MBR with primary partitions)")
-        ->required()
-        ->check(CLI::ExistingFile);
+    auto* disk = backup->add_option("--disk", opt->disk, "the disk image (an MBR with primary partitions)")
+                     ->check(CLI::ExistingFile);
+    auto* server = backup->add_option("--server", opt->server,
+                                      "the control socket of a live machine (kestrel serve) instead of an image: "
+                                      "its module keeps tracking the partition, so the next backup is incremental");
+    disk->excludes(server);
     backup->add_option("--partition", opt->partition, "the partition to back up, from 1 (default 1)")
         ->check(CLI::Range(1u, 15u));
+    backup->add_option("--device", opt->device, "with --server: the device to back up by name (sdb2)")
+        ->needs(server);
+    backup->callback([disk, server] {
+        if (disk->count() + server->count() == 0)
+            throw CLI::RequiredError("--disk or --server");
+    });
     add_repo_options(backup, opt->repo);
     backup->add_option("--cache", opt->backup.cache_blocks,
                        "most old blocks the copy-on-write cache may hold (default 65536)")

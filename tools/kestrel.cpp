@@ -15,6 +15,7 @@ int main(int argc, char** argv)
     cli::register_backup(app, commands);
     cli::register_repo(app, commands);
     cli::register_restore(app, commands);
+    cli::register_serve(app, commands);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -13,10 +13,17 @@ PartitionBackup back_up_partition(demo::ImageSession& session, const std::string
                                   repo::Repository& repo, const PartitionBackupOptions& options,
                                   const agent::Progress& progress)
 {
+    return back_up_device(session.transport(), session.device(partition), image, partition, repo, options,
+                          progress);
+}
+
+PartitionBackup back_up_device(agent::Transport& transport, uint32_t dev, const std::string& image,
+                               unsigned partition, repo::Repository& repo, const PartitionBackupOptions& options,
+                               const agent::Progress& progress)
+{
     PartitionBackup out;
     out.partition = partition;
     out.source = image_source(image, partition);
-    const uint32_t dev = session.device(partition);
     RepoSink sink(repo, out.source, MAJOR(dev), MINOR(dev));
     agent::BackupJob job;
     job.major = MAJOR(dev);
@@ -25,7 +32,7 @@ PartitionBackup back_up_partition(demo::ImageSession& session, const std::string
     job.full = options.full;
     job.previous = sink.previous();
     const auto start = std::chrono::steady_clock::now();
-    out.result = agent::back_up(session.transport(), job, sink, progress);
+    out.result = agent::back_up(transport, job, sink, progress);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (out.result.committed) {
         out.id = sink.committed_id();

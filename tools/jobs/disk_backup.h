@@ -44,6 +44,12 @@ PartitionBackup back_up_partition(demo::ImageSession& session, const std::string
                                   repo::Repository& repo, const PartitionBackupOptions& options,
                                   const agent::Progress& progress = {});
 
+// The same for partition `partition` of `image`, device number `dev`, of a machine the
+// agent reaches through `transport` (a machine in this process or a live one).
+PartitionBackup back_up_device(agent::Transport& transport, uint32_t dev, const std::string& image,
+                               unsigned partition, repo::Repository& repo, const PartitionBackupOptions& options,
+                               const agent::Progress& progress = {});
+
 // The report of one backup: a few lines of text, or a JSON object.
 std::string describe(const PartitionBackup& b);
 nlohmann::json to_json(const PartitionBackup& b);

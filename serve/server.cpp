@@ -1,0 +1,858 @@
+#include "serve/server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "interface/kestrel_ioctl.h"
+#include "serve/wire.h"
+#include "sim/disk.h"
+#include "sim/fs.h"
+#include "sim/machine.h"
+#include "sim/process.h"
+// Last: the kernel's macros (MAJOR, MINOR; also current) clash with the libraries'.
+#include "tools/install/install.h"
+
+namespace serve {
+
+namespace fs = std::filesystem;
+using wire::Op;
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+// The most user memory one agent connection may hold through Alloc, so that a client
+// cannot make the server allocate without bound.
+constexpr uint64_t kMaxAgentMemory = 256u << 20;
+// Blocks per read of the snapshot export: one mapped buffer of the module's largest size.
+constexpr uint32_t kSnapshotRunBlocks = 256;
+
+std::string errno_text(int err) { return strerror(err); }
+
+sockaddr_un unix_address(const std::string& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        throw Error("socket path too long: " + path);
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return addr;
+}
+
+// Refuses a path where a server listens, or that is something other than a socket;
+// removes a socket nobody listens on any more.
+void claim_socket_path(const std::string& path)
+{
+    sockaddr_un addr = unix_address(path);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode))
+            throw Error(path + " exists and is not a socket");
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool live = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0)
+            close(probe);
+        if (live)
+            throw Error("socket " + path + " is in use by a running server");
+        unlink(path.c_str());
+    }
+}
+
+// A listening Unix socket at path, mode 0600 (see claim_socket_path for a path in use).
+int listen_at(const std::string& path)
+{
+    claim_socket_path(path);
+    sockaddr_un addr = unix_address(path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw Error("cannot create a socket: " + errno_text(errno));
+    // The mode is set at creation (the umask), so there is no moment where others could
+    // connect; fchmod on a socket does not change the node's mode.
+    mode_t old = umask(0177);
+    int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    int err = errno;
+    umask(old);
+    if (rc != 0 || listen(fd, 64) != 0) {
+        err = rc != 0 ? err : errno;
+        close(fd);
+        throw Error("cannot listen on " + path + ": " + errno_text(err));
+    }
+    return fd;
+}
+
+// The directory of the sockets: made 0700 when missing; otherwise it must be ours and
+// closed to everyone else.
+void check_private_dir(const std::string& dir)
+{
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || mkdir(dir.c_str(), 0700) != 0)
+            throw Error("cannot make the socket directory " + dir + ": " + errno_text(errno));
+        return;
+    }
+    if (!S_ISDIR(st.st_mode))
+        throw Error(dir + " is not a directory");
+    if (st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+        throw Error("the socket directory " + dir + " (mode " + mode +
+                    ") must belong to this user and be closed to others (chmod 700)");
+    }
+}
+
+// The program's path found in PATH ("" when not found); a path with a slash as given.
+std::string find_program(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return access(name.c_str(), X_OK) == 0 ? name : "";
+    const char* path = getenv("PATH");
+    std::string p = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= p.size();) {
+        size_t end = p.find(':', start);
+        if (end == std::string::npos)
+            end = p.size();
+        std::string cand = p.substr(start, end - start) + "/" + name;
+        if (access(cand.c_str(), X_OK) == 0)
+            return cand;
+        start = end + 1;
+    }
+    return "";
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ exports
+
+// What one NBD socket serves: a device of the machine, read and written through its block
+// layer, or the snapshot of a backup, read through the read-blocks command of the agent's
+// control file.
+struct Export {
+    std::string name;
+    std::string socket;
+    uint64_t bytes = 0;
+    bool readonly = false;
+    uint32_t dev = 0;            // a device
+    int listen_fd = -1;
+    pid_t nbdkit = -1;
+
+    // The snapshot: the agent's process and control file, a mapping of that file in the
+    // process that receives the blocks, and a word of its memory for the command's record.
+    sim::Process* proc = nullptr;
+    int control_fd = -1;
+    uint32_t block_size = 0;
+    uint32_t buffer = 0, buffer_len = 0, args = 0;
+    std::mutex readMu;           // one read at a time uses the buffer
+    bool ended = false;          // guarded by readMu
+};
+
+struct Session {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+struct Server::State {
+    Config cfg;
+    std::string dir, stem, log_path;
+    int log_fd = -1;
+    std::unique_ptr<sim::Machine> machine;
+    std::vector<Device> devices;
+    std::vector<uint32_t> disks;   // whole-disk device numbers
+    std::vector<uint32_t> mounted;
+    bool loaded = false;
+    int listen_fd = -1;
+    int wake[2] = {-1, -1};
+    std::string nbdkit, plugin;
+    bool down = false;
+
+    std::mutex mu; // guards exports, snapshot, sessions, stopping
+    std::map<std::string, std::shared_ptr<Export>> exports;
+    std::shared_ptr<Export> snapshot;
+    std::list<Session> sessions;
+    bool stopping = false;
+    std::condition_variable ended; // a session ended (with mu)
+
+    std::string socket_for(const std::string& name) const { return dir + "/" + stem + "-" + name + ".nbd"; }
+    void start_export(const std::shared_ptr<Export>& e);
+    void stop_export(Export& e);
+    std::shared_ptr<Export> find_export(const std::string& name);
+    int end_snapshot(sim::Process* owner);
+    void serve_connection(Session& s);
+    std::string info_json();
+};
+
+void Server::State::start_export(const std::shared_ptr<Export>& e)
+{
+    e->socket = socket_for(e->name);
+    e->listen_fd = listen_at(e->socket);
+    // nbdkit takes the listening socket by socket activation (descriptor 3, LISTEN_FDS),
+    // so it is ready the moment it exists and its mode is ours.
+    std::vector<std::string> args = {nbdkit, "--foreground", "--exit-with-parent", "--threads", "8"};
+    if (e->readonly)
+        args.push_back("--readonly");
+    args.insert(args.end(), {plugin, "socket=" + cfg.socket, "export=" + e->name});
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_s;
+    for (char** ep = environ; *ep; ep++)
+        if (strncmp(*ep, "LISTEN_", 7) != 0)
+            env_s.emplace_back(*ep);
+    env_s.emplace_back("LISTEN_FDS=1");
+    env_s.emplace_back("LISTEN_PID=" + std::string(20, ' '));
+    std::vector<char*> envp;
+    for (auto& s : env_s)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    char* pid_slot = envp[envp.size() - 2] + strlen("LISTEN_PID=");
+    int lfd = e->listen_fd;
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to exec.
+        unsigned long v = static_cast<unsigned long>(getpid());
+        char digits[24];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v);
+        for (int i = 0; i < n; i++)
+            pid_slot[i] = digits[n - 1 - i];
+        pid_slot[n] = '\0';
+        if (lfd == 3) {
+            fcntl(3, F_SETFD, 0);
+        } else if (dup2(lfd, 3) != 3) {
+            _exit(127);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        int err = errno;
+        close(e->listen_fd);
+        unlink(e->socket.c_str());
+        e->listen_fd = -1;
+        throw Error("cannot start nbdkit: " + errno_text(err));
+    }
+    e->nbdkit = pid;
+}
+
+void Server::State::stop_export(Export& e)
+{
+    if (e.nbdkit > 0) {
+        kill(e.nbdkit, SIGTERM);
+        int status;
+        while (waitpid(e.nbdkit, &status, 0) < 0 && errno == EINTR) {
+        }
+        e.nbdkit = -1;
+    }
+    if (e.listen_fd >= 0) {
+        close(e.listen_fd);
+        unlink(e.socket.c_str());
+        e.listen_fd = -1;
+    }
+}
+
+std::shared_ptr<Export> Server::State::find_export(const std::string& name)
+{
+    std::lock_guard<std::mutex> g(mu);
+    if (snapshot && snapshot->name == name)
+        return snapshot;
+    auto it = exports.find(name);
+    return it == exports.end() ? nullptr : it->second;
+}
+
+// Ends the snapshot export of owner's backup (any owner's when owner is null): no read
+// runs once this returns, and the buffer is unmapped. -ENOENT when there was none.
+int Server::State::end_snapshot(sim::Process* owner)
+{
+    std::shared_ptr<Export> e;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        if (!snapshot || (owner && snapshot->proc != owner))
+            return -ENOENT;
+        e = std::move(snapshot);
+        snapshot.reset();
+    }
+    {
+        std::lock_guard<std::mutex> g(e->readMu);
+        e->ended = true;
+    }
+    stop_export(*e);
+    e->proc->munmap(e->buffer, e->buffer_len);
+    e->proc->free(e->args);
+    return 0;
+}
+
+std::string Server::State::info_json()
+{
+    nlohmann::json devs = nlohmann::json::array();
+    for (const Device& d : devices)
+        devs.push_back({{"name", d.name},
+                        {"image", d.image},
+                        {"disk", d.disk},
+                        {"partition", d.partition},
+                        {"major", d.dev >> 20},
+                        {"minor", d.dev & 0xFFFFF},
+                        {"bytes", d.bytes},
+                        {"mounted", d.mounted},
+                        {"nbd", d.nbd}});
+    nlohmann::json j = {{"log", log_path}, {"socket", cfg.socket}, {"devices", devs}};
+    std::lock_guard<std::mutex> g(mu);
+    j["snapshot"] = snapshot ? nlohmann::json(snapshot->socket) : nlohmann::json();
+    return j.dump();
+}
+
+// ------------------------------------------------------------------ a connection
+
+namespace {
+
+// Reads the snapshot's bytes [offset, offset + out.size()) through the read-blocks command,
+// run by run. The caller holds e.readMu.
+int64_t read_snapshot_locked(Export& e, uint64_t offset, std::span<uint8_t> out)
+{
+    const uint64_t bs = e.block_size;
+    uint64_t pos = offset;
+    const uint64_t end = offset + out.size();
+    std::vector<uint8_t> run;
+    while (pos < end) {
+        uint32_t first = static_cast<uint32_t>(pos / bs);
+        uint32_t count = static_cast<uint32_t>(std::min<uint64_t>((end + bs - 1) / bs - first, kSnapshotRunBlocks));
+        kes::ReadBlocksArgs a{first, count, e.buffer};
+        if (!e.proc->poke(e.args, &a, sizeof a))
+            return -EIO;
+        if (e.proc->ioctl(e.control_fd, kes::KES_READ_BLOCKS, e.args) != 0)
+            return -EIO;
+        run.resize(size_t(count) * bs);
+        if (!e.proc->peek(e.buffer, run.data(), run.size()))
+            return -EIO;
+        uint64_t run_start = uint64_t(first) * bs;
+        uint64_t take = std::min<uint64_t>(end, run_start + run.size()) - pos;
+        memcpy(out.data() + (pos - offset), run.data() + (pos - run_start), take);
+        pos += take;
+    }
+    return 0;
+}
+
+bool aligned(uint64_t offset, uint64_t length) { return offset % kSector == 0 && length % kSector == 0; }
+
+} // namespace
+
+void Server::State::serve_connection(Session& s)
+{
+    sim::Process* proc = nullptr;              // the agent's process, once it made a call
+    std::map<uint32_t, uint32_t> allocations;  // its Alloc regions and their lengths
+    uint64_t allocated = 0;
+    std::shared_ptr<Export> attached;          // the export a plugin connection serves
+    std::vector<uint8_t> body;
+    sim::Machine& m = *machine;
+
+    auto agent = [&]() -> sim::Process& {
+        if (!proc)
+            proc = &m.spawn("kestrel-agent");
+        return *proc;
+    };
+
+    for (;;) {
+        if (wire::recv_frame(s.fd, body) != wire::Received::Frame)
+            break;
+        wire::Decoder d(body);
+        Op op = static_cast<Op>(d.u8());
+        int64_t result = 0;
+        std::vector<uint8_t> data;
+        bool valid = true;
+        switch (op) {
+        case Op::Info: {
+            if (!(valid = d.done()))
+                break;
+            std::string j = info_json();
+            data.assign(j.begin(), j.end());
+            break;
+        }
+        case Op::Open: {
+            std::string path = d.str(wire::kMaxName);
+            if ((valid = d.done()))
+                result = agent().open(path);
+            break;
+        }
+        case Op::Close: {
+            int fd = static_cast<int>(d.u32());
+            if ((valid = d.done()))
+                result = agent().close(fd);
+            break;
+        }
+        case Op::Ioctl: {
+            int fd = static_cast<int>(d.u32());
+            uint32_t cmd = d.u32(), arg = d.u32();
+            if (!(valid = d.done()))
+                break;
+            // Loading the block map makes every read consume what it delivers: the
+            // snapshot export of this agent ends before it.
+            if (cmd == kes::KES_LOAD_BLOCK_MAP && proc)
+                end_snapshot(proc);
+            result = agent().ioctl(fd, cmd, arg);
+            break;
+        }
+        case Op::Mmap: {
+            int fd = static_cast<int>(d.u32());
+            uint32_t len = d.u32();
+            if ((valid = d.done()))
+                result = agent().mmap(len, PROT_READ, MAP_PRIVATE, fd);
+            break;
+        }
+        case Op::Munmap: {
+            uint32_t addr = d.u32(), len = d.u32();
+            if ((valid = d.done()))
+                result = agent().munmap(addr, len);
+            break;
+        }
+        case Op::Alloc: {
+            uint32_t len = d.u32();
+            if (!(valid = d.done()))
+                break;
+            if (len == 0 || allocated + len > kMaxAgentMemory)
+                break; // result 0: no memory
+            uint32_t a = agent().alloc(len);
+            if (a) {
+                allocations[a] = len;
+                allocated += len;
+            }
+            result = a;
+            break;
+        }
+        case Op::Free: {
+            uint32_t addr = d.u32();
+            if (!(valid = d.done()))
+                break;
+            auto it = allocations.find(addr);
+            if (it != allocations.end()) {
+                agent().free(addr);
+                allocated -= it->second;
+                allocations.erase(it);
+            } else {
+                result = -EINVAL;
+            }
+            break;
+        }
+        case Op::Peek: {
+            uint32_t addr = d.u32(), len = d.u32();
+            if (!(valid = d.done() && len <= wire::kMaxData))
+                break;
+            data.resize(len);
+            if (!agent().peek(addr, data.data(), len)) {
+                data.clear();
+                result = -EFAULT;
+            }
+            break;
+        }
+        case Op::Poke: {
+            uint32_t addr = d.u32();
+            auto bytes = d.bytes(wire::kMaxData);
+            if ((valid = d.done()))
+                result = agent().poke(addr, bytes.data(), bytes.size()) ? 0 : -EFAULT;
+            break;
+        }
+        case Op::SnapshotExport: {
+            int fd = static_cast<int>(d.u32());
+            uint32_t bs = d.u32(), blocks = d.u32();
+            if (!(valid = d.done()))
+                break;
+            if (!cfg.nbd) {
+                result = -ENOTSUP;
+                break;
+            }
+            if ((bs != 1024 && bs != 2048 && bs != 4096) || blocks == 0 || !agent().file_of(fd)) {
+                result = -EINVAL;
+                break;
+            }
+            auto e = std::make_shared<Export>();
+            e->name = "snapshot";
+            e->readonly = true;
+            e->bytes = uint64_t(bs) * blocks;
+            e->proc = proc;
+            e->control_fd = fd;
+            e->block_size = bs;
+            e->buffer_len = kSnapshotRunBlocks * bs;
+            {
+                std::lock_guard<std::mutex> g(mu);
+                if (snapshot || stopping) {
+                    result = -EBUSY;
+                    break;
+                }
+                snapshot = e; // holds the name while the export starts
+            }
+            long addr = proc->mmap(e->buffer_len, PROT_READ, MAP_PRIVATE, fd);
+            e->args = proc->alloc(sizeof(kes::ReadBlocksArgs));
+            if (addr < 0 || e->args == 0) {
+                if (addr >= 0)
+                    proc->munmap(static_cast<uint32_t>(addr), e->buffer_len);
+                std::lock_guard<std::mutex> g(mu);
+                snapshot.reset();
+                result = addr < 0 ? addr : -ENOMEM;
+                break;
+            }
+            e->buffer = static_cast<uint32_t>(addr);
+            try {
+                start_export(e);
+            } catch (const Error&) {
+                end_snapshot(proc);
+                result = -EIO;
+                break;
+            }
+            data.assign(e->socket.begin(), e->socket.end());
+            break;
+        }
+        case Op::SnapshotEnd:
+            if ((valid = d.done()))
+                result = proc ? end_snapshot(proc) : -ENOENT;
+            break;
+        case Op::Attach: {
+            std::string name = d.str(wire::kMaxName);
+            bool ro = d.u8() != 0;
+            if (!(valid = d.done()))
+                break;
+            auto e = find_export(name);
+            if (!e)
+                result = -ENOENT;
+            else if (e->readonly && !ro)
+                result = -EROFS;
+            else {
+                attached = e;
+                result = static_cast<int64_t>(e->bytes);
+            }
+            break;
+        }
+        case Op::BlockRead:
+        case Op::BlockWrite:
+        case Op::BlockTrim: {
+            uint64_t off = d.u64();
+            std::span<const uint8_t> bytes;
+            uint64_t len;
+            if (op == Op::BlockWrite) {
+                bytes = d.bytes(wire::kMaxData);
+                len = bytes.size();
+            } else {
+                len = d.u32();
+            }
+            if (!(valid = d.done() && attached && (op == Op::BlockTrim || len <= wire::kMaxData)))
+                break;
+            Export& e = *attached;
+            if (off > e.bytes || len > e.bytes - off) {
+                result = -EINVAL;
+                break;
+            }
+            if (e.proc) { // the snapshot
+                if (op != Op::BlockRead) {
+                    result = -EROFS;
+                    break;
+                }
+                std::lock_guard<std::mutex> g(e.readMu);
+                if (e.ended) {
+                    result = -ESHUTDOWN;
+                    break;
+                }
+                data.resize(len);
+                result = read_snapshot_locked(e, off, data);
+                break;
+            }
+            if (!aligned(off, len)) {
+                result = -EINVAL;
+                break;
+            }
+            if (op == Op::BlockRead) {
+                data.resize(len);
+                result = sim::read_sectors(m, e.dev, off / kSector, data.data(), len / kSector);
+            } else if (op == Op::BlockWrite) {
+                result = sim::write_sectors(m, e.dev, off / kSector, bytes.data(), len / kSector);
+            } else {
+                // A trim leaves zeros: the blocks read back as a fresh disk's would, and
+                // the writes go through the block layer like any other.
+                static const std::vector<uint8_t> zeros(1u << 20);
+                for (uint64_t done = 0; done < len && result == 0;) {
+                    uint64_t piece = std::min<uint64_t>(len - done, zeros.size());
+                    result = sim::write_sectors(m, e.dev, (off + done) / kSector, zeros.data(), piece / kSector);
+                    done += piece;
+                }
+            }
+            if (result != 0)
+                data.clear();
+            break;
+        }
+        case Op::BlockFlush:
+            if ((valid = d.done() && attached))
+                result = attached->proc ? 0 : sim::flush_disk(m, attached->dev);
+            break;
+        default:
+            valid = false;
+        }
+        if (!valid)
+            break;
+        wire::Encoder reply;
+        reply.i64(result);
+        auto& b = reply.body();
+        b.insert(b.end(), data.begin(), data.end());
+        if (!wire::send_frame(s.fd, b))
+            break;
+    }
+    // The connection is gone: its process exits, as a process does when its peer is lost
+    // (its files are closed, so a backup it ran is ended by the module).
+    if (proc) {
+        end_snapshot(proc);
+        proc->exit();
+    }
+    // The peer sees the end now; the descriptor is closed when the session is reaped.
+    ::shutdown(s.fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> g(mu);
+    s.done = true;
+    ended.notify_all();
+}
+
+// ------------------------------------------------------------------ the server
+
+Server::Server(Config config) : s_(std::make_unique<State>())
+{
+    State& s = *s_;
+    s.cfg = std::move(config);
+    if (s.cfg.images.empty())
+        throw Error("no disk image given");
+    if (s.cfg.images.size() > 16)
+        throw Error("at most 16 disk images");
+    fs::path sock = fs::absolute(s.cfg.socket);
+    s.cfg.socket = sock.string();
+    s.dir = sock.parent_path().string();
+    s.stem = sock.stem().string();
+    check_private_dir(s.dir);
+    claim_socket_path(s.cfg.socket);
+    for (std::string& image : s.cfg.images) {
+        image = fs::absolute(image).string();
+        int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            throw Error("cannot open the image " + image + " for reading and writing: " + errno_text(errno));
+        close(fd);
+    }
+    if (s.cfg.nbd) {
+        s.nbdkit = find_program(s.cfg.nbdkit);
+        if (s.nbdkit.empty())
+            throw Error("cannot find " + s.cfg.nbdkit + " (install nbdkit, or serve without NBD)");
+        if (s.cfg.plugin.empty() || access(s.cfg.plugin.c_str(), R_OK) != 0)
+            throw Error("cannot find the NBD plugin " + (s.cfg.plugin.empty() ? "(none given)" : s.cfg.plugin));
+    }
+    if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw Error("cannot make a pipe: " + errno_text(errno));
+    s.log_path = s.dir + "/" + s.stem + ".log";
+    s.log_fd = open(s.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (s.log_fd < 0)
+        throw Error("cannot write the kernel log " + s.log_path + ": " + errno_text(errno));
+
+    // From here on, a failure shuts down what was started.
+    try {
+        sim::MachineConfig mc;
+        mc.log_fd = s.log_fd;
+        s.machine = std::make_unique<sim::Machine>(install::machine_config(mc));
+        for (size_t i = 0; i < s.cfg.images.size(); i++) {
+            sim::DiskConfig dc;
+            dc.image_path = s.cfg.images[i];
+            dc.first_minor = static_cast<unsigned>(16 * i);
+            uint32_t disk;
+            if (int err = sim::add_disk(*s.machine, dc, &disk))
+                throw Error("cannot attach " + dc.image_path + ": " + errno_text(-err));
+            s.disks.push_back(disk);
+            std::string name = std::string("sd") + static_cast<char>('a' + i);
+            bool any_partition = false;
+            for (unsigned p = 0; p < dc.minors; p++) {
+                auto sectors = sim::device_sectors(*s.machine, disk + p);
+                if (!sectors || *sectors == 0)
+                    continue;
+                any_partition |= p > 0;
+                Device dev{name + (p ? std::to_string(p) : ""), dc.image_path, static_cast<unsigned>(i), p,
+                           disk + p, *sectors * kSector, false, ""};
+                s.devices.push_back(dev);
+            }
+            // The file systems: on each partition, or on the whole disk when it has none.
+            for (Device& dev : s.devices) {
+                if (dev.disk != i || (dev.partition == 0) == any_partition)
+                    continue;
+                if (sim::mount_fs(*s.machine, dev.dev) == 0) {
+                    dev.mounted = true;
+                    s.mounted.push_back(dev.dev);
+                }
+            }
+        }
+        if (int err = install::load_module(*s.machine))
+            throw Error("cannot load the module: " + errno_text(-err));
+        s.loaded = true;
+        s.listen_fd = listen_at(s.cfg.socket);
+        // Every device is an export of the control socket; with NBD, nbdkit serves each.
+        if (s.cfg.nbd)
+            s.plugin = fs::absolute(s.cfg.plugin).string();
+        for (Device& dev : s.devices) {
+            auto e = std::make_shared<Export>();
+            e->name = dev.name;
+            e->bytes = dev.bytes;
+            e->dev = dev.dev;
+            s.exports[dev.name] = e;
+            if (s.cfg.nbd) {
+                s.start_export(e);
+                dev.nbd = e->socket;
+            }
+        }
+    } catch (...) {
+        shutdown();
+        throw;
+    }
+}
+
+Server::~Server() { shutdown(); }
+
+void Server::wait_connections(size_t n)
+{
+    State& s = *s_;
+    std::unique_lock<std::mutex> g(s.mu);
+    s.ended.wait(g, [&] {
+        size_t live = 0;
+        for (const Session& session : s.sessions)
+            live += !session.done;
+        return live <= n;
+    });
+}
+
+const std::vector<Device>& Server::devices() const { return s_->devices; }
+const std::string& Server::log_path() const { return s_->log_path; }
+sim::Machine& Server::machine() { return *s_->machine; }
+
+void Server::stop()
+{
+    char c = 1;
+    [[maybe_unused]] ssize_t n = write(s_->wake[1], &c, 1);
+}
+
+void Server::run()
+{
+    State& s = *s_;
+    for (;;) {
+        pollfd p[2] = {{s.listen_fd, POLLIN, 0}, {s.wake[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (p[1].revents)
+            return;
+        if (!(p[0].revents & POLLIN))
+            continue;
+        int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Only the user who started the machine may reach it, and that is settled before
+        // the first byte is read.
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+            fprintf(stderr, "kestrel serve: refused a connection from uid %u\n", unsigned(cred.uid));
+            close(fd);
+            continue;
+        }
+        std::lock_guard<std::mutex> g(s.mu);
+        // Reap the sessions that ended.
+        for (auto it = s.sessions.begin(); it != s.sessions.end();) {
+            if (it->done) {
+                it->thread.join();
+                close(it->fd);
+                it = s.sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (s.stopping) {
+            close(fd);
+            continue;
+        }
+        Session& session = s.sessions.emplace_back();
+        session.fd = fd;
+        session.thread = std::thread([&s, &session] { s.serve_connection(session); });
+    }
+}
+
+std::string Server::shutdown()
+{
+    State& s = *s_;
+    if (s.down)
+        return "";
+    s.down = true;
+    std::string problems;
+    auto note = [&](const std::string& p) { problems += (problems.empty() ? "" : "; ") + p; };
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        s.stopping = true;
+    }
+    if (s.listen_fd >= 0) {
+        close(s.listen_fd);
+        unlink(s.cfg.socket.c_str());
+    }
+    // The exports first: their clients are cut off, and nothing new reaches the disks.
+    s.end_snapshot(nullptr);
+    for (auto& [name, e] : s.exports)
+        s.stop_export(*e);
+    // Then the connections: each one's process exits, ending any backup it runs.
+    {
+        std::list<Session> sessions;
+        {
+            std::lock_guard<std::mutex> g(s.mu);
+            sessions.splice(sessions.end(), s.sessions);
+        }
+        for (Session& session : sessions)
+            ::shutdown(session.fd, SHUT_RDWR);
+        for (Session& session : sessions) {
+            session.thread.join();
+            close(session.fd);
+        }
+    }
+    if (s.machine) {
+        s.machine->exit_processes();
+        for (uint32_t dev : s.mounted)
+            if (int err = sim::unmount_fs(*s.machine, dev))
+                note("cannot unmount device " + std::to_string(dev >> 20) + ":" + std::to_string(dev & 0xFFFFF) +
+                     ": " + errno_text(-err));
+        if (s.loaded && s.machine->rmmod("kestrel") != 0)
+            note("cannot unload the module");
+        for (uint32_t disk : s.disks)
+            if (sim::flush_disk(*s.machine, disk) != 0)
+                note("cannot flush an image to the host's storage");
+        std::string leaks = s.machine->leak_report();
+        if (!leaks.empty())
+            note("the machine was not left clean: " + leaks);
+        for (const std::string& bug : s.machine->bugs())
+            note("kernel bug: " + bug);
+        s.machine.reset();
+    }
+    if (s.log_fd >= 0)
+        close(s.log_fd);
+    for (int fd : s.wake)
+        if (fd >= 0)
+            close(fd);
+    s.log_fd = s.wake[0] = s.wake[1] = s.listen_fd = -1;
+    return problems;
+}
+
+} // namespace serve

@@ -1,0 +1,328 @@
+// Agents in other processes than the live machine's: backups over the control socket, the
+// module's answers to two agents, agents that vanish, and input no agent should send.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+
+#include "agent/control.h"
+#include "repo/repository.h"
+#include "serve/wire.h"
+#include "sim/fs.h"
+#include "tests/serve/live.h"
+#include "tools/jobs/disk_backup.h"
+// Last: the kernel's macros clash with the libraries'.
+#include "platform/kernel.h"
+
+namespace kestrel_test {
+namespace {
+
+class AgentTest : public LiveTest {
+protected:
+    void SetUp() override
+    {
+        LiveTest::SetUp();
+        Start();
+        repo::Repository::init(repo::Env::posix(), tmp / "repo");
+        repository = repo::Repository::open(repo::Env::posix(), tmp / "repo");
+    }
+    void TearDown() override
+    {
+        repository.reset();
+        LiveTest::TearDown();
+    }
+
+    jobs::PartitionBackup BackUp()
+    {
+        auto t = Connect();
+        return jobs::back_up_device(*t, Part(), image, 1, *repository, {});
+    }
+
+    // Opens the control device over a new connection and starts a backup of partition 1.
+    int StartBackup(agent::ControlDevice& dev)
+    {
+        EXPECT_EQ(dev.open(), 0);
+        return dev.start_backup(MAJOR(Part()), MINOR(Part()), kPartBytes / kBlockSize, 1024);
+    }
+
+    std::unique_ptr<repo::Repository> repository;
+};
+
+// Writes random blocks through the mounted file system until stopped.
+class FsWriter {
+public:
+    FsWriter(sim::Machine& m, uint32_t dev) : m_(m), dev_(dev), t_([this] { run(); }) {}
+    ~FsWriter() { stop(); }
+    void stop()
+    {
+        stop_ = true;
+        if (t_.joinable())
+            t_.join();
+    }
+    unsigned writes() const { return writes_; }
+
+private:
+    void run()
+    {
+        std::mt19937 rng(7);
+        std::vector<uint8_t> block(kBlockSize);
+        while (!stop_) {
+            for (auto& b : block)
+                b = static_cast<uint8_t>(rng());
+            // Block 0 holds the super block.
+            uint64_t n = 1 + rng() % (kPartBytes / kBlockSize - 1);
+            ASSERT_EQ(sim::fs_write(m_, dev_, n, block.data(), 1, rng() % 2), 0);
+            writes_++;
+        }
+    }
+    sim::Machine& m_;
+    uint32_t dev_;
+    std::atomic<bool> stop_{false};
+    std::atomic<unsigned> writes_{0};
+    std::thread t_;
+};
+
+TEST_F(AgentTest, FullThenIncrementalOverTwoConnectionsWhileTheMachineWrites)
+{
+    sim::Machine& m = server->machine();
+    ASSERT_EQ(sim::record_freezes(m, Part()), 0);
+    FsWriter writer(m, Part());
+    jobs::PartitionBackup full = BackUp();
+    ASSERT_TRUE(full.committed()) << full.result.error;
+    EXPECT_FALSE(full.result.incremental);
+    jobs::PartitionBackup inc = BackUp();
+    ASSERT_TRUE(inc.committed()) << inc.result.error;
+    EXPECT_TRUE(inc.result.incremental) << inc.result.full_reason;
+    EXPECT_EQ(inc.parent, full.id);
+    writer.stop();
+    EXPECT_GT(writer.writes(), 0u);
+
+    // Each backup restores to the partition as it was when the file system was frozen.
+    auto frozen = sim::take_freeze_records(m, Part());
+    ASSERT_EQ(frozen.size(), 2u);
+    const std::string ids[2] = {full.id, inc.id};
+    for (int i = 0; i < 2; i++) {
+        std::string target = tmp / ("restored" + std::to_string(i));
+        repository->restore(ids[i], target);
+        EXPECT_TRUE(read_file(target) == frozen[i]) << "backup " << i << " differs from the partition at its freeze";
+    }
+}
+
+TEST_F(AgentTest, SecondAgentIsRefusedAndAVanishedAgentsBackupIsEnded)
+{
+    auto t1 = Connect();
+    agent::ControlDevice d1(*t1);
+    ASSERT_EQ(StartBackup(d1), 0);
+    ASSERT_EQ(d1.snapshot({}), 0);
+
+    // The module allows one backup of the device at a time: the second agent gets its
+    // refusal as a status, and its connection goes on working.
+    auto t2 = Connect();
+    {
+        agent::ControlDevice d2(*t2);
+        EXPECT_NE(StartBackup(d2), 0);
+        agent::Version v;
+        EXPECT_EQ(d2.version(v), 0);
+    }
+
+    // The first agent dies mid-backup: its connection drops, the machine ends its process
+    // and so its backup; the next backup runs.
+    t1->disconnect();
+    server->wait_connections(1);
+    jobs::PartitionBackup b = BackUp();
+    EXPECT_TRUE(b.committed()) << b.result.error;
+}
+
+// A raw connection to the control socket.
+class Raw {
+public:
+    explicit Raw(const std::string& path)
+    {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, path.c_str());
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~Raw() { close(fd_); }
+    void send_bytes(const std::vector<uint8_t>& b) { ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
+    void send(wire::Encoder& e) { ASSERT_TRUE(wire::send_frame(fd_, e.body())); }
+    // The reply's result, or nothing when the server closed the connection.
+    std::optional<int64_t> reply(std::vector<uint8_t>* data = nullptr)
+    {
+        std::vector<uint8_t> body;
+        if (wire::recv_frame(fd_, body) != wire::Received::Frame)
+            return std::nullopt;
+        wire::Decoder d(body);
+        int64_t r = d.i64();
+        if (data)
+            data->assign(body.begin() + 8, body.end());
+        return r;
+    }
+    bool closed_by_server()
+    {
+        char c;
+        return recv(fd_, &c, 1, 0) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+wire::Encoder op(wire::Op o)
+{
+    wire::Encoder e;
+    e.u8(static_cast<uint8_t>(o));
+    return e;
+}
+
+TEST_F(AgentTest, MalformedInputClosesOnlyThatConnection)
+{
+    // An agent with a backup started, whose connection then sends garbage: the connection
+    // is closed and the backup ended with its process.
+    {
+        Raw r(socket);
+        auto e = op(wire::Op::Open);
+        e.str("/dev/kestrel");
+        r.send(e);
+        EXPECT_EQ(r.reply(), 0);
+        r.send_bytes({0xFF, 0xFF, 0xFF, 0xFF}); // a frame far over the limit
+        EXPECT_TRUE(r.closed_by_server());
+    }
+    const std::vector<std::vector<uint8_t>> bad = {
+        {1, 0, 0, 0, 0x7F},                  // an unknown operation
+        {3, 0, 0, 0, uint8_t(wire::Op::Ioctl), 1, 0},        // arguments cut short
+        {2, 0, 0, 0, uint8_t(wire::Op::Info), 0},            // a byte too many
+        {5, 0, 0, 0, uint8_t(wire::Op::BlockFlush), 0, 0, 0, 0}, // padding after a request
+        {100, 0, 0, 0, uint8_t(wire::Op::Info)},             // a frame cut short by a close
+    };
+    for (const auto& b : bad) {
+        Raw r(socket);
+        r.send_bytes(b);
+        if (b[0] == 100)
+            continue; // nothing to wait for: the peer closes
+        EXPECT_TRUE(r.closed_by_server()) << int(b[4]);
+    }
+    {
+        Raw r(socket);
+        auto e = op(wire::Op::BlockRead); // before binding to an export
+        e.u64(0).u32(512);
+        r.send(e);
+        EXPECT_TRUE(r.closed_by_server());
+    }
+    {
+        // Addresses outside the agent's memory, and more memory than it may have, are
+        // errors the agent is told of; the connection stays.
+        Raw r(socket);
+        auto peek = op(wire::Op::Peek);
+        peek.u32(0x1000).u32(16);
+        r.send(peek);
+        EXPECT_EQ(r.reply(), -EFAULT);
+        auto poke = op(wire::Op::Poke);
+        poke.u32(0xC0000000).bytes(std::vector<uint8_t>(8));
+        r.send(poke);
+        EXPECT_EQ(r.reply(), -EFAULT);
+        auto big = op(wire::Op::Alloc);
+        big.u32(0xFFFFFFFF);
+        r.send(big);
+        EXPECT_EQ(r.reply(), 0);
+        auto attach = op(wire::Op::Attach);
+        attach.str("sdz9").u8(0);
+        r.send(attach);
+        EXPECT_EQ(r.reply(), -ENOENT);
+        auto info = op(wire::Op::Info);
+        r.send(info);
+        EXPECT_TRUE(r.reply().has_value());
+    }
+    {
+        // A block export refuses what lies past its end and what is not whole sectors.
+        Raw r(socket);
+        auto attach = op(wire::Op::Attach);
+        attach.str("sda1").u8(0);
+        r.send(attach);
+        EXPECT_EQ(r.reply(), int64_t(kPartBytes));
+        for (auto [off, len] : {std::pair<uint64_t, uint32_t>{kPartBytes - 512, 1024}, {kPartBytes, 512},
+                                {UINT64_MAX - 511, 1024}, {100, 512}}) {
+            auto rd = op(wire::Op::BlockRead);
+            rd.u64(off).u32(len);
+            r.send(rd);
+            EXPECT_EQ(r.reply(), -EINVAL) << off << "+" << len;
+        }
+        auto wr = op(wire::Op::BlockWrite);
+        wr.u64(512).bytes(stamped(2, 9));
+        r.send(wr);
+        EXPECT_EQ(r.reply(), 0);
+        auto rd = op(wire::Op::BlockRead);
+        rd.u64(512).u32(1024);
+        r.send(rd);
+        std::vector<uint8_t> back;
+        EXPECT_EQ(r.reply(&back), 0);
+        EXPECT_TRUE(back == stamped(2, 9));
+    }
+    // The machine kept serving: a whole backup runs (the first connection's backup was
+    // ended when it was closed).
+    jobs::PartitionBackup b = BackUp();
+    EXPECT_TRUE(b.committed()) << b.result.error;
+}
+
+TEST_F(LiveTest, RefusesAnotherUserAndUnsafeSetups)
+{
+    Start();
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(socket.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A second server on the same socket.
+    serve::Config c;
+    c.images = {image};
+    c.socket = socket;
+    c.nbd = false;
+    EXPECT_THROW(
+        try { serve::Server s(c); } catch (const serve::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("in use"), std::string::npos) << e.what();
+            throw;
+        },
+        serve::Error);
+
+    if (geteuid() == 0) {
+        // Another user may connect (root can reach the socket) but is cut off before
+        // anything it sends is read.
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setuid(65534) != 0)
+                _exit(2);
+            int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            strcpy(a.sun_path, socket.c_str());
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+                _exit(0); // refused at the door: as good
+            uint8_t req[5] = {1, 0, 0, 0, uint8_t(wire::Op::Info)};
+            (void)::send(fd, req, 5, MSG_NOSIGNAL);
+            char buf[8];
+            _exit(::recv(fd, buf, sizeof buf, 0) <= 0 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another user got an answer";
+    }
+    Stop();
+
+    // A missing image, and a socket directory others can enter.
+    c.images = {tmp / "missing.img"};
+    EXPECT_THROW(serve::Server s(c), serve::Error);
+    ASSERT_EQ(mkdir((tmp / "open").c_str(), 0755), 0);
+    chmod((tmp / "open").c_str(), 0755);
+    c.images = {image};
+    c.socket = tmp / "open/k.sock";
+    EXPECT_THROW(serve::Server s(c), serve::Error);
+}
+
+} // namespace
+} // namespace kestrel_test
