@@ -3,6 +3,8 @@
 // machine-facing disk API). Not for the module, nor for tests.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <deque>
 
 #include "sim/disk.h"
@@ -53,6 +55,7 @@ struct Disk {
     std::mutex storeMu;
     std::vector<unsigned char> mem;
     int fd = -1;
+    std::vector<struct iovec> iov; // the driver thread's segment list for one host transfer
 
     // The driver: requests wait in FIFO order for its thread, which completes them as the
     // completion (interrupt) context. Guarded by qMu.
@@ -61,6 +64,7 @@ struct Disk {
     std::deque<struct bio*> pending;
     bool stopping = false;
     bool serving = false;           // the driver is inside a request's transfer or completion
+    std::atomic<size_t> taken{0};   // requests the driver has taken from pending and not yet started
     std::condition_variable idleCv; // signalled when the driver is done with a request
     std::atomic<bool> draining{false}; // new requests wait on drainCv (blk_wait_queue_drained)
     std::condition_variable drainCv;
@@ -68,7 +72,7 @@ struct Disk {
     std::atomic<bool> holdArmed{false};
     uint64_t holdSector = 0;
     bool holding = false;
-    bool paused = false;
+    std::atomic<bool> paused{false}; // also read by the driver between the requests it took
     std::condition_variable holdCv;
     Task irqTask;
     std::thread thread;

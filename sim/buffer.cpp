@@ -31,24 +31,22 @@ void free_buffer_head(struct buffer_head* bh)
     if (!bh)
         return;
     sim::BlockLayer& bl = BL();
-    bool known;
+    const char* bug = nullptr;
     {
         std::lock_guard<std::mutex> g(bl.mu);
-        known = bl.bhs.count(bh) != 0;
+        auto it = bl.bhs.find(bh);
+        if (it == bl.bhs.end())
+            bug = "free_buffer_head of a buffer head that is not allocated";
+        else if (!list_empty(&bh->b_assoc_buffers))
+            // Freeing it would leave the list pointing at freed memory; keep it (it shows as
+            // a leak) and report.
+            bug = "free_buffer_head of a buffer head still on an associated-buffers list";
+        else
+            bl.bhs.erase(it);
     }
-    if (!known) {
-        K().report_bug("free_buffer_head of a buffer head that is not allocated");
+    if (bug) {
+        K().report_bug(bug);
         return;
-    }
-    if (!list_empty(&bh->b_assoc_buffers)) {
-        // Freeing it would leave the list pointing at freed memory; keep it (it shows as a
-        // leak) and report.
-        K().report_bug("free_buffer_head of a buffer head still on an associated-buffers list");
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> g(bl.mu);
-        bl.bhs.erase(bh);
     }
     K().bufferHeads--;
     delete bh;

@@ -3,13 +3,16 @@
 //
 // A disk's request function queues each bio for the disk's driver thread, which performs
 // the transfer and completes the bio as the completion (interrupt) context, in the order the
-// bios arrived. As in 2.6.9 the driver takes bi_sector as a sector of the whole disk and
+// bios arrived. The driver takes all that is queued at once and moves each run of adjacent
+// requests in one host transfer, as the elevator merges them for a real driver. As in 2.6.9 the driver takes bi_sector as a sector of the whole disk and
 // finds the disk through bi_bdev->bd_disk, so a bio that reaches the request function
 // directly, un-remapped on a partition's block device, is served as well.
 #include "sim/blockdev.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +56,8 @@ bool store_transfer_locked(Disk& d, uint64_t off, unsigned char* buf, uint64_t b
 }
 
 // ------------------------------------------------------------------ the driver
+
+bool bio_is_write(const struct bio* bio) { return bio->bi_rw & (1UL << BIO_RW); }
 
 bool touches_bad_sector(Disk& d, uint64_t first, uint64_t end)
 {
@@ -98,13 +103,11 @@ void fail_request(Disk& d, struct bio* bio, const char* why)
     bio_endio(bio, bio->bi_size, -EIO);
 }
 
-// Performs one request and completes it. Runs on the driver thread.
-void serve(Disk& d, struct bio* bio)
+// Why a request cannot be served, as the message its failure logs; nullptr when it can.
+const char* refusal(Disk& d, struct bio* bio)
 {
-    bool write = bio->bi_rw & (1UL << BIO_RW);
     uint64_t size = bio->bi_size;
     uint64_t sector = bio->bi_sector;
-
     bool wellFormed = size % kSector == 0 && bio->bi_vcnt <= bio->bi_max_vecs &&
                       bio->bi_idx <= bio->bi_vcnt && (bio->bi_io_vec || bio->bi_vcnt == 0);
     uint64_t total = 0;
@@ -116,41 +119,71 @@ void serve(Disk& d, struct bio* bio)
     if (!wellFormed || total != size) {
         K().report_bug("request on " + d.name +
                        " whose segments do not add up to its size or leave their page");
-        fail_request(d, bio, "I/O error");
-        return;
+        return "I/O error";
     }
     uint64_t capacity = d.gd.capacity;
-    if (sector > capacity || size / kSector > capacity - sector) {
-        fail_request(d, bio, "I/O error (beyond end of device)");
-        return;
-    }
-    if (touches_bad_sector(d, sector, sector + size / kSector) || take_request_fault(d, write)) {
-        fail_request(d, bio, "I/O error");
-        return;
-    }
+    if (sector > capacity || size / kSector > capacity - sector)
+        return "I/O error (beyond end of device)";
+    if (touches_bad_sector(d, sector, sector + size / kSector) || take_request_fault(d, bio_is_write(bio)))
+        return "I/O error";
+    return nullptr;
+}
 
-    bool ok = true;
-    {
-        std::lock_guard<std::mutex> g(d.storeMu);
-        uint64_t off = sector * kSector;
-        for (unsigned i = bio->bi_idx; ok && i < bio->bi_vcnt; i++) {
-            const struct bio_vec& v = bio->bi_io_vec[i];
-            ok = store_transfer_locked(d, off, v.bv_page->data + v.bv_offset, v.bv_len, write);
-            off += v.bv_len;
+// Moves the data of a run of requests that follow each other on the disk, all in one
+// direction, to or from the store: one host call for the whole run on an image file, as
+// the elevator hands a driver adjacent requests merged. False on a host I/O error.
+bool transfer_run(Disk& d, struct bio* const* run, size_t n)
+{
+    bool write = bio_is_write(run[0]);
+    uint64_t off = run[0]->bi_sector * kSector;
+    std::lock_guard<std::mutex> g(d.storeMu);
+    if (d.fd < 0) {
+        for (size_t k = 0; k < n; k++)
+            for (unsigned i = run[k]->bi_idx; i < run[k]->bi_vcnt; i++) {
+                const struct bio_vec& v = run[k]->bi_io_vec[i];
+                store_transfer_locked(d, off, v.bv_page->data + v.bv_offset, v.bv_len, write);
+                off += v.bv_len;
+            }
+        return true;
+    }
+    std::vector<struct iovec>& iov = d.iov;
+    iov.clear();
+    for (size_t k = 0; k < n; k++)
+        for (unsigned i = run[k]->bi_idx; i < run[k]->bi_vcnt; i++) {
+            const struct bio_vec& v = run[k]->bi_io_vec[i];
+            iov.push_back({v.bv_page->data + v.bv_offset, v.bv_len});
+        }
+    // Whatever a call moves short of what it asked for is asked for again.
+    for (size_t at = 0; at < iov.size();) {
+        int cnt = static_cast<int>(std::min<size_t>(iov.size() - at, IOV_MAX));
+        ssize_t done = write ? pwritev(d.fd, &iov[at], cnt, static_cast<off_t>(off))
+                             : preadv(d.fd, &iov[at], cnt, static_cast<off_t>(off));
+        if (done <= 0)
+            return false;
+        off += static_cast<uint64_t>(done);
+        for (auto u = static_cast<size_t>(done); u > 0;) {
+            size_t take = std::min(u, iov[at].iov_len);
+            iov[at].iov_base = static_cast<char*>(iov[at].iov_base) + take;
+            iov[at].iov_len -= take;
+            u -= take;
+            if (iov[at].iov_len == 0)
+                at++;
         }
     }
-    if (!ok) {
-        fail_request(d, bio, "I/O error (backing store)");
-        return;
-    }
-    if (write) {
+    return true;
+}
+
+// Completes a request whose data has moved. Runs on the driver thread.
+void complete_request(Disk& d, struct bio* bio)
+{
+    uint64_t size = bio->bi_size;
+    if (bio_is_write(bio)) {
         d.writes++;
         d.sectorsWritten += size / kSector;
     } else {
         d.reads++;
         d.sectorsRead += size / kSector;
     }
-
     unsigned first = take_partial(d, static_cast<unsigned>(size));
     if (first) {
         bio_endio(bio, first, 0);
@@ -161,6 +194,60 @@ void serve(Disk& d, struct bio* bio)
         }
     }
     bio_endio(bio, bio->bi_size, 0);
+}
+
+// Serves a run of adjacent requests in one transfer and completes them in order. When the
+// run's transfer fails, each request is tried on its own, so that only those the store
+// cannot serve fail.
+void serve_run(Disk& d, struct bio* const* run, size_t n)
+{
+    if (n == 0)
+        return;
+    if (n > 1 && !transfer_run(d, run, n)) {
+        for (size_t k = 0; k < n; k++)
+            serve_run(d, run + k, 1);
+        return;
+    }
+    if (n == 1 && !transfer_run(d, run, 1)) {
+        fail_request(d, run[0], "I/O error (backing store)");
+        return;
+    }
+    for (size_t k = 0; k < n; k++)
+        complete_request(d, run[k]);
+}
+
+uint64_t end_sector(const struct bio* bio) { return bio->bi_sector + bio->bi_size / kSector; }
+
+// Serves requests in the order they arrived, merging each run of adjacent requests of one
+// direction into one transfer; a request that fails its checks is failed in its place.
+// Each is counted out of d.taken as the driver starts it. Between runs, a pause stops the
+// driver, leaving the rest to the caller; returns how many were started.
+size_t serve_batch(Disk& d, std::vector<struct bio*>& batch)
+{
+    size_t k = 0;
+    while (k < batch.size() && !d.paused.load()) {
+        const char* why = refusal(d, batch[k]);
+        size_t end = k;
+        if (!why) {
+            uint64_t next = end_sector(batch[end++]);
+            for (; end < batch.size() && bio_is_write(batch[end]) == bio_is_write(batch[k]) &&
+                   batch[end]->bi_sector == next;
+                 end++) {
+                // A request that fails its checks ends the run and fails after it, in order.
+                if ((why = refusal(d, batch[end])))
+                    break;
+                next = end_sector(batch[end]);
+            }
+            d.taken -= end - k;
+            serve_run(d, &batch[k], end - k);
+            k = end;
+        }
+        if (why) {
+            d.taken--;
+            fail_request(d, batch[k++], why);
+        }
+    }
+    return k;
 }
 
 // The lock a driver takes in its interrupt handler to start the next request, as 2.6.9's
@@ -189,24 +276,31 @@ private:
 void driver_thread(Disk& d)
 {
     set_current_task(&d.irqTask);
+    std::vector<struct bio*> batch;
     for (;;) {
-        struct bio* bio;
         {
             std::unique_lock<std::mutex> g(d.qMu);
-            d.qCv.wait(g, [&] { return d.stopping || (!d.pending.empty() && !d.paused); });
+            d.qCv.wait(g, [&] { return d.stopping || (!d.pending.empty() && !d.paused.load()); });
             if (d.pending.empty())
                 break; // stopping, and everything queued is done
         }
         {
+            // Everything queued is taken at once, as a driver's request function takes the
+            // queue's requests while it holds the queue's lock.
             QueueLocked q(d.queue);
             std::lock_guard<std::mutex> g(d.qMu);
-            bio = d.pending.front();
-            d.pending.pop_front();
+            batch.assign(d.pending.begin(), d.pending.end());
+            d.pending.clear();
+            d.taken.store(batch.size());
             d.serving = true;
         }
-        serve(d, bio);
+        size_t served = serve_batch(d, batch);
         {
+            QueueLocked q(d.queue);
             std::lock_guard<std::mutex> g(d.qMu);
+            // Paused part-way: what was not served goes back to the head of the queue.
+            d.pending.insert(d.pending.begin(), batch.begin() + static_cast<ptrdiff_t>(served), batch.end());
+            d.taken.store(0);
             d.serving = false;
         }
         d.idleCv.notify_all();
@@ -835,7 +929,7 @@ int pause_driver(Machine&, uint32_t dev, bool paused)
         return -ENODEV;
     {
         std::lock_guard<std::mutex> g(d->qMu);
-        d->paused = paused;
+        d->paused.store(paused);
     }
     d->qCv.notify_all();
     return 0;
@@ -897,7 +991,7 @@ DiskStats disk_stats(Machine&, uint32_t dev)
     s.sectors_written = d->sectorsWritten.load();
     s.errors = d->errors.load();
     std::lock_guard<std::mutex> g(d->qMu);
-    s.queued = d->pending.size();
+    s.queued = d->pending.size() + d->taken.load();
     return s;
 }
 

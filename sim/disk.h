@@ -110,7 +110,8 @@ int set_failing_requests(Machine& m, uint32_t dev, bool write, unsigned n, bool 
 // Interleaving controls for tests. hold_next_write: the next write whose request covers the
 // whole-disk sector disk_sector stops inside the driver's own request function, before the
 // driver has it, as a submitter preempted there would; write_held tells it waits there, and
-// release_write lets it go on. pause_driver: the driver takes no request until unpaused.
+// release_write lets it go on. pause_driver: the driver starts no request until unpaused
+// (those merged into one transfer with a request it has started complete with it).
 // waiting_for_earlier_requests: a grace period (synchronize_kernel) is waiting, or the
 // disk's queue is being drained.
 int hold_next_write(Machine& m, uint32_t dev, uint64_t disk_sector);

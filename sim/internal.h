@@ -54,8 +54,28 @@ struct Task {
     jmp_buf exitJump;
 };
 
+// What set_current_task installed on this thread, and the host thread's own task with the
+// generation of the machine that owns it. Plain thread-local words, read inline: the current
+// task is looked up several times in every lock operation.
+inline thread_local Task* tlsCurrentTask = nullptr;
+inline thread_local Task* tlsHostTask = nullptr;
+inline thread_local uint64_t tlsHostTaskGeneration = 0;
+// The generation of the running machine's kernel; 0 while none runs.
+inline std::atomic<uint64_t> gRunningGeneration{0};
+
+// Makes the host thread's own task for the running machine (or for no machine).
+Task* current_host_task();
+
 // The calling host thread's task (created on first use).
-Task* current_task();
+inline Task* current_task()
+{
+    if (Task* t = tlsCurrentTask)
+        return t;
+    uint64_t running = gRunningGeneration.load(std::memory_order_acquire);
+    if (running && tlsHostTask && tlsHostTaskGeneration == running)
+        return tlsHostTask;
+    return current_host_task();
+}
 // Makes the calling host thread run as the given task (nullptr: its own anonymous task).
 void set_current_task(Task* task);
 

@@ -63,12 +63,14 @@ void FaultInjector::fail_nth(Fault kind, unsigned n, bool persistent, unsigned l
 {
     std::lock_guard<std::mutex> g(mu_);
     kinds_[static_cast<int>(kind)] = Countdown{n, persistent, false, persistent ? lift_after : 0};
+    armed_.store(true, std::memory_order_release);
 }
 
 void FaultInjector::fail_any_alloc_nth(unsigned n, bool persistent, unsigned lift_after)
 {
     std::lock_guard<std::mutex> g(mu_);
     any_ = Countdown{n, persistent, false, persistent ? lift_after : 0};
+    armed_.store(true, std::memory_order_release);
 }
 
 void FaultInjector::disarm()
@@ -77,6 +79,7 @@ void FaultInjector::disarm()
     for (auto& c : kinds_)
         c = Countdown{};
     any_ = Countdown{};
+    armed_.store(false, std::memory_order_release);
 }
 
 unsigned FaultInjector::fired(Fault kind) const
@@ -120,13 +123,47 @@ const void* FaultInjector::last_failed_site() const
     return lastFailed_;
 }
 
+namespace {
+size_t seen_slot(const void* site, size_t slots)
+{
+    return (reinterpret_cast<uintptr_t>(site) * 0x9E3779B97F4A7C15ull >> 32) % slots;
+}
+} // namespace
+
+bool FaultInjector::seen(const void* site) const
+{
+    for (size_t i = seen_slot(site, kSeenSlots), n = 0; n < kSeenSlots; i = (i + 1) % kSeenSlots, n++) {
+        const void* s = seen_[i].load(std::memory_order_acquire);
+        if (s == site)
+            return true;
+        if (!s)
+            return false;
+    }
+    return false;
+}
+
+void FaultInjector::remember(const void* site)
+{
+    if (!reached_.insert(site).second)
+        return;
+    for (size_t i = seen_slot(site, kSeenSlots), n = 0; n < kSeenSlots; i = (i + 1) % kSeenSlots, n++) {
+        if (!seen_[i].load(std::memory_order_relaxed)) {
+            seen_[i].store(site, std::memory_order_release);
+            return;
+        }
+    }
+    // Full: the site stays in reached_ and its operations keep taking the lock.
+}
+
 bool FaultInjector::should_fail(Fault kind, const void* site)
 {
     if (SparedFromFaults::active())
         return false;
+    if (!armed_.load(std::memory_order_acquire) && (!site || seen(site)))
+        return false;
     std::lock_guard<std::mutex> g(mu_);
     if (site)
-        reached_.insert(site);
+        remember(site);
     bool fail = kinds_[static_cast<int>(kind)].tick();
     if (kind != Fault::Thread)
         fail = any_.tick() || fail;
@@ -153,6 +190,7 @@ Machine::Machine(MachineConfig config)
     else
         k_->rng.seed(std::random_device{}());
     gKernel.store(k_.get(), std::memory_order_release);
+    gRunningGeneration.store(k_->generation, std::memory_order_release);
     gMachine = this;
     block_boot(*k_);
     fs_boot(*k_);
@@ -182,6 +220,7 @@ Machine::~Machine()
         fs_shutdown(*k_);
         // The disks outlive the kernel threads, which may be waiting for their I/O.
         block_shutdown(*k_);
+        gRunningGeneration.store(0, std::memory_order_release);
         gKernel.store(nullptr, std::memory_order_release);
     }
     gMachine = nullptr;

@@ -6,6 +6,7 @@
 // ends every process and joins every thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -78,7 +79,16 @@ private:
         unsigned liftAfter = 0; // persistent failures left before disarming; 0 = never
         bool tick();
     };
+    // Whether a site is in reached_: read without the lock, so that an operation with no
+    // countdown armed and a site already seen takes no lock at all.
+    bool seen(const void* site) const;
+    void remember(const void* site); // needs mu_
+
     mutable std::mutex mu_;
+    // Set while any countdown may be armed (cleared by disarm): until then nothing can fail.
+    std::atomic<bool> armed_{false};
+    static constexpr size_t kSeenSlots = 1024; // open addressing; sites are a few dozen
+    std::atomic<const void*> seen_[kSeenSlots] = {};
     Countdown kinds_[static_cast<int>(Fault::kCount)];
     Countdown any_;
     unsigned fired_[static_cast<int>(Fault::kCount)] = {};

@@ -7,16 +7,10 @@ namespace sim {
 
 namespace {
 
-// The host thread's own task, for threads the kernel did not start (tests, writers). The
-// running kernel owns it, so that it outlives its thread: someone may still be waking it
-// (as the kernel keeps a task's record until nobody can reach it). Outside any machine the
-// thread keeps a task of its own.
-// The task and its kernel's generation are plain words (no destructor), so reaching them
-// costs no thread-local initialisation check on every call.
-thread_local Task* tlsAnonTask = nullptr;
-thread_local uint64_t tlsAnonGeneration = 0; // of the kernel that owns tlsAnonTask
+// Outside any machine a host thread keeps a task of its own. Inside one, its task
+// (tlsHostTask) belongs to the running kernel, so that it outlives its thread: someone may
+// still be waking it (as the kernel keeps a task's record until nobody can reach it).
 thread_local std::unique_ptr<Task> tlsOutside;
-thread_local Task* tlsCurrent = nullptr;
 
 Task* new_host_task(int pid)
 {
@@ -28,10 +22,8 @@ Task* new_host_task(int pid)
 
 } // namespace
 
-Task* current_task()
+Task* current_host_task()
 {
-    if (tlsCurrent)
-        return tlsCurrent;
     Kernel* running = running_kernel();
     if (!running) {
         if (!tlsOutside)
@@ -39,17 +31,17 @@ Task* current_task()
         return tlsOutside.get();
     }
     Kernel& k = *running;
-    if (!tlsAnonTask || tlsAnonGeneration != k.generation) {
+    if (!tlsHostTask || tlsHostTaskGeneration != k.generation) {
         Task* t = new_host_task(k.nextPid.fetch_add(1));
         std::lock_guard<std::mutex> g(k.taskMu);
         k.hostTasks.emplace_back(t);
-        tlsAnonTask = t;
-        tlsAnonGeneration = k.generation;
+        tlsHostTask = t;
+        tlsHostTaskGeneration = k.generation;
     }
-    return tlsAnonTask;
+    return tlsHostTask;
 }
 
-void set_current_task(Task* task) { tlsCurrent = task; }
+void set_current_task(Task* task) { tlsCurrentTask = task; }
 
 } // namespace sim
 

@@ -1,4 +1,5 @@
-// Disk drivers: completion in interrupt context and in arrival order, un-remapped requests,
+// Disk drivers: completion in interrupt context and in arrival order, adjacent requests
+// merged into one transfer, un-remapped requests,
 // injected errors and partial completions, partition tables from the MBR and their
 // re-reading under bd_sem, image files, concurrent writers, and buffer heads completed by
 // the driver.
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "sim/fs.h"
@@ -91,6 +93,114 @@ TEST_F(DiskTest, BadSectorsFailOnlyTheRequestsThatTouchThem)
     EXPECT_EQ(machine.log_count("end_request: I/O error, dev sda, sector 1008"), 1u);
     ASSERT_EQ(sim::clear_bad_sectors(machine, kSda), 0);
     EXPECT_EQ(sim::read_sectors(machine, kSda, 1010, got.data(), 1), 0);
+}
+
+// The driver takes everything queued at once and moves each run of adjacent requests of one
+// direction in one transfer. Every request still gets its own data and outcome, in arrival
+// order, on memory and on an image file: one that touches a bad sector fails alone, a read
+// after a write of the same sectors sees the write.
+TEST_F(DiskTest, MergedRequestsKeepTheirOwnDataOutcomeAndOrder)
+{
+    AddDisk();
+    char path[] = "/tmp/kestrel-disk-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 4096 * 512), 0);
+    close(fd);
+    sim::DiskConfig c;
+    c.image_path = path;
+    c.major = 3;
+    u32 image = 0;
+    ASSERT_EQ(sim::add_disk(machine, c, &image), 0);
+
+    for (u32 dev : {kSda, image}) {
+        SCOPED_TRACE(dev == kSda ? "memory" : "image file");
+        auto old = pattern(64 * 512, 7);
+        ASSERT_EQ(sim::write_store(machine, dev, 100, old.data(), 64), 0);
+        ASSERT_EQ(sim::set_bad_sectors(machine, dev, 120, 1), 0);
+        struct Req {
+            int rw;
+            sector_t sector;
+            unsigned sectors;
+        };
+        const std::vector<Req> reqs = {{READ, 100, 8}, {READ, 108, 8}, {READ, 116, 8}, {READ, 124, 8},
+                                       {WRITE, 132, 8}, {WRITE, 140, 8}, {READ, 132, 8}, {READ, 140, 4},
+                                       {READ, 144, 4}};
+        auto written = [](sector_t s) { return pattern(8 * 512, static_cast<unsigned>(s)); };
+        struct block_device* bd = bdget(dev);
+        std::vector<Probe> probes(reqs.size());
+        std::vector<struct bio*> bios;
+        finishSeq = 0;
+        ASSERT_EQ(sim::pause_driver(machine, dev, true), 0);
+        for (size_t i = 0; i < reqs.size(); i++) {
+            bios.push_back(page_bio(bd, reqs[i].sector, reqs[i].sectors, &probes[i]));
+            if (reqs[i].rw == WRITE) {
+                auto data = written(reqs[i].sector);
+                memcpy(page_address(bios.back()->bi_io_vec[0].bv_page), data.data(), data.size());
+            }
+            submit_bio(reqs[i].rw, bios.back());
+        }
+        EXPECT_EQ(sim::disk_stats(machine, dev).queued, reqs.size());
+        ASSERT_EQ(sim::pause_driver(machine, dev, false), 0);
+        for (size_t i = 0; i < reqs.size(); i++) {
+            wait_for_completion(&probes[i].done);
+            EXPECT_EQ(probes[i].finishedAs, static_cast<int>(i));
+            EXPECT_EQ(probes[i].error, reqs[i].sector == 116 ? -EIO : 0) << reqs[i].sector;
+            auto got = bio_bytes(bios[i], reqs[i].sectors * 512);
+            if (reqs[i].sector >= 132) {
+                auto w = written(reqs[i].sector < 140 ? 132 : 140);
+                size_t at = (reqs[i].sector - (reqs[i].sector < 140 ? 132 : 140)) * 512;
+                EXPECT_EQ(got, std::vector<unsigned char>(w.begin() + at, w.begin() + at + got.size()))
+                    << reqs[i].sector;
+            } else if (reqs[i].sector != 116) {
+                auto at = old.begin() + (reqs[i].sector - 100) * 512;
+                EXPECT_EQ(got, std::vector<unsigned char>(at, at + 8 * 512)) << reqs[i].sector;
+            }
+            free_page_bio(bios[i]);
+        }
+        EXPECT_EQ(store(machine, dev, 132, 8), written(132));
+        EXPECT_EQ(store(machine, dev, 140, 8), written(140));
+        EXPECT_EQ(sim::disk_stats(machine, dev).errors, 1u);
+        ASSERT_EQ(sim::clear_bad_sectors(machine, dev), 0);
+        bdput(bd);
+    }
+    unlink(path);
+}
+
+// A pause that comes while the driver is busy with what it took stops it before the next
+// request it would start: the rest stay queued, in order, until the driver is unpaused.
+int pausing_end_io(struct bio* bio, unsigned int bytes_done, int error)
+{
+    sim::pause_driver(sim::Machine::running(), kSda, true);
+    return probe_end_io(bio, bytes_done, error);
+}
+
+TEST_F(DiskTest, APauseWhileServingLeavesTheRestQueued)
+{
+    AddDisk();
+    struct block_device* bd = bdget(kSda);
+    std::vector<Probe> probes(3);
+    std::vector<struct bio*> bios;
+    finishSeq = 0;
+    ASSERT_EQ(sim::pause_driver(machine, kSda, true), 0);
+    for (int i = 0; i < 3; i++) {
+        bios.push_back(page_bio(bd, static_cast<sector_t>(100 * i), 8, &probes[i])); // not adjacent
+        if (i == 0)
+            bios.back()->bi_end_io = pausing_end_io;
+        submit_bio(READ, bios.back());
+    }
+    ASSERT_EQ(sim::pause_driver(machine, kSda, false), 0);
+    wait_for_completion(&probes[0].done);
+    EXPECT_EQ(sim::disk_stats(machine, kSda).queued, 2u);
+    EXPECT_EQ(probes[1].finishedAs, -1);
+    ASSERT_EQ(sim::pause_driver(machine, kSda, false), 0);
+    for (int i = 0; i < 3; i++) {
+        if (i > 0)
+            wait_for_completion(&probes[i].done);
+        EXPECT_EQ(probes[i].finishedAs, i);
+        free_page_bio(bios[i]);
+    }
+    bdput(bd);
 }
 
 // The Nth request of one direction fails, whatever its sectors; a persistent fault keeps
