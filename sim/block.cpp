@@ -10,6 +10,16 @@ BlockLayer& BL() { return *K().block; }
 
 void block_boot(Kernel& k) { k.block = new BlockLayer; }
 
+BlockLayer::~BlockLayer()
+{
+    for (struct bio* bio : freeBios) {
+        delete[] bio->bi_io_vec;
+        delete bio;
+    }
+    for (struct buffer_head* bh : freeBhs)
+        delete bh;
+}
+
 void block_shutdown(Kernel& k)
 {
     BlockLayer* bl = k.block;
@@ -145,22 +155,35 @@ struct bio* bio_alloc(gfp_t gfp_mask, int nr_iovecs)
         return NULL;
     if (K().faults.should_fail(sim::Fault::Bio, __builtin_return_address(0)))
         return NULL;
-    auto* bio = new struct bio();
+    sim::BlockLayer& bl = BL();
+    struct bio* bio = nullptr;
     struct bio_vec* vecs = nullptr;
-    if (nr_iovecs > 0) {
-        // Segments are not cleared, as in the kernel: the caller fills what it uses.
-        vecs = new struct bio_vec[nr_iovecs];
-        memset(static_cast<void*>(vecs), 0x5a, sizeof *vecs * nr_iovecs);
+    {
+        std::lock_guard<std::mutex> g(bl.mu);
+        if (nr_iovecs == 1 && !bl.freeBios.empty()) {
+            bio = bl.freeBios.back();
+            bl.freeBios.pop_back();
+            vecs = bio->bi_io_vec;
+            bl.bios.emplace(bio, vecs);
+        }
     }
+    if (bio) {
+        bio->~bio();
+        new (bio) struct bio();
+    } else {
+        bio = new struct bio();
+        if (nr_iovecs > 0)
+            vecs = new struct bio_vec[nr_iovecs];
+        std::lock_guard<std::mutex> g(bl.mu);
+        bl.bios.emplace(bio, vecs);
+    }
+    // Segments are not cleared, as in the kernel: the caller fills what it uses.
+    if (vecs)
+        memset(static_cast<void*>(vecs), 0x5a, sizeof *vecs * nr_iovecs);
     bio->bi_flags = 1UL << BIO_UPTODATE;
     bio->bi_max_vecs = static_cast<unsigned>(nr_iovecs);
     bio->bi_io_vec = vecs;
     atomic_set(&bio->bi_cnt, 1);
-    {
-        sim::BlockLayer& bl = BL();
-        std::lock_guard<std::mutex> g(bl.mu);
-        bl.bios.emplace(bio, vecs);
-    }
     K().bios++;
     return bio;
 }
@@ -189,14 +212,22 @@ void bio_put(struct bio* bio)
     if (bio->bi_destructor)
         bio->bi_destructor(bio);
     struct bio_vec* vecs;
+    bool kept = false;
     {
         sim::BlockLayer& bl = BL();
         std::lock_guard<std::mutex> g(bl.mu);
         auto it = bl.bios.find(bio);
         vecs = it->second;
         bl.bios.erase(it);
+        if (sim::kReuseFreedObjects && bio->bi_max_vecs == 1 && bl.freeBios.size() < bl.kKeptFree) {
+            bio->bi_io_vec = vecs;
+            bl.freeBios.push_back(bio);
+            kept = true;
+        }
     }
     K().bios--;
+    if (kept)
+        return;
     delete[] vecs;
     delete bio;
 }

@@ -6,6 +6,9 @@
 #include <sys/uio.h>
 
 #include <deque>
+#include <memory_resource>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "sim/disk.h"
 #include "sim/internal.h"
@@ -92,15 +95,43 @@ struct Disk {
     std::atomic<uint64_t> reads{0}, writes{0}, sectorsRead{0}, sectorsWritten{0}, errors{0};
 };
 
+// Freed one-segment bios and buffer heads are kept and handed out again, as the kernel's
+// slab caches do, so that a stream of single-block requests does not go through the host's
+// allocator for each. Not under AddressSanitizer, which must see every object freed to catch
+// a use after its free.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kReuseFreedObjects = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kReuseFreedObjects = false;
+#else
+inline constexpr bool kReuseFreedObjects = true;
+#endif
+#else
+inline constexpr bool kReuseFreedObjects = true;
+#endif
+
 struct BlockLayer {
-    // Guards the disk list, bdev references and the live bio and buffer head tables.
+    // Guards the disk list, bdev references, the live bio and buffer head tables and the
+    // freed objects kept for reuse.
     std::mutex mu;
     std::vector<std::unique_ptr<Disk>> disks;
     std::unordered_map<const struct block_device*, Bdev*> bdevs;
     std::unordered_map<const struct gendisk*, Disk*> gendisks;
+    // The live tables' nodes come from a pool of their own: one is made and dropped per
+    // request.
+    std::pmr::unsynchronized_pool_resource tablePool;
     // Live bios with the segment array bio_alloc gave them.
-    std::unordered_map<const struct bio*, struct bio_vec*> bios;
-    std::unordered_set<const struct buffer_head*> bhs;
+    std::pmr::unordered_map<const struct bio*, struct bio_vec*> bios{&tablePool};
+    std::pmr::unordered_set<const struct buffer_head*> bhs{&tablePool};
+    static constexpr size_t kKeptFree = 1024;
+    std::vector<struct bio*> freeBios; // one-segment bios, each with its segment array
+    std::vector<struct buffer_head*> freeBhs;
+
+    BlockLayer() = default;
+    BlockLayer(const BlockLayer&) = delete;
+    BlockLayer& operator=(const BlockLayer&) = delete;
+    ~BlockLayer();
 
     // Grace periods (synchronize_kernel). A submitter on a driver's own request function
     // counts itself in submitters[epoch & 1] from reading the queue's function until the

@@ -15,13 +15,25 @@ struct buffer_head* alloc_buffer_head(gfp_t gfp_flags)
         might_sleep();
     if (K().faults.should_fail(sim::Fault::BufferHead, __builtin_return_address(0)))
         return NULL;
-    auto* bh = new struct buffer_head();
-    INIT_LIST_HEAD(&bh->b_assoc_buffers);
+    sim::BlockLayer& bl = BL();
+    struct buffer_head* bh = nullptr;
     {
-        sim::BlockLayer& bl = BL();
+        std::lock_guard<std::mutex> g(bl.mu);
+        if (!bl.freeBhs.empty()) {
+            bh = bl.freeBhs.back();
+            bl.freeBhs.pop_back();
+            bl.bhs.insert(bh);
+        }
+    }
+    if (bh) {
+        bh->~buffer_head();
+        new (bh) struct buffer_head();
+    } else {
+        bh = new struct buffer_head();
         std::lock_guard<std::mutex> g(bl.mu);
         bl.bhs.insert(bh);
     }
+    INIT_LIST_HEAD(&bh->b_assoc_buffers);
     K().bufferHeads++;
     return bh;
 }
@@ -32,24 +44,31 @@ void free_buffer_head(struct buffer_head* bh)
         return;
     sim::BlockLayer& bl = BL();
     const char* bug = nullptr;
+    bool kept = false;
     {
         std::lock_guard<std::mutex> g(bl.mu);
         auto it = bl.bhs.find(bh);
-        if (it == bl.bhs.end())
+        if (it == bl.bhs.end()) {
             bug = "free_buffer_head of a buffer head that is not allocated";
-        else if (!list_empty(&bh->b_assoc_buffers))
+        } else if (!list_empty(&bh->b_assoc_buffers)) {
             // Freeing it would leave the list pointing at freed memory; keep it (it shows as
             // a leak) and report.
             bug = "free_buffer_head of a buffer head still on an associated-buffers list";
-        else
+        } else {
             bl.bhs.erase(it);
+            if (sim::kReuseFreedObjects && bl.freeBhs.size() < bl.kKeptFree) {
+                bl.freeBhs.push_back(bh);
+                kept = true;
+            }
+        }
     }
     if (bug) {
         K().report_bug(bug);
         return;
     }
     K().bufferHeads--;
-    delete bh;
+    if (!kept)
+        delete bh;
 }
 
 void set_bh_page(struct buffer_head* bh, struct page* page, unsigned long offset)

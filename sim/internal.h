@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <random>
 #include <set>
@@ -153,8 +154,9 @@ struct Kernel {
 
     // Memory accounting.
     mutable std::mutex memMu;
-    std::unordered_map<const void*, size_t> kmallocs;
-    std::unordered_map<const void*, size_t> vmallocs;
+    std::pmr::unsynchronized_pool_resource memPool; // the nodes of the two tables below
+    std::pmr::unordered_map<const void*, size_t> kmallocs{&memPool};
+    std::pmr::unordered_map<const void*, size_t> vmallocs{&memPool};
     std::unordered_set<kmem_cache_t*> caches;
     std::atomic<long> pages{0}, highPages{0}, kmaps{0};
     std::atomic<long> bios{0}, bufferHeads{0};
