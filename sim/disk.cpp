@@ -4,9 +4,10 @@
 // A disk's request function queues each bio for the disk's driver thread, which performs
 // the transfer and completes the bio as the completion (interrupt) context, in the order the
 // bios arrived. The driver takes all that is queued at once and moves each run of adjacent
-// requests in one host transfer, as the elevator merges them for a real driver. As in 2.6.9 the driver takes bi_sector as a sector of the whole disk and
-// finds the disk through bi_bdev->bd_disk, so a bio that reaches the request function
-// directly, un-remapped on a partition's block device, is served as well.
+// requests in one host transfer, as the elevator merges them for a real driver. As in 2.6.9
+// the driver takes bi_sector as a sector of the whole disk and finds the disk through
+// bi_bdev->bd_disk, so a bio that reaches the request function directly, un-remapped on a
+// partition's block device, is served as well.
 #include "sim/blockdev.h"
 
 #include <fcntl.h>
@@ -151,7 +152,8 @@ bool transfer_run(Disk& d, struct bio* const* run, size_t n)
     for (size_t k = 0; k < n; k++)
         for (unsigned i = run[k]->bi_idx; i < run[k]->bi_vcnt; i++) {
             const struct bio_vec& v = run[k]->bi_io_vec[i];
-            iov.push_back({v.bv_page->data + v.bv_offset, v.bv_len});
+            if (v.bv_len)
+                iov.push_back({v.bv_page->data + v.bv_offset, v.bv_len});
         }
     // Whatever a call moves short of what it asked for is asked for again.
     for (size_t at = 0; at < iov.size();) {
