@@ -190,6 +190,39 @@ TEST_F(BlockDeviceTest, BiosAndBufferHeadsAreCountedAndFaultInjectable)
     machine.faults().disarm();
 }
 
+// Freed bios and buffer heads may be handed out again: what comes back is as fresh as a new
+// one, is counted again, and the freed one still cannot be put or freed a second time.
+TEST_F(BlockDeviceTest, ReusedBiosAndBufferHeadsComeBackFresh)
+{
+    for (int round = 0; round < 3; round++) {
+        struct bio* bio = bio_alloc(GFP_NOIO, 1);
+        struct buffer_head* bh = alloc_buffer_head(GFP_NOIO);
+        ASSERT_TRUE(bio && bh);
+        EXPECT_TRUE(bio_flagged(bio, BIO_UPTODATE));
+        EXPECT_EQ(atomic_read(&bio->bi_cnt), 1);
+        EXPECT_EQ(bio->bi_max_vecs, 1u);
+        EXPECT_TRUE(bio->bi_io_vec && !bio->bi_private && !bio->bi_end_io && !bio->bi_size && !bio->bi_rw);
+        EXPECT_TRUE(!bh->b_state && !bh->b_page && !bh->b_private && list_empty(&bh->b_assoc_buffers));
+        EXPECT_EQ(machine.mem_stats().bios, 1);
+        EXPECT_EQ(machine.mem_stats().buffer_heads, 1);
+        // Leave traces for the next round to find cleared.
+        clear_bit(BIO_UPTODATE, &bio->bi_flags);
+        bio->bi_private = bh;
+        bio->bi_size = 4096;
+        bio->bi_rw = WRITE;
+        set_buffer_uptodate(bh);
+        bh->b_private = bio;
+        bio_put(bio);
+        free_buffer_head(bh);
+        EXPECT_EQ(machine.mem_stats().bios, 0);
+        EXPECT_EQ(machine.mem_stats().buffer_heads, 0);
+        bio_put(bio);
+        free_buffer_head(bh);
+        EXPECT_EQ(machine.bugs().size(), 2u) << "a second put or free is still caught";
+        machine.clear_bugs();
+    }
+}
+
 // Raw I/O that meets an allocation failure at any step reports it and leaves nothing behind.
 TEST_F(BlockDeviceTest, RawIoSurvivesEveryAllocationFailure)
 {
