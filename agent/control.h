@@ -93,8 +93,14 @@ private:
     // Runs one of the two map commands on the bitmap bytes at data_addr.
     int map_command(uint32_t cmd, uint32_t data_addr, uint32_t blocks);
 
+    // The page of the agent's memory that carries command records (from its start) and
+    // replies (from kReplyOffset); allocated at the first command, freed at close. 0: none.
+    uint32_t records();
+    static constexpr uint32_t kRecordsBytes = 4096, kReplyOffset = 1024;
+
     Transport& t_;
     int fd_ = -1;
+    uint32_t records_ = 0;
     uint32_t buffer_ = 0, buffer_len_ = 0;
 };
 
