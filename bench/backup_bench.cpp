@@ -409,7 +409,7 @@ void BM_Gap(benchmark::State& state)
     state.counters["joined_ms"] = median(joined_s) * 1e3;
     figures()["gap " + std::to_string(gap) + ": joined vs single reads"] = median(joined_s) / median(single_s);
 }
-BENCHMARK(BM_Gap)->Arg(1)->Arg(2)->Arg(3)->Arg(4)->Arg(8)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Gap)->Arg(1)->Arg(2)->Arg(4)->Arg(6)->Arg(8)->Arg(12)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Pages, kmalloc bytes and slab objects (at their object size) the machine holds.
 long mem_bytes(sim::Machine& m)
