@@ -72,6 +72,9 @@ private:
     // that failed otherwise than for unreadable blocks; a sink's error goes to sink_error.
     int read_run(uint32_t first, uint32_t count, const BlockBitmap& wanted, std::vector<uint8_t>& buf,
                  std::string& sink_error);
+    // Whether a run of count blocks goes to the short buffer, mapping it at the first such
+    // run; a short buffer that cannot be mapped only means reading into the full one.
+    bool into_short(uint32_t count);
     // The module's state: nothing while the backup holds, else the failure it says.
     std::optional<BackupResult> check_module_state();
 
@@ -83,6 +86,8 @@ private:
     Geometry geo_;
     bool begun_ = false;
     uint32_t max_run_ = 0;
+    enum class Short { Untried, Mapped, Unavailable } short_ = Short::Untried;
+    static constexpr uint32_t kShortBufferPages = 4;
 };
 
 BackupResult BackupRun::fail(Failure kind, int status, std::string what)
@@ -151,11 +156,21 @@ int BackupRun::read_into(uint32_t first, uint32_t count, uint8_t* out)
     return result;
 }
 
+bool BackupRun::into_short(uint32_t count)
+{
+    const uint64_t bytes = uint64_t(count) * geo_.block_size;
+    if (bytes > kShortBufferPages * 4096 || uint64_t(max_run_) * geo_.block_size <= kShortBufferPages * 4096)
+        return false;
+    if (short_ == Short::Untried)
+        short_ = dev_.map_short_buffer(kShortBufferPages) == 0 ? Short::Mapped : Short::Unavailable;
+    return short_ == Short::Mapped;
+}
+
 int BackupRun::read_run(uint32_t first, uint32_t count, const BlockBitmap& wanted, std::vector<uint8_t>& buf,
                         std::string& sink_error)
 {
     const uint32_t bs = geo_.block_size;
-    int s = dev_.read_blocks(first, count);
+    int s = dev_.read_blocks(first, count, into_short(count));
     if (s == 0) {
         // The blocks go to the sink straight from the mapped buffer where the transport
         // can offer them in place, else through a copy.

@@ -241,28 +241,42 @@ long ControlDevice::map_buffer(uint32_t pages)
     return 0;
 }
 
+long ControlDevice::map_short_buffer(uint32_t pages)
+{
+    if (short_)
+        return 0;
+    long addr = t_.mmap_readonly(fd_, pages * 4096);
+    if (addr < 0)
+        return addr;
+    short_ = static_cast<uint32_t>(addr);
+    short_len_ = pages * 4096;
+    return 0;
+}
+
 void ControlDevice::unmap_buffer()
 {
     if (buffer_)
         t_.munmap(buffer_, buffer_len_);
-    buffer_ = 0;
-    buffer_len_ = 0;
+    if (short_)
+        t_.munmap(short_, short_len_);
+    buffer_ = buffer_len_ = short_ = short_len_ = last_ = 0;
 }
 
-int ControlDevice::read_blocks(uint32_t first, uint32_t count)
+int ControlDevice::read_blocks(uint32_t first, uint32_t count, bool into_short)
 {
-    kes::ReadBlocksArgs a{first, count, buffer_};
+    last_ = into_short && short_ ? short_ : buffer_;
+    kes::ReadBlocksArgs a{first, count, last_};
     return command(kes::KES_READ_BLOCKS, &a, sizeof a);
 }
 
 bool ControlDevice::buffer_block(uint32_t i, uint32_t block_size, void* out)
 {
-    return t_.read(buffer_ + i * block_size, out, block_size);
+    return t_.read(last_ + i * block_size, out, block_size);
 }
 
 const uint8_t* ControlDevice::buffer_view(uint32_t i, uint32_t block_size)
 {
-    return t_.view(buffer_ + i * block_size, block_size);
+    return t_.view(last_ + i * block_size, block_size);
 }
 
 } // namespace agent

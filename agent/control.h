@@ -74,12 +74,19 @@ public:
 
     // The read buffer: a mapping of pages pages (0 or a negative error), and reads of
     // count blocks from first into it; block i of the run is at offset i * block size.
+    // A second, short buffer may be mapped beside it for short runs: the module takes a
+    // reference on every page of the buffer a read goes to, so a short run read into a
+    // buffer of a few pages costs less than one read into the full one. Unmapping (or
+    // mapping the read buffer again) removes both.
     long map_buffer(uint32_t pages);
+    long map_short_buffer(uint32_t pages);
+    uint32_t short_buffer_bytes() const { return short_len_; }
     void unmap_buffer();
-    int read_blocks(uint32_t first, uint32_t count);
-    // Copies block i of the last read out of the buffer.
+    // Into the short buffer when asked for and mapped, else into the read buffer.
+    int read_blocks(uint32_t first, uint32_t count, bool into_short = false);
+    // Copies block i of the last read out of the buffer it went to.
     bool buffer_block(uint32_t i, uint32_t block_size, void* out);
-    // Block i of the last read in place in the buffer, until the next read; nullptr when
+    // Block i of the last read in place in its buffer, until the next read; nullptr when
     // the transport cannot offer it (copy it with buffer_block instead).
     const uint8_t* buffer_view(uint32_t i, uint32_t block_size);
 
@@ -102,6 +109,8 @@ private:
     int fd_ = -1;
     uint32_t records_ = 0;
     uint32_t buffer_ = 0, buffer_len_ = 0;
+    uint32_t short_ = 0, short_len_ = 0;
+    uint32_t last_ = 0; // the buffer the last read went to
 };
 
 } // namespace agent
