@@ -230,27 +230,27 @@ int ControlDevice::dirty_block(uint32_t& out)
 
 int ControlDevice::sync() { return t_.ioctl(fd_, kes::KES_SYNC, 0); }
 
+// Maps pages pages of the device read-only into addr and len (0, or a negative error and
+// both left as they were).
+long ControlDevice::map_into(uint32_t pages, uint32_t& addr, uint32_t& len)
+{
+    long a = t_.mmap_readonly(fd_, pages * 4096);
+    if (a < 0)
+        return a;
+    addr = static_cast<uint32_t>(a);
+    len = pages * 4096;
+    return 0;
+}
+
 long ControlDevice::map_buffer(uint32_t pages)
 {
     unmap_buffer();
-    long addr = t_.mmap_readonly(fd_, pages * 4096);
-    if (addr < 0)
-        return addr;
-    buffer_ = static_cast<uint32_t>(addr);
-    buffer_len_ = pages * 4096;
-    return 0;
+    return map_into(pages, buffer_, buffer_len_);
 }
 
 long ControlDevice::map_short_buffer(uint32_t pages)
 {
-    if (short_)
-        return 0;
-    long addr = t_.mmap_readonly(fd_, pages * 4096);
-    if (addr < 0)
-        return addr;
-    short_ = static_cast<uint32_t>(addr);
-    short_len_ = pages * 4096;
-    return 0;
+    return short_ ? 0 : map_into(pages, short_, short_len_);
 }
 
 void ControlDevice::unmap_buffer()

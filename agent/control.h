@@ -97,6 +97,7 @@ private:
     // reads the reply back into out.
     template <class Args, class Reply>
     int query(uint32_t cmd, Args a, uint32_t Args::*address, uint32_t Args::*length, Reply& out);
+    long map_into(uint32_t pages, uint32_t& addr, uint32_t& len);
     // Runs one of the two map commands on the bitmap bytes at data_addr.
     int map_command(uint32_t cmd, uint32_t data_addr, uint32_t blocks);
 
