@@ -67,10 +67,14 @@ private:
     std::string reason_for_full(const kes::AutoMapStateInfo& am) const;
     // Reads count blocks at first into out through the mapped buffer, in runs.
     int read_into(uint32_t first, uint32_t count, uint8_t* out);
-    // Reads one run of at most max_run_ wanted blocks and puts each into the sink. Returns 0, or the status
-    // of a read that failed otherwise than for unreadable blocks; a sink's error goes to
-    // sink_error.
-    int read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& buf, std::string& sink_error);
+    // Reads one run of at most max_run_ blocks and puts each wanted one into the sink (the
+    // others, read only to join two runs, are dropped). Returns 0, or the status of a read
+    // that failed otherwise than for unreadable blocks; a sink's error goes to sink_error.
+    int read_run(uint32_t first, uint32_t count, const BlockBitmap& wanted, std::vector<uint8_t>& buf,
+                 std::string& sink_error);
+    // Whether a run of count blocks goes to the short buffer, mapping it at the first such
+    // run; a short buffer that cannot be mapped only means reading into the full one.
+    bool into_short(uint32_t count);
     // The module's state: nothing while the backup holds, else the failure it says.
     std::optional<BackupResult> check_module_state();
 
@@ -82,6 +86,8 @@ private:
     Geometry geo_;
     bool begun_ = false;
     uint32_t max_run_ = 0;
+    enum class Short { Untried, Mapped, Unavailable } short_ = Short::Untried;
+    static constexpr uint32_t kShortBufferPages = 4;
 };
 
 BackupResult BackupRun::fail(Failure kind, int status, std::string what)
@@ -150,16 +156,30 @@ int BackupRun::read_into(uint32_t first, uint32_t count, uint8_t* out)
     return result;
 }
 
-int BackupRun::read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& buf, std::string& sink_error)
+bool BackupRun::into_short(uint32_t count)
+{
+    const uint64_t bytes = uint64_t(count) * geo_.block_size;
+    if (bytes > kShortBufferPages * 4096 || uint64_t(max_run_) * geo_.block_size <= kShortBufferPages * 4096)
+        return false;
+    if (short_ == Short::Untried)
+        short_ = dev_.map_short_buffer(kShortBufferPages) == 0 ? Short::Mapped : Short::Unavailable;
+    return short_ == Short::Mapped;
+}
+
+int BackupRun::read_run(uint32_t first, uint32_t count, const BlockBitmap& wanted, std::vector<uint8_t>& buf,
+                        std::string& sink_error)
 {
     const uint32_t bs = geo_.block_size;
-    int s = dev_.read_blocks(first, count);
+    int s = dev_.read_blocks(first, count, into_short(count));
     if (s == 0) {
         // The blocks go to the sink straight from the mapped buffer where the transport
         // can offer them in place, else through a copy.
         for (uint32_t i = 0; i < count && sink_error.empty(); i++) {
+            if (!wanted.test(first + i))
+                continue;
             const uint8_t* data = dev_.buffer_view(i, bs);
             if (!data) {
+                buf.resize(bs);
                 if (!dev_.buffer_block(i, bs, buf.data()))
                     return -EFAULT;
                 data = buf.data();
@@ -170,19 +190,23 @@ int BackupRun::read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& bu
     }
     if (s != kes::KES_IO_ERROR)
         return s;
+    buf.resize(size_t(count) * bs);
     for (uint32_t i = 0; i < count; i++)
         if (!dev_.buffer_block(i, bs, buf.data() + size_t(i) * bs))
             return -EFAULT;
     // The run had blocks the disk could not read; they arrived as zeros. Find them by
-    // reading each block again on its own. Blocks that the first read took from the
-    // copy-on-write cache are gone from it now, so the data of the first read is kept
-    // for every block that reads back the same or that the first read filled. A block
-    // that came back as zeros the first time and with data now was either unreadable
-    // then (a passing error) or zeros in the cache and overwritten since: it takes the
-    // new data and is listed with the unreadable ones, never silently zero.
+    // reading each wanted block again on its own (an unwanted one in a gap is no loss).
+    // Blocks that the first read took from the copy-on-write cache are gone from it now,
+    // so the data of the first read is kept for every block that reads back the same or
+    // that the first read filled. A block that came back as zeros the first time and with
+    // data now was either unreadable then (a passing error) or zeros in the cache and
+    // overwritten since: it takes the new data and is listed with the unreadable ones,
+    // never silently zero.
     r_.unreadable_runs++;
     std::vector<uint8_t> one(bs);
     for (uint32_t i = 0; i < count; i++) {
+        if (!wanted.test(first + i))
+            continue;
         uint8_t* kept = buf.data() + size_t(i) * bs;
         int s1 = read_into(first + i, 1, one.data());
         if (s1 && s1 != kes::KES_IO_ERROR)
@@ -196,7 +220,8 @@ int BackupRun::read_run(uint32_t first, uint32_t count, std::vector<uint8_t>& bu
         }
     }
     for (uint32_t i = 0; i < count && sink_error.empty(); i++)
-        sink_error = sink_.put(first + i, std::span<const uint8_t>(buf.data() + size_t(i) * bs, bs));
+        if (wanted.test(first + i))
+            sink_error = sink_.put(first + i, std::span<const uint8_t>(buf.data() + size_t(i) * bs, bs));
     return 0;
 }
 
@@ -368,16 +393,33 @@ BackupResult BackupRun::run()
         return fail(Failure::Sink, -EIO, e);
     begun_ = true;
 
-    std::vector<uint8_t> buf(size_t(max_run_) * geo_.block_size);
+    // Filled only when a block has to be copied out of the buffer.
+    std::vector<uint8_t> buf;
     for (uint32_t b = 0; b < geo_.blocks;) {
         if (!plan.changed.test(b)) {
             b++;
             continue;
         }
-        uint32_t n = 1;
-        while (n < max_run_ && b + n < geo_.blocks && plan.changed.test(b + n))
-            n++;
-        if ((s = read_run(b, n, buf, e))) {
+        // A run of wanted blocks, joined to the next one across a gap of at most max_gap
+        // unwanted blocks while the whole still fits one read. The unwanted blocks are read
+        // from the disk as they are now and dropped: in the state the map of wanted blocks
+        // puts the backup in, nothing is kept or copied for them, so reading them changes
+        // nothing the wanted blocks depend on.
+        uint32_t n = 1, wanted = 1;
+        for (;;) {
+            while (n < max_run_ && b + n < geo_.blocks && plan.changed.test(b + n)) {
+                n++;
+                wanted++;
+            }
+            uint32_t gap = 0;
+            while (gap < job_.max_gap && n + gap < max_run_ && b + n + gap < geo_.blocks &&
+                   !plan.changed.test(b + n + gap))
+                gap++;
+            if (gap == 0 || n + gap >= max_run_ || b + n + gap >= geo_.blocks || !plan.changed.test(b + n + gap))
+                break;
+            n += gap;
+        }
+        if ((s = read_run(b, n, plan.changed, buf, e))) {
             if (auto failed = check_module_state())
                 return *failed;
             return fail(Failure::ControlDevice, s,
@@ -386,7 +428,7 @@ BackupResult BackupRun::run()
         }
         if (!e.empty())
             return fail(Failure::Sink, -EIO, e);
-        r_.delivered_blocks += n;
+        r_.delivered_blocks += wanted;
         b += n;
         if (auto failed = check_module_state())
             return *failed;
@@ -465,6 +507,7 @@ BackupResult run_backup(Transport& t, const BackupRequest& req, const BlockFn& f
     job.no_tracking = req.no_tracking;
     job.used_only = false;
     job.run_blocks = req.run_blocks;
+    job.max_gap = req.max_gap;
     FnSink sink(fn);
     return back_up(t, job, sink, progress);
 }

@@ -30,6 +30,10 @@ struct BackupJob {
     // block counts as used.
     bool used_only = true;
     uint32_t run_blocks = 256; // blocks per read
+    // Unwanted blocks a read may span to join two runs of wanted blocks, when one read
+    // costs less than two; what it reads of them is dropped. 0: never.
+    uint32_t max_gap = kDefaultMaxGap;
+    static constexpr uint32_t kDefaultMaxGap = 2;
 };
 
 // Why a backup ended without a commit, for callers that act on it (the message is in
@@ -88,6 +92,7 @@ struct BackupRequest {
     bool full = false;
     bool no_tracking = false;
     uint32_t run_blocks = 256;
+    uint32_t max_gap = BackupJob::kDefaultMaxGap;
 };
 
 using BlockFn = std::function<void(uint32_t block, const uint8_t* data, uint32_t size)>;

@@ -1,5 +1,6 @@
 #include "agent/control.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -9,6 +10,7 @@ namespace {
 
 constexpr int kNoMemory = -12; // ENOMEM
 constexpr int kFault = -14;    // EFAULT
+constexpr int kInvalid = -22;  // EINVAL
 
 // A scratch area of the agent's memory, given back when it goes out of scope.
 class Scratch {
@@ -30,9 +32,14 @@ private:
 
 uint32_t BlockBitmap::count() const
 {
+    // Whole bytes at once; the last byte's bits past the last block (set by a map made
+    // full) do not count.
     uint32_t n = 0;
-    for (uint32_t b = 0; b < blocks_; b++)
-        n += test(b);
+    const uint32_t whole = blocks_ / 8;
+    for (uint32_t i = 0; i < whole; i++)
+        n += static_cast<uint32_t>(std::popcount(bytes_[i]));
+    if (blocks_ % 8)
+        n += static_cast<uint32_t>(std::popcount(static_cast<uint8_t>(bytes_[whole] & ((1u << (blocks_ % 8)) - 1))));
     return n;
 }
 
@@ -50,33 +57,56 @@ int ControlDevice::open()
 void ControlDevice::close()
 {
     unmap_buffer();
+    if (records_)
+        t_.free(records_);
+    records_ = 0;
     if (fd_ >= 0)
         t_.close(fd_);
     fd_ = -1;
 }
 
-int ControlDevice::command(uint32_t cmd, const void* rec, size_t rec_size)
+// One page of the agent's memory serves every command's record and reply for as long as
+// the device is open: allocating and freeing an area per command cost more than many of
+// the commands themselves.
+uint32_t ControlDevice::records()
 {
-    Scratch s(t_, static_cast<uint32_t>(rec_size));
-    if (rec_size && !s.addr())
-        return kNoMemory;
-    if (rec_size && !t_.write(s.addr(), rec, rec_size))
-        return kFault;
-    return t_.ioctl(fd_, cmd, rec_size ? s.addr() : 0);
+    if (!records_)
+        records_ = t_.alloc(kRecordsBytes);
+    return records_;
 }
 
-// The reply goes to a scratch area of its own, whose address and length the record carries.
+int ControlDevice::command(uint32_t cmd, const void* rec, size_t rec_size)
+{
+    if (rec_size == 0)
+        return t_.ioctl(fd_, cmd, 0);
+    if (rec_size > kReplyOffset)
+        return kInvalid;
+    uint32_t at = records();
+    if (!at)
+        return kNoMemory;
+    if (!t_.write(at, rec, rec_size))
+        return kFault;
+    return t_.ioctl(fd_, cmd, at);
+}
+
+// The reply goes to the second part of the records page, cleared first so that a reply
+// shorter than expected reads as zeros, never as an earlier command's reply.
 template <class Args, class Reply>
 int ControlDevice::query(uint32_t cmd, Args a, uint32_t Args::*address, uint32_t Args::*length,
                          Reply& out)
 {
-    Scratch reply(t_, sizeof out);
-    if (!reply.addr())
+    static_assert(sizeof(Reply) <= kRecordsBytes - kReplyOffset);
+    uint32_t at = records();
+    if (!at)
         return kNoMemory;
-    a.*address = reply.addr();
+    const uint32_t reply = at + kReplyOffset;
+    static constexpr Reply kZero{};
+    if (!t_.write(reply, &kZero, sizeof kZero))
+        return kFault;
+    a.*address = reply;
     a.*length = sizeof out;
     int status = command(cmd, &a, sizeof a);
-    if (status == 0 && !t_.read(reply.addr(), &out, sizeof out))
+    if (status == 0 && !t_.read(reply, &out, sizeof out))
         return kFault;
     return status;
 }
@@ -88,13 +118,13 @@ int ControlDevice::map_command(uint32_t cmd, uint32_t data_addr, uint32_t blocks
         kes::IndirectArgs indirect;
         kes::MapArgs map;
     };
-    Scratch rec(t_, sizeof(MapRecord));
-    if (!rec.addr())
+    uint32_t at = records();
+    if (!at)
         return kNoMemory;
-    MapRecord r{{rec.addr() + static_cast<uint32_t>(offsetof(MapRecord, map)), 0}, {data_addr, blocks}};
-    if (!t_.write(rec.addr(), &r, sizeof r))
+    MapRecord r{{at + static_cast<uint32_t>(offsetof(MapRecord, map)), 0}, {data_addr, blocks}};
+    if (!t_.write(at, &r, sizeof r))
         return kFault;
-    return t_.ioctl(fd_, cmd, rec.addr());
+    return t_.ioctl(fd_, cmd, at);
 }
 
 int ControlDevice::version(Version& out)
@@ -102,13 +132,16 @@ int ControlDevice::version(Version& out)
     // The version queries take the reply address itself as their argument.
     for (auto [cmd, field] : {std::pair{uint32_t(kes::KES_GET_VERSION_MAJOR), &out.major},
                               std::pair{uint32_t(kes::KES_GET_VERSION_MINOR), &out.minor}}) {
-        Scratch s(t_, 4);
-        if (!s.addr())
+        uint32_t at = records();
+        if (!at)
             return kNoMemory;
-        int r = t_.ioctl(fd_, cmd, s.addr());
+        const uint32_t zero = 0;
+        if (!t_.write(at + kReplyOffset, &zero, 4))
+            return kFault;
+        int r = t_.ioctl(fd_, cmd, at + kReplyOffset);
         if (r != 0)
             return r;
-        if (!t_.read(s.addr(), field, 4))
+        if (!t_.read(at + kReplyOffset, field, 4))
             return kFault;
     }
     return 0;
@@ -130,10 +163,11 @@ int ControlDevice::start_backup(uint32_t major, uint32_t minor, uint32_t fs_bloc
 
 int ControlDevice::snapshot(const SessionKey& key)
 {
-    Scratch k(t_, static_cast<uint32_t>(key.size()));
-    if (!k.addr() || !t_.write(k.addr(), key.data(), key.size()))
+    static_assert(kes::kesSessionKeySize <= kRecordsBytes - kReplyOffset);
+    uint32_t at = records();
+    if (!at || !t_.write(at + kReplyOffset, key.data(), key.size()))
         return kNoMemory;
-    kes::BufferArgs a{k.addr(), static_cast<uint32_t>(key.size())};
+    kes::BufferArgs a{at + kReplyOffset, static_cast<uint32_t>(key.size())};
     return command(kes::KES_SNAPSHOT, &a, sizeof a);
 }
 
@@ -181,51 +215,68 @@ int ControlDevice::stats(kes::BackupStats& out)
 
 int ControlDevice::dirty_block(uint32_t& out)
 {
-    Scratch word(t_, 4);
-    if (!word.addr())
+    uint32_t at = records();
+    if (!at)
         return kNoMemory;
-    kes::DirtyBlockArgs a{word.addr()};
+    const uint32_t word = at + kReplyOffset, zero = 0;
+    if (!t_.write(word, &zero, 4))
+        return kFault;
+    kes::DirtyBlockArgs a{word};
     int status = command(kes::KES_GET_DIRTY_BLOCK, &a, sizeof a);
-    if (status == 0 && !t_.read(word.addr(), &out, 4))
+    if (status == 0 && !t_.read(word, &out, 4))
         return kFault;
     return status;
 }
 
 int ControlDevice::sync() { return t_.ioctl(fd_, kes::KES_SYNC, 0); }
 
+// Maps pages pages of the device read-only into addr and len (0, or a negative error and
+// both left as they were).
+long ControlDevice::map_into(uint32_t pages, uint32_t& addr, uint32_t& len)
+{
+    long a = t_.mmap_readonly(fd_, pages * 4096);
+    if (a < 0)
+        return a;
+    addr = static_cast<uint32_t>(a);
+    len = pages * 4096;
+    return 0;
+}
+
 long ControlDevice::map_buffer(uint32_t pages)
 {
     unmap_buffer();
-    long addr = t_.mmap_readonly(fd_, pages * 4096);
-    if (addr < 0)
-        return addr;
-    buffer_ = static_cast<uint32_t>(addr);
-    buffer_len_ = pages * 4096;
-    return 0;
+    return map_into(pages, buffer_, buffer_len_);
+}
+
+long ControlDevice::map_short_buffer(uint32_t pages)
+{
+    return short_ ? 0 : map_into(pages, short_, short_len_);
 }
 
 void ControlDevice::unmap_buffer()
 {
     if (buffer_)
         t_.munmap(buffer_, buffer_len_);
-    buffer_ = 0;
-    buffer_len_ = 0;
+    if (short_)
+        t_.munmap(short_, short_len_);
+    buffer_ = buffer_len_ = short_ = short_len_ = last_ = 0;
 }
 
-int ControlDevice::read_blocks(uint32_t first, uint32_t count)
+int ControlDevice::read_blocks(uint32_t first, uint32_t count, bool into_short)
 {
-    kes::ReadBlocksArgs a{first, count, buffer_};
+    last_ = into_short && short_ ? short_ : buffer_;
+    kes::ReadBlocksArgs a{first, count, last_};
     return command(kes::KES_READ_BLOCKS, &a, sizeof a);
 }
 
 bool ControlDevice::buffer_block(uint32_t i, uint32_t block_size, void* out)
 {
-    return t_.read(buffer_ + i * block_size, out, block_size);
+    return t_.read(last_ + i * block_size, out, block_size);
 }
 
 const uint8_t* ControlDevice::buffer_view(uint32_t i, uint32_t block_size)
 {
-    return t_.view(buffer_ + i * block_size, block_size);
+    return t_.view(last_ + i * block_size, block_size);
 }
 
 } // namespace agent

@@ -74,12 +74,19 @@ public:
 
     // The read buffer: a mapping of pages pages (0 or a negative error), and reads of
     // count blocks from first into it; block i of the run is at offset i * block size.
+    // A second, short buffer may be mapped beside it for short runs: the module takes a
+    // reference on every page of the buffer a read goes to, so a short run read into a
+    // buffer of a few pages costs less than one read into the full one. Unmapping (or
+    // mapping the read buffer again) removes both.
     long map_buffer(uint32_t pages);
+    long map_short_buffer(uint32_t pages);
+    uint32_t short_buffer_bytes() const { return short_len_; }
     void unmap_buffer();
-    int read_blocks(uint32_t first, uint32_t count);
-    // Copies block i of the last read out of the buffer.
+    // Into the short buffer when asked for and mapped, else into the read buffer.
+    int read_blocks(uint32_t first, uint32_t count, bool into_short = false);
+    // Copies block i of the last read out of the buffer it went to.
     bool buffer_block(uint32_t i, uint32_t block_size, void* out);
-    // Block i of the last read in place in the buffer, until the next read; nullptr when
+    // Block i of the last read in place in its buffer, until the next read; nullptr when
     // the transport cannot offer it (copy it with buffer_block instead).
     const uint8_t* buffer_view(uint32_t i, uint32_t block_size);
 
@@ -90,12 +97,21 @@ private:
     // reads the reply back into out.
     template <class Args, class Reply>
     int query(uint32_t cmd, Args a, uint32_t Args::*address, uint32_t Args::*length, Reply& out);
+    long map_into(uint32_t pages, uint32_t& addr, uint32_t& len);
     // Runs one of the two map commands on the bitmap bytes at data_addr.
     int map_command(uint32_t cmd, uint32_t data_addr, uint32_t blocks);
 
+    // The page of the agent's memory that carries command records (from its start) and
+    // replies (from kReplyOffset); allocated at the first command, freed at close. 0: none.
+    uint32_t records();
+    static constexpr uint32_t kRecordsBytes = 4096, kReplyOffset = 1024;
+
     Transport& t_;
     int fd_ = -1;
+    uint32_t records_ = 0;
     uint32_t buffer_ = 0, buffer_len_ = 0;
+    uint32_t short_ = 0, short_len_ = 0;
+    uint32_t last_ = 0; // the buffer the last read went to
 };
 
 } // namespace agent

@@ -190,17 +190,26 @@ void read_block_layer(Rig& rig)
     bdput(bd);
 }
 
-agent::BackupResult full_backup(Rig& rig, std::optional<agent::SessionKey> previous = {})
+// Called at both ends of every backup the benchmarks time through full_backup, so that a
+// profile can be cut there: valgrind --tool=callgrind --dump-before='*timed_backup_edge*'
+// writes one part per backup (and one for what ran between them).
+__attribute__((noinline)) void timed_backup_edge() { asm volatile(""); }
+
+agent::BackupResult full_backup(Rig& rig, std::optional<agent::SessionKey> previous = {},
+                                uint32_t max_gap = agent::BackupJob::kDefaultMaxGap)
 {
+    timed_backup_edge();
     agent::SimTransport t(*rig.proc);
     agent::BackupRequest req;
     req.major = MAJOR(rig.part);
     req.minor = MINOR(rig.part);
     req.previous_key = previous;
     req.run_blocks = 256;
+    req.max_gap = max_gap;
     agent::BackupResult r = agent::run_backup(t, req, [](uint32_t, const uint8_t* d, uint32_t) {
         benchmark::DoNotOptimize(d);
     });
+    timed_backup_edge();
     if (!r.ok())
         fprintf(stderr, "backup failed: %s\n", r.error.c_str());
     return r;
@@ -367,6 +376,40 @@ void BM_Incremental(benchmark::State& state)
     figures()["incremental 0% vs full"] = median(empty_s) / median(full_s);
 }
 BENCHMARK(BM_Incremental)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// Where reading across a gap pays: an incremental after every gap+1-th block was written,
+// each changed block read on its own against runs joined across the gaps (the unwanted
+// blocks read and dropped). Below 1.0 joining is the cheaper; the agent joins across gaps
+// up to the largest size where it is.
+void BM_Gap(benchmark::State& state)
+{
+    const uint32_t gap = static_cast<uint32_t>(state.range(0));
+    Rig rig;
+    std::vector<char> data(kBlockSize, 'g');
+    agent::SessionKey key = *full_backup(rig).key;
+    auto change = [&] {
+        for (uint32_t b = 0; b < kBlocks; b += gap + 1)
+            sim::write_sectors(rig.machine, rig.part, uint64_t(b) * kSectorsPerBlock, data.data(), kSectorsPerBlock);
+    };
+    std::vector<double> single_s, joined_s;
+    for (auto _ : state) {
+        change();
+        auto t0 = Clock::now();
+        agent::BackupResult r = full_backup(rig, key, 0);
+        single_s.push_back(seconds_since(t0));
+        change();
+        t0 = Clock::now();
+        agent::BackupResult j = full_backup(rig, *r.key, gap);
+        joined_s.push_back(seconds_since(t0));
+        if (!r.incremental || !j.incremental || r.delivered_blocks != j.delivered_blocks)
+            state.SkipWithError("the incrementals differ");
+        key = *j.key;
+    }
+    state.counters["single_ms"] = median(single_s) * 1e3;
+    state.counters["joined_ms"] = median(joined_s) * 1e3;
+    figures()["gap " + std::to_string(gap) + ": joined vs single reads"] = median(joined_s) / median(single_s);
+}
+BENCHMARK(BM_Gap)->Arg(1)->Arg(2)->Arg(4)->Arg(6)->Arg(8)->Arg(12)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Pages, kmalloc bytes and slab objects (at their object size) the machine holds.
 long mem_bytes(sim::Machine& m)
@@ -663,6 +706,9 @@ void print_table()
         add("incremental 1% vs full", f["incremental 1% vs full"], false, 0.02);
     if (f.count("incremental 0% vs full"))
         add("incremental 0% vs full (fixed costs)", f["incremental 0% vs full"], false, 0);
+    for (auto& [name, v] : f)
+        if (name.rfind("gap ", 0) == 0)
+            add(name, v, false, 0);
     for (const char* k : {"backup into repository vs hash+compress", "backup into repository vs hash+compress (CPU)"})
         if (f.count(k))
             add(k, f[k], true, 0.8);
@@ -713,14 +759,34 @@ int main(int argc, char** argv)
 {
     // Growth at 256 MiB always; at 1 GiB and 4 GiB (memory-backed disks of that size) when
     // KESTREL_BENCH_BIG is set.
+    // KESTREL_BENCH_GROWTH_MIB (sizes in MiB, comma-separated) picks the sizes instead, one
+    // iteration each: for profiles that compare two sizes.
     std::vector<int64_t> sizes{1 << 16};
+    int iterations = 3;
     const char* big = getenv("KESTREL_BENCH_BIG");
     if (big && *big && strcmp(big, "0") != 0) {
         sizes.push_back(1 << 18);
         sizes.push_back(1 << 20);
     }
+    if (const char* pick = getenv("KESTREL_BENCH_GROWTH_MIB"); pick && *pick) {
+        sizes.clear();
+        iterations = 1;
+        for (char* end = nullptr;; pick = end + 1) {
+            long mib = strtol(pick, &end, 10);
+            if (end == pick || mib <= 0 || mib > 8192) {
+                fprintf(stderr, "KESTREL_BENCH_GROWTH_MIB: sizes in MiB, 1 to 8192, comma-separated\n");
+                return 1;
+            }
+            sizes.push_back(int64_t(mib) * 256);
+            if (*end != ',')
+                break;
+        }
+    }
     for (int64_t blocks : sizes)
-        benchmark::RegisterBenchmark("BM_Growth", BM_Growth)->Arg(blocks)->Iterations(3)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_Growth", BM_Growth)
+            ->Arg(blocks)
+            ->Iterations(iterations)
+            ->Unit(benchmark::kMillisecond);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -56,22 +56,63 @@ AddressSpace::~AddressSpace()
         unmap_all();
 }
 
+// The lowest free range of len bytes at or above from that leaves an unmapped guard page
+// after every region, its own included; 0 when there is none. mu_ held; the caller holds
+// mmap_sem for writing, so the range stays free until it inserts its region.
+uint32_t AddressSpace::find_free_locked(uint32_t from, uint64_t len) const
+{
+    uint64_t at = std::max<uint64_t>(from, kBase);
+    auto it = regions_.upper_bound(static_cast<uint32_t>(std::min<uint64_t>(at, kTop)));
+    if (it != regions_.begin()) {
+        const Region& prev = std::prev(it)->second;
+        at = std::max<uint64_t>(at, uint64_t(prev.start) + prev.length + PAGE_SIZE);
+    }
+    for (; it != regions_.end(); ++it) {
+        if (at + len + PAGE_SIZE <= it->second.start)
+            break;
+        at = std::max<uint64_t>(at, uint64_t(it->second.start) + it->second.length + PAGE_SIZE);
+    }
+    return at + len <= kTop ? static_cast<uint32_t>(at) : 0;
+}
+
+// Addresses are handed out first fit from a cache of where the last search ended, lowered
+// whenever a region below it is unmapped, and searched again from the bottom when nothing
+// fits above it: freed ranges are reused, so an agent that allocates and frees on every
+// command never runs out of addresses. mu_ held, mmap_sem held for writing.
+uint32_t AddressSpace::reserve_locked(uint64_t len)
+{
+    uint32_t start = find_free_locked(freeAreaCache_, len);
+    if (!start && freeAreaCache_ > kBase)
+        start = find_free_locked(kBase, len);
+    if (start)
+        freeAreaCache_ = static_cast<uint32_t>(start + len + PAGE_SIZE);
+    return start;
+}
+
+// Called with mu_ held when the region at start is unmapped.
+void AddressSpace::forget_locked(uint32_t start)
+{
+    if (start < freeAreaCache_)
+        freeAreaCache_ = start;
+}
+
 uint32_t AddressSpace::map(uint32_t length, bool readable, bool writable)
 {
-    if (length == 0)
+    if (length == 0 || length > kTop)
         return 0;
     uint64_t len = page_align(length);
+    // Making a mapping changes the regions, which every access looks up under mmap_sem.
+    MmapSem held(mmap_sem(), true);
     std::lock_guard<std::mutex> g(mu_);
-    if (uint64_t(next_) + len > kTop)
+    uint32_t start = reserve_locked(len);
+    if (!start)
         return 0;
     Region r;
-    r.start = next_;
+    r.start = start;
     r.length = static_cast<uint32_t>(len);
     r.readable = readable;
     r.writable = writable;
     r.bytes.assign(len, 0);
-    next_ = static_cast<uint32_t>(next_ + len + PAGE_SIZE); // one unmapped guard page
-    uint32_t start = r.start;
     regions_.emplace(start, std::move(r));
     return start;
 }
@@ -84,12 +125,12 @@ long AddressSpace::map_file(struct file* f, uint32_t length, unsigned long vm_fl
     MmapSem held(mmap_sem(), true);
     uint32_t start;
     {
-        // Reserve the addresses; a failed mapping leaves a hole, which is harmless.
+        // The range stays free while the file's mmap operation runs: every change to the
+        // regions holds mmap_sem for writing, as this does.
         std::lock_guard<std::mutex> g(mu_);
-        if (uint64_t(next_) + len > kTop)
+        start = reserve_locked(len);
+        if (!start)
             return -ENOMEM;
-        start = next_;
-        next_ = static_cast<uint32_t>(next_ + len + PAGE_SIZE);
     }
     auto vma = std::make_unique<vm_area_struct>();
     vma->vm_start = start;
@@ -106,6 +147,8 @@ long AddressSpace::map_file(struct file* f, uint32_t length, unsigned long vm_fl
     }
     if (ret < 0) {
         fput(f);
+        std::lock_guard<std::mutex> g(mu_);
+        forget_locked(start);
         return ret;
     }
     Region r;
@@ -153,6 +196,7 @@ int AddressSpace::unmap_range(uint32_t addr, uint32_t length)
             if (it->second.start < addr || it->second.start + uint64_t(it->second.length) > end)
                 return -EINVAL; // would split a region
         for (auto it = first; it != last;) {
+            forget_locked(it->first);
             gone.push_back(std::move(it->second));
             it = regions_.erase(it);
         }
@@ -173,6 +217,7 @@ bool AddressSpace::unmap(uint32_t addr)
             return false;
         r = std::move(it->second);
         regions_.erase(it);
+        forget_locked(addr);
     }
     release(r);
     return true;
@@ -184,6 +229,7 @@ void AddressSpace::unmap_all()
     {
         std::lock_guard<std::mutex> g(mu_);
         gone.swap(regions_);
+        freeAreaCache_ = kBase;
     }
     for (auto& [start, r] : gone)
         release(r);
@@ -223,7 +269,7 @@ void AddressSpace::fork_from(AddressSpace& parent)
             }
             regions_.emplace(start, std::move(r));
         }
-        next_ = parent.next_;
+        freeAreaCache_ = parent.freeAreaCache_;
     }
     for (struct vm_area_struct* vma : opened)
         if (vma->vm_ops && vma->vm_ops->open)
@@ -392,6 +438,7 @@ Process::~Process() { exit(); }
 
 uint32_t Process::alloc(uint32_t length, bool readable, bool writable)
 {
+    SyscallScope scope(*this);
     return mm_.map(length, readable, writable);
 }
 

@@ -24,7 +24,9 @@ struct Kernel;
 
 // The user half of a process's memory: anonymous regions it allocated and mappings of
 // files, each followed by an unmapped guard page. Addresses are 32-bit; address 0 and
-// everything from 0xC0000000 up are never mapped.
+// everything from 0xC0000000 up are never mapped. The addresses of an unmapped region are
+// handed out again (lowest free range first, as the kernel's free-area cache does), each
+// time as fresh memory.
 //
 // A file mapping starts with no page present. The first access to one of its pages calls
 // the mapping's nopage operation and installs the page it returns (keeping the reference
@@ -52,7 +54,8 @@ public:
     AddressSpace& operator=(const AddressSpace&) = delete;
     ~AddressSpace();
 
-    // Maps a fresh zeroed region of at least length bytes (whole pages); 0 when out of space.
+    // Maps a fresh zeroed region of at least length bytes (whole pages), holding mmap_sem for
+    // writing; 0 when out of space.
     uint32_t map(uint32_t length, bool readable, bool writable);
     // Maps length bytes (rounded up to whole pages) of an open file from page pgoff on: builds
     // the mapping with vm_flags, takes a reference on the file and calls its mmap operation,
@@ -108,13 +111,16 @@ private:
         std::vector<UserPage> pages;           // file mappings, one per page
     };
     Region* find(uint32_t addr);
+    uint32_t find_free_locked(uint32_t from, uint64_t len) const;
+    uint32_t reserve_locked(uint64_t len);
+    void forget_locked(uint32_t start);
     unsigned char* reach(uint32_t addr, bool write, bool user, size_t* avail);
     bool fault(Region& r, size_t index, bool user);
     static void release(Region& r);
     std::unique_ptr<struct rw_semaphore> mmapSem_;
     std::mutex mu_;
-    std::map<uint32_t, Region> regions_;
-    uint32_t next_ = kBase;
+    std::map<uint32_t, Region> regions_;       // guarded by mu_
+    uint32_t freeAreaCache_ = kBase;           // guarded by mu_: where the next search starts
     std::atomic<unsigned> busErrors_{0};
 };
 

@@ -362,5 +362,95 @@ TEST_F(AgentBackup, UnreadableBlocksAreListedMarkedAndReadAgainByTheNextBackup)
     ExpectRestores(fresh, 0, records[0]);
 }
 
+// Reads that span gaps of unwanted blocks to join runs: only the wanted blocks reach the
+// sink and incrementals under writers, which change blocks in the gaps, restore exactly;
+// a block in a gap that cannot be read costs nothing.
+TEST_F(AgentBackup, ReadsAcrossGapsStoreOnlyWantedBlocksAndRestoreExactly)
+{
+    // Records the span of every read-blocks command.
+    struct Spans : agent::SimTransport {
+        Spans(sim::Process& p) : SimTransport(p), p(p) {}
+        int ioctl(int fd, uint32_t cmd, uint32_t arg) override
+        {
+            kes::ReadBlocksArgs a{};
+            if (cmd == kes::KES_READ_BLOCKS && p.peek(arg, &a, sizeof a))
+                reads.emplace_back(a.firstBlock, a.count);
+            return SimTransport::ioctl(fd, cmd, arg);
+        }
+        sim::Process& p;
+        std::vector<std::pair<uint32_t, uint32_t>> reads;
+    };
+    auto expectOnlyWanted = [](const agent::MemorySink::Backup& b) {
+        EXPECT_EQ(b.blocks.size(), b.plan.changed.count());
+        for (const auto& [block, data] : b.blocks)
+            EXPECT_TRUE(b.plan.changed.test(block)) << "block " << block << " was not wanted";
+    };
+
+    demo::FileWriters w(machine, ext2, 1024, Files(ext2), 7);
+    ASSERT_FALSE(w.targets().empty());
+    ASSERT_EQ(sim::record_freezes(machine, ext2), 0);
+    agent::MemorySink sink;
+    w.start(2);
+    size_t spanning = 0;
+    for (int round = 0; round < 3; round++) {
+        Spans t(*agent);
+        agent::BackupJob job = Job(ext2, &sink);
+        job.max_gap = 64;
+        uint64_t before = w.writes();
+        agent::BackupResult r = agent::back_up(t, job, sink);
+        ASSERT_TRUE(r.ok()) << r.error << "\n" << machine.dmesg_text();
+        EXPECT_EQ(r.incremental, round > 0);
+        EXPECT_EQ(r.delivered_blocks, r.wanted_blocks);
+        expectOnlyWanted(sink.backups().back());
+        const agent::BlockBitmap& wanted = sink.backups().back().plan.changed;
+        for (auto [first, count] : t.reads) {
+            uint32_t unwanted = 0;
+            for (uint32_t b = first; b < first + count; b++)
+                unwanted += !wanted.test(b);
+            spanning += unwanted > 0;
+        }
+        while (w.writes() < before + 40 && !w.error())
+            std::this_thread::yield();
+    }
+    w.stop();
+    EXPECT_EQ(w.error(), 0);
+    EXPECT_GT(spanning, 0u) << "no read spanned a gap";
+    auto records = Records(ext2);
+    ASSERT_EQ(records.size(), 3u);
+    for (size_t i = 0; i < 3; i++)
+        ExpectRestores(sink, i, records[i], /*fsck=*/i == 2);
+
+    // Two changed file blocks three apart, the blocks between them unchanged and one of
+    // them unreadable: the joined read fails for it, and the backup neither lists nor
+    // stores it.
+    agent::MemorySink ext4Sink;
+    ASSERT_TRUE(Run(Job(ext4), ext4Sink).ok());
+    const uint64_t b2 = LateFileBlock(ext4, 0), b1 = LateFileBlock(ext4, 3);
+    ASSERT_EQ(b2, b1 + 3);
+    std::vector<char> fresh(4096, 'N');
+    for (uint64_t b : {b1, b2})
+        ASSERT_EQ(sim::write_sectors(machine, ext4, b * 8, fresh.data(), 8), 0);
+    ASSERT_EQ(sim::set_bad_sectors(machine, ext4, (b1 + 1) * 8, 1), 0);
+    Spans t(*agent);
+    agent::BackupJob job = Job(ext4, &ext4Sink);
+    job.max_gap = 2;
+    agent::BackupResult r = agent::back_up(t, job, ext4Sink);
+    ASSERT_EQ(sim::clear_bad_sectors(machine, ext4), 0);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_TRUE(r.incremental);
+    EXPECT_TRUE(r.unreadable.empty());
+    // One read joined the two (and failed for the gap's block); each wanted block was then
+    // read again alone, the unreadable one never.
+    auto at = std::find(t.reads.begin(), t.reads.end(), std::pair{uint32_t(b1), 4u});
+    ASSERT_NE(at, t.reads.end());
+    EXPECT_EQ(std::vector(at + 1, t.reads.end()), (std::vector<std::pair<uint32_t, uint32_t>>{
+                                                       {uint32_t(b1), 1u}, {uint32_t(b2), 1u}}));
+    const agent::MemorySink::Backup& incr = ext4Sink.backups().back();
+    expectOnlyWanted(incr);
+    ASSERT_EQ(incr.blocks.size(), 2u);
+    for (uint64_t b : {b1, b2})
+        EXPECT_EQ(incr.blocks.at(uint32_t(b)), std::vector<uint8_t>(fresh.begin(), fresh.end()));
+}
+
 } // namespace
 } // namespace kestrel_test

@@ -276,5 +276,56 @@ TEST_F(MmapTest, ForkedMappingFaultsThroughItsOwnRecordAndEachIsClosedOnce)
     EXPECT_EQ(state.releases, 1);
 }
 
+// Freed addresses are handed out again, lowest first, always as fresh memory behind its
+// own guard page: an address kept from the freed area reaches only what the new region
+// covers, never the old contents or the old mapping's pages.
+TEST_F(MmapTest, FreedAddressesAreReusedAsFreshMemoryBehindGuardPages)
+{
+    // Far more allocations than the address space holds without reuse (3 GiB / 8 KiB).
+    uint32_t first = proc->alloc(PAGE_SIZE);
+    ASSERT_NE(first, 0u);
+    ASSERT_TRUE(proc->free(first));
+    for (int i = 0; i < 400000; i++) {
+        uint32_t a = proc->alloc(PAGE_SIZE);
+        ASSERT_EQ(a, first) << "allocation " << i;
+        ASSERT_TRUE(proc->free(a));
+    }
+
+    // Two areas side by side; the first freed and taken by a smaller one.
+    uint32_t a = proc->alloc(3 * PAGE_SIZE);
+    uint32_t b = proc->alloc(PAGE_SIZE);
+    ASSERT_EQ(b, a + 4 * PAGE_SIZE); // a's three pages and its guard page
+    ASSERT_TRUE(proc->poke(a, "old", 3));
+    ASSERT_TRUE(proc->poke(a + 2 * PAGE_SIZE, "old", 3));
+    ASSERT_TRUE(proc->free(a));
+    char c = 'x';
+    EXPECT_FALSE(proc->peek(a, &c, 1));
+    uint32_t small = proc->alloc(PAGE_SIZE);
+    ASSERT_EQ(small, a);
+    EXPECT_EQ(proc->peek_u32(small), 0u);
+    EXPECT_FALSE(proc->peek(a + PAGE_SIZE, &c, 1));     // the new region's guard page
+    EXPECT_FALSE(proc->peek(a + 2 * PAGE_SIZE, &c, 1)); // the rest of the old area
+    // What is left of the gap holds one page and its guard before b; two pages do not fit.
+    uint32_t one = proc->alloc(PAGE_SIZE);
+    EXPECT_EQ(one, a + 2 * PAGE_SIZE);
+    ASSERT_TRUE(proc->free(one));
+    uint32_t two = proc->alloc(2 * PAGE_SIZE);
+    EXPECT_GT(two, b);
+
+    // A file mapping's addresses, once unmapped, come back as anonymous zeroed memory.
+    int fd = proc->open("/dev/mapdev", O_RDONLY);
+    uint32_t m = Map(fd, 2, PROT_READ, MAP_PRIVATE);
+    ASSERT_TRUE(proc->peek(m, &c, 1));
+    EXPECT_EQ(c, 'a');
+    ASSERT_EQ(proc->munmap(m, 2 * PAGE_SIZE), 0);
+    EXPECT_EQ(page_count(state.pages[0]), 1); // the mapping's reference went with it
+    uint32_t anon = proc->alloc(2 * PAGE_SIZE);
+    ASSERT_EQ(anon, m);
+    EXPECT_EQ(proc->peek_u32(anon), 0u);
+    EXPECT_TRUE(proc->poke(anon, "new", 3));
+    EXPECT_EQ(PageData(0)[0], 'a');
+    EXPECT_EQ(state.faulted.size(), 1u);
+}
+
 } // namespace
 } // namespace kestrel_test
