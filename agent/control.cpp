@@ -89,20 +89,26 @@ int ControlDevice::command(uint32_t cmd, const void* rec, size_t rec_size)
     return t_.ioctl(fd_, cmd, at);
 }
 
-// The reply goes to the second part of the records page, cleared first so that a reply
+// Replies go to the second part of the records page, cleared first so that a reply
 // shorter than expected reads as zeros, never as an earlier command's reply.
+int ControlDevice::reply_area(size_t bytes, uint32_t& reply)
+{
+    static constexpr unsigned char kZero[kRecordsBytes - kReplyOffset] = {};
+    uint32_t at = records();
+    if (!at)
+        return kNoMemory;
+    reply = at + kReplyOffset;
+    return t_.write(reply, kZero, bytes) ? 0 : kFault;
+}
+
 template <class Args, class Reply>
 int ControlDevice::query(uint32_t cmd, Args a, uint32_t Args::*address, uint32_t Args::*length,
                          Reply& out)
 {
     static_assert(sizeof(Reply) <= kRecordsBytes - kReplyOffset);
-    uint32_t at = records();
-    if (!at)
-        return kNoMemory;
-    const uint32_t reply = at + kReplyOffset;
-    static constexpr Reply kZero{};
-    if (!t_.write(reply, &kZero, sizeof kZero))
-        return kFault;
+    uint32_t reply = 0;
+    if (int r = reply_area(sizeof out, reply))
+        return r;
     a.*address = reply;
     a.*length = sizeof out;
     int status = command(cmd, &a, sizeof a);
@@ -132,16 +138,12 @@ int ControlDevice::version(Version& out)
     // The version queries take the reply address itself as their argument.
     for (auto [cmd, field] : {std::pair{uint32_t(kes::KES_GET_VERSION_MAJOR), &out.major},
                               std::pair{uint32_t(kes::KES_GET_VERSION_MINOR), &out.minor}}) {
-        uint32_t at = records();
-        if (!at)
-            return kNoMemory;
-        const uint32_t zero = 0;
-        if (!t_.write(at + kReplyOffset, &zero, 4))
-            return kFault;
-        int r = t_.ioctl(fd_, cmd, at + kReplyOffset);
-        if (r != 0)
+        uint32_t reply = 0;
+        if (int r = reply_area(4, reply))
             return r;
-        if (!t_.read(at + kReplyOffset, field, 4))
+        if (int r = t_.ioctl(fd_, cmd, reply))
+            return r;
+        if (!t_.read(reply, field, 4))
             return kFault;
     }
     return 0;
@@ -215,12 +217,9 @@ int ControlDevice::stats(kes::BackupStats& out)
 
 int ControlDevice::dirty_block(uint32_t& out)
 {
-    uint32_t at = records();
-    if (!at)
-        return kNoMemory;
-    const uint32_t word = at + kReplyOffset, zero = 0;
-    if (!t_.write(word, &zero, 4))
-        return kFault;
+    uint32_t word = 0;
+    if (int r = reply_area(4, word))
+        return r;
     kes::DirtyBlockArgs a{word};
     int status = command(kes::KES_GET_DIRTY_BLOCK, &a, sizeof a);
     if (status == 0 && !t_.read(word, &out, 4))

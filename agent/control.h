@@ -80,7 +80,6 @@ public:
     // mapping the read buffer again) removes both.
     long map_buffer(uint32_t pages);
     long map_short_buffer(uint32_t pages);
-    uint32_t short_buffer_bytes() const { return short_len_; }
     void unmap_buffer();
     // Into the short buffer when asked for and mapped, else into the read buffer.
     int read_blocks(uint32_t first, uint32_t count, bool into_short = false);
@@ -104,6 +103,8 @@ private:
     // The page of the agent's memory that carries command records (from its start) and
     // replies (from kReplyOffset); allocated at the first command, freed at close. 0: none.
     uint32_t records();
+    // The reply part of the records page with its first bytes cleared, in reply: 0, or an error.
+    int reply_area(size_t bytes, uint32_t& reply);
     static constexpr uint32_t kRecordsBytes = 4096, kReplyOffset = 1024;
 
     Transport& t_;

@@ -205,13 +205,12 @@ void serve_run(Disk& d, struct bio* const* run, size_t n)
 {
     if (n == 0)
         return;
-    if (n > 1 && !transfer_run(d, run, n)) {
-        for (size_t k = 0; k < n; k++)
-            serve_run(d, run + k, 1);
-        return;
-    }
-    if (n == 1 && !transfer_run(d, run, 1)) {
-        fail_request(d, run[0], "I/O error (backing store)");
+    if (!transfer_run(d, run, n)) {
+        if (n == 1)
+            fail_request(d, run[0], "I/O error (backing store)");
+        else
+            for (size_t k = 0; k < n; k++)
+                serve_run(d, run + k, 1);
         return;
     }
     for (size_t k = 0; k < n; k++)
