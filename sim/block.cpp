@@ -62,7 +62,7 @@ bool bio_live(const struct bio* bio)
 {
     BlockLayer& bl = BL();
     std::lock_guard<std::mutex> g(bl.mu);
-    return bl.bios.count(bio) != 0;
+    return bl.bios.contains(bio);
 }
 
 std::string block_references_report(Kernel& k)
@@ -164,7 +164,7 @@ struct bio* bio_alloc(gfp_t gfp_mask, int nr_iovecs)
             bio = bl.freeBios.back();
             bl.freeBios.pop_back();
             vecs = bio->bi_io_vec;
-            bl.bios.emplace(bio, vecs);
+            bl.bios.insert(bio, vecs);
         }
     }
     if (bio) {
@@ -175,7 +175,7 @@ struct bio* bio_alloc(gfp_t gfp_mask, int nr_iovecs)
         if (nr_iovecs > 0)
             vecs = new struct bio_vec[nr_iovecs];
         std::lock_guard<std::mutex> g(bl.mu);
-        bl.bios.emplace(bio, vecs);
+        bl.bios.insert(bio, vecs);
     }
     // Segments are not cleared, as in the kernel: the caller fills what it uses.
     if (vecs)
@@ -211,14 +211,16 @@ void bio_put(struct bio* bio)
     bio->bi_next = NULL;
     if (bio->bi_destructor)
         bio->bi_destructor(bio);
-    struct bio_vec* vecs;
+    struct bio_vec* vecs = nullptr;
     bool kept = false;
     {
         sim::BlockLayer& bl = BL();
         std::lock_guard<std::mutex> g(bl.mu);
-        auto it = bl.bios.find(bio);
-        vecs = it->second;
-        bl.bios.erase(it);
+        if (!bl.bios.erase(bio, &vecs)) {
+            // Another put freed it between the check above and here.
+            sim::K().report_bug("bio_put of a bio that is not allocated");
+            return;
+        }
         if (sim::kReuseFreedObjects && bio->bi_max_vecs == 1 && bl.freeBios.size() < bl.kKeptFree) {
             bio->bi_io_vec = vecs;
             bl.freeBios.push_back(bio);

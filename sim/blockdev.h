@@ -6,7 +6,6 @@
 #include <sys/uio.h>
 
 #include <deque>
-#include <memory_resource>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -95,22 +94,6 @@ struct Disk {
     std::atomic<uint64_t> reads{0}, writes{0}, sectorsRead{0}, sectorsWritten{0}, errors{0};
 };
 
-// Freed one-segment bios and buffer heads are kept and handed out again, as the kernel's
-// slab caches do, so that a stream of single-block requests does not go through the host's
-// allocator for each. Not under AddressSanitizer, which must see every object freed to catch
-// a use after its free.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kReuseFreedObjects = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kReuseFreedObjects = false;
-#else
-inline constexpr bool kReuseFreedObjects = true;
-#endif
-#else
-inline constexpr bool kReuseFreedObjects = true;
-#endif
-
 struct BlockLayer {
     // Guards the disk list, bdev references, the live bio and buffer head tables and the
     // freed objects kept for reuse.
@@ -118,12 +101,9 @@ struct BlockLayer {
     std::vector<std::unique_ptr<Disk>> disks;
     std::unordered_map<const struct block_device*, Bdev*> bdevs;
     std::unordered_map<const struct gendisk*, Disk*> gendisks;
-    // The live tables' nodes come from a pool of their own: one is made and dropped per
-    // request.
-    std::pmr::unsynchronized_pool_resource tablePool;
     // Live bios with the segment array bio_alloc gave them.
-    std::pmr::unordered_map<const struct bio*, struct bio_vec*> bios{&tablePool};
-    std::pmr::unordered_set<const struct buffer_head*> bhs{&tablePool};
+    PtrTable<struct bio_vec*> bios;
+    PtrTable<bool> bhs;
     static constexpr size_t kKeptFree = 1024;
     std::vector<struct bio*> freeBios; // one-segment bios, each with its segment array
     std::vector<struct buffer_head*> freeBhs;

@@ -22,7 +22,7 @@ struct buffer_head* alloc_buffer_head(gfp_t gfp_flags)
         if (!bl.freeBhs.empty()) {
             bh = bl.freeBhs.back();
             bl.freeBhs.pop_back();
-            bl.bhs.insert(bh);
+            bl.bhs.insert(bh, true);
         }
     }
     if (bh) {
@@ -31,7 +31,7 @@ struct buffer_head* alloc_buffer_head(gfp_t gfp_flags)
     } else {
         bh = new struct buffer_head();
         std::lock_guard<std::mutex> g(bl.mu);
-        bl.bhs.insert(bh);
+        bl.bhs.insert(bh, true);
     }
     INIT_LIST_HEAD(&bh->b_assoc_buffers);
     K().bufferHeads++;
@@ -47,15 +47,14 @@ void free_buffer_head(struct buffer_head* bh)
     bool kept = false;
     {
         std::lock_guard<std::mutex> g(bl.mu);
-        auto it = bl.bhs.find(bh);
-        if (it == bl.bhs.end()) {
+        if (!bl.bhs.contains(bh)) {
             bug = "free_buffer_head of a buffer head that is not allocated";
         } else if (!list_empty(&bh->b_assoc_buffers)) {
             // Freeing it would leave the list pointing at freed memory; keep it (it shows as
             // a leak) and report.
             bug = "free_buffer_head of a buffer head still on an associated-buffers list";
         } else {
-            bl.bhs.erase(it);
+            bl.bhs.erase(bh);
             if (sim::kReuseFreedObjects && bl.freeBhs.size() < bl.kKeptFree) {
                 bl.freeBhs.push_back(bh);
                 kept = true;

@@ -1,13 +1,14 @@
 // State of the simulated kernel shared by the files of sim/. Not for the module, nor for tests.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <csetjmp>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <mutex>
 #include <random>
 #include <set>
@@ -19,6 +20,7 @@
 
 #include "platform/kernel.h"
 #include "sim/machine.h"
+#include "sim/ptr_table.h"
 
 // A physical page. The block layer's drivers copy to and from data directly, and user
 // mappings reach it whatever its zone, as a page table entry would; kernel code goes
@@ -31,6 +33,69 @@ struct page {
 };
 
 namespace sim {
+
+// Freed objects (one-segment bios, buffer heads, slab objects, small kmalloc blocks) are
+// kept and handed out again, as the kernel's slab caches do, so that a stream of requests
+// does not go through the host's allocator for each. Not under AddressSanitizer, which must
+// see every object freed to catch a use after its free.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kReuseFreedObjects = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kReuseFreedObjects = false;
+#else
+inline constexpr bool kReuseFreedObjects = true;
+#endif
+#else
+inline constexpr bool kReuseFreedObjects = true;
+#endif
+
+// Freed blocks of one size kept for reuse, at most a count that holds about a megabyte;
+// the rest go back to the host. The owner's lock guards it.
+class KeptBlocks {
+public:
+    KeptBlocks() = default;
+    KeptBlocks(const KeptBlocks&) = delete;
+    KeptBlocks& operator=(const KeptBlocks&) = delete;
+    ~KeptBlocks()
+    {
+        for (void* p : blocks_)
+            std::free(p);
+    }
+
+    void* take()
+    {
+        if (blocks_.empty())
+            return nullptr;
+        void* p = blocks_.back();
+        blocks_.pop_back();
+        return p;
+    }
+
+    // Keeps p if there is room and reuse is on; false if the caller must free it.
+    bool keep(void* p, size_t bytes)
+    {
+        if (!kReuseFreedObjects || blocks_.size() >= std::max<size_t>(8, (size_t(1) << 20) / bytes))
+            return false;
+        blocks_.push_back(p);
+        return true;
+    }
+
+private:
+    std::vector<void*> blocks_;
+};
+
+// kmalloc's size classes, as the kernel's general caches: 32 bytes to 128 KiB in powers of
+// two. A block is allocated at its class's size when it may be reused.
+inline constexpr int kKmallocClasses = 13;
+inline int kmalloc_class(size_t size)
+{
+    int c = 0;
+    while ((size_t(32) << c) < size)
+        c++;
+    return c;
+}
+inline size_t kmalloc_class_bytes(int c) { return size_t(32) << c; }
 
 class Process;
 struct BlockLayer;
@@ -154,9 +219,10 @@ struct Kernel {
 
     // Memory accounting.
     mutable std::mutex memMu;
-    std::pmr::unsynchronized_pool_resource memPool; // the nodes of the two tables below
-    std::pmr::unordered_map<const void*, size_t> kmallocs{&memPool};
-    std::pmr::unordered_map<const void*, size_t> vmallocs{&memPool};
+    PtrTable<size_t> kmallocs; // live blocks and the sizes asked for
+    PtrTable<size_t> vmallocs;
+    // Freed kmalloc blocks kept for reuse, one list per size class.
+    KeptBlocks kmallocFree[kKmallocClasses];
     std::unordered_set<kmem_cache_t*> caches;
     std::atomic<long> pages{0}, highPages{0}, kmaps{0};
     std::atomic<long> bios{0}, bufferHeads{0};

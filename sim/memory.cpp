@@ -9,7 +9,8 @@ struct kmem_cache_s {
     const char* name;
     size_t size;
     std::mutex mu;
-    std::unordered_set<void*> objects;
+    sim::PtrTable<bool> objects; // guarded by mu
+    sim::KeptBlocks kept;        // guarded by mu
 };
 
 namespace {
@@ -144,10 +145,18 @@ void* kmalloc(size_t size, gfp_t flags)
         return nullptr;
     if (K().faults.should_fail(Fault::Kmalloc, __builtin_return_address(0)))
         return nullptr;
-    void* p = std::malloc(size ? size : 1);
+    sim::Kernel& k = K();
+    int c = sim::kmalloc_class(size);
+    void* p;
+    {
+        std::lock_guard<std::mutex> g(k.memMu);
+        p = k.kmallocFree[c].take();
+    }
+    if (!p)
+        p = std::malloc(sim::kReuseFreedObjects ? sim::kmalloc_class_bytes(c) : (size ? size : 1));
     memset(p, kPoison, size);
-    std::lock_guard<std::mutex> g(K().memMu);
-    K().kmallocs[p] = size;
+    std::lock_guard<std::mutex> g(k.memMu);
+    k.kmallocs.insert(p, size);
     return p;
 }
 
@@ -155,16 +164,24 @@ void kfree(const void* obj)
 {
     if (!obj)
         return;
-    bool known;
+    sim::Kernel& k = K();
+    void* p = const_cast<void*>(obj);
+    size_t size;
     {
-        std::lock_guard<std::mutex> g(K().memMu);
-        known = K().kmallocs.erase(obj) != 0;
+        std::lock_guard<std::mutex> g(k.memMu);
+        if (k.kmallocs.erase(obj, &size)) {
+            int c = sim::kmalloc_class(size);
+            if (k.kmallocFree[c].keep(p, sim::kmalloc_class_bytes(c)))
+                return;
+        } else {
+            p = nullptr;
+        }
     }
-    if (!known) {
-        K().report_bug("kfree of memory that kmalloc did not hand out");
+    if (!p) {
+        k.report_bug("kfree of memory that kmalloc did not hand out");
         return;
     }
-    std::free(const_cast<void*>(obj));
+    std::free(p);
 }
 
 void* vmalloc(unsigned long size)
@@ -177,7 +194,7 @@ void* vmalloc(unsigned long size)
     void* p = std::malloc(size);
     memset(p, kPoison, size);
     std::lock_guard<std::mutex> g(K().memMu);
-    K().vmallocs[p] = size;
+    K().vmallocs.insert(p, size);
     return p;
 }
 
@@ -232,10 +249,16 @@ void* kmem_cache_alloc(kmem_cache_t* cachep, gfp_t flags)
     alloc_context(flags);
     if (K().faults.should_fail(Fault::Slab, __builtin_return_address(0)))
         return nullptr;
-    void* p = std::malloc(cachep->size);
+    void* p;
+    {
+        std::lock_guard<std::mutex> g(cachep->mu);
+        p = cachep->kept.take();
+    }
+    if (!p)
+        p = std::malloc(cachep->size);
     memset(p, kPoison, cachep->size);
     std::lock_guard<std::mutex> g(cachep->mu);
-    cachep->objects.insert(p);
+    cachep->objects.insert(p, true);
     return p;
 }
 
@@ -243,12 +266,16 @@ void kmem_cache_free(kmem_cache_t* cachep, void* objp)
 {
     if (!objp)
         return;
-    bool known;
     {
         std::lock_guard<std::mutex> g(cachep->mu);
-        known = cachep->objects.erase(objp) != 0;
+        if (cachep->objects.erase(objp)) {
+            if (cachep->kept.keep(objp, cachep->size))
+                return;
+        } else {
+            objp = nullptr;
+        }
     }
-    if (!known) {
+    if (!objp) {
         K().report_bug(std::string("kmem_cache_free of an object not from ") + cachep->name);
         return;
     }
@@ -285,8 +312,7 @@ MemStats Machine::mem_stats() const
     s.buffer_heads = k_->bufferHeads.load();
     std::lock_guard<std::mutex> g(k_->memMu);
     s.kmalloc_objects = static_cast<long>(k_->kmallocs.size());
-    for (auto& [p, n] : k_->kmallocs)
-        s.kmalloc_bytes += static_cast<long>(n);
+    k_->kmallocs.for_each([&](const void*, size_t n) { s.kmalloc_bytes += static_cast<long>(n); });
     s.vmalloc_areas = static_cast<long>(k_->vmallocs.size());
     s.slab_caches = static_cast<long>(k_->caches.size());
     for (kmem_cache_t* c : k_->caches) {

@@ -1,9 +1,12 @@
 // The simulated kernel's core: memory accounting and faults, locks and the sleep check,
 // kernel threads, user copies, the module loader and device nodes.
 #include <atomic>
+#include <random>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "sim/ptr_table.h"
 #include "tests/support/fixture.h"
 
 namespace kestrel_test {
@@ -62,6 +65,86 @@ TEST_F(SimCoreTest, BadFreesAndDuplicateCachesAreReported)
     kmem_cache_destroy(c);
     EXPECT_EQ(machine.bugs().size(), 2u);
     machine.clear_bugs();
+}
+
+// Freed kmalloc blocks and slab objects may be handed out again: what comes back is poisoned
+// like new memory, counted again, and a second free of the old pointer is still refused.
+TEST_F(SimCoreTest, ReusedMemoryComesBackPoisonedAndCounted)
+{
+    kmem_cache_t* c = kmem_cache_create("reuse", 40, 0, 0, nullptr, nullptr);
+    for (int round = 0; round < 3; round++) {
+        auto* a = static_cast<unsigned char*>(kmalloc(100, GFP_KERNEL));
+        auto* o = static_cast<unsigned char*>(kmem_cache_alloc(c, GFP_KERNEL));
+        ASSERT_TRUE(a && o);
+        for (int i = 0; i < 100; i++)
+            ASSERT_EQ(a[i], 0x5a) << "kmalloc byte " << i << " in round " << round;
+        for (int i = 0; i < 40; i++)
+            ASSERT_EQ(o[i], 0x5a) << "slab byte " << i << " in round " << round;
+        sim::MemStats s = machine.mem_stats();
+        EXPECT_EQ(s.kmalloc_objects, 1);
+        EXPECT_EQ(s.kmalloc_bytes, 100);
+        EXPECT_EQ(s.slab_objects, 1);
+        memset(a, 0, 100);
+        memset(o, 0, 40);
+        kfree(a);
+        kmem_cache_free(c, o);
+        EXPECT_EQ(machine.mem_stats().kmalloc_objects, 0);
+        EXPECT_EQ(machine.mem_stats().slab_objects, 0);
+        kfree(a);
+        kmem_cache_free(c, o);
+        EXPECT_EQ(machine.bugs().size(), 2u) << "a second free is still caught";
+        machine.clear_bugs();
+    }
+    // Blocks of other sizes share classes without mixing up their sizes.
+    void* small = kmalloc(1, GFP_KERNEL);
+    void* big = kmalloc(131072, GFP_KERNEL);
+    EXPECT_EQ(machine.mem_stats().kmalloc_bytes, 131073);
+    kfree(big);
+    kfree(small);
+    EXPECT_EQ(kmem_cache_destroy(c), 0);
+}
+
+// The table of live objects against a reference map, through growth and through deletions
+// that must close gaps in runs which wrap around the end of the table.
+TEST(SimPtrTable, AgreesWithAMapThroughGrowthAndDeletion)
+{
+    sim::PtrTable<size_t> t;
+    std::unordered_map<const void*, size_t> ref;
+    std::mt19937_64 rng(7);
+    // Keys on a narrow range collide often; 16-byte steps, as objects are aligned.
+    auto key = [&](unsigned range) { return reinterpret_cast<const void*>(uintptr_t(16) * (1 + rng() % range)); };
+    for (unsigned range : {40u, 5000u}) {
+        for (int op = 0; op < 200000; op++) {
+            const void* k = key(range);
+            size_t v = rng();
+            if (rng() % 3) {
+                bool fresh = ref.emplace(k, v).second;
+                ASSERT_EQ(t.insert(k, v), fresh);
+            } else {
+                size_t got = 0;
+                auto it = ref.find(k);
+                ASSERT_EQ(t.erase(k, &got), it != ref.end());
+                if (it != ref.end()) {
+                    ASSERT_EQ(got, it->second);
+                    ref.erase(it);
+                }
+            }
+            ASSERT_EQ(t.size(), ref.size());
+        }
+        size_t seen = 0;
+        t.for_each([&](const void* k, size_t v) {
+            seen++;
+            ASSERT_TRUE(ref.count(k));
+            EXPECT_EQ(ref[k], v);
+        });
+        EXPECT_EQ(seen, ref.size());
+        for (auto& [k, v] : ref)
+            ASSERT_TRUE(t.contains(k));
+        for (auto& [k, v] : ref)
+            ASSERT_TRUE(t.erase(k));
+        ref.clear();
+        EXPECT_TRUE(t.empty());
+    }
 }
 
 TEST_F(SimCoreTest, FaultsFireOnTheNthOperationOfTheirKind)
