@@ -270,17 +270,51 @@ void wake_up_address(const void* addr);
 // trylock, which cannot wait) and marks the caller as waiting; lock_acquired records the
 // lock as held once taken; lock_release forgets it (a semaphore may be given back by
 // another task). A NULL map, or an untracked one, is ignored.
-void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock);
-void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass);
-void lock_release(const void* lock, const struct lockdep_map* map);
+// Every lock operation passes here, so the test whether a lock is tracked at all is inline.
+inline void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock);
+inline void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass);
+inline void lock_release(const void* lock, const struct lockdep_map* map);
+// The validator's work for a tracked lock.
+void validate_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock);
+void validate_acquired(const void* lock, const struct lockdep_map* map, int subclass);
+void validate_release(const void* lock);
 // Whether some task waits to take the lock.
 bool lock_contended(const void* lock);
 
-// The kernel of the machine that is alive; aborts when there is none.
-Kernel& K();
-bool kernel_alive();
+// The kernel of the machine that is alive; aborts when there is none. Inline: every kernel
+// operation asks for it, several times.
+extern std::atomic<Kernel*> gRunningKernel;
+[[noreturn]] void no_kernel_running();
+inline Kernel& K()
+{
+    Kernel* k = gRunningKernel.load(std::memory_order_acquire);
+    if (!k) [[unlikely]]
+        no_kernel_running();
+    return *k;
+}
+inline bool kernel_alive() { return gRunningKernel.load(std::memory_order_acquire) != nullptr; }
 // The running kernel, or nullptr when no machine runs.
-Kernel* running_kernel();
+inline Kernel* running_kernel() { return gRunningKernel.load(std::memory_order_acquire); }
+
+inline bool lock_tracked(const struct lockdep_map* map)
+{
+    return map && !map->untracked && K().cfg.lock_validation;
+}
+inline void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock)
+{
+    if (lock_tracked(map))
+        validate_acquire(lock, map, subclass, trylock);
+}
+inline void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass)
+{
+    if (lock_tracked(map))
+        validate_acquired(lock, map, subclass);
+}
+inline void lock_release(const void* lock, const struct lockdep_map* map)
+{
+    if (lock_tracked(map))
+        validate_release(lock);
+}
 
 // Drops a reference on an open file; the last one releases it.
 void fput(struct file* f);

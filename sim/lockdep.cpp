@@ -97,14 +97,10 @@ std::string describe(const LockValidator& v, const std::vector<int>& path)
     return s;
 }
 
-bool tracked(const struct lockdep_map* map) { return map && !map->untracked && K().cfg.lock_validation; }
-
 } // namespace
 
-void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock)
+void validate_acquire(const void* lock, const struct lockdep_map* map, int subclass, bool trylock)
 {
-    if (!tracked(map))
-        return;
     Task* t = current_task();
     LockValidator& v = K().lockdep;
     std::vector<std::string> bugs;
@@ -152,10 +148,8 @@ void lock_acquire(const void* lock, const struct lockdep_map* map, int subclass,
         K().report_bug(b);
 }
 
-void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass)
+void validate_acquired(const void* lock, const struct lockdep_map* map, int subclass)
 {
-    if (!tracked(map))
-        return;
     Task* t = current_task();
     LockValidator& v = K().lockdep;
     std::lock_guard<std::mutex> g(v.mu);
@@ -172,10 +166,8 @@ void lock_acquired(const void* lock, const struct lockdep_map* map, int subclass
     v.held[t].push_back({lock, cls});
 }
 
-void lock_release(const void* lock, const struct lockdep_map* map)
+void validate_release(const void* lock)
 {
-    if (!tracked(map))
-        return;
     const Task* t = current_task();
     LockValidator& v = K().lockdep;
     std::lock_guard<std::mutex> g(v.mu);

@@ -11,8 +11,9 @@
 
 namespace sim {
 
+std::atomic<Kernel*> gRunningKernel{nullptr};
+
 namespace {
-std::atomic<Kernel*> gKernel{nullptr};
 Machine* gMachine = nullptr;
 } // namespace
 
@@ -22,19 +23,11 @@ std::atomic<uint64_t> gGenerations{0};
 
 Kernel::Kernel(MachineConfig c) : cfg(std::move(c)), generation(++gGenerations) {}
 
-Kernel& K()
+void no_kernel_running()
 {
-    Kernel* k = gKernel.load(std::memory_order_acquire);
-    if (!k) {
-        fprintf(stderr, "kernel operation called with no machine running\n");
-        std::abort();
-    }
-    return *k;
+    fprintf(stderr, "kernel operation called with no machine running\n");
+    std::abort();
 }
-
-bool kernel_alive() { return gKernel.load(std::memory_order_acquire) != nullptr; }
-
-Kernel* running_kernel() { return gKernel.load(std::memory_order_acquire); }
 
 // ------------------------------------------------------------------ fault injection
 
@@ -189,7 +182,7 @@ Machine::Machine(MachineConfig config)
         k_->rng.seed(k_->cfg.random_seed);
     else
         k_->rng.seed(std::random_device{}());
-    gKernel.store(k_.get(), std::memory_order_release);
+    gRunningKernel.store(k_.get(), std::memory_order_release);
     gRunningGeneration.store(k_->generation, std::memory_order_release);
     gMachine = this;
     block_boot(*k_);
@@ -221,7 +214,7 @@ Machine::~Machine()
         // The disks outlive the kernel threads, which may be waiting for their I/O.
         block_shutdown(*k_);
         gRunningGeneration.store(0, std::memory_order_release);
-        gKernel.store(nullptr, std::memory_order_release);
+        gRunningKernel.store(nullptr, std::memory_order_release);
     }
     gMachine = nullptr;
 }
