@@ -395,6 +395,7 @@ BackupResult BackupRun::run()
 
     // Filled only when a block has to be copied out of the buffer.
     std::vector<uint8_t> buf;
+    uint32_t read_since_check = 0;
     for (uint32_t b = 0; b < geo_.blocks;) {
         if (!plan.changed.test(b)) {
             b++;
@@ -430,8 +431,15 @@ BackupResult BackupRun::run()
             return fail(Failure::Sink, -EIO, e);
         r_.delivered_blocks += wanted;
         b += n;
-        if (auto failed = check_module_state())
-            return *failed;
+        // A failure in the module is final, so the check after the loop covers every read;
+        // the checks on the way only stop a failed backup early, and come once per buffer's
+        // worth of blocks read rather than after every short read of a scattered incremental.
+        read_since_check += n;
+        if (read_since_check >= max_run_) {
+            read_since_check = 0;
+            if (auto failed = check_module_state())
+                return *failed;
+        }
         if (progress_)
             progress_(r_.delivered_blocks, r_.wanted_blocks);
     }
