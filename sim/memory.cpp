@@ -1,6 +1,7 @@
 // Pages, kmalloc, vmalloc and slab caches, each counted so that a test can see a leak, and
 // each passing through the fault injector. Fresh memory is filled with a poison byte rather
 // than zeros, so code that forgets to clear what it allocates shows it.
+#include <algorithm>
 #include <cstdlib>
 
 #include "sim/internal.h"
@@ -9,8 +10,18 @@ struct kmem_cache_s {
     const char* name;
     size_t size;
     std::mutex mu;
-    sim::PtrTable<bool> objects; // guarded by mu
-    sim::KeptBlocks kept;        // guarded by mu
+    sim::PtrTable<bool> objects; // live objects; guarded by mu
+    // Where reuse is on, objects are carved from slabs of several at once and a freed one
+    // goes back on the free list; the slabs stay with the cache until it is destroyed, as
+    // the kernel's slab allocator keeps them. Both guarded by mu.
+    std::vector<void*> free;
+    std::vector<void*> slabs;
+
+    ~kmem_cache_s()
+    {
+        for (void* s : slabs)
+            std::free(s);
+    }
 };
 
 namespace {
@@ -244,21 +255,35 @@ kmem_cache_t* kmem_cache_create(const char* name, size_t size, size_t, unsigned 
     return c;
 }
 
+// Fills the cache's free list with a new slab's objects. Called with cachep->mu held.
+static void grow_cache(kmem_cache_t* cachep)
+{
+    constexpr size_t kSlabBytes = 16384;
+    size_t stride = (cachep->size + 15) & ~size_t(15);
+    size_t n = std::max<size_t>(8, kSlabBytes / stride);
+    auto* slab = static_cast<unsigned char*>(std::malloc(n * stride));
+    cachep->slabs.push_back(slab);
+    for (size_t i = n; i-- > 0;)
+        cachep->free.push_back(slab + i * stride);
+}
+
 void* kmem_cache_alloc(kmem_cache_t* cachep, gfp_t flags)
 {
     alloc_context(flags);
     if (K().faults.should_fail(Fault::Slab, __builtin_return_address(0)))
         return nullptr;
-    void* p;
+    void* p = sim::kReuseFreedObjects ? nullptr : std::malloc(cachep->size);
     {
         std::lock_guard<std::mutex> g(cachep->mu);
-        p = cachep->kept.take();
+        if (!p) {
+            if (cachep->free.empty())
+                grow_cache(cachep);
+            p = cachep->free.back();
+            cachep->free.pop_back();
+        }
+        cachep->objects.insert(p, true);
     }
-    if (!p)
-        p = std::malloc(cachep->size);
     memset(p, kPoison, cachep->size);
-    std::lock_guard<std::mutex> g(cachep->mu);
-    cachep->objects.insert(p, true);
     return p;
 }
 
@@ -269,8 +294,10 @@ void kmem_cache_free(kmem_cache_t* cachep, void* objp)
     {
         std::lock_guard<std::mutex> g(cachep->mu);
         if (cachep->objects.erase(objp)) {
-            if (cachep->kept.keep(objp, cachep->size))
+            if (sim::kReuseFreedObjects) {
+                cachep->free.push_back(objp);
                 return;
+            }
         } else {
             objp = nullptr;
         }
