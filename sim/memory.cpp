@@ -161,13 +161,15 @@ void* kmalloc(size_t size, gfp_t flags)
     void* p;
     {
         std::lock_guard<std::mutex> g(k.memMu);
-        p = k.kmallocFree[c].take();
+        if ((p = k.kmallocFree[c].take()))
+            k.kmallocs.insert(p, size);
     }
-    if (!p)
+    if (!p) {
         p = std::malloc(sim::kReuseFreedObjects ? sim::kmalloc_class_bytes(c) : (size ? size : 1));
+        std::lock_guard<std::mutex> g(k.memMu);
+        k.kmallocs.insert(p, size);
+    }
     memset(p, kPoison, size);
-    std::lock_guard<std::mutex> g(k.memMu);
-    k.kmallocs.insert(p, size);
     return p;
 }
 
