@@ -185,7 +185,10 @@ uint32_t run_crc(CrcFn fn, std::span<const uint8_t> data)
 
 uint32_t crc32c(std::span<const uint8_t> data)
 {
-    static const CrcFn fn = hw_crc() ? hw_crc() : crc32c_tables;
+    static const CrcFn fn = [] {
+        CrcFn hw = hw_crc();
+        return hw ? hw : crc32c_tables;
+    }();
     return run_crc(fn, data);
 }
 

@@ -592,12 +592,11 @@ private:
             ready = ready_dirs_.count(dir) != 0;
         }
         if (!ready) {
-            if (!env_.is_dir(dir)) {
+            bool made = !env_.is_dir(dir);
+            if (made)
                 env_.mkdir(dir);
-                std::lock_guard g(mu_);
-                created_dir_ = true;
-            }
             std::lock_guard g(mu_);
+            created_dir_ = created_dir_ || made;
             ready_dirs_.insert(dir);
         }
         std::string tmp = temp_name(path);
