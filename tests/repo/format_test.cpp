@@ -153,31 +153,4 @@ TEST(FormatTest, ChunksAreTheBytesAFreshEncoderWritesOnEveryThread)
         EXPECT_TRUE(f.empty()) << f.size() << " mismatches, first: " << f.front();
 }
 
-TEST(FormatTest, ChunkHeaderLengthsAreCheckedBeforeAnythingIsAllocated)
-{
-    std::vector<uint8_t> raw = half_random(8192, 3);
-    repo::Digest d = format::sha256(raw);
-    std::string file = format::encode_chunk(raw);
-    auto set32 = [](std::string s, size_t at, uint32_t v) {
-        for (int i = 0; i < 4; i++)
-            s[at + i] = static_cast<char>(v >> (8 * i));
-        return s;
-    };
-    // The raw length is outside the checksum: a huge one is damage, not an allocation of
-    // 4 GiB; nor may a stored chunk's two lengths differ.
-    for (const std::string& bad : {set32(file, 8, 0xffffffffu), set32(file, 8, 8191)}) {
-        try {
-            format::decode_chunk(bad, d, "c");
-            ADD_FAILURE() << "a chunk with a wrong length decoded";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.kind(), Error::Kind::Damaged);
-        }
-    }
-    std::vector<uint8_t> noise = random_bytes(4096, 4);
-    std::string stored = format::encode_chunk(noise);
-    ASSERT_EQ(stored[5], format::kCodecNone);
-    EXPECT_THROW(format::decode_chunk(set32(stored, 8, 1u << 30), format::sha256(noise), "c"), Error);
-    EXPECT_EQ(format::decode_chunk(stored, format::sha256(noise), "c"), noise);
-}
-
 } // namespace
