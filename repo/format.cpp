@@ -349,7 +349,8 @@ std::span<const uint8_t> encode_chunk_view(std::span<const uint8_t> raw, int lev
     size_t n = ZSTD_compressCCtx(s.compressor(), stored, bound, raw.data(), raw.size(), level);
     uint8_t codec = kCodecZstd;
     if (ZSTD_isError(n) || n >= raw.size()) {
-        memcpy(stored, raw.data(), raw.size());
+        if (!raw.empty()) // an empty span may have no address, which memcpy must not get
+            memcpy(stored, raw.data(), raw.size());
         n = raw.size();
         codec = kCodecNone;
     }
@@ -393,7 +394,8 @@ std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,
         damaged("chunk length mismatch", path);
     std::vector<uint8_t> raw(raw_len);
     if (codec == kCodecNone) {
-        memcpy(raw.data(), stored.data(), raw_len);
+        if (raw_len)
+            memcpy(raw.data(), stored.data(), raw_len);
     } else if (codec == kCodecZstd) {
         size_t n = ZSTD_decompressDCtx(scratch().decompressor(), raw.data(), raw.size(), stored.data(), stored.size());
         if (ZSTD_isError(n))
