@@ -18,9 +18,17 @@ constexpr uint32_t kManifestVersion = 1;
 constexpr size_t kChunkHeaderBytes = 24;
 constexpr uint8_t kCodecNone = 0;
 constexpr uint8_t kCodecZstd = 1;
+constexpr uint32_t kMaxChunkBytes = 16u << 20;  // the largest chunk size a repository may have
 
 Digest sha256(std::span<const uint8_t> data);
+// CRC-32C (Castagnoli), by the processor's crc32 instruction where it has one (checked at
+// run time) and by tables otherwise.
 uint32_t crc32c(std::span<const uint8_t> data);
+// The same checksum by one method, so that tests can hold the two against each other:
+// crc32c_hw throws Error::Invalid unless crc32c_hw_available().
+bool crc32c_hw_available();
+uint32_t crc32c_hw(std::span<const uint8_t> data);
+uint32_t crc32c_portable(std::span<const uint8_t> data);
 bool is_zero_digest(const Digest& d);
 bool all_zero(std::span<const uint8_t> data);
 // Parses 64 hex digits; false when `hex` is not one.
@@ -34,6 +42,9 @@ uint32_t decode_config(const std::string& text, const std::string& path);
 // A chunk file: the 24-byte header and the stored bytes (zstd, or raw when that is not
 // smaller).
 std::string encode_chunk(std::span<const uint8_t> raw, int level = 3);
+// The same file in a buffer of the calling thread, reused by its next encode_chunk_view or
+// encode_chunk: no copy and no allocation once the buffer has grown to the chunk size.
+std::span<const uint8_t> encode_chunk_view(std::span<const uint8_t> raw, int level = 3);
 // The chunk's raw contents. Throws Error::Damaged naming `path` when the header, the checksum
 // of the stored bytes, the decompression, the length or the digest (`expect`) is wrong.
 std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,

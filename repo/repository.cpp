@@ -18,6 +18,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "repo/extfs.h"
 #include "repo/format.h"
@@ -340,7 +341,7 @@ public:
         index_.block_count = source.block_count;
         index_.digests.assign(chunks_, Digest{});
         index_.used.assign((source.block_count + 7) / 8, 0);
-        buffer_.assign(size_t(chunk_blocks_) * block_size_, 0);
+        buffer_ = spare_buffer();
         state_.assign(chunk_blocks_, kUnused);
         counts_.chunks = chunks_;
         while (repo.env().exists(repo.manifest_path(id_)) || repo.env().exists(repo.index_path(id_)))
@@ -368,7 +369,7 @@ public:
         guarded([&] {
             move_to(block / chunk_blocks_);
             uint64_t in = block % chunk_blocks_;
-            memcpy(buffer_.data() + in * block_size_, data.data(), block_size_);
+            memcpy(buffer_->data() + in * block_size_, data.data(), block_size_);
             state_[in] = kPut;
             puts_in_chunk_++;
             counts_.blocks_written++;
@@ -536,16 +537,38 @@ private:
                 repo_.read_position(*parent_, *parent_index_, pos, old);
                 for (uint64_t i = 0; i < n; i++)
                     if (state_[i] == kKept)
-                        memcpy(buffer_.data() + i * block_size_, old.data() + i * block_size_, block_size_);
+                        memcpy(buffer_->data() + i * block_size_, old.data() + i * block_size_, block_size_);
             }
             for (uint64_t i = 0; i < chunk_blocks_; i++)
                 if (state_[i] == kUnused)
-                    memset(buffer_.data() + i * block_size_, 0, block_size_);
-            auto raw = std::make_shared<std::vector<uint8_t>>(buffer_);
-            pool_.submit([this, pos, raw] { store(pos, *raw); });
+                    memset(buffer_->data() + i * block_size_, 0, block_size_);
+            // The filled buffer goes to the worker as it is, and filling goes on in a spare
+            // one; the worker hands its buffer back when done. The pool's bound on queued
+            // jobs bounds the buffers too.
+            std::shared_ptr<std::vector<uint8_t>> raw = std::exchange(buffer_, spare_buffer());
+            pool_.submit([this, pos, raw]() mutable {
+                store(pos, *raw);
+                std::lock_guard g(mu_);
+                spares_.push_back(std::move(raw));
+            });
         }
         std::fill(state_.begin(), state_.end(), kUnused);
         puts_in_chunk_ = 0;
+    }
+
+    // A buffer for the next chunk position: one a worker handed back, or a new one. Every
+    // byte of it is written before it is stored (put, kept blocks, zeros for the rest).
+    std::shared_ptr<std::vector<uint8_t>> spare_buffer()
+    {
+        {
+            std::lock_guard g(mu_);
+            if (!spares_.empty()) {
+                auto b = std::move(spares_.back());
+                spares_.pop_back();
+                return b;
+            }
+        }
+        return std::make_shared<std::vector<uint8_t>>(size_t(chunk_blocks_) * block_size_);
     }
 
     // On a worker: hashes the chunk and stores it unless the repository has it already.
@@ -562,11 +585,19 @@ private:
         }
         if (env_.exists(path))
             return;
-        std::string file = format::encode_chunk(raw);
-        if (!env_.is_dir(dir)) {
-            env_.mkdir(dir);
+        std::span<const uint8_t> file = format::encode_chunk_view(raw);
+        bool ready;
+        {
             std::lock_guard g(mu_);
-            created_dir_ = true;
+            ready = ready_dirs_.count(dir) != 0;
+        }
+        if (!ready) {
+            bool made = !env_.is_dir(dir);
+            if (made)
+                env_.mkdir(dir);
+            std::lock_guard g(mu_);
+            created_dir_ = created_dir_ || made;
+            ready_dirs_.insert(dir);
         }
         std::string tmp = temp_name(path);
         try {
@@ -604,7 +635,7 @@ private:
     uint64_t current_ = 0;         // the chunk position being filled
     bool have_current_ = false;
     uint64_t done_ = 0;            // positions below this are finished
-    std::vector<uint8_t> buffer_;  // the current position's blocks
+    std::shared_ptr<std::vector<uint8_t>> buffer_;  // the current position's blocks
     std::vector<uint8_t> state_;   // per block of the current position: kUnused, kPut, kKept
     uint64_t puts_in_chunk_ = 0;
     bool finished_ = false;
@@ -615,6 +646,8 @@ private:
     std::set<Digest> stored_;             // guarded by mu_
     std::set<std::string> touched_dirs_;  // guarded by mu_
     bool created_dir_ = false;            // guarded by mu_
+    std::set<std::string> ready_dirs_;    // chunk directories known to exist; guarded by mu_
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> spares_;  // chunk buffers; guarded by mu_
     ChunkPool pool_;                      // last: its workers stop before the rest goes
 };
 
@@ -998,7 +1031,7 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
 
 void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
 {
-    if (chunk_bytes < 4096 || chunk_bytes > (16u << 20) || chunk_bytes % 4096)
+    if (chunk_bytes < 4096 || chunk_bytes > format::kMaxChunkBytes || chunk_bytes % 4096)
         throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(chunk_bytes) +
                                               " is not a multiple of 4096 from 4 KiB to 16 MiB");
     if (env.exists(dir)) {

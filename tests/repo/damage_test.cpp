@@ -185,6 +185,14 @@ TEST_F(DamageTest, FormatRejectsMalformedPieces)
     std::string stored = repo::format::encode_chunk(noise);
     EXPECT_EQ(stored[5], repo::format::kCodecNone);
     EXPECT_EQ(repo::format::decode_chunk(stored, repo::format::sha256(noise), "c"), noise);
+    // The raw length is outside the checksum: a huge one is damage found before 4 GiB are
+    // allocated for it, as is a stored chunk whose two lengths differ.
+    std::string huge = chunk;
+    huge.replace(8, 4, 4, '\xff');
+    EXPECT_THROW(repo::format::decode_chunk(huge, d, "c"), Error);
+    std::string longer = stored;
+    longer[9] ^= 1;
+    EXPECT_THROW(repo::format::decode_chunk(longer, repo::format::sha256(noise), "c"), Error);
 
     EXPECT_THROW(repo::format::decode_config("{}", "cfg"), Error);
     EXPECT_THROW(repo::format::decode_config("not json", "cfg"), Error);

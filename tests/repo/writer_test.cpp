@@ -44,7 +44,7 @@ TEST_F(WriterTest, FullThenIncrementalsEachRestoreOnTheirOwn)
     // was unused before.
     for (uint32_t round = 0; round < 3; round++) {
         BackupPlan plan;
-        plan.parent = ids.back();
+        plan.parent.emplace(ids.back());
         plan.snapshot_time += round + 1;
         uint64_t a = 10 + round, b = 150 + round * 3;
         dev.write(a, 100 + round);
