@@ -7,7 +7,6 @@
 
 #include <deque>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "sim/disk.h"
 #include "sim/internal.h"
