@@ -1,6 +1,7 @@
 #include "tools/cli.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace cli {
@@ -81,13 +82,49 @@ int guarded(bool json, const std::function<int()>& f)
 
 void print_json(const nlohmann::json& j)
 {
-    printf("%s\n", j.dump(2).c_str());
+    // Names from a backed-up file system are bytes, not always UTF-8: a byte that is not
+    // becomes U+FFFD rather than failing the whole output.
+    printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 void add_repo_options(CLI::App* sub, RepoOptions& opt)
 {
-    sub->add_option("--repo", opt.repo, "the repository directory")->required();
+    CLI::Option* repo = sub->add_option("--repo", opt.repo, "the repository directory (default: $KESTREL_REPOSITORY)");
+    // Read here rather than through CLI11's envname, which fills the option of every
+    // subcommand sharing `opt`, over a --repo given to the chosen one.
+    if (const char* env = getenv("KESTREL_REPOSITORY"); env && *env)
+        opt.repo = env;
+    else
+        repo->required();
     sub->add_flag("--json", opt.json, "print the result as JSON on stdout");
+}
+
+std::string resolve_backup(repo::Repository& r, const std::string& spec)
+{
+    const std::vector<repo::Manifest> all = r.list();  // oldest first
+    if (spec == "latest") {
+        if (all.empty())
+            throw repo::Error(repo::Error::Kind::NotFound, "the repository holds no backup");
+        return all.back().id;
+    }
+    std::vector<std::string> matches;
+    for (const repo::Manifest& m : all) {
+        if (m.id == spec)
+            return m.id;
+        if (m.id.compare(0, spec.size(), spec) == 0)
+            matches.push_back(m.id);
+    }
+    // No match: the operation itself names what is wrong (no such backup, or one whose
+    // manifest is damaged and so not listed).
+    if (matches.empty() || spec.empty())
+        return spec;
+    if (matches.size() == 1)
+        return matches[0];
+    std::string names;
+    for (const std::string& id : matches)
+        names += " " + id;
+    throw repo::Error(repo::Error::Kind::Invalid,
+                      "the backup id prefix " + spec + " is ambiguous: it begins" + names);
 }
 
 } // namespace cli

@@ -73,6 +73,12 @@ void print_json(const nlohmann::json& j);
 using jobs::human_bytes;
 using jobs::utc_time;
 
+// The id of the backup `spec` names: "latest" (the newest snapshot), a whole id, or a
+// prefix that begins exactly one listed id; anything else is returned as it is, for the
+// operation to report. Throws repo::Error NotFound ("latest" of an empty repository) or
+// Invalid (an ambiguous prefix, naming the ids it begins).
+std::string resolve_backup(repo::Repository& r, const std::string& spec);
+
 // The common options of the repository subcommands.
 struct RepoOptions {
     std::string repo;

@@ -57,7 +57,8 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
     return guarded(opt.json, [&] {
         auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
         ProgressBar bar("verify", opt.json);
-        repo::VerifyReport rep = r->verify(backup.empty() ? std::nullopt : std::optional(backup), bar.fn());
+        repo::VerifyReport rep =
+            r->verify(backup.empty() ? std::nullopt : std::optional(resolve_backup(*r, backup)), bar.fn());
         if (opt.json) {
             nlohmann::json damage = nlohmann::json::array();
             for (const auto& d : rep.damage)
@@ -156,7 +157,7 @@ void register_repo(CLI::App& app, Commands& commands)
                   "exit 3 when damage is found");
     add_repo_options(verify, *opt);
     auto backup = std::make_shared<std::string>();
-    verify->add_option("--backup", *backup, "the backup to check (default: all)");
+    verify->add_option("--backup", *backup, "the backup to check: an id, a unique prefix of one, or latest (default: all)");
     commands.add(verify, [opt, backup] { return run_verify(*opt, *backup); });
 
     CLI::App* forget = app.add_subcommand(

@@ -19,11 +19,12 @@ int run_restore(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
         auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        const std::string id = resolve_backup(*r, opt.backup);
         {
             ProgressBar bar("restore", opt.repo.json);
-            r->restore(opt.backup, opt.to, bar.fn());
+            r->restore(id, opt.to, bar.fn());
         }
-        repo::Manifest m = r->manifest(opt.backup);
+        repo::Manifest m = r->manifest(id);
         uint64_t bytes = m.source.block_count * m.source.block_size;
         if (opt.repo.json)
             print_json({{"ok", true}, {"backup", m.id}, {"image", opt.to}, {"bytes", bytes},
@@ -52,7 +53,8 @@ int run_ls(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
         auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
-        std::vector<repo::FsEntry> entries = r->ls(opt.backup, opt.path);
+        const std::string id = resolve_backup(*r, opt.backup);
+        std::vector<repo::FsEntry> entries = r->ls(id, opt.path);
         if (opt.repo.json) {
             nlohmann::json out = nlohmann::json::array();
             for (const auto& e : entries) {
@@ -62,7 +64,7 @@ int run_ls(const RestoreOptions& opt)
                     j["target"] = e.link_target;
                 out.push_back(j);
             }
-            print_json({{"ok", true}, {"backup", opt.backup}, {"path", opt.path}, {"entries", out}});
+            print_json({{"ok", true}, {"backup", id}, {"path", opt.path}, {"entries", out}});
             return kExitOk;
         }
         for (const auto& e : entries)
@@ -77,15 +79,16 @@ int run_extract(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
         auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        const std::string id = resolve_backup(*r, opt.backup);
         uint64_t bytes;
         {
             ProgressBar bar("extract", opt.repo.json);
-            bytes = r->extract(opt.backup, opt.path, opt.to, bar.fn());
+            bytes = r->extract(id, opt.path, opt.to, bar.fn());
         }
         if (opt.repo.json)
-            print_json({{"ok", true}, {"backup", opt.backup}, {"path", opt.path}, {"to", opt.to}, {"bytes", bytes}});
+            print_json({{"ok", true}, {"backup", id}, {"path", opt.path}, {"to", opt.to}, {"bytes", bytes}});
         else
-            printf("extracted %s from backup %s into %s (%s of file data)\n", opt.path.c_str(), opt.backup.c_str(),
+            printf("extracted %s from backup %s into %s (%s of file data)\n", opt.path.c_str(), id.c_str(),
                    opt.to.c_str(), human_bytes(bytes).c_str());
         return kExitOk;
     });
@@ -100,20 +103,20 @@ void register_restore(CLI::App& app, Commands& commands)
     CLI::App* restore = app.add_subcommand(
         "restore", "restore a backup to a new image file (sparse), checking every chunk; exit 3 on damage");
     add_repo_options(restore, opt->repo);
-    restore->add_option("--backup", opt->backup, "the backup id (see list)")->required();
+    restore->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
     restore->add_option("--to", opt->to, "the image file to create (must not exist)")->required();
     commands.add(restore, [opt] { return run_restore(*opt); });
 
     CLI::App* ls = app.add_subcommand("ls", "list a directory of a backed-up ext2/3/4 file system");
     add_repo_options(ls, opt->repo);
-    ls->add_option("--backup", opt->backup, "the backup id (see list)")->required();
+    ls->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
     ls->add_option("path", opt->path, "the directory or file in the file system (default /)");
     commands.add(ls, [opt] { return run_ls(*opt); });
 
     CLI::App* extract = app.add_subcommand(
         "extract", "copy a file or a tree out of a backed-up ext2/3/4 file system into a directory");
     add_repo_options(extract, opt->repo);
-    extract->add_option("--backup", opt->backup, "the backup id (see list)")->required();
+    extract->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
     extract->add_option("path", opt->path, "the file or directory in the file system")->required();
     extract->add_option("--to", opt->to, "the directory to extract into (must exist)")->required();
     commands.add(extract, [opt] { return run_extract(*opt); });

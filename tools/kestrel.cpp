@@ -3,28 +3,21 @@
 //
 // Exit codes: 0 success, 1 the operation failed, 2 bad usage, 3 verification found damage.
 #include "tools/cli.h"
+#include "tools/usage.h"
 
 int main(int argc, char** argv)
 {
     CLI::App app{"kestrel: block-level backups of mounted file systems, run on a simulated machine,\n"
                  "kept in a repository of content-addressed chunks.\n"
                  "Exit codes: 0 ok, 1 failure, 2 usage, 3 verification found damage."};
+    app.name("kestrel");
     app.require_subcommand(1);
     cli::Commands commands;
+    cli::register_help(app, commands);
     cli::register_demo(app, commands);
     cli::register_backup(app, commands);
     cli::register_repo(app, commands);
     cli::register_restore(app, commands);
     cli::register_serve(app, commands);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return cli::kExitUsage;
-    }
-    return commands.run(app);
+    return cli::parse_and_run(app, commands, argc, argv);
 }

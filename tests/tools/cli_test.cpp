@@ -119,6 +119,64 @@ TEST_F(CliTest, BadInputGivesOneLineErrorsAndExitCodes)
     EXPECT_EQ(kestrel("restore --help").code, 0);
 }
 
+// A usage error names the word that is wrong (before complaining about anything else), offers
+// the nearest names, and exits 2; help and the version answer without a repository.
+TEST_F(CliTest, UsageErrorsNameTheWrongWordAndSuggestTheNearest)
+{
+    auto expect_usage = [](const std::string& args, const std::string& said) {
+        Result r = kestrel(args);
+        EXPECT_EQ(r.code, 2) << args << "\n" << r.out;
+        EXPECT_NE(r.out.find(said), std::string::npos) << args << "\n" << r.out;
+    };
+    expect_usage("lst", "unknown subcommand 'lst'; did you mean list or ls?");
+    expect_usage("verfiy --repo " + repo, "did you mean verify?");
+    expect_usage("backup --bogus", "unknown option '--bogus' for 'kestrel backup'");
+    expect_usage("list --rep " + repo, "did you mean --repo?");
+    expect_usage("extract --repo " + repo + " --backup " + full + " --to=" + (tmp / "x") + " --tO x /", "did you mean --to?");
+    expect_usage("help lst", "unknown subcommand 'lst'");
+    expect_usage("", "Subcommands:");
+    // A value that looks like an option is the option's value, not an unknown option.
+    Result value = kestrel("restore --repo " + repo + " --backup --nope --to " + (tmp / "v.img"));
+    EXPECT_EQ(value.code, 1) << value.out;
+
+    Result help = kestrel("help list");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("--repo"), std::string::npos) << help.out;
+    EXPECT_NE(kestrel("help").out.find("extract"), std::string::npos);
+    Result version = kestrel("--version");
+    EXPECT_EQ(version.code, 0);
+    EXPECT_NE(version.out.find("kestrel 3.1.0 (module 3.1.0 build"), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find("for Linux 2.6.9-023stab"), std::string::npos) << version.out;
+}
+
+// The repository from KESTREL_REPOSITORY unless --repo names another; a backup by "latest"
+// or by a prefix that begins only its id.
+TEST_F(CliTest, RepositoryFromTheEnvironmentAndBackupsByPrefixOrLatest)
+{
+    const std::string env = "KESTREL_REPOSITORY=" + repo + " ";
+    Result r;
+    r.code = run(env + KESTREL_BINARY + " list --json 2>/dev/null", &r.out);
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["backups"].size(), 2u);
+    r.out.clear();
+    r.code = run("KESTREL_REPOSITORY=" + (tmp / "nowhere") + " " + KESTREL_BINARY + " list --repo " + repo, &r.out);
+    EXPECT_EQ(r.code, 0) << "--repo overrides the variable: " << r.out;
+
+    EXPECT_EQ(kestrel_json("restore --json --repo " + repo + " --backup latest --to " + (tmp / "latest.img"))["backup"],
+              inc);
+    size_t common = 0;
+    while (common < full.size() && common < inc.size() && full[common] == inc[common])
+        common++;
+    ASSERT_LT(common, full.size());
+    EXPECT_EQ(kestrel_json("ls --json --repo " + repo + " --backup " + full.substr(0, common + 1))["backup"], full);
+    if (common > 0) {
+        Result ambiguous = kestrel("ls --repo " + repo + " --backup " + full.substr(0, common));
+        EXPECT_EQ(ambiguous.code, 1);
+        EXPECT_NE(ambiguous.out.find("ambiguous"), std::string::npos) << ambiguous.out;
+        EXPECT_NE(ambiguous.out.find(inc), std::string::npos) << ambiguous.out;
+    }
+}
+
 TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
 {
     // A chunk both backups use.
