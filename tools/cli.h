@@ -38,6 +38,7 @@ void register_demo(CLI::App& app, Commands& commands);     // demo
 void register_restore(CLI::App& app, Commands& commands);  // restore, ls, extract
 void register_repo(CLI::App& app, Commands& commands);     // init, list, verify, forget, gc
 void register_serve(CLI::App& app, Commands& commands);    // serve
+void register_generate(CLI::App& app, Commands& commands); // generate
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the output is not
 // JSON. Redraws at most every tenth of a second; clears its line when destroyed.

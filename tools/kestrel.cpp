@@ -19,5 +19,6 @@ int main(int argc, char** argv)
     cli::register_repo(app, commands);
     cli::register_restore(app, commands);
     cli::register_serve(app, commands);
+    cli::register_generate(app, commands);
     return cli::parse_and_run(app, commands, argc, argv);
 }

@@ -177,6 +177,32 @@ TEST_F(CliTest, RepositoryFromTheEnvironmentAndBackupsByPrefixOrLatest)
     }
 }
 
+// Completion and the man page are made from the command's definitions: every subcommand
+// and option is there, and completing in a real bash gives the expected words.
+TEST(CliGenerate, CompletionAndManPageFollowTheDefinitions)
+{
+    TempDir tmp;
+    Result script = kestrel("generate bash-completion > " + (tmp / "k.bash"));
+    ASSERT_EQ(script.code, 0) << script.out;
+    auto complete = [&](const std::string& words) {
+        std::string out;
+        int code = run("cd " + tmp.path() + " && bash -c 'source k.bash; COMP_WORDS=(" + words +
+                           "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kestrel; echo \"${COMPREPLY[*]}\"'",
+                       &out);
+        EXPECT_EQ(code, 0) << out;
+        return out.substr(0, out.find('\n'));
+    };
+    EXPECT_EQ(complete("kestrel li"), "list");
+    EXPECT_EQ(complete("kestrel backup --rep"), "--repo");
+    EXPECT_EQ(complete("kestrel extract --to k.b"), "k.bash") << "a path option completes file names";
+    EXPECT_EQ(complete("kestrel help ext"), "extract");
+    EXPECT_EQ(complete("kestrel --vers"), "--version");
+
+    const std::string man = read_host_file(KESTREL_MAN_PAGE);
+    for (const char* want : {".SS \"kestrel backup\"", ".SS \"kestrel extract\"", "--keep-last", "KESTREL_REPOSITORY"})
+        EXPECT_NE(man.find(want), std::string::npos) << want;
+}
+
 TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
 {
     // A chunk both backups use.
