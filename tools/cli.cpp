@@ -1,5 +1,6 @@
 #include "tools/cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -35,11 +36,63 @@ void ProgressBar::update(uint64_t done, uint64_t total)
         return;
     last_ = now;
     drawn_ = true;
-    constexpr int kWidth = 30;
-    int filled = static_cast<int>(done * kWidth / total);
-    fprintf(stderr, "\r%s [%s%s] %3d%%", label_.c_str(), std::string(filled, '#').c_str(),
-            std::string(kWidth - filled, ' ').c_str(), static_cast<int>(done * 100 / total));
+    done = std::min(done, total);
+    constexpr int kWidth = 24;
+    const int filled = static_cast<int>(done * kWidth / total);
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double per_second = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    std::string amount, speed;
+    if (unit_bytes_) {
+        amount = human_bytes(done * unit_bytes_) + " / " + human_bytes(total * unit_bytes_);
+        speed = jobs::rate(per_second * static_cast<double>(unit_bytes_));
+    } else {
+        amount = std::to_string(done) + " / " + std::to_string(total);
+        speed = std::to_string(static_cast<uint64_t>(per_second)) + "/s";
+    }
+    std::string eta = "--:--";
+    if (per_second > 0 && done < total) {
+        const uint64_t left = static_cast<uint64_t>(static_cast<double>(total - done) / per_second);
+        char buf[32];
+        snprintf(buf, sizeof buf, "%llu:%02llu", static_cast<unsigned long long>(left / 60),
+                 static_cast<unsigned long long>(left % 60));
+        eta = buf;
+    } else if (done == total) {
+        eta = "0:00";
+    }
+    fprintf(stderr, "\r\033[K%s [%s%s] %3d%%  %s  %s  ETA %s", label_.c_str(), std::string(filled, '#').c_str(),
+            std::string(kWidth - filled, ' ').c_str(), static_cast<int>(done * 100 / total), amount.c_str(),
+            speed.c_str(), eta.c_str());
     fflush(stderr);
+}
+
+namespace {
+size_t display_width(const std::string& s)
+{
+    // Characters, not bytes: continuation bytes of UTF-8 take no column.
+    return static_cast<size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+} // namespace
+
+std::string Table::str() const
+{
+    std::vector<size_t> width;
+    for (const auto& row : rows_)
+        for (size_t c = 0; c < row.size(); c++) {
+            width.resize(std::max(width.size(), row.size()));
+            width[c] = std::max(width[c], display_width(row[c]));
+        }
+    std::string out;
+    for (const auto& row : rows_) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); c++) {
+            const std::string pad(width[c] - display_width(row[c]), ' ');
+            const bool right = std::find(right_.begin(), right_.end(), c) != right_.end();
+            line += (c ? "  " : "") + (right ? pad + row[c] : row[c] + (c + 1 < row.size() ? pad : ""));
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += line + "\n";
+    }
+    return out;
 }
 
 namespace {

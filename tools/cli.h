@@ -41,13 +41,17 @@ void register_serve(CLI::App& app, Commands& commands);    // serve
 void register_generate(CLI::App& app, Commands& commands); // generate
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the output is not
-// JSON. Redraws at most every tenth of a second; clears its line when destroyed.
+// JSON: the share done, what is done of the whole (bytes when each unit's size is known,
+// else units), the rate and the time left. Redraws at most every tenth of a second; clears
+// its line when destroyed.
 class ProgressBar {
 public:
     ProgressBar(std::string label, bool json);
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
+    // Each unit counted by update() is `bytes` bytes (0: units are shown as counts).
+    void set_unit_bytes(uint64_t bytes) { unit_bytes_ = bytes; }
     void update(uint64_t done, uint64_t total);
     repo::ProgressFn fn()
     {
@@ -58,7 +62,27 @@ private:
     std::string label_;
     bool enabled_;
     bool drawn_ = false;
+    uint64_t unit_bytes_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_{};
+};
+
+// A text table whose columns are as wide as their widest cell (counted in characters of
+// UTF-8), two spaces apart; the columns named in `right` are aligned right.
+class Table {
+public:
+    explicit Table(std::vector<std::string> header, std::vector<size_t> right = {})
+        : right_(std::move(right))
+    {
+        rows_.push_back(std::move(header));
+    }
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    // The header and every row, each line ending in a newline.
+    std::string str() const;
+
+private:
+    std::vector<std::vector<std::string>> rows_;
+    std::vector<size_t> right_;
 };
 
 // Prints the one-line error (and with `json` a JSON object on stdout) and returns the

@@ -40,13 +40,12 @@ int run_list(const RepoOptions& opt)
             print_json({{"ok", true}, {"backups", out}});
             return kExitOk;
         }
-        printf("%-24s  %-19s  %-12s  %-5s  %-11s  %12s  %10s\n", "ID", "SNAPSHOT (UTC)", "SOURCE", "FS", "KIND",
-               "BLOCKS READ", "STORED");
+        Table table({"ID", "SNAPSHOT (UTC)", "SOURCE", "FS", "KIND", "BLOCKS READ", "STORED", ""}, {5, 6});
         for (const auto& m : all)
-            printf("%-24s  %-19s  %-12s  %-5s  %-11s  %12llu  %10s%s\n", m.id.c_str(), utc_time(m.snapshot_time).c_str(),
-                   m.source.source.c_str(), m.source.fs_type.c_str(), m.incremental ? "incremental" : "full",
-                   static_cast<unsigned long long>(m.counts.blocks_written), human_bytes(m.counts.bytes_new).c_str(),
-                   m.unreadable_blocks.empty() ? "" : "  (has unreadable blocks)");
+            table.add({m.id, utc_time(m.snapshot_time), m.source.source, m.source.fs_type,
+                       m.incremental ? "incremental" : "full", std::to_string(m.counts.blocks_written),
+                       human_bytes(m.counts.bytes_new), m.unreadable_blocks.empty() ? "" : "(has unreadable blocks)"});
+        printf("%s", table.str().c_str());
         printf("%zu backup%s\n", all.size(), all.size() == 1 ? "" : "s");
         return kExitOk;
     });

@@ -22,6 +22,7 @@ int run_restore(const RestoreOptions& opt)
         const std::string id = resolve_backup(*r, opt.backup);
         {
             ProgressBar bar("restore", opt.repo.json);
+            bar.set_unit_bytes(r->chunk_bytes());
             r->restore(id, opt.to, bar.fn());
         }
         repo::Manifest m = r->manifest(id);

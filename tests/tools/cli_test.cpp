@@ -203,6 +203,26 @@ TEST(CliGenerate, CompletionAndManPageFollowTheDefinitions)
         EXPECT_NE(man.find(want), std::string::npos) << want;
 }
 
+// The list's columns line up whatever the lengths of their cells.
+TEST_F(CliTest, ListColumnsLineUp)
+{
+    Result list = kestrel("list --repo " + repo);
+    ASSERT_EQ(list.code, 0);
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = list.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(list.out.substr(at, nl - at));
+    ASSERT_EQ(lines.size(), 4u) << list.out;  // header, two backups, the count
+    for (const char* column : {"SNAPSHOT", "SOURCE", "KIND"}) {
+        const size_t at = lines[0].find(column);
+        for (int row : {1, 2})
+            EXPECT_EQ(lines[row][at - 1], ' ') << column << "\n" << list.out;
+        EXPECT_NE(lines[1][at], ' ') << column << "\n" << list.out;
+    }
+    EXPECT_EQ(lines[1].find("STORED"), std::string::npos);
+    const size_t stored_end = lines[0].find("STORED") + 6;
+    EXPECT_TRUE(lines[1].size() == stored_end && lines[2].size() == stored_end) << list.out;
+}
+
 TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
 {
     // A chunk both backups use.
