@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <string>
 
 #include "repo/crypto.h"
@@ -25,29 +24,6 @@ namespace {
 
 namespace keys = repo::keys;
 using repo::Error;
-
-class MemStore : public keys::KeyStore {
-public:
-    std::map<std::string, std::string> files;
-    std::vector<std::string> list() override
-    {
-        std::vector<std::string> names;
-        for (auto& [n, f] : files)
-            names.push_back(n);
-        return names;
-    }
-    std::string load(const std::string& name, size_t limit) override
-    {
-        auto it = files.find(name);
-        if (it == files.end())
-            throw Error(Error::Kind::NotFound, "no such key", name);
-        if (it->second.size() > limit)
-            throw Error(Error::Kind::Damaged, "too large", name);
-        return it->second;
-    }
-    void save(const std::string& name, const std::string& bytes) override { files[name] = bytes; }
-    void remove(const std::string& name) override { files.erase(name); }
-};
 
 const repo::MasterKey& fixed_key()
 {
@@ -87,7 +63,7 @@ void key_file(const std::string& text)
     if (again.kdf != f.kdf || again.salt != f.salt || again.wrapped != f.wrapped || again.host != f.host ||
         again.user != f.user || again.created != f.created)
         fail("a key file does not encode and parse back to itself");
-    MemStore store;
+    keys::MemoryKeyStore store;
     store.files[std::string(32, 'a')] = text;
     if (keys::list_keys(store).size() != 1)
         fail("a key file is not listed");
@@ -116,7 +92,7 @@ void sealed_object(const std::string& sealed)
 void write_seeds(const std::string& dir)
 {
     keys::testing::WeakKdfForTests weak;
-    MemStore store;
+    keys::MemoryKeyStore store;
     keys::NewKey opts;
     opts.kdf = keys::testing::kCheapKdf;
     opts.host = "seed-host";

@@ -91,16 +91,20 @@ EVP_MAC_CTX* thread_hmac()
     return h.ctx;
 }
 
-// The ChaCha20-Poly1305 subkey and 96-bit nonce of an XChaCha20-Poly1305 nonce.
-void derive_subkey(const uint8_t* key, const uint8_t* nonce, Key32& subkey, uint8_t iv[12])
+// The calling thread's cipher context, set up to seal (`encrypt`) or open the object whose
+// header is `header` under `key`: ChaCha20-Poly1305 under the HChaCha20 subkey of the key and
+// the first 16 nonce bytes, with the 96-bit nonce of four zero bytes and the last 8 nonce
+// bytes, and the header and the context as associated data.
+EVP_CIPHER_CTX* start(const uint8_t* key, const uint8_t* header, std::string_view context, bool encrypt)
 {
+    const uint8_t* nonce = header + 2;
+    Key32 subkey;
     crypto_core_hchacha20(subkey.bytes.data(), nonce, key, nullptr);
-    memset(iv, 0, 4);
+    uint8_t iv[12] = {};
     memcpy(iv + 4, nonce + 16, 8);
-}
-
-void add_aad(EVP_CIPHER_CTX* ctx, const uint8_t* header, std::string_view context)
-{
+    EVP_CIPHER_CTX* ctx = thread_cipher();
+    if (!EVP_CipherInit_ex2(ctx, chacha20_poly1305(), subkey.bytes.data(), iv, encrypt ? 1 : 0, nullptr))
+        crypto_failure("ChaCha20-Poly1305");
     int n = 0;
     if (!EVP_CipherUpdate(ctx, nullptr, &n, header, kHeaderBytes))
         crypto_failure("ChaCha20-Poly1305");
@@ -110,6 +114,7 @@ void add_aad(EVP_CIPHER_CTX* ctx, const uint8_t* header, std::string_view contex
                               static_cast<int>(len)))
             crypto_failure("ChaCha20-Poly1305");
     }
+    return ctx;
 }
 
 void crypt_pieces(EVP_CIPHER_CTX* ctx, const uint8_t* in, size_t size, uint8_t* out)
@@ -157,13 +162,7 @@ size_t SealingKey::seal_to(std::span<const uint8_t> plain, std::string_view cont
     header[1] = kCipherXChaCha20Poly1305;
     random_bytes({header + 2, kNonceBytes});
 
-    Key32 subkey;
-    uint8_t iv[12];
-    derive_subkey(secret_->bytes.data(), header + 2, subkey, iv);
-    EVP_CIPHER_CTX* ctx = thread_cipher();
-    if (!EVP_EncryptInit_ex2(ctx, chacha20_poly1305(), subkey.bytes.data(), iv, nullptr))
-        crypto_failure("ChaCha20-Poly1305");
-    add_aad(ctx, header, context);
+    EVP_CIPHER_CTX* ctx = start(secret_->bytes.data(), header, context, true);
     crypt_pieces(ctx, plain.data(), plain.size(), header + kHeaderBytes);
     int n = 0;
     uint8_t* tag = out.data() + out.size() - kTagBytes;
@@ -215,13 +214,7 @@ size_t SealingKey::open_to(std::span<const uint8_t> sealed, std::string_view con
     if (header[1] != kCipherXChaCha20Poly1305)
         throw Error(Error::Kind::Damaged, "sealed object of unknown cipher " + std::to_string(header[1]), path);
 
-    Key32 subkey;
-    uint8_t iv[12];
-    derive_subkey(secret_->bytes.data(), header + 2, subkey, iv);
-    EVP_CIPHER_CTX* ctx = thread_cipher();
-    if (!EVP_DecryptInit_ex2(ctx, chacha20_poly1305(), subkey.bytes.data(), iv, nullptr))
-        crypto_failure("ChaCha20-Poly1305");
-    add_aad(ctx, header, context);
+    EVP_CIPHER_CTX* ctx = start(secret_->bytes.data(), header, context, false);
     crypt_pieces(ctx, header + kHeaderBytes, n, out.data());
     uint8_t tag[kTagBytes];
     memcpy(tag, sealed.data() + sealed.size() - kTagBytes, kTagBytes);

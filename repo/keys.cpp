@@ -40,25 +40,14 @@ bool is_key_name(const std::string& name)
            std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// Lower-case hex of exactly `out.size()` bytes; false for anything else.
+// Hex of exactly `out.size()` bytes; false for anything else.
 bool parse_hex(std::string_view hex, std::span<uint8_t> out)
 {
-    if (hex.size() != 2 * out.size())
-        return false;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
-    for (size_t i = 0; i < out.size(); i++) {
-        int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return true;
+    size_t len = 0;
+    const char* end = nullptr;
+    return hex.size() == 2 * out.size() &&
+           sodium_hex2bin(out.data(), out.size(), hex.data(), hex.size(), nullptr, &len, &end) == 0 &&
+           len == out.size() && end == hex.data() + hex.size();
 }
 
 std::span<const uint8_t> bytes_of(std::string_view s)
@@ -269,6 +258,37 @@ void DirKeyStore::remove(const std::string& name)
 {
     env_.remove(path_of(name));
     env_.sync_dir(dir_);
+}
+
+std::vector<std::string> MemoryKeyStore::list()
+{
+    std::vector<std::string> names;
+    for (auto& [name, bytes] : files)
+        names.push_back(name);
+    return names;
+}
+
+std::string MemoryKeyStore::load(const std::string& name, size_t limit)
+{
+    auto it = files.find(name);
+    if (it == files.end())
+        throw Error(Error::Kind::NotFound, "no key file of that name", name);
+    if (it->second.size() > limit)
+        throw Error(Error::Kind::Damaged, "key file of " + std::to_string(it->second.size()) + " bytes (at most " +
+                                              std::to_string(limit) + ")", name);
+    return it->second;
+}
+
+void MemoryKeyStore::save(const std::string& name, const std::string& bytes)
+{
+    if (!files.emplace(name, bytes).second)
+        throw Error(Error::Kind::Exists, "a key file of that name exists", name);
+}
+
+void MemoryKeyStore::remove(const std::string& name)
+{
+    if (!files.erase(name))
+        throw Error(Error::Kind::NotFound, "no key file of that name", name);
 }
 
 KeyFile parse_key_file(std::string_view text, const std::string& name)

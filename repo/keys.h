@@ -22,6 +22,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +88,17 @@ private:
 
     Env& env_;
     std::string dir_;
+};
+
+// Key files in memory, for tests and for programs that keep them elsewhere.
+class MemoryKeyStore : public KeyStore {
+public:
+    std::vector<std::string> list() override;
+    std::string load(const std::string& name, size_t limit) override;
+    void save(const std::string& name, const std::string& bytes) override;
+    void remove(const std::string& name) override;
+
+    std::map<std::string, std::string> files;  // by name
 };
 
 // The parsed contents of a key file.
