@@ -39,8 +39,9 @@ struct KdfParams {
     bool operator==(const KdfParams&) const = default;
 };
 
-// New keys: 3 passes over 64 MiB, about a fifth of a second on one current core. No weaker
-// parameters are accepted for a new key (but see testing::WeakKdfForTests).
+// New keys: 3 passes over 64 MiB (half a second on the busy development machine, once per
+// command). No weaker parameters are accepted for a new key (but see
+// testing::WeakKdfForTests).
 constexpr KdfParams kStandardKdf{3, 64 * 1024};
 // The most a key file may ask for: anything beyond is refused as damaged before the KDF runs,
 // so a hostile key file can neither exhaust memory nor stall an unlock for long.
