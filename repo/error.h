@@ -19,6 +19,7 @@ public:
         Locked,    // another writer holds the repository's lock
         Invalid,   // the caller broke a contract (blocks out of order, wrong geometry, ...)
         Crashed,   // the fault-injecting file layer simulated a crash (tests only)
+        WrongPassword,  // no key of the repository opens with the password given
     };
 
     // `message` says what failed; `path` (may be empty) is the file it concerns. what()

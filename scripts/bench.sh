@@ -8,5 +8,6 @@ dir=${1:-build-bench}
 shift || true
 scripts/install-deps.sh
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF >/dev/null
-cmake --build "$dir" -j2 --target kestrel_bench
+cmake --build "$dir" -j2 --target kestrel_bench kestrel_crypto_bench
 "$dir/bench/kestrel_bench" "$@"
+"$dir/bench/kestrel_crypto_bench"

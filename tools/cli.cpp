@@ -109,6 +109,7 @@ const char* kind_name(repo::Error::Kind k)
     case K::Locked: return "locked";
     case K::Invalid: return "invalid";
     case K::Crashed: return "crashed";
+    case K::WrongPassword: return "wrong-password";
     }
     return "unknown";
 }
