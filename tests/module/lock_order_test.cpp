@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/fs.h"
 #include "tests/support/backup_rig.h"
 
 namespace kestrel_test {
@@ -36,6 +37,31 @@ TEST_F(LockOrderTest, ActiveSessionUsersBeforeStateLockIsReported)
     EXPECT_TRUE(Has(bugs[0], "circular locking dependency")) << bugs[0];
     EXPECT_TRUE(Has(bugs[0], "stateLock")) << bugs[0];
     EXPECT_TRUE(Has(bugs[0], "activeSessionUsers")) << bugs[0];
+}
+
+// The kernel re-reads a disk's partition table holding the disk's bd_sem and flushes the
+// file system on the disk under its super block's s_umount; the disk information the start
+// reads must not take them the other way round. Had it held the super block while waiting
+// for bd_sem, a remount waiting for s_umount would keep the re-read from it, and the three
+// would wait for each other: the validator reports the order before anything hangs.
+TEST_F(LockOrderTest, DiskInformationTakesBdSemWithoutTheSuperBlock)
+{
+    sim::DiskConfig c;
+    c.major = 8;
+    c.minors = 16;
+    c.size_bytes = 16ull << 20;
+    u32 sda = 0;
+    ASSERT_EQ(sim::add_disk(machine, c, &sda), 0);
+    ASSERT_EQ(sim::mount_fs(machine, sda, 4096), 0); // a file system on the whole disk
+    ASSERT_EQ(sim::reread_partitions(machine, sda), 0);
+
+    kes::DiskInfo d{};
+    ASSERT_EQ(kes::getDiskInfo(&d, sda), 0);
+    kes::closeDiskInfo(&d);
+    EXPECT_EQ(d.nrSects, 32768u);
+    std::vector<std::string> bugs = machine.bugs();
+    EXPECT_TRUE(bugs.empty()) << bugs.front();
+    ASSERT_EQ(sim::unmount_fs(machine, sda), 0);
 }
 
 } // namespace
