@@ -105,7 +105,6 @@ bool take_request_fault(Disk& d, bool write)
     return true;
 }
 
-
 // Why a request cannot be served, as the message its failure logs; nullptr when it can.
 const char* refusal(Disk& d, struct bio* bio)
 {
@@ -367,7 +366,10 @@ int disk_make_request(struct request_queue*, struct bio* bio)
     }
     // A queue of requests gives each bio a request, and a submitter that finds its
     // direction's nr_requests all allocated sleeps until the driver ends one, as
-    // get_request_wait does. Asleep, it is outside every grace period.
+    // get_request_wait does. Asleep, it is outside every grace period. Whether it sleeps
+    // depends on the load, so a caller that may not sleep is reported every time.
+    if (d->queue.request_fn)
+        might_sleep();
     int rw = bio_is_write(bio);
     for (;;) {
         RequestWaiter w;
