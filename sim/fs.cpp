@@ -404,31 +404,31 @@ int fs_read(Machine&, uint32_t dev, uint64_t block, void* data, uint32_t count)
     return err ? -EIO : 0;
 }
 
-int fs_sync(Machine&, uint32_t dev)
+namespace {
+
+// Writes everything dirty of the mount on dev back; a remount does it holding the super
+// block's s_umount for writing.
+int write_back_dev(uint32_t dev, bool remount)
 {
     might_sleep();
     Mount* m;
     int err = get_mount(dev, &m);
     if (err)
         return err;
+    if (remount)
+        down_write(&m->sb.s_umount);
     err = write_back(*m);
+    if (remount)
+        up_write(&m->sb.s_umount);
     put_mount(m);
     return err;
 }
 
-int remount_fs(Machine&, uint32_t dev)
-{
-    might_sleep();
-    Mount* m;
-    int err = get_mount(dev, &m);
-    if (err)
-        return err;
-    down_write(&m->sb.s_umount);
-    err = write_back(*m);
-    up_write(&m->sb.s_umount);
-    put_mount(m);
-    return err;
-}
+} // namespace
+
+int fs_sync(Machine&, uint32_t dev) { return write_back_dev(dev, false); }
+
+int remount_fs(Machine&, uint32_t dev) { return write_back_dev(dev, true); }
 
 std::optional<MountInfo> mount_info(Machine&, uint32_t dev)
 {
