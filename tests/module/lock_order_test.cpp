@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "automap/automap.h"
 #include "sim/fs.h"
 #include "tests/support/backup_rig.h"
 
@@ -37,6 +38,34 @@ TEST_F(LockOrderTest, ActiveSessionUsersBeforeStateLockIsReported)
     EXPECT_TRUE(Has(bugs[0], "circular locking dependency")) << bugs[0];
     EXPECT_TRUE(Has(bugs[0], "stateLock")) << bugs[0];
     EXPECT_TRUE(Has(bugs[0], "activeSessionUsers")) << bugs[0];
+}
+
+// A disk's driver ends requests holding its queue's lock, as 2.6.9's IDE driver does, so a
+// write's completion marks the automaps (amListUsersLock) inside it: the queue's lock comes
+// first, and a task that takes it under amListUsersLock is reported.
+TEST_F(LockOrderTest, TheQueueLockComesBeforeTheLocksOfTheCompletions)
+{
+    BackupRig rig(machine, *agent);
+    ASSERT_EQ(rig.StartByHand(), 0);
+    rig.SnapshotByHand();
+    ASSERT_EQ(rig.WriteBlock(rig.part2, 1, 1), 0); // not held back; marked at its completion
+    ASSERT_TRUE(machine.bugs().empty());
+
+    request_queue_t* q = sim::disk_queue(machine, rig.disk);
+    std::thread([&] {
+        unsigned long flags, qflags;
+        spin_lock_irqsave(&amListUsersLock, flags);
+        kesLockRequestQueue(q, &qflags);
+        kesUnlockRequestQueue(q, qflags);
+        spin_unlock_irqrestore(&amListUsersLock, flags);
+    }).join();
+    std::vector<std::string> bugs = machine.bugs();
+    machine.clear_bugs();
+    ASSERT_EQ(bugs.size(), 1u);
+    EXPECT_TRUE(Has(bugs[0], "circular locking dependency")) << bugs[0];
+    EXPECT_TRUE(Has(bugs[0], "queue_lock")) << bugs[0];
+    EXPECT_TRUE(Has(bugs[0], "amListUsersLock")) << bugs[0];
+    rig.Reopen();
 }
 
 // The kernel re-reads a disk's partition table holding the disk's bd_sem and flushes the
