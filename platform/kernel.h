@@ -638,8 +638,8 @@ struct request_queue {
     /* The request function (a make_request_fn). Written under queue_lock when the queue has
      * one; read by every submission without it, so the word itself is atomic. */
     std::atomic<int (*)(struct request_queue *q, struct bio *bio)> make_request_fn;
-    void *queuedata;
     spinlock_t *queue_lock;           /* the driver's lock, or NULL */
+    void *queuedata;
     unsigned long nr_requests;        /* requests a direction may have allocated */
 };
 
