@@ -31,6 +31,12 @@ int getDiskInfo(DiskInfo *disk, u32 dev)
         return KES_NO_DEVICE;
     }
     disk->blockSize = sb->s_blocksize;
+    /* The super block is given back before the disk's bd_sem is taken: get_super holds its
+     * s_umount, and the kernel takes them the other way round (a partition-table re-read
+     * flushes the disk's file system under bd_sem). Held across the wait for bd_sem, a
+     * remount or unmount waiting for s_umount would keep the re-read waiting, and all three
+     * would wait for ever. The block size is all the super block gives. */
+    drop_super(sb);
     disk->blocksPerPage = disk->blockSize ? 4096 / disk->blockSize : 0;
     disk->sectorsPerBlock = disk->blockSize >> 9;
     /* Below 512 bytes a block is no whole number of sectors; above a page, or not a power of
@@ -38,7 +44,6 @@ int getDiskInfo(DiskInfo *disk, u32 dev)
     if (!goodBlockSize(disk->blockSize)) {
         printk(KERN_WARNING "%s: device %x has bad block size %d\n", __func__, dev,
                (int)disk->blockSize);
-        drop_super(sb);
         closeDiskInfo(disk);
         return KES_REFUSED;
     }
@@ -48,7 +53,8 @@ int getDiskInfo(DiskInfo *disk, u32 dev)
     /* The kernel changes a partition's start and size under the whole disk's bd_sem, and a
      * re-read of the table empties every entry before it reads the new one: both are read
      * together under it, never a half-written pair or an emptied entry. No lock is held
-     * here, and the kernel's own holders of bd_sem never wait for a command. */
+     * here (not the super block's s_umount either), and the kernel's own holders of bd_sem
+     * never wait for a command. */
     struct block_device *bdev = disk->bdev;
     struct block_device *whole = bdev->bd_contains ? bdev->bd_contains : bdev;
     down(&whole->bd_sem);
@@ -61,7 +67,6 @@ int getDiskInfo(DiskInfo *disk, u32 dev)
         printk(KERN_WARNING "%s: can't detect device %x size.\n", __func__, dev);
     up(&whole->bd_sem);
     disk->partSizeKB = disk->nrSects >> 1;
-    drop_super(sb);
     /* A partition of no sectors is one the table no longer has: nothing of it can be
      * backed up, and its start says nothing. */
     if ((bdev->bd_part || bdev->bd_disk) && disk->nrSects == 0) {

@@ -12,6 +12,9 @@ namespace kes {
 int kesMRF(request_queue_t *q, struct bio *bio)
 {
     set_current_state(TASK_RUNNING);
+    /* While the snapshot waits for the requests that took the queue's own function, new
+     * ones wait here, before anything is allocated for them. */
+    waitWhileQueueDrains(q);
 
     /* Everything the automap update needs is read now: once copy-on-write has taken the
      * request over, the worker may pass it on and it may complete at any moment. */

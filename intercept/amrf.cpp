@@ -9,12 +9,14 @@ namespace kes {
 /*
  * Writes (write bit set, read-ahead bit clear) are marked in the automaps of the devices
  * they reach, now and again when they complete, then every request goes on to the queue's
- * real function. Reads mark nothing, so they skip the device lookup.
+ * real function. Reads mark nothing, so they skip the device lookup. While the queue's
+ * earlier requests are being waited for, a request waits first.
  */
 int kesAMRF(request_queue_t *q, struct bio *bio)
 {
     make_request_fn *real;
 
+    waitWhileQueueDrains(q);
     if ((bio->bi_rw & 3) == WRITE) {
         RequestDevs devs;
 

@@ -40,12 +40,20 @@ struct QueueListEntry {
     make_request_fn *realMRF;   /* the queue's function when the entry was made; never changed */
     struct list_head devList;   /* DevListEntry, in the order added; never empty */
     struct list_head list;      /* in queueListHead */
+    /* 1 once no request that took the queue's own function before the hook can still be on
+     * its way (waitForUnhookedRequests); 0 from the entry's creation until then. */
+    atomic_t settled;
+    /* 1 while waitForUnhookedRequests waits for the queue: the module's request functions
+     * hold new requests back. Set and cleared by that wait, as a walker. */
+    atomic_t draining;
 };
 
 extern struct list_head queueListHead; /* changed under queueListUsersLock with
                                           queueListUsers at 1; walked inside queueListUsers */
 extern atomic_t queueListUsers;        /* 1 + walkers in progress */
 extern spinlock_t queueListUsersLock;  /* taken with interrupts off */
+extern atomic_t queuesDraining;        /* entries whose draining is 1: the request functions
+                                          look for their queue only when it is not 0 */
 
 /* ------------------------------------------------------------ registry (intercept/registry.cpp) */
 
@@ -64,9 +72,23 @@ int isInQueueList(request_queue_t *q, u32 dev);
  * function becomes realMRF; the function itself is not changed). May sleep. */
 void addQueueToList(request_queue_t *q, u32 dev);
 /* Lists the Backup's device on its queue and installs fn there: 0; 1 when the device has no
- * request queue (nothing changed). When the queue had its own function until now, returns
- * only once every write that took that function is done. May sleep. */
+ * request queue (nothing changed). May sleep. */
 int setMRF(Backup *b, make_request_fn *fn);
+/*
+ * For a hooked queue whose entry is not settled yet: waits until no request that took the
+ * queue's own function before the hook can still be on its way, holding the queue's new
+ * requests back in the module's request functions meanwhile. 0 when done (the entry is then
+ * settled) or when there was nothing to wait for; -ETIMEDOUT when the queue did not become
+ * idle in time (a disk that does not complete its requests); -EINTR when *cancel became
+ * non-zero or a signal is pending. The entry stays unsettled on failure. Process context,
+ * holding no spin lock; sleeps, bounded.
+ */
+int waitForUnhookedRequests(request_queue_t *q, atomic_t *cancel);
+/* How long waitForUnhookedRequests waits at most. */
+static const int kesDrainSeconds = 30;
+/* Returns once waitForUnhookedRequests no longer holds q's requests back. The module's
+ * request functions call it first. May sleep (bounded by that wait). */
+void waitWhileQueueDrains(request_queue_t *q);
 /* Takes the device off its queue's list; the queue's last device gives the queue its real
  * function back. May sleep. */
 void unSetMRFDEV(DiskInfo *disk);

@@ -93,6 +93,8 @@ static void addQueueLocked(request_queue_t *q, u32 dev, QueueListEntry **qe, Dev
         kesLockRequestQueue(q, &flags);
         entry->realMRF = q->make_request_fn.load();
         kesUnlockRequestQueue(q, flags);
+        atomic_set(&entry->settled, 0);
+        atomic_set(&entry->draining, 0);
         INIT_LIST_HEAD(&entry->devList);
         list_add_tail(&entry->list, &queueListHead);
     }
@@ -134,20 +136,123 @@ void addQueueToList(request_queue_t *q, u32 dev)
     kfree(de);
 }
 
-/*
- * Writes that took the queue's own function before its first hook are neither marked nor
- * protected, and may still be on their way: a submitter may have read the function just
- * before the hook, and the driver may not have done a request yet. One that landed after a
- * snapshot's switch would leave the backup with either contents and no changed-block map
- * naming its block. So the first hook waits for them: a grace period lets every submitter
- * that read the old function hand its request to the driver, then the queue is drained
- * once. Process context; nothing of the module is needed to complete a request.
- */
-static void waitForUnhookedWrites(request_queue_t *q)
+/* How often waitForUnhookedRequests looks at its queue, and for how long at most. */
+static const unsigned drainPollMs = 10;
+static const unsigned drainLimitMs = kesDrainSeconds * 1000;
+
+/* Whether q is hooked and its entry is draining. */
+static int queueDraining(request_queue_t *q)
 {
+    QueueListEntry *qe;
+    int draining;
+
+    enterQueueList();
+    qe = findQueueEntry(q);
+    draining = qe && atomic_read(&qe->draining);
+    leaveQueueList();
+    return draining;
+}
+
+void waitWhileQueueDrains(request_queue_t *q)
+{
+    while (atomic_read(&queuesDraining) && queueDraining(q))
+        msleep(drainPollMs);
+}
+
+/* Starts a drain of q: 1 when q is hooked and not settled (its entry is then draining). */
+static int startQueueDrain(request_queue_t *q)
+{
+    QueueListEntry *qe;
+    int start;
+
+    enterQueueList();
+    qe = findQueueEntry(q);
+    start = qe && !atomic_read(&qe->settled);
+    if (start) {
+        atomic_set(&qe->draining, 1);
+        atomic_inc(&queuesDraining);
+    }
+    leaveQueueList();
+    return start;
+}
+
+/* Ends a drain of q, settling its entry when the drain succeeded. An entry dropped
+ * meanwhile took its count out of queuesDraining (dropQueueEntry). */
+static void endQueueDrain(request_queue_t *q, int settled)
+{
+    QueueListEntry *qe;
+
+    enterQueueList();
+    qe = findQueueEntry(q);
+    if (qe && atomic_read(&qe->draining)) {
+        if (settled)
+            atomic_set(&qe->settled, 1);
+        atomic_set(&qe->draining, 0);
+        atomic_dec(&queuesDraining);
+    }
+    leaveQueueList();
+}
+
+/*
+ * Whether the queue holds no request and no submitter sleeps for one. Between reading the
+ * queue's function and queueing its request, a submitter may sleep only for a request (or
+ * for memory on the way to one, or for a bounce buffer); once queued, its request is
+ * counted until the driver has ended it.
+ */
+static int queueIdle(request_queue_t *q)
+{
+    unsigned long flags;
+    int idle;
+
+    kesLockRequestQueue(q, &flags);
+    idle = !q->rq.count[READ] && !q->rq.count[WRITE] && !waitqueue_active(&q->rq.wait[READ]) &&
+           !waitqueue_active(&q->rq.wait[WRITE]);
+    kesUnlockRequestQueue(q, flags);
+    return idle;
+}
+
+/*
+ * Requests that took the queue's own function before its first hook pass no module
+ * function: neither copy-on-write nor the automaps see them, and one that lands after a
+ * snapshot's switch leaves the backup with either contents and no changed-block map naming
+ * its block. So before the snapshot's switch:
+ *  - a grace period lets every submitter still running between its read of the function
+ *    and the driver hand its request on (or go to sleep);
+ *  - with the queue's new requests held back in the request functions, the queue is
+ *    watched until it has been seen idle twice, a poll apart: no request allocated (so none
+ *    queued or at the driver) and no submitter asleep for one. The second look lets a
+ *    submitter that a freed request woke run first.
+ * The held-back requests need nothing of the queue, so the wait ends once the driver has
+ * ended what it has; a driver that ends nothing makes it time out. A queue whose driver
+ * takes bios itself (a stacked driver) has no request list to watch: the grace period is
+ * all there is.
+ */
+int waitForUnhookedRequests(request_queue_t *q, atomic_t *cancel)
+{
+    unsigned waited = 0;
+    int seenIdle = 0, result = 0;
+
+    if (!q || !startQueueDrain(q))
+        return 0;
     synchronize_kernel();
-    blk_wait_queue_drained(q, 1);
-    blk_finish_queue_drain(q);
+    while (q->request_fn) {
+        if (atomic_read(cancel) || signal_pending(current)) {
+            result = -EINTR;
+            break;
+        }
+        if (!queueIdle(q))
+            seenIdle = 0;
+        else if (++seenIdle == 2)
+            break;
+        if (waited >= drainLimitMs) {
+            result = -ETIMEDOUT;
+            break;
+        }
+        msleep_interruptible(drainPollMs);
+        waited += drainPollMs;
+    }
+    endQueueDrain(q, result == 0);
+    return result;
 }
 
 /*
@@ -164,7 +269,7 @@ int setMRF(Backup *b, make_request_fn *fn)
     QueueListEntry *qe = NULL, *entry;
     DevListEntry *de = NULL;
     unsigned long flags;
-    int listed, firstHook = 0;
+    int listed;
 
     if (!q)
         return 1;
@@ -181,19 +286,14 @@ int setMRF(Backup *b, make_request_fn *fn)
          * is listed again in the next round. */
         entry = findQueueEntry(q);
         listed = isInDevList(entry, dev);
-        if (listed) {
-            /* Only the hook changers hold the registry write the queue's function. */
-            firstHook = q->make_request_fn.load() == entry->realMRF;
+        if (listed)
             setQueueMRF(q, fn);
-        }
         spin_unlock_irqrestore(&queueListUsersLock, flags);
         if (listed)
             break;
     }
     kfree(qe);
     kfree(de);
-    if (firstHook)
-        waitForUnhookedWrites(q);
     return 0;
 }
 
@@ -203,6 +303,9 @@ static make_request_fn *dropQueueEntry(QueueListEntry *qe)
 {
     make_request_fn *real = qe->realMRF;
     struct list_head *p, *n;
+
+    if (atomic_read(&qe->draining))
+        atomic_dec(&queuesDraining);
 
     list_for_each_safe(p, n, &qe->devList) {
         list_del(p);

@@ -34,6 +34,8 @@ unsigned long trackedWriteReserveUsed = 0;
 LIST_HEAD(queueListHead);
 atomic_t queueListUsers = ATOMIC_INIT(1);
 spinlock_t queueListUsersLock = SPIN_LOCK_UNLOCKED;
+atomic_t queuesDraining = ATOMIC_INIT(0);
+atomic_t snapShotCancel = ATOMIC_INIT(0);
 
 void kesLoadData(void)
 {
@@ -62,6 +64,8 @@ void kesLoadData(void)
     INIT_LIST_HEAD(&queueListHead);
     atomic_set(&queueListUsers, 1);
     spin_lock_init(&queueListUsersLock);
+    atomic_set(&queuesDraining, 0);
+    atomic_set(&snapShotCancel, 0);
 }
 
 } // namespace kes

@@ -11,11 +11,16 @@
  *     5 Backup.cacheLock   6 HashTable.sem   7 BlockMap.sem
  *     signalThread counts wake-ups: raised by anyone, taken only by the worker holding nothing
  *   spin locks, interrupts off ("irq": also taken in the interrupt context):
- *     10 busyLock   11 queueListUsersLock   12 amListUsersLock (irq)   13 AM.lock (irq)
- *     14 BlockMap.usersLock (irq)   15 Backup.mrLock   16 Backup.vmaLock   17 queue_lock
+ *     10 busyLock   11 queueListUsersLock   12 queue_lock (the driver's; irq: a driver may end
+ *     requests under it, so every end-of-I/O callback may run inside it)
+ *     13 amListUsersLock (irq)   14 AM.lock (irq)   15 BlockMap.usersLock (irq)
+ *     16 Backup.mrLock   17 Backup.vmaLock
  *   use counters, raised under their lock and waited for by the holder of it:
- *     queueListUsers (11), amListUsers (12, irq), AM.users (13, irq), BlockMap.users (14, irq),
+ *     queueListUsers (11), amListUsers (13, irq), AM.users (14, irq), BlockMap.users (15, irq),
  *     Backup.requestUsers (raised under activeSessionUsers, waited for by close holding nothing)
+ *   the kernel's: a super block's s_umount (held by freeze_bdev until thaw_bdev, between 2 and
+ *     3) is never held while a block device's bd_sem is waited for; bd_sem is waited for only
+ *     by the start, holding nothing but Backup.sem, and only tried on the request path.
  */
 #ifndef KESTREL_MODULE_KESTREL_H
 #define KESTREL_MODULE_KESTREL_H

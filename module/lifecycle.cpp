@@ -36,10 +36,19 @@ int kesInit(void)
     return ret;
 }
 
+/* Takes snapShotUsers for writing, making a snapshot that waits for its queue's earlier
+ * requests give up rather than keep the caller waiting. */
+static void cancelSnapShotsAndWait(void)
+{
+    atomic_inc(&snapShotCancel);
+    down_write(&snapShotUsers);
+    atomic_dec(&snapShotCancel);
+}
+
 int kesUnload(void)
 {
     kesCheckModUse();
-    down_write(&snapShotUsers);
+    cancelSnapShotsAndWait();
     closeAllAMS();
     up_write(&snapShotUsers);
     /* A device listed by a backup that had no automap leaves the registry only with its
@@ -63,8 +72,9 @@ int kesShutdown(void)
     kesCheckModUse();
     /* Only the automaps: a backup may be running on another open file, and its queue keeps
      * its hook (closeAM leaves the running backup's device listed). Not during a snapshot,
-     * which holds an automap without a use while it switches it on. */
-    down_write(&snapShotUsers);
+     * which holds an automap without a use while it switches it on; one that waits for its
+     * queue's earlier requests gives up. */
+    cancelSnapShotsAndWait();
     closeAllAMS();
     up_write(&snapShotUsers);
     return 0;

@@ -107,6 +107,9 @@ typedef u32 user_addr_t;
 #ifndef ENOTTY
 #define ENOTTY 25
 #endif
+#ifndef ETIMEDOUT
+#define ETIMEDOUT 110
+#endif
 #ifndef ENOSPC
 #define ENOSPC 28
 #endif
@@ -349,6 +352,10 @@ int signal_pending(struct task_struct *task);
 /* ---------------------------------------------------------------- time and randomness */
 
 struct timespec current_kernel_time(void);
+/* Sleeps for at least msecs milliseconds. */
+void msleep(unsigned int msecs);
+/* The same, but a pending signal ends the sleep early; returns the milliseconds left. */
+unsigned long msleep_interruptible(unsigned int msecs);
 void get_random_bytes(void *buf, int nbytes);
 
 /* ---------------------------------------------------------------- memory */
@@ -604,12 +611,36 @@ struct block_device {
 struct block_device *bdget(u32 dev);
 void bdput(struct block_device *bdev);
 
+/* A wait queue: the tasks asleep on it, oldest first. */
+typedef struct __wait_queue_head {
+    spinlock_t lock;
+    struct list_head task_list;
+} wait_queue_head_t;
+/* Whether a task sleeps on the queue. */
+static inline int waitqueue_active(wait_queue_head_t *q) { return !list_empty(&q->task_list); }
+
+/* The requests of a queue whose driver takes requests: how many are allocated per direction
+ * (READ, WRITE), from the submission that takes one until the driver has ended it, and the
+ * submitters asleep for a free one (those that found count at nr_requests). Changed under
+ * the queue's lock. */
+struct request_list {
+    int count[2];
+    wait_queue_head_t wait[2];
+};
+
+typedef void(request_fn_proc)(struct request_queue *q);
+
 struct request_queue {
+    struct request_list rq;           /* meaningful only when request_fn is set */
+    /* The driver's function that takes requests off the queue; NULL for a driver that
+     * takes bios in its own make_request_fn (a stacked driver), whose rq is unused. */
+    request_fn_proc *request_fn;
     /* The request function (a make_request_fn). Written under queue_lock when the queue has
      * one; read by every submission without it, so the word itself is atomic. */
     std::atomic<int (*)(struct request_queue *q, struct bio *bio)> make_request_fn;
     spinlock_t *queue_lock;           /* the driver's lock, or NULL */
     void *queuedata;
+    unsigned long nr_requests;        /* requests a direction may have allocated */
 };
 
 /* bio: one block I/O request. */
@@ -661,14 +692,11 @@ void bio_endio(struct bio *bio, unsigned int bytes_done, int error);
  * make_request_fn again for as long as it returns nonzero. */
 void generic_make_request(struct bio *bio);
 void submit_bio(int rw, struct bio *bio);
-/* Waits until every processor has passed a quiescent point: every submitter that had read a
- * queue's request function when the call began has since handed its request on. May sleep. */
+/* Waits until every processor has passed a quiescent point (a context switch): every
+ * submitter that had read a queue's request function when the call began has since either
+ * handed its request on or gone to sleep (for a free request, or for memory), which this
+ * does not wait for. May sleep. */
 void synchronize_kernel(void);
-/* Holds the queue's new requests back and waits until every request it already has is done,
- * including those given to the driver when wait_dispatch is set. blk_finish_queue_drain lets
- * new requests in again. May sleep; the caller must not be needed to complete a request. */
-void blk_wait_queue_drained(request_queue_t *q, int wait_dispatch);
-void blk_finish_queue_drain(request_queue_t *q);
 
 /* buffer_head: the state of one block in memory. */
 enum bh_state_bits {
@@ -740,10 +768,15 @@ struct super_block {
     unsigned char s_blocksize_bits;
     struct block_device *s_bdev;
     int s_frozen;
+    /* Held for reading from get_super to drop_super (so across a freeze, from freeze_bdev
+     * to thaw_bdev), for writing by unmount and remount. A waiting writer keeps new readers
+     * out: a task holding it may not wait for a lock whose holder may call get_super. */
+    struct rw_semaphore s_umount;
 };
 
-/* The super block of the file system mounted on bdev, with a reference that drop_super
- * gives back; NULL when nothing is mounted on it (or bdev is NULL). */
+/* The super block of the file system mounted on bdev, with a reference and its s_umount
+ * held for reading, both of which drop_super gives back; NULL when nothing is mounted on it
+ * (or bdev is NULL). May sleep. */
 struct super_block *get_super(struct block_device *bdev);
 void drop_super(struct super_block *sb);
 /* Holds writers of the file system on bdev back, waits for those already writing, writes

@@ -296,7 +296,23 @@ void leave_submission(sim::BlockLayer& bl, unsigned slot)
         bl.submitters[slot].notify_all();
 }
 
+// The grace-period slot the calling thread counts itself in while it is inside a driver's
+// own request function; -1 outside.
+thread_local int tlsStretchSlot = -1;
+
 } // namespace
+
+namespace sim {
+
+void leave_submission_stretch()
+{
+    if (tlsStretchSlot < 0)
+        return;
+    leave_submission(BL(), static_cast<unsigned>(tlsStretchSlot));
+    tlsStretchSlot = -1;
+}
+
+} // namespace sim
 
 void generic_make_request(struct bio* bio)
 {
@@ -330,8 +346,10 @@ void generic_make_request(struct bio* bio)
         // Only the driver's own function is a stretch without sleep; any other function
         // (a stacked driver's) may sleep, and is called outside the grace period's count.
         if (fn == static_cast<sim::Disk*>(q->queuedata)->ownFn) {
+            // The driver's function leaves the count early when it sleeps for a request.
+            tlsStretchSlot = static_cast<int>(slot);
             ret = fn(q, bio);
-            leave_submission(bl, slot);
+            sim::leave_submission_stretch();
         } else {
             leave_submission(bl, slot);
             ret = fn(q, bio);
@@ -349,27 +367,6 @@ void synchronize_kernel(void)
     for (long n; (n = bl.submitters[old].load()) != 0;)
         bl.submitters[old].wait(n);
     bl.gpWaiting.store(false);
-}
-
-void blk_wait_queue_drained(request_queue_t* q, int)
-{
-    might_sleep();
-    // The simulated driver holds no request it has not started: waiting for the dispatched
-    // ones is waiting for all.
-    sim::Disk* d = static_cast<sim::Disk*>(q->queuedata);
-    std::unique_lock<std::mutex> g(d->qMu);
-    d->draining.store(true);
-    d->idleCv.wait(g, [d] { return d->stopping || (d->pending.empty() && !d->serving); });
-}
-
-void blk_finish_queue_drain(request_queue_t* q)
-{
-    sim::Disk* d = static_cast<sim::Disk*>(q->queuedata);
-    {
-        std::lock_guard<std::mutex> g(d->qMu);
-        d->draining.store(false);
-    }
-    d->drainCv.notify_all();
 }
 
 void submit_bio(int rw, struct bio* bio)

@@ -67,8 +67,6 @@ struct Disk {
     bool serving = false;           // the driver is inside a request's transfer or completion
     std::atomic<size_t> taken{0};   // requests the driver has taken from pending and not yet started
     std::condition_variable idleCv; // signalled when the driver is done with a request
-    std::atomic<bool> draining{false}; // new requests wait on drainCv (blk_wait_queue_drained)
-    std::condition_variable drainCv;
     // Test controls (hold_next_write, pause_driver), guarded by qMu; holdCv wakes both.
     std::atomic<bool> holdArmed{false};
     uint64_t holdSector = 0;
@@ -114,8 +112,9 @@ struct BlockLayer {
 
     // Grace periods (synchronize_kernel). A submitter on a driver's own request function
     // counts itself in submitters[epoch & 1] from reading the queue's function until the
-    // driver has its request, as that stretch never sleeps in the kernel. A grace period
-    // flips the epoch and waits for the old slot to empty; gpMu makes them one at a time.
+    // driver has its request or it goes to sleep for a free request: a sleep is a context
+    // switch, which ends the stretch a grace period waits for. A grace period flips the
+    // epoch and waits for the old slot to empty; gpMu makes them one at a time.
     std::atomic<unsigned> epoch{0};
     std::atomic<long> submitters[2]{};
     std::atomic<bool> gpWaiting{false};
@@ -139,6 +138,10 @@ bool bio_live(const struct bio* bio);
 // blkdev_put undoes it.
 int blkdev_get(struct block_device* bd);
 void blkdev_put(struct block_device* bd);
+
+// Ends the calling submitter's count in the grace period it started in, if it still counts:
+// for a driver's request function that goes to sleep.
+void leave_submission_stretch();
 
 // Starts the driver thread of a disk; disk_stop drains its queue and joins it.
 void disk_start(Disk& d);

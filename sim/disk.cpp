@@ -31,6 +31,8 @@ namespace sim {
 namespace {
 
 constexpr uint64_t kSector = 512;
+// Requests a direction of a queue may have allocated at once (the kernel's default).
+constexpr unsigned long kDefaultRequests = 128;
 
 // ------------------------------------------------------------------ backing store
 
@@ -57,6 +59,12 @@ bool store_transfer_locked(Disk& d, uint64_t off, unsigned char* buf, uint64_t b
 }
 
 // ------------------------------------------------------------------ the driver
+
+// A submitter asleep for a free request, on its queue's rq.wait list of its direction.
+struct RequestWaiter {
+    struct list_head node;
+    std::atomic<bool> woken{false};
+};
 
 bool bio_is_write(const struct bio* bio) { return bio->bi_rw & (1UL << BIO_RW); }
 
@@ -95,13 +103,6 @@ bool take_request_fault(Disk& d, bool write)
     if (f.persistent && (f.liftAfter == 0 || --f.liftAfter > 0))
         f.remaining = 1; // stays armed
     return true;
-}
-
-void fail_request(Disk& d, struct bio* bio, const char* why)
-{
-    printk("<3>end_request: %s, dev %s, sector %llu\n", why, d.name.c_str(), bio->bi_sector);
-    d.errors++;
-    bio_endio(bio, bio->bi_size, -EIO);
 }
 
 // Why a request cannot be served, as the message its failure logs; nullptr when it can.
@@ -175,7 +176,61 @@ bool transfer_run(Disk& d, struct bio* const* run, size_t n)
     return true;
 }
 
-// Completes a request whose data has moved. Runs on the driver thread.
+// The lock a driver takes in its interrupt handler to start the next request, as 2.6.9's
+// drivers do with the queue's lock: whoever else takes the queue's lock must keep
+// interrupts off.
+class QueueLocked {
+public:
+    explicit QueueLocked(struct request_queue& q) : lock_(q.queue_lock)
+    {
+        if (lock_)
+            spin_lock_irqsave(lock_, flags_);
+    }
+    ~QueueLocked()
+    {
+        if (lock_)
+            spin_unlock_irqrestore(lock_, flags_);
+    }
+    QueueLocked(const QueueLocked&) = delete;
+    QueueLocked& operator=(const QueueLocked&) = delete;
+
+private:
+    spinlock_t* lock_;
+    unsigned long flags_ = 0;
+};
+
+// Gives back the request of a bio the driver has ended and wakes the oldest submitter
+// asleep for a request of that direction, as the block layer frees a request. The caller
+// holds the queue's lock.
+void put_request_locked(Disk& d, int rw)
+{
+    struct request_list& rl = d.queue.rq;
+    if (!d.queue.request_fn)
+        return;
+    rl.count[rw]--;
+    if (rl.count[rw] < static_cast<int>(d.queue.nr_requests) && waitqueue_active(&rl.wait[rw])) {
+        struct list_head* first = rl.wait[rw].task_list.next;
+        list_del(first);
+        RequestWaiter* w = list_entry(first, RequestWaiter, node);
+        w->woken.store(true);
+        wake_up_address(w);
+    }
+}
+
+// Ends a request that failed, under the queue's lock as the driver's interrupt handler does.
+void fail_request(Disk& d, struct bio* bio, const char* why)
+{
+    printk("<3>end_request: %s, dev %s, sector %llu\n", why, d.name.c_str(), bio->bi_sector);
+    d.errors++;
+    int rw = bio_is_write(bio);
+    QueueLocked q(d.queue);
+    bio_endio(bio, bio->bi_size, -EIO);
+    put_request_locked(d, rw);
+}
+
+// Completes a request whose data has moved. Runs on the driver thread, holding the queue's
+// lock (when the queue has one) as 2.6.9's IDE driver ends requests: every end-of-I/O
+// callback runs under it.
 void complete_request(Disk& d, struct bio* bio)
 {
     uint64_t size = bio->bi_size;
@@ -187,15 +242,19 @@ void complete_request(Disk& d, struct bio* bio)
         d.sectorsRead += size / kSector;
     }
     unsigned first = take_partial(d, static_cast<unsigned>(size));
+    int rw = bio_is_write(bio);
+    QueueLocked q(d.queue);
     if (first) {
         bio_endio(bio, first, 0);
         // The bio belongs to its submitter, who may free it only once all of it is done.
         if (!bio_live(bio)) {
             K().report_bug("bio freed before its request completed, on " + d.name);
+            put_request_locked(d, rw);
             return;
         }
     }
     bio_endio(bio, bio->bi_size, 0);
+    put_request_locked(d, rw);
 }
 
 // Serves a run of adjacent requests in one transfer and completes them in order. When the
@@ -251,29 +310,6 @@ size_t serve_batch(Disk& d, std::vector<struct bio*>& batch)
     return k;
 }
 
-// The lock a driver takes in its interrupt handler to start the next request, as 2.6.9's
-// drivers do with the queue's lock: whoever else takes the queue's lock must keep
-// interrupts off.
-class QueueLocked {
-public:
-    explicit QueueLocked(struct request_queue& q) : lock_(q.queue_lock)
-    {
-        if (lock_)
-            spin_lock_irqsave(lock_, flags_);
-    }
-    ~QueueLocked()
-    {
-        if (lock_)
-            spin_unlock_irqrestore(lock_, flags_);
-    }
-    QueueLocked(const QueueLocked&) = delete;
-    QueueLocked& operator=(const QueueLocked&) = delete;
-
-private:
-    spinlock_t* lock_;
-    unsigned long flags_ = 0;
-};
-
 void driver_thread(Disk& d)
 {
     set_current_task(&d.irqTask);
@@ -328,24 +364,42 @@ int disk_make_request(struct request_queue*, struct bio* bio)
             d->holdCv.wait(g, [d] { return !d->holding || d->stopping; });
         }
     }
-    if (d->draining.load()) {
-        // Held back until the drain ends, as a new request would wait for a free request.
-        std::unique_lock<std::mutex> g(d->qMu);
-        d->drainCv.wait(g, [d] { return !d->draining.load() || d->stopping; });
-    }
-    {
-        QueueLocked q(d->queue);
-        std::lock_guard<std::mutex> g(d->qMu);
-        if (!d->stopping) {
-            d->pending.push_back(bio);
-            d->qCv.notify_one();
-            return 0;
+    // A queue of requests gives each bio a request, and a submitter that finds its
+    // direction's nr_requests all allocated sleeps until the driver ends one, as
+    // get_request_wait does. Asleep, it is outside every grace period. Whether it sleeps
+    // depends on the load, so a caller that may not sleep is reported every time.
+    if (d->queue.request_fn)
+        might_sleep();
+    int rw = bio_is_write(bio);
+    for (;;) {
+        RequestWaiter w;
+        {
+            QueueLocked q(d->queue);
+            std::lock_guard<std::mutex> g(d->qMu);
+            if (d->stopping)
+                break;
+            struct request_list& rl = d->queue.rq;
+            if (!d->queue.request_fn || rl.count[rw] < static_cast<int>(d->queue.nr_requests)) {
+                if (d->queue.request_fn)
+                    rl.count[rw]++;
+                d->pending.push_back(bio);
+                d->qCv.notify_one();
+                return 0;
+            }
+            list_add_tail(&w.node, &rl.wait[rw].task_list);
         }
+        leave_submission_stretch();
+        sleep_on(&w, [&w] { return w.woken.load(); });
     }
     // The machine is shutting down and the driver thread may be gone.
     bio_endio(bio, bio->bi_size, -EIO);
     return 0;
 }
+
+// The request function of a queue of requests. The simulated driver takes its requests off
+// the queue on its own thread, so nothing calls it; the block layer only learns from it
+// that the queue has a request list.
+void disk_do_request(struct request_queue*) {}
 
 // ------------------------------------------------------------------ synchronous I/O
 
@@ -517,11 +571,16 @@ void install_table(Disk& d, const std::vector<Partition>& table)
     printk("<6> %s:%s\n", d.name.c_str(), names.c_str());
 }
 
-// Re-reads the partition table as rescan_partitions does: the old partitions go first, then
-// sector 0 is read through the disk's queue, then the new ones come. The caller holds the
+// Re-reads the partition table as rescan_partitions does: the disk's own file system is
+// flushed, the old partitions go, then sector 0 is read through the disk's queue, then the new ones come. The caller holds the
 // whole disk's bd_sem.
 int rescan(Disk& d)
 {
+    // A file system on the whole disk is written back and its cached inodes dropped first
+    // (invalidate_partition), under its super block's s_umount: bd_sem before s_umount.
+    fsync_bdev(&d.whole.bd);
+    if (struct super_block* sb = get_super(&d.whole.bd))
+        drop_super(sb);
     {
         std::lock_guard<std::mutex> g(d.partMu);
         for (size_t i = 0; i < d.slots.size(); i++) {
@@ -632,11 +691,21 @@ void disk_start(Disk& d)
 void disk_stop(Disk& d)
 {
     {
+        QueueLocked q(d.queue);
         std::lock_guard<std::mutex> g(d.qMu);
         d.stopping = true;
+        // Submitters asleep for a request see the stop and fail their bios.
+        for (wait_queue_head_t& wq : d.queue.rq.wait) {
+            while (waitqueue_active(&wq)) {
+                struct list_head* first = wq.task_list.next;
+                list_del(first);
+                RequestWaiter* w = list_entry(first, RequestWaiter, node);
+                w->woken.store(true);
+                wake_up_address(w);
+            }
+        }
     }
     d.qCv.notify_all();
-    d.drainCv.notify_all();
     d.holdCv.notify_all();
     if (d.thread.joinable())
         d.thread.join();
@@ -710,6 +779,13 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
     lockdep_set_class_and_name(&d->lock.dep_map, &queueLockKey, "queue_lock");
     d->queue.queue_lock = c.queue_lock ? &d->lock : nullptr;
     d->queue.queuedata = d.get();
+    // A driver with a queue lock takes requests, as IDE and SCSI do; one without takes bios
+    // itself, as a stacked driver does, and has no request list.
+    if (c.queue_lock)
+        d->queue.request_fn = disk_do_request;
+    d->queue.nr_requests = kDefaultRequests;
+    for (wait_queue_head_t& wq : d->queue.rq.wait)
+        INIT_LIST_HEAD(&wq.task_list);
 
     auto init_bdev = [&](Bdev& b, unsigned index) {
         b.disk = d.get();
@@ -940,7 +1016,35 @@ bool waiting_for_earlier_requests(Machine&, uint32_t dev)
 {
     unsigned index;
     Disk* d = find_disk(dev, &index);
-    return d && (d->draining.load() || BL().gpWaiting.load());
+    return d && BL().gpWaiting.load();
+}
+
+int set_queue_requests(Machine&, uint32_t dev, unsigned n)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d)
+        return -ENODEV;
+    if (n == 0 || !d->queue.request_fn)
+        return -EINVAL;
+    QueueLocked q(d->queue);
+    d->queue.nr_requests = n;
+    return 0;
+}
+
+unsigned sleeping_for_requests(Machine&, uint32_t dev)
+{
+    unsigned index;
+    Disk* d = find_disk(dev, &index);
+    if (!d || !d->queue.request_fn)
+        return 0;
+    unsigned n = 0;
+    QueueLocked q(d->queue);
+    for (wait_queue_head_t& wq : d->queue.rq.wait) {
+        struct list_head* p;
+        list_for_each(p, &wq.task_list) n++;
+    }
+    return n;
 }
 
 int set_failing_requests(Machine&, uint32_t dev, bool write, unsigned n, bool persistent, unsigned lift_after)

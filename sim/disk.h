@@ -112,13 +112,20 @@ int set_failing_requests(Machine& m, uint32_t dev, bool write, unsigned n, bool 
 // driver has it, as a submitter preempted there would; write_held tells it waits there, and
 // release_write lets it go on. pause_driver: the driver starts no request until unpaused
 // (those merged into one transfer with a request it has started complete with it).
-// waiting_for_earlier_requests: a grace period (synchronize_kernel) is waiting, or the
-// disk's queue is being drained.
+// waiting_for_earlier_requests: a grace period (synchronize_kernel) is waiting.
 int hold_next_write(Machine& m, uint32_t dev, uint64_t disk_sector);
 bool write_held(Machine& m, uint32_t dev);
 int release_write(Machine& m, uint32_t dev);
 int pause_driver(Machine& m, uint32_t dev, bool paused);
 bool waiting_for_earlier_requests(Machine& m, uint32_t dev);
+
+// Congestion. A disk whose queue has a lock of its own takes requests: each bio holds one
+// of its direction's nr_requests (128 by default) from submission until the driver ends it,
+// and a submitter that finds them all in use sleeps until one is freed. set_queue_requests
+// sets nr_requests (-EINVAL for 0, or for a disk without a queue lock, whose driver takes
+// bios itself); sleeping_for_requests counts the submitters asleep for one.
+int set_queue_requests(Machine& m, uint32_t dev, unsigned n);
+unsigned sleeping_for_requests(Machine& m, uint32_t dev);
 
 // Waits until the driver of the device's disk has no request queued and has returned from
 // the completion of the last one it served (every end-of-I/O callback has run to its end).

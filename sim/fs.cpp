@@ -21,6 +21,8 @@ constexpr unsigned kSector = 512;
 constexpr uint16_t kExtMagic = 0xEF53;
 constexpr unsigned kExtSuperOffset = 1024;
 constexpr uint64_t kMaxRunBytes = 256 * 1024; // one write-back request at most
+// The lock class every super block's s_umount belongs to.
+const struct lock_class_key sUmountKey = {0};
 
 } // namespace
 
@@ -262,6 +264,8 @@ int mount_fs(Machine&, uint32_t dev, unsigned block_size)
     m->sb.s_blocksize_bits = static_cast<unsigned char>(__builtin_ctz(block_size));
     m->sb.s_bdev = bd;
     m->sb.s_frozen = SB_UNFROZEN;
+    __init_rwsem(&m->sb.s_umount, "s_umount", &sUmountKey);
+    lockdep_set_class_and_name(&m->sb.s_umount.dep_map, &sUmountKey, "s_umount");
     // The mount keeps its device open: a partition's table entry cannot be re-read under it.
     int err = blkdev_get(bd);
     if (err)
@@ -291,7 +295,11 @@ int unmount_fs(Machine&, uint32_t dev)
             return -EBUSY;
         m->going = true;
     }
+    // Nobody can find the mount any more and nobody held it: s_umount is free at once, but
+    // the unmount holds it as the kernel's does.
+    down_write(&m->sb.s_umount);
     int err = write_back(*m);
+    up_write(&m->sb.s_umount);
     std::unique_lock<std::mutex> g(FS().mu);
     if (err) {
         m->going = false;
@@ -396,17 +404,31 @@ int fs_read(Machine&, uint32_t dev, uint64_t block, void* data, uint32_t count)
     return err ? -EIO : 0;
 }
 
-int fs_sync(Machine&, uint32_t dev)
+namespace {
+
+// Writes everything dirty of the mount on dev back; a remount does it holding the super
+// block's s_umount for writing.
+int write_back_dev(uint32_t dev, bool remount)
 {
     might_sleep();
     Mount* m;
     int err = get_mount(dev, &m);
     if (err)
         return err;
+    if (remount)
+        down_write(&m->sb.s_umount);
     err = write_back(*m);
+    if (remount)
+        up_write(&m->sb.s_umount);
     put_mount(m);
     return err;
 }
+
+} // namespace
+
+int fs_sync(Machine&, uint32_t dev) { return write_back_dev(dev, false); }
+
+int remount_fs(Machine&, uint32_t dev) { return write_back_dev(dev, true); }
 
 std::optional<MountInfo> mount_info(Machine&, uint32_t dev)
 {
@@ -517,11 +539,16 @@ struct super_block* get_super(struct block_device* bdev)
 {
     if (!bdev)
         return NULL;
-    std::lock_guard<std::mutex> g(FS().mu);
-    Mount* m = sim::by_bdev_locked(bdev);
-    if (!m)
-        return NULL;
-    m->refs++;
+    might_sleep();
+    Mount* m;
+    {
+        std::lock_guard<std::mutex> g(FS().mu);
+        m = sim::by_bdev_locked(bdev);
+        if (!m)
+            return NULL;
+        m->refs++; // keeps the mount from going while s_umount is waited for
+    }
+    down_read(&m->sb.s_umount);
     return &m->sb;
 }
 
@@ -534,7 +561,12 @@ void drop_super(struct super_block* sb)
             K().report_bug("drop_super of a super block that holds no reference");
             return;
         }
-        m->refs--;
+    }
+    // The reference keeps the mount until it is dropped below.
+    up_read(&sb->s_umount);
+    {
+        std::lock_guard<std::mutex> g(FS().mu);
+        sim::by_sb_locked(sb)->refs--;
     }
     FS().cv.notify_all();
 }
@@ -553,6 +585,10 @@ struct super_block* freeze_bdev(struct block_device* bdev)
     if (!m)
         return NULL; // nothing mounted; raw writes leave nothing dirty behind
     m->refs++;
+    // The freeze keeps s_umount held for reading until the thaw, as get_super leaves it.
+    lk.unlock();
+    down_read(&m->sb.s_umount);
+    lk.lock();
     m->sb.s_frozen = SB_FREEZE_WRITE;
     FS().cv.wait(lk, [&] { return m->writing == 0; });
     lk.unlock();
@@ -582,6 +618,7 @@ void thaw_bdev(struct block_device* bdev, struct super_block* sb)
                 K().report_bug("thaw_bdev with a super block that freeze_bdev did not return");
             } else {
                 sb->s_frozen = SB_UNFROZEN;
+                up_read(&sb->s_umount);
                 m->refs--;
             }
         }

@@ -36,6 +36,11 @@ int mount_fs(Machine& m, uint32_t dev, unsigned block_size = 0);
 // write-back failed (the file system then stays mounted with its dirty blocks).
 int unmount_fs(Machine& m, uint32_t dev);
 
+// Remounts the file system (with the same options): holds its super block's s_umount for
+// writing, which waits until every holder of it for reading (get_super, a freeze) is done
+// and keeps new ones waiting meanwhile, and writes everything dirty back.
+int remount_fs(Machine& m, uint32_t dev);
+
 // Writes count blocks from data at block through the file system: waits while the file
 // system is frozen, then puts the blocks in the write-back cache. With sync, also writes
 // them back through the block layer before returning (the writer stays inside the file

@@ -253,6 +253,9 @@ struct Kernel {
 
     LockValidator lockdep;
 
+    // Machine::set_sleep_speedup's factor for msleep.
+    std::atomic<unsigned> sleepSpeedup{1};
+
     // Random pool.
     std::mutex rndMu;
     std::mt19937_64 rng;

@@ -324,6 +324,8 @@ void Machine::after_completion_wake(std::function<void()> hook)
     k_->completionWakeHook = std::move(hook);
 }
 
+void Machine::set_sleep_speedup(unsigned factor) { k_->sleepSpeedup.store(factor ? factor : 1); }
+
 void Machine::clear_bugs()
 {
     std::lock_guard<std::mutex> g(k_->bugMu);

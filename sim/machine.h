@@ -204,6 +204,9 @@ public:
     // makes, before the completion goes on: a test can hold a completion at the moment its
     // waiter may already run. An empty hook removes it.
     void after_completion_wake(std::function<void()> hook);
+    // Makes msleep and msleep_interruptible sleep 1/factor of the time they are asked for
+    // (1: real time), so a test can reach a timeout measured in seconds quickly.
+    void set_sleep_speedup(unsigned factor);
     // Whether some task waits to take the lock (a spin lock or semaphore of the kernel), so
     // that a test can let it go knowing it waited.
     bool lock_contended(const void* lock) const;

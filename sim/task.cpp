@@ -1,5 +1,7 @@
 // Tasks and kernel threads, scheduling, time and randomness.
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "sim/internal.h"
 
@@ -151,6 +153,30 @@ struct timespec current_kernel_time(void)
     clock_gettime(CLOCK_REALTIME, &ts);
     return ts;
 }
+
+// Sleeps for msecs (shortened by the machine's speed-up) or, when interruptible, until a
+// signal the task allows is pending; returns the milliseconds left.
+static unsigned long sleep_ms(unsigned int msecs, bool interruptible)
+{
+    might_sleep();
+    Task* t = sim::current_task();
+    using clock = std::chrono::steady_clock;
+    auto end = clock::now() + std::chrono::microseconds(1000ull * msecs / K().sleepSpeedup.load());
+    for (;;) {
+        if (interruptible && signal_pending(reinterpret_cast<struct task_struct*>(t)))
+            break;
+        auto now = clock::now();
+        if (now >= end)
+            return 0;
+        std::this_thread::sleep_for(std::min<clock::duration>(end - now, std::chrono::milliseconds(1)));
+    }
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - clock::now()).count();
+    return left > 0 ? static_cast<unsigned long>(left) * K().sleepSpeedup.load() / 1000 + 1 : 0;
+}
+
+void msleep(unsigned int msecs) { sleep_ms(msecs, false); }
+
+unsigned long msleep_interruptible(unsigned int msecs) { return sleep_ms(msecs, true); }
 
 void get_random_bytes(void* buf, int nbytes)
 {

@@ -226,6 +226,24 @@ int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
     result = hookDevice(b);
     if (result)
         goto unlock;
+    /* Requests that took the queue's own function before this hook are neither marked nor
+     * copied: none may land after the switch below. */
+    switch (waitForUnhookedRequests(getRequestQueue(&b->disk), &snapShotCancel)) {
+    case 0:
+        break;
+    case -ETIMEDOUT:
+        printk(KERN_ERR "%s: requests on the queue of device major=%d minor=%d did not complete "
+                        "in %d seconds, snapshot not taken\n",
+               __func__, MAJOR(b->disk.dev), MINOR(b->disk.dev), kesDrainSeconds);
+        result = KES_INVALID;
+        goto unlock;
+    default:
+        printk(KERN_ERR "%s: snapshot of device major=%d minor=%d cancelled while waiting for "
+                        "the requests on its queue\n",
+               __func__, MAJOR(b->disk.dev), MINOR(b->disk.dev));
+        result = KES_INVALID;
+        goto unlock;
+    }
     sb = freezeDevice(b, &t0, &t1);
     if (!sb) {
         result = KES_INVALID;

@@ -36,6 +36,9 @@ void closeAM(AM *am);
 /* Snapshot commands in progress (readers) against closing every automap (writer): the
  * snapshot holds an automap without a use between renewing its key and switching it on. */
 extern struct rw_semaphore snapShotUsers;
+/* Non-zero while closing every automap waits for snapShotUsers: a snapshot waiting for its
+ * queue's earlier requests gives up. */
+extern atomic_t snapShotCancel;
 
 /* end - start, nanoseconds normalised to 0 .. 999999999. */
 struct timespec calcTimeDiff(struct timespec start, struct timespec end);

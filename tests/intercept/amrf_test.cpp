@@ -92,43 +92,114 @@ TEST_F(ChangeTrackingTest, AWriteIsMarkedAgainWhenItCompletes)
     below.Remove();
 }
 
-// A write that took the disk's own function before the disk's first hook is still unmarked
-// and unprotected; the hook must not return while one is on its way, or a snapshot right
-// after it could switch before the write lands and no changed-block map would name it.
-// Two places to be: between reading the queue's function and the driver (a submitter
-// preempted there), and queued at a driver that has not served it yet.
-TEST_F(ChangeTrackingTest, TheFirstHookWaitsForWritesThatTookTheDisksOwnFunction)
+// A write that took the disk's own function before the disk's first hook is unmarked and
+// unprotected; before a snapshot switches, the wait for unhooked requests must not return
+// while one is on its way. Three places to be: between reading the queue's function and
+// the driver (a submitter running there), queued at a driver that has not served it yet,
+// and asleep for a free request of a congested queue (it read the function before it slept).
+TEST_F(ChangeTrackingTest, TheWaitForUnhookedRequestsCoversEveryPlaceAWriteCanBe)
 {
-    for (bool queuedAtDriver : {false, true}) {
-        SCOPED_TRACE(queuedAtDriver ? "queued at the driver" : "between the function and the driver");
-        if (queuedAtDriver)
-            ASSERT_EQ(sim::pause_driver(machine, sda, true), 0);
-        else
+    enum Place { Running, Queued, AsleepForARequest };
+    request_queue_t* q = sim::disk_queue(machine, sda);
+    atomic_t cancel = ATOMIC_INIT(0);
+    for (Place place : {Running, Queued, AsleepForARequest}) {
+        SCOPED_TRACE(place == Running ? "running" : place == Queued ? "queued" : "asleep for a request");
+        std::vector<std::thread> writers;
+        if (place == Running) {
             ASSERT_EQ(sim::hold_next_write(machine, sda, kP1Start + 16), 0);
-        std::thread writer([this] { EXPECT_EQ(Write(sda1, 16, 8, 0x5a), 0); });
-        if (queuedAtDriver)
-            WaitUntil([&] { return sim::disk_stats(machine, sda).queued > 0; });
-        else
+        } else {
+            ASSERT_EQ(sim::pause_driver(machine, sda, true), 0);
+        }
+        if (place == AsleepForARequest) {
+            // One request a direction, taken by a write to the other partition.
+            ASSERT_EQ(sim::set_queue_requests(machine, sda, 1), 0);
+            writers.emplace_back([this] { EXPECT_EQ(Write(sda2, 0, 8), 0); });
+            WaitUntil([&] { return sim::disk_stats(machine, sda).queued == 1; });
+        }
+        writers.emplace_back([this] { EXPECT_EQ(Write(sda1, 16, 8, 0x5a), 0); });
+        if (place == Running)
             WaitUntil([&] { return sim::write_held(machine, sda); });
-
-        std::atomic<bool> hooked{false};
-        kes::Backup* b = MakeBackup(sda1);
-        std::thread hooker([&] {
-            EXPECT_NE(startTracking(b), nullptr);
-            hooked = true;
-        });
-        WaitUntil([&] { return hooked || sim::waiting_for_earlier_requests(machine, sda); });
-        EXPECT_FALSE(hooked) << "the hook returned while a write of the disk's own function was on its way";
-        if (queuedAtDriver)
-            ASSERT_EQ(sim::pause_driver(machine, sda, false), 0);
+        else if (place == Queued)
+            WaitUntil([&] { return sim::disk_stats(machine, sda).queued == 1; });
         else
+            WaitUntil([&] { return sim::sleeping_for_requests(machine, sda) == 1; });
+
+        kes::Backup* b = MakeBackup(sda1);
+        kes::AM* am = startTracking(b);
+        ASSERT_NE(am, nullptr);
+        EXPECT_EQ(Fn(sda), kes::kesAMRF); // the hook itself does not wait
+        std::atomic<bool> done{false};
+        bool landed = false;
+        std::thread waiter([&] {
+            EXPECT_EQ(kes::waitForUnhookedRequests(q, &cancel), 0);
+            std::vector<unsigned char> got(512);
+            EXPECT_EQ(sim::read_store(machine, sda1, 16, got.data(), 1), 0);
+            landed = got[0] == 0x5a;
+            done = true;
+        });
+        WaitUntil([&] { return done || atomic_read(&kes::queuesDraining) != 0; });
+        if (place == Running)
+            WaitUntil([&] { return done || sim::waiting_for_earlier_requests(machine, sda); });
+        // A hooked write meanwhile waits in the hook, and is marked.
+        writers.emplace_back([this] { EXPECT_EQ(Write(sda1, 80, 8), 0); });
+        EXPECT_FALSE(done) << "the wait returned while a write of the disk's own function was on its way";
+        if (place == Running)
             ASSERT_EQ(sim::release_write(machine, sda), 0);
-        hooker.join();
-        writer.join();
+        else
+            ASSERT_EQ(sim::pause_driver(machine, sda, false), 0);
+        waiter.join();
+        EXPECT_TRUE(landed) << "the write of the disk's own function landed after the wait";
+        for (std::thread& w : writers)
+            w.join();
+        EXPECT_EQ(setBlocks(am), std::vector<u32>{10});
+        ASSERT_EQ(sim::set_queue_requests(machine, sda, 128), 0);
         ASSERT_EQ(kes::closeAMS(b), kes::KES_OK);
-        kes::unsetQueueMRFAMS(sim::disk_queue(machine, sda));
+        kes::unsetQueueMRFAMS(q);
         ASSERT_EQ(Fn(sda), sim::disk_request_fn(machine, sda));
     }
+}
+
+// A disk that never ends a request makes the wait give up after its time, and so does a
+// cancel; the queue stays unsettled, so the next wait waits again. Once the disk has ended
+// everything the queue is settled and later waits return at once. A driver that takes bios
+// itself has no request list: the grace period is all the wait can do there.
+TEST_F(ChangeTrackingTest, TheWaitForUnhookedRequestsIsBoundedAndCancellable)
+{
+    request_queue_t* q = sim::disk_queue(machine, sda);
+    atomic_t cancel = ATOMIC_INIT(0);
+    machine.set_sleep_speedup(1000);
+    ASSERT_EQ(sim::pause_driver(machine, sda, true), 0);
+    std::thread writer([this] { EXPECT_EQ(Write(sda1, 16, 8), 0); });
+    WaitUntil([&] { return sim::disk_stats(machine, sda).queued == 1; });
+    kes::Backup* b = MakeBackup(sda1);
+    ASSERT_NE(startTracking(b), nullptr);
+
+    EXPECT_EQ(kes::waitForUnhookedRequests(q, &cancel), -ETIMEDOUT);
+    EXPECT_EQ(atomic_read(&kes::queuesDraining), 0); // new requests pass again
+    atomic_set(&cancel, 1);
+    EXPECT_EQ(kes::waitForUnhookedRequests(q, &cancel), -EINTR);
+    atomic_set(&cancel, 0);
+    ASSERT_EQ(sim::pause_driver(machine, sda, false), 0);
+    writer.join();
+    EXPECT_EQ(kes::waitForUnhookedRequests(q, &cancel), 0);
+    ASSERT_EQ(sim::pause_driver(machine, sda, true), 0);
+    std::thread again([this] { EXPECT_EQ(Write(sda1, 16, 8), 0); });
+    WaitUntil([&] { return sim::disk_stats(machine, sda).queued == 1; });
+    EXPECT_EQ(kes::waitForUnhookedRequests(q, &cancel), 0); // settled: nothing to wait for
+    ASSERT_EQ(sim::pause_driver(machine, sda, false), 0);
+    again.join();
+    ASSERT_EQ(kes::closeAMS(b), kes::KES_OK);
+
+    u32 sdc = AddDisk(8, 32, 16, 8ull << 20, std::vector<sim::Partition>{{64, 8192}}, false);
+    kes::Backup* c = MakeBackup(sdc + 1);
+    ASSERT_NE(startTracking(c), nullptr);
+    ASSERT_EQ(sim::pause_driver(machine, sdc, true), 0);
+    std::thread stacked([this, sdc] { EXPECT_EQ(Write(sdc + 1, 16, 8), 0); });
+    WaitUntil([&] { return sim::disk_stats(machine, sdc).queued == 1; });
+    EXPECT_EQ(kes::waitForUnhookedRequests(sim::disk_queue(machine, sdc), &cancel), 0);
+    ASSERT_EQ(sim::pause_driver(machine, sdc, false), 0);
+    stacked.join();
+    EXPECT_EQ(kes::closeAMS(c), 0);
 }
 
 TEST_F(ChangeTrackingTest, BlocksBeyondTheAutomapStopItWithOneLinePerBlock)

@@ -1,7 +1,9 @@
 // The backup commands one by one, as an agent issues them: start, snapshot and its automap
 // outcomes, the automap queries, load block map, state, and close.
 #include "automap/automap.h"
+#include "intercept/intercept.h"
 #include "snapshot/snapshot.h"
+#include "tests/support/interleave.h"
 #include "tests/scenarios/scenario.h"
 
 namespace kestrel_test {
@@ -366,6 +368,43 @@ TEST_F(CommandFlow, ShutdownDuringABackupKeepsItsSnapshotIntact)
         ASSERT_TRUE(dev->buffer_block(i, kBlockSize, data.data()));
         EXPECT_EQ(data, Pattern(i, 0)) << i;
     }
+}
+
+// A raw write to the other partition, queued at a disk that has stopped, took the disk's
+// own function before the snapshot hooked the queue: the snapshot must not switch before it
+// has landed. The shutdown command ends the wait at once; a disk that never ends the write
+// makes the snapshot fail after its time; once the disk goes on, the snapshot succeeds.
+TEST_F(CommandFlow, TheSnapshotWaitsBoundedForRequestsThatTookTheDisksOwnFunction)
+{
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(sim::pause_driver(machine, disk, true), 0);
+    std::vector<uint8_t> data(4096, 0x6b);
+    std::thread raw([&] { EXPECT_EQ(sim::write_sectors(machine, part2, 0, data.data(), 8), 0); });
+    WaitUntil([&] { return sim::disk_stats(machine, disk).queued == 1; });
+
+    std::atomic<int> result{-1};
+    std::thread snapshot([&] { result = dev->snapshot(agent::SessionKey{}); });
+    WaitUntil([&] { return atomic_read(&kes::queuesDraining) != 0; });
+    agent::ControlDevice other(*transport);
+    ASSERT_EQ(other.open(), 0);
+    ASSERT_EQ(agent->ioctl(other.fd(), KES_SHUTDOWN, 0), 0);
+    snapshot.join();
+    EXPECT_EQ(result, KES_INVALID);
+    EXPECT_EQ(machine.log_count("ioctlSnapShot: snapshot of device major=8 minor=1 cancelled while "
+                                "waiting for the requests on its queue\n"),
+              1u);
+
+    machine.set_sleep_speedup(1000);
+    EXPECT_EQ(dev->snapshot(agent::SessionKey{}), KES_INVALID);
+    EXPECT_EQ(machine.log_count("ioctlSnapShot: requests on the queue of device major=8 minor=1 did "
+                                "not complete in 30 seconds, snapshot not taken\n"),
+              1u);
+    EXPECT_EQ(State(), 2u);
+
+    ASSERT_EQ(sim::pause_driver(machine, disk, false), 0);
+    raw.join();
+    ASSERT_EQ(dev->snapshot(agent::SessionKey{}), 0);
+    EXPECT_EQ(State(), 4u);
 }
 
 TEST(SnapshotTime, Difference)

@@ -9,6 +9,7 @@
 #include "sim/disk.h"
 #include "sim/fs.h"
 #include "tests/support/fixture.h"
+#include "tests/support/interleave.h"
 
 namespace kestrel_test {
 namespace {
@@ -145,6 +146,31 @@ TEST_F(FsTest, NothingMountedGivesNullAndTheFreezeStillHoldsTheDevice)
     EXPECT_NE(machine.bugs()[0].find("drop_super"), std::string::npos);
     EXPECT_NE(machine.bugs()[1].find("thaw_bdev"), std::string::npos);
     machine.clear_bugs();
+}
+
+// A super block's s_umount is held for reading by get_super until drop_super and by a
+// freeze until the thaw; a remount takes it for writing, so it waits for both.
+TEST_F(FsTest, RemountWaitsForTheHoldersOfTheSuperBlock)
+{
+    ASSERT_EQ(sim::mount_fs(machine, kPart, 4096), 0);
+    for (bool frozen : {false, true}) {
+        SCOPED_TRACE(frozen ? "frozen" : "get_super");
+        struct super_block* sb = frozen ? freeze_bdev(bdev) : get_super(bdev);
+        ASSERT_NE(sb, nullptr);
+        std::atomic<bool> remounted{false};
+        std::thread remount([&] {
+            EXPECT_EQ(sim::remount_fs(machine, kPart), 0);
+            remounted = true;
+        });
+        WaitUntil([&] { return machine.lock_contended(&sb->s_umount); });
+        EXPECT_FALSE(remounted);
+        if (frozen)
+            thaw_bdev(bdev, sb);
+        else
+            drop_super(sb);
+        remount.join();
+    }
+    EXPECT_EQ(sim::unmount_fs(machine, kPart), 0);
 }
 
 TEST_F(FsTest, FreezeWritesDirtyBlocksBackThroughTheRequestQueue)
