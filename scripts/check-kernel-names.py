@@ -153,7 +153,7 @@ def scan_directive(line_no, body, scan):
 
 def scan_code(toks, scan):
     n = len(toks)
-    local = set()  # parameters and labels: not declarations of the module's names
+    local = set()  # parameters: the file's own, not names of the module
     i = 0
     enum_depth = []  # brace depths at which an enum body is open
     depth = 0
@@ -162,6 +162,12 @@ def scan_code(toks, scan):
     while i < n:
         t = toks[i]
         text = t.text
+        if text == "__attribute__":
+            i = skip_balanced(toks, i + 1, "(", ")")
+            continue
+        if text == "[" and i + 1 < n and toks[i + 1].text == "[":
+            i = skip_balanced(toks, i, "[", "]")
+            continue
         if text in ("(", "[", "{"):
             brackets += 1
         elif text in (")", "]", "}"):
@@ -178,12 +184,6 @@ def scan_code(toks, scan):
                 scan.declared.add(toks[j].text)
                 i = j + 1
                 continue
-        if text == "__attribute__":
-            i = skip_balanced(toks, i + 1, "(", ")")
-            continue
-        if text == "[" and i + 1 < n and toks[i + 1].text == "[":
-            i = skip_balanced(toks, i, "[", "]")
-            continue
         if text == "{":
             depth += 1
         elif text == "}":
@@ -282,55 +282,61 @@ def scan_params(toks, i, scan, local):
     """Scans a parameter list starting at '(' (toks[i]); its names are local. Returns the
     index past the list."""
     end = skip_balanced(toks, i, "(", ")")
-    depth = 0
-    segment = []
-    for k in range(i, end):
-        t = toks[k]
+    param_list(toks[i + 1:end - 1], scan, local)
+    return end
+
+
+def param_list(toks, scan, local):
+    depth, segment = 0, []
+    for t in toks + [Tok("punct", ",", 0)]:
         if t.text in ("(", "[", "{"):
             depth += 1
         elif t.text in (")", "]", "}"):
             depth -= 1
-        if (t.text == "," and depth == 1) or k == end - 1:
+        if t.text == "," and depth == 0:
             param_segment(segment, scan, local)
             segment = []
-        elif not (k == i):
+        else:
             segment.append(t)
-    return end
+
+
+def use_all(toks, scan):
+    for k, t in enumerate(toks):
+        if t.kind == "ident" and t.text not in LANGUAGE and not (k and toks[k - 1].text in (".", "->")):
+            scan.uses.append((t.text, t.line))
 
 
 def param_segment(seg, scan, local):
-    # A default value is a use; the name is the last identifier before it (or inside "(*name)").
-    if any(t.text == "=" for t in seg):
-        eq = next(k for k, t in enumerate(seg) if t.text == "=")
-        for t in seg[eq + 1:]:
-            if t.kind == "ident" and t.text not in LANGUAGE:
-                scan.uses.append((t.text, t.line))
+    # A default value is a use; the name is the last identifier before it, or the one in
+    # "(*name)" of a function pointer, whose own parameters are a list of their own.
+    eq = next((k for k, t in enumerate(seg) if t.text == "="), None)
+    if eq is not None:
+        use_all(seg[eq + 1:], scan)
         seg = seg[:eq]
+    for k, t in enumerate(seg):
+        if t.text == "(" and k + 3 < len(seg) and seg[k + 1].text == "*" and \
+                seg[k + 2].kind == "ident" and seg[k + 3].text == ")":
+            use_all(seg[:k], scan)
+            local.add(seg[k + 2].text)
+            rest = seg[k + 4:]
+            if rest and rest[0].text == "(":
+                param_list(rest[1:skip_balanced(rest, 0, "(", ")") - 1], scan, local)
+            return
     name = None
+    idents = [k for k, t in enumerate(seg) if t.kind == "ident" and t.text not in LANGUAGE]
+    # "int x", "struct page *p": a name after a type; "void", "int *" have none.
+    if idents and (len(idents) >= 2 or any(t.text in BASIC_TYPES for t in seg[:idents[-1]])):
+        name = idents[-1]
+        if seg[name - 1].text in ("struct", "union", "enum"):
+            name = None
     for k, t in enumerate(seg):
-        if t.text == "*" and k >= 1 and seg[k - 1].text == "(" and k + 1 < len(seg) and \
-                seg[k + 1].kind == "ident":
-            name = k + 1
-            break
-    if name is None:
-        idents = [k for k, t in enumerate(seg) if t.kind == "ident" and t.text not in LANGUAGE]
-        # "int x", "struct page *p": a name after a type; "void", "int *" have none.
-        if len(idents) >= 2 or (idents and any(t.text in TYPE_WORDS for t in seg[:idents[-1]])):
-            name = idents[-1]
-            if seg[name - 1].text in ("struct", "union", "enum"):
-                name = None
-    inner = 0
-    for k, t in enumerate(seg):
-        if t.text == "(":
-            inner += 1
         if k == name:
             local.add(t.text)
-            continue
-        if t.kind != "ident" or t.text in LANGUAGE:
-            continue
-        if k and seg[k - 1].text in (".", "->"):
-            continue
-        scan.uses.append((t.text, t.line))
+        elif t.kind == "ident" and t.text not in LANGUAGE:
+            if k and seg[k - 1].text in ("struct", "union", "enum"):
+                scan.tag_uses.append((t.text, t.line))
+            else:
+                scan.uses.append((t.text, t.line))
 
 
 def scan_file(path):
