@@ -80,7 +80,6 @@ int wake_up_process(struct task_struct* task)
     return was != TASK_RUNNING;
 }
 
-
 int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
 {
     might_sleep();
