@@ -429,9 +429,9 @@ HEADER = """\
 # EXPORT_SYMBOL, EXPORT_SYMBOL_GPL or EXPORT_SYMBOL_NOVERS of a .c file of the tree, which
 # a module can link against. "header": a #define, static inline function, extern
 # declaration, struct/union/enum tag or typedef of include/linux, include/asm-i386 or
-# include/asm-generic. A header path instead: a name of that header which the mechanical
-# extraction of the tree's names misses (a typedef of an unnamed struct, an enumerator
-# written through a macro), checked by hand against the tree. "simulated": a name the
+# include/asm-generic. A header path instead: a name that header of the tree defines but the
+# mechanical extraction of the tree's names misses (a typedef of an unnamed struct or of a
+# function type, an enumerator), with the definition in the note. "simulated": a name the
 # simulated kernel must have in place of 2.6.9's because it runs in a 64-bit process; the
 # note says what 2.6.9 has instead.
 #
