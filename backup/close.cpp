@@ -10,6 +10,7 @@
 #include "cow/cow.h"
 #include "cow/workqueue.h"
 #include "intercept/intercept.h"
+#include "platform/shim.h"
 #include "reader/reader.h"
 #include "shared/globals.h"
 

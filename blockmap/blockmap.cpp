@@ -124,7 +124,7 @@ int newBlockMap(BlockMap *map, u32 numBlocks, user_addr_t userBuffer, int clear,
 
     atomic_set(&map->users, 1);
     spin_lock_init(&map->usersLock);
-    sema_init(&map->sem, 1);
+    init_MUTEX(&map->sem);
     *pagesOut = pageCount;
     return 0;
 }
@@ -211,19 +211,17 @@ s32 unSetBlock(BlockMap *map, u32 block)
  * must not schedule: it only drops and retakes the lock between tests, which is enough
  * because the users it waits for finish without any of the locks it holds.
  */
-void waitForBlockMapUsersNested(BlockMap *map, unsigned long *flags, int subclass)
+void waitForBlockMapUsers(BlockMap *map, unsigned long *flags)
 {
     int atomicCaller = irqs_disabled();
 
-    spin_lock_irqsave_nested(&map->usersLock, *flags, subclass);
+    spin_lock_irqsave(&map->usersLock, *flags);
     while (atomic_read(&map->users) != 1) {
         spin_unlock_irqrestore(&map->usersLock, *flags);
         if (!atomicCaller)
             schedule();
-        spin_lock_irqsave_nested(&map->usersLock, *flags, subclass);
+        spin_lock_irqsave(&map->usersLock, *flags);
     }
 }
-
-void waitForBlockMapUsers(BlockMap *map, unsigned long *flags) { waitForBlockMapUsersNested(map, flags, 0); }
 
 } // namespace kes

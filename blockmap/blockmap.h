@@ -47,9 +47,6 @@ s32 unSetBlock(BlockMap *map, u32 block);
  * it with spin_unlock_irqrestore. Polls, yielding between tests unless the caller already
  * runs with interrupts off (then it only drops and retakes the lock). */
 void waitForBlockMapUsers(BlockMap *map, unsigned long *flags);
-/* The same, for a caller that already holds another map's usersLock: subclass tells the
- * lock validator which of the two this one is (the second map taken is 1). */
-void waitForBlockMapUsersNested(BlockMap *map, unsigned long *flags, int subclass);
 /* Take and give back a use of a map whose pages the caller reads itself: raised under
  * usersLock with interrupts off, lowered with one atomic decrement. */
 void getBlockMapUse(BlockMap *map);

@@ -5,6 +5,7 @@
 
 #include "blockmap/blockmap.h"
 #include "interface/kestrel_ioctl.h"
+#include "platform/shim.h"
 #include "reader/reader.h"
 
 namespace kes {
@@ -34,7 +35,7 @@ int newBlockTable(Backup *b)
         b->hashTable[i] = ht;
     }
     for (u32 i = 0; i < kesHashBuckets; i++)
-        sema_init(&b->hashTable[i]->sem, 1);
+        init_MUTEX(&b->hashTable[i]->sem);
     return KES_OK;
 }
 

@@ -16,7 +16,7 @@ Backup *busyHolder = NULL;
 spinlock_t busyLock = SPIN_LOCK_UNLOCKED;
 Backup *activeSession = NULL;
 struct rw_semaphore activeSessionUsers = __RWSEM_INITIALIZER(activeSessionUsers);
-struct semaphore signalThread = __SEMAPHORE_INITIALIZER(1);
+struct semaphore signalThread = __SEMAPHORE_INITIALIZER(signalThread, 1);
 struct rw_semaphore snapShotUsers = __RWSEM_INITIALIZER(snapShotUsers);
 atomic_t backup_cachePID = ATOMIC_INIT(0);
 atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
@@ -46,7 +46,6 @@ void kesLoadData(void)
     activeSession = NULL;
     init_rwsem(&activeSessionUsers);
     sema_init(&signalThread, 1);
-    lockdep_set_novalidate_class(&signalThread);
     init_rwsem(&snapShotUsers);
     atomic_set(&backup_cachePID, 0);
     atomic_set(&backup_cacheThreadContinue, 1);

@@ -4,7 +4,8 @@
  *
  * Lock order of the whole module, outermost first (docs/architecture.md says what each
  * guards). A lock may be taken only under locks of lower rank; equal ranks are never held
- * together, except a block map's usersLock taken as subclass 1 under another's.
+ * together, except an automap's map's usersLock (a lock class of its own) under a Backup's
+ * map's.
  *
  *   sleeping, process context only:
  *     1 Backup.sem   2 snapShotUsers   3 Backup.stateLock   4 activeSessionUsers

@@ -24,9 +24,8 @@ struct file_operations kesFileOps = {
 
 int kesInit(void)
 {
+    /* A count of wake-ups for the worker, not a lock: sema_init, not init_MUTEX. */
     sema_init(&signalThread, 1);
-    /* A count of wake-ups for the worker, not a lock. */
-    lockdep_set_novalidate_class(&signalThread);
     int ret = kesModRegister(kesMajor, kesDeviceName, &kesFileOps);
     if (ret == 0)
         atomic_set(&initDone, 1);
@@ -85,7 +84,7 @@ static void initBackup(Backup *b)
 {
     memset((void *)b, 0, sizeof(*b));
     setBackupState(b, BACKUP_IDLE);
-    sema_init(&b->sem, 1);
+    init_MUTEX(&b->sem);
     init_rwsem(&b->stateLock);
     init_rwsem(&b->cacheLock);
     spin_lock_init(&b->mrLock);

@@ -33,8 +33,6 @@ typedef unsigned long long u64;
 typedef long long s64;
 typedef u64 sector_t;
 
-typedef unsigned int gfp_t;
-
 /* A user-space address of the calling process (32-bit i686 user space). */
 typedef u32 user_addr_t;
 
@@ -165,12 +163,13 @@ static inline void atomic_sub(int i, atomic_t *v) { v->counter.fetch_sub(i); }
 static inline void atomic_inc(atomic_t *v) { v->counter.fetch_add(1); }
 static inline void atomic_dec(atomic_t *v) { v->counter.fetch_sub(1); }
 static inline int atomic_dec_and_test(atomic_t *v) { return v->counter.fetch_sub(1) == 1; }
-static inline int atomic_inc_return(atomic_t *v) { return v->counter.fetch_add(1) + 1; }
-static inline int atomic_dec_return(atomic_t *v) { return v->counter.fetch_sub(1) - 1; }
-/* i386's cmpxchg on the counter: stores n when the value is old; returns the value found. */
-static inline int atomic_cmpxchg(atomic_t *v, int old, int n)
+
+/* i386's cmpxchg (a locked compare-and-exchange, a full barrier) on a word: stores n at *ptr
+ * when it holds old; returns the value it held. */
+template <typename T>
+static inline T cmpxchg(std::atomic<T> *ptr, T old, T n)
 {
-    v->counter.compare_exchange_strong(old, n);
+    ptr->compare_exchange_strong(old, n);
     return old;
 }
 
@@ -189,9 +188,9 @@ int in_interrupt(void);
  * at one place in the code (one static key per initialisation site, as the init macros
  * below declare), or, for a lock that is never initialised at run time, the lock itself.
  * The validator records, for every class, which classes were held when it was taken, and
- * reports an acquisition that closes a cycle, a second lock of a class already held (unless
- * taken with a _nested call and its own subclass), and a class taken both in the interrupt
- * context and with interrupts on.
+ * reports an acquisition that closes a cycle, a second lock of a class already held, and a
+ * class taken both in the interrupt context and with interrupts on. A semaphore is a lock
+ * to it when made by init_MUTEX or DECLARE_MUTEX; one made by sema_init counts events.
  */
 struct lock_class_key {
     char unused;
@@ -204,11 +203,6 @@ struct lockdep_map {
 #define __LOCKDEP_STR2(x) #x
 #define __LOCKDEP_STR(x) __LOCKDEP_STR2(x)
 #define __LOCKDEP_SITE(lock) #lock " at " __FILE__ ":" __LOCKDEP_STR(__LINE__)
-/* Gives a lock an explicit class and name (instead of its initialisation site's). */
-void lockdep_set_class_and_name(struct lockdep_map *map, const struct lock_class_key *key,
-                                const char *name);
-/* Takes a lock out of the validation: a semaphore used as a counter of events. */
-#define lockdep_set_novalidate_class(lock) ((lock)->dep_map.untracked = 1)
 
 typedef struct {
     std::atomic<int> lock;
@@ -225,20 +219,12 @@ void __spin_lock_init(spinlock_t *lock, const char *name, const struct lock_clas
         __spin_lock_init((lock), __LOCKDEP_SITE(lock), &__key);    \
     } while (0)
 void spin_lock(spinlock_t *lock);
-/* Takes a second lock of a class already held, as subclass (1 and up) of the class. */
-void spin_lock_nested(spinlock_t *lock, int subclass);
 void spin_unlock(spinlock_t *lock);
 #define spin_lock_irqsave(lock, flags) \
     do {                               \
         local_irq_save(flags);         \
         spin_lock(lock);               \
     } while (0)
-#define spin_lock_irqsave_nested(lock, flags, subclass) \
-    do {                                                \
-        local_irq_save(flags);                          \
-        spin_lock_nested((lock), (subclass));           \
-    } while (0)
-#define SINGLE_DEPTH_NESTING 1
 #define spin_unlock_irqrestore(lock, flags) \
     do {                                    \
         spin_unlock(lock);                  \
@@ -257,28 +243,36 @@ static inline void spin_unlock_irq(spinlock_t *lock)
 
 /* ---------------------------------------------------------------- sleeping locks */
 
-/* Counting semaphore. */
-/* Counting semaphore. Only one initialised to 1 is a lock the validator tracks; any other
- * count makes it a counter or an event, which one task may take and another give back. */
+/* Counting semaphore. One made by init_MUTEX or DECLARE_MUTEX is a lock the validator
+ * tracks; one made by sema_init or __SEMAPHORE_INITIALIZER, whatever its count, is a counter
+ * or an event, which one task may take and another give back. */
 struct semaphore {
     std::atomic<int> count;
     struct lockdep_map dep_map;
 };
-#define __SEMAPHORE_INITIALIZER(n)    \
-    {                                 \
-        (n), { NULL, NULL, (n) != 1 } \
+#define __SEMAPHORE_INITIALIZER(name, n) \
+    {                                    \
+        (n), { NULL, NULL, 1 }           \
     }
-#define DECLARE_MUTEX(name) struct semaphore name = __SEMAPHORE_INITIALIZER(1)
-void __sema_init(struct semaphore *sem, int val, const char *name, const struct lock_class_key *key);
+#define __MUTEX_INITIALIZER(name) \
+    {                             \
+        1, { NULL, NULL, 0 }      \
+    }
+#define DECLARE_MUTEX(name) struct semaphore name = __MUTEX_INITIALIZER(name)
+void __sema_init(struct semaphore *sem, int val, int mutex, const char *name,
+                 const struct lock_class_key *key);
 #define sema_init(sem, val)                                            \
     do {                                                               \
         static const struct lock_class_key __key = {0};                \
-        __sema_init((sem), (val), __LOCKDEP_SITE(sem), &__key);        \
+        __sema_init((sem), (val), 0, __LOCKDEP_SITE(sem), &__key);     \
     } while (0)
-#define init_MUTEX(sem) sema_init((sem), 1)
+#define init_MUTEX(sem)                                                \
+    do {                                                               \
+        static const struct lock_class_key __key = {0};                \
+        __sema_init((sem), 1, 1, __LOCKDEP_SITE(sem), &__key);         \
+    } while (0)
 #define init_MUTEX_LOCKED(sem) sema_init((sem), 0)
 void down(struct semaphore *sem);                /* uninterruptible; may sleep */
-void down_nested(struct semaphore *sem, int subclass);
 int down_interruptible(struct semaphore *sem);  /* 0 once taken */
 int down_trylock(struct semaphore *sem);        /* 0 when taken, 1 when it would sleep */
 void up(struct semaphore *sem);
@@ -333,7 +327,6 @@ void __set_current_state(long state);
 /* Yields the processor. A task whose state is not TASK_RUNNING sleeps until it is woken. */
 void schedule(void);
 int wake_up_process(struct task_struct *task);
-int task_pid(struct task_struct *task);
 
 #define CLONE_FS 0x00000200
 #define CLONE_FILES 0x00000400
@@ -372,13 +365,13 @@ void get_random_bytes(void *buf, int nbytes);
 #define GFP_USER (__GFP_WAIT | __GFP_IO | __GFP_FS)
 #define GFP_HIGHUSER (__GFP_WAIT | __GFP_IO | __GFP_FS | __GFP_HIGHMEM)
 
-void *kmalloc(size_t size, gfp_t flags);
+void *kmalloc(size_t size, unsigned int flags);
 void kfree(const void *obj);
 void *vmalloc(unsigned long size);
 void vfree(void *addr);
 
 struct page;
-struct page *alloc_pages(gfp_t gfp_mask, unsigned int order);
+struct page *alloc_pages(unsigned int gfp_mask, unsigned int order);
 #define alloc_page(gfp_mask) alloc_pages(gfp_mask, 0)
 void __free_pages(struct page *page, unsigned int order);
 #define __free_page(page) __free_pages((page), 0)
@@ -403,7 +396,7 @@ typedef struct kmem_cache_s kmem_cache_t;
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t align, unsigned long flags,
                                 void (*ctor)(void *, kmem_cache_t *, unsigned long),
                                 void (*dtor)(void *, kmem_cache_t *, unsigned long));
-void *kmem_cache_alloc(kmem_cache_t *cachep, gfp_t flags);
+void *kmem_cache_alloc(kmem_cache_t *cachep, unsigned int flags);
 void kmem_cache_free(kmem_cache_t *cachep, void *objp);
 /* 0 when the cache was destroyed; nonzero when objects were still allocated. */
 int kmem_cache_destroy(kmem_cache_t *cachep);
@@ -683,7 +676,7 @@ struct bio {
 };
 
 /* A bio with room for nr_iovecs segments and one reference; NULL when none could be had. */
-struct bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs);
+struct bio *bio_alloc(unsigned int gfp_mask, int nr_iovecs);
 void bio_get(struct bio *bio);
 void bio_put(struct bio *bio);
 /* Completes bytes_done bytes of the bio (error 0 or negative) and calls its bi_end_io. */
@@ -733,7 +726,7 @@ struct buffer_head {
     struct list_head b_assoc_buffers;
 };
 
-struct buffer_head *alloc_buffer_head(gfp_t gfp_flags);
+struct buffer_head *alloc_buffer_head(unsigned int gfp_flags);
 void free_buffer_head(struct buffer_head *bh);
 void set_bh_page(struct buffer_head *bh, struct page *page, unsigned long offset);
 static inline void get_bh(struct buffer_head *bh) { atomic_inc(&bh->b_count); }

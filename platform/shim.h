@@ -1,7 +1,8 @@
 /*
  * The kernel-version layer: what differs between the kernels the module is built for. The
  * module record and the module operations through which the module registers itself and
- * counts its references, and the lookup and locking of a block device's request queue.
+ * counts its references, the lookup and locking of a block device's request queue, and the
+ * atomic operations later kernels have, built from 2.6.9's.
  * Nothing here knows a record of the module.
  */
 #ifndef KESTREL_PLATFORM_SHIM_H
@@ -39,6 +40,22 @@ request_queue_t *kesGetRequestQueue(struct block_device *bdev);
 /* Take and release the queue's own lock (interrupts off) when it has one; no-ops otherwise. */
 void kesLockRequestQueue(request_queue_t *q, unsigned long *flags);
 void kesUnlockRequestQueue(request_queue_t *q, unsigned long flags);
+
+/* ------------------------------------------------------------ atomic counters */
+
+/* Later kernels' compare-and-swap on a counter, which 2.6.9's i386 atomic.h lacks, built on
+ * i386's cmpxchg (every i686 has the instruction): stores n when the counter holds old;
+ * returns the value it held, so the swap happened when that is old. */
+static inline int atomic_cmpxchg(atomic_t *v, int old, int n) { return cmpxchg(&v->counter, old, n); }
+
+/* Adds one to the counter and returns the new value (later kernels' atomic_inc_return). */
+static inline int atomic_inc_return(atomic_t *v)
+{
+    int cur = atomic_read(v), found;
+    while ((found = atomic_cmpxchg(v, cur, cur + 1)) != cur)
+        cur = found;
+    return cur + 1;
+}
 
 } // namespace kes
 

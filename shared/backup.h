@@ -9,6 +9,7 @@
 #include "blockmap/blockmap.h"
 #include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"
+#include "platform/shim.h"
 
 namespace kes {
 

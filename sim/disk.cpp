@@ -790,7 +790,7 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
     auto init_bdev = [&](Bdev& b, unsigned index) {
         b.disk = d.get();
         b.bd.bd_dev = MKDEV(c.major, c.first_minor + index);
-        sema_init(&b.bd.bd_sem, 1);
+        init_MUTEX(&b.bd.bd_sem);
         lockdep_set_class_and_name(&b.bd.bd_sem.dep_map, &bdSemKey, "bd_sem");
         b.bd.bd_contains = &d->whole.bd;
         b.bd.bd_part = index ? &d->slots[index - 1] : nullptr;

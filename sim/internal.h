@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "sim/lockdep.h"
 #include "sim/machine.h"
 #include "sim/ptr_table.h"
 
@@ -31,6 +32,9 @@ struct page {
     bool highmem = false;
     unsigned char* data = nullptr;
 };
+
+// The allocation flags' type of the kernel's later releases; 2.6.9 passes an unsigned int.
+typedef unsigned int gfp_t;
 
 namespace sim {
 

@@ -104,11 +104,11 @@ void spin_unlock(spinlock_t* lock)
     }
 }
 
-void __sema_init(struct semaphore* sem, int val, const char* name, const struct lock_class_key* key)
+void __sema_init(struct semaphore* sem, int val, int mutex, const char* name, const struct lock_class_key* key)
 {
     sem->count.store(val);
     lockdep_set_class_and_name(&sem->dep_map, key, name);
-    sem->dep_map.untracked = val != 1;
+    sem->dep_map.untracked = !mutex;
 }
 
 void down_nested(struct semaphore* sem, int subclass)

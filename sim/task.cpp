@@ -82,8 +82,6 @@ int wake_up_process(struct task_struct* task)
     return was != TASK_RUNNING;
 }
 
-int task_pid(struct task_struct* task) { return as_task(task)->pid; }
-
 int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
 {
     might_sleep();

@@ -67,6 +67,10 @@ int newAMS(Backup *b, AM **amOut)
         return status;
     }
     atomic_add((int)pages, &curAllocAMPages);
+    /* The automap's map lock is initialised again here so that it is a class of its own,
+     * apart from the Backups' maps: the snapshot takes it while it holds the Backup's map
+     * lock, and the lock-order checks must tell the two apart. */
+    spin_lock_init(&am->map.usersLock);
     atomic_set(&am->users, 1);
     spin_lock_init(&am->lock);
     *amOut = am;

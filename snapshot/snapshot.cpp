@@ -14,6 +14,10 @@
 
 namespace kes {
 
+/* Every message of the snapshot command carries the command's name, whichever of its steps
+ * below logs it. */
+static const char snapShotName[] = "ioctlSnapShot";
+
 struct timespec calcTimeDiff(struct timespec start, struct timespec end)
 {
     struct timespec d;
@@ -51,7 +55,7 @@ static int switchAutoMap(Backup *b, AM *am, int kept)
         if (kept) {
             stale = atomic_read(&am->tracking) != 1;
             waitForBlockMapUsers(&b->buBlockMap, &buFlags);
-            waitForBlockMapUsersNested(&am->map, &mapFlags, SINGLE_DEPTH_NESTING);
+            waitForBlockMapUsers(&am->map, &mapFlags);
             struct page **pages = b->buBlockMap.pages;
             b->buBlockMap.pages = am->map.pages;
             am->map.pages = pages;
@@ -108,7 +112,7 @@ static int decideAutoMapFate(Backup *b, const u8 *key, AM **amp, enum AutoMapFat
         return 0;
     }
     if (memcmp(key, am->sessionKey, kesSessionKeySize) != 0) {
-        printk(KERN_ERR "%s: session key mismatch%s", __func__, "\n");
+        printk(KERN_ERR "%s: session key mismatch%s", snapShotName, "\n");
         putAMUse(am);
         *fate = AM_FATE_KEY_MISMATCH;
         return 0;
@@ -116,7 +120,7 @@ static int decideAutoMapFate(Backup *b, const u8 *key, AM **amp, enum AutoMapFat
     if (b->disk.fsBlocks != am->map.numBlocks) {
         printk(KERN_WARNING "%s: device resize detected, device has (%u) blocks and automap has "
                             "(%u), resetting automap\n",
-               __func__, (u32)b->disk.fsBlocks, am->map.numBlocks);
+               snapShotName, (u32)b->disk.fsBlocks, am->map.numBlocks);
         atomic_set(&am->tracking, 0);
         putAMUse(am);
         closeAMS(b);
@@ -128,7 +132,7 @@ static int decideAutoMapFate(Backup *b, const u8 *key, AM **amp, enum AutoMapFat
     result = newBlockMap(&b->buBlockMap, am->map.numBlocks, 0, 1, &pages);
     if (result) {
         putAMUse(am);
-        printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
+        printk(KERN_ERR "%s: failed to create new device map%s", snapShotName, "\n");
         return result;
     }
     addBackupPages(b, (int)pages);
@@ -143,7 +147,7 @@ static int createAutoMap(Backup *b, AM **amp)
 {
     int result = newAMS(b, amp);
     if (result) {
-        printk(KERN_ERR "%s: new automap failed%s", __func__, "\n");
+        printk(KERN_ERR "%s: new automap failed%s", snapShotName, "\n");
         *amp = NULL;
         return result;
     }
@@ -155,7 +159,7 @@ static int createAutoMap(Backup *b, AM **amp)
 static int hookDevice(Backup *b)
 {
     if (setMRF(b, kesMRF)) {
-        printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", __func__,
+        printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", snapShotName,
                MAJOR(b->disk.dev), MINOR(b->disk.dev));
         return KES_INVALID;
     }
@@ -167,14 +171,14 @@ static int hookDevice(Backup *b)
  * frozen. */
 static struct super_block *freezeDevice(Backup *b, struct timespec *t0, struct timespec *t1)
 {
-    printk(KERN_ERR "%s: Going to freez: %d.%d\n", __func__, MAJOR(b->disk.bdev->bd_dev),
+    printk(KERN_ERR "%s: Going to freez: %d.%d\n", snapShotName, MAJOR(b->disk.bdev->bd_dev),
            MINOR(b->disk.bdev->bd_dev));
     *t0 = current_kernel_time();
     struct super_block *sb = freeze_bdev(b->disk.bdev);
     *t1 = current_kernel_time();
     if (!sb) {
         thaw_bdev(b->disk.bdev, NULL);
-        printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", __func__, "\n");
+        printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", snapShotName, "\n");
     }
     return sb;
 }
@@ -205,7 +209,7 @@ int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
         goto unlock;
     }
     if (copy_from_user(key, keyAddress, keyLength < sizeof(key) ? keyLength : sizeof(key))) {
-        printk(KERN_ERR "%s: copy from user space %s\n", __func__, "failed");
+        printk(KERN_ERR "%s: copy from user space %s\n", snapShotName, "failed");
         result = KES_COPY_FROM_USER;
         goto unlock;
     }
@@ -254,7 +258,7 @@ int ioctlSnapShot(Backup *b, user_addr_t keyAddress, u32 keyLength)
          * a new automap. */
         printk(KERN_WARNING "%s: automap of device major=%d minor=%d stopped during the "
                             "snapshot, no changed-block map, automap restarted\n",
-               __func__, MAJOR(b->disk.dev), MINOR(b->disk.dev));
+               snapShotName, MAJOR(b->disk.dev), MINOR(b->disk.dev));
         closeBUBlockMap(b);
     }
     thawDevice(b, sb, t0, t1);

@@ -407,6 +407,72 @@ TEST_F(CommandFlow, TheSnapshotWaitsBoundedForRequestsThatTookTheDisksOwnFunctio
     EXPECT_EQ(State(), 4u);
 }
 
+// Every message the snapshot command logs names the command, whichever of its steps logs it:
+// the key mismatch, the resize, the failed maps and automaps, the freeze and its failure.
+TEST_F(CommandFlow, EverySnapshotMessageCarriesTheCommandsName)
+{
+    // The snapshot with its key buffer and argument record in place, so that nothing is
+    // allocated between arming a fault and the command.
+    int fd = dev->fd();
+    uint32_t keyBuf = agent->alloc(kes::kesSessionKeySize);
+    uint32_t rec = agent->alloc(8);
+    uint32_t words[2] = {keyBuf, kes::kesSessionKeySize};
+    agent->poke(rec, words, 8);
+    auto snapshot = [&](const agent::SessionKey& key, bool failNextAlloc = false) {
+        agent->poke(keyBuf, key.data(), key.size());
+        if (failNextAlloc)
+            machine.faults().fail_any_alloc_nth(1);
+        int status = agent->ioctl(fd, KES_SNAPSHOT, rec);
+        machine.faults().disarm();
+        return status;
+    };
+    const uint32_t small = kFsBlocks - 8;
+
+    ASSERT_EQ(Start(), 0);
+    EXPECT_NE(snapshot(agent::SessionKey{}, true), 0); // no memory for the new automap
+    ASSERT_EQ(snapshot(agent::SessionKey{}), 0);
+    agent::SessionKey key = KeyOf(AmState());
+    Reopen();
+    fd = dev->fd();
+
+    ASSERT_EQ(Start(), 0);
+    agent::SessionKey wrong = key;
+    wrong[0] ^= 1;
+    ASSERT_EQ(snapshot(wrong), 0);
+    EXPECT_NE(snapshot(key, true), 0); // no memory for the Backup's map
+    EXPECT_EQ(KeyOf(AmState()), key);
+    Reopen();
+    fd = dev->fd();
+
+    // The file system shrank below the automap: a new one replaces it.
+    ASSERT_EQ(dev->start_backup(MAJOR(part1), MINOR(part1), small, 1000), 0);
+    ASSERT_EQ(snapshot(key), 0);
+    Reopen();
+    fd = dev->fd();
+
+    // Nothing mounted any more: the freeze fails.
+    ASSERT_EQ(Start(), 0);
+    ASSERT_EQ(dev->no_load_from_automap(), 0);
+    ASSERT_EQ(sim::unmount_fs(machine, part1), 0);
+    EXPECT_EQ(snapshot(agent::SessionKey{}), KES_INVALID);
+    ASSERT_EQ(sim::mount_fs(machine, part1), 0);
+
+    const char* messages[] = {
+        "new automap failed",
+        "session key mismatch",
+        "failed to create new device map",
+        "device resize detected, device has (2040) blocks and automap has (2048)",
+        "Going to freez: 8.1",
+        "freeze_bdev could not freeze the device.",
+    };
+    for (const char* m : messages) {
+        size_t all = machine.log_count(m);
+        EXPECT_GT(all, 0u) << m;
+        EXPECT_EQ(machine.log_count(std::string("ioctlSnapShot: ") + m), all) << m << "\n"
+                                                                             << machine.dmesg_text();
+    }
+}
+
 TEST(SnapshotTime, Difference)
 {
     struct timespec a = {5, 900000000}, b = {7, 100000000};

@@ -211,7 +211,7 @@ TEST_F(SimCoreTest, SleepingInAtomicContextIsReported)
 {
     spinlock_t lock = SPIN_LOCK_UNLOCKED;
     unsigned long flags;
-    struct semaphore sem = __SEMAPHORE_INITIALIZER(1);
+    struct semaphore sem = __MUTEX_INITIALIZER(sem);
     spin_lock_irqsave(&lock, flags);
     down(&sem); // a sleeping lock under a spin lock
     spin_unlock_irqrestore(&lock, flags);

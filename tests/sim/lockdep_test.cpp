@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/lockdep.h"
 #include "tests/sim/block_helpers.h"
 #include "tests/support/fixture.h"
 
@@ -30,8 +31,8 @@ bool Has(const std::string& s, const std::string& part) { return s.find(part) !=
 TEST_F(LockValidatorTest, OppositeOrdersAreReportedBeforeTheyHang)
 {
     struct semaphore a, b;
-    sema_init(&a, 1);
-    sema_init(&b, 1);
+    init_MUTEX(&a);
+    init_MUTEX(&b);
     std::thread([&] {
         down(&a);
         down(&b);
@@ -101,8 +102,9 @@ TEST_F(LockValidatorTest, LongerCyclesThroughEveryKindOfSleepingLock)
 }
 
 // Locks initialised at one place are one class: holding one while taking another is
-// reported, unless the second is taken as a subclass. A semaphore that counts events is no
-// lock: one task may take it and another give it back.
+// reported, unless the second is taken as a subclass. A semaphore that counts events (made
+// by sema_init, whatever its count) is no lock: one task may take it and another give it
+// back; one made by init_MUTEX is.
 TEST_F(LockValidatorTest, OneClassPerInitialisationSite)
 {
     spinlock_t locks[2];
@@ -125,6 +127,12 @@ TEST_F(LockValidatorTest, OneClassPerInitialisationSite)
     sema_init(&events, 0);
     std::thread([&] { up(&events); }).join();
     down(&events);
+    struct semaphore wakeups; // counts from 1, as the worker's wake-ups do
+    sema_init(&wakeups, 1);
+    down(&wakeups);
+    std::thread([&] { up(&wakeups); }).join();
+    down(&wakeups);
+    EXPECT_EQ(TakeBug(), "");
     struct semaphore handedOver;
     init_MUTEX(&handedOver);
     down(&handedOver);

@@ -97,6 +97,12 @@ TEST_F(RepoSinkTest, FullThenIncrementalsUnderWritersRestoreExactly)
         EXPECT_LT(done[i].result.delivered_blocks, done[0].result.delivered_blocks);
         EXPECT_EQ(r->manifest(done[i].id).parent, done[i - 1].id);
     }
+    // The geometry the manifest records, as docs/repository.md describes it.
+    for (const jobs::PartitionBackup& b : done) {
+        repo::Manifest m = r->manifest(b.id);
+        EXPECT_EQ(m.source.start_sector, 0u);
+        EXPECT_EQ(m.source.sector_count, m.source.block_count * m.source.block_size / 512);
+    }
     auto records = sim::take_freeze_records(machine, s.device(1));
     ASSERT_EQ(records.size(), 3u);
     for (int i = 0; i < 3; i++)
