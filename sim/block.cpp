@@ -343,12 +343,17 @@ void synchronize_kernel(void)
 {
     might_sleep();
     sim::BlockLayer& bl = sim::BL();
-    std::lock_guard<std::mutex> g(bl.gpMu);
-    unsigned old = bl.epoch.fetch_add(1) & 1;
-    bl.gpWaiting.store(true);
-    for (long n; (n = bl.submitters[old].load()) != 0;)
-        bl.submitters[old].wait(n);
-    bl.gpWaiting.store(false);
+    // Off the processor while waiting, as a sleeping task.
+    int depth = sim::cpu_release();
+    {
+        std::lock_guard<std::mutex> g(bl.gpMu);
+        unsigned old = bl.epoch.fetch_add(1) & 1;
+        bl.gpWaiting.store(true);
+        for (long n; (n = bl.submitters[old].load()) != 0;)
+            bl.submitters[old].wait(n);
+        bl.gpWaiting.store(false);
+    }
+    sim::cpu_reacquire(depth);
 }
 
 void blk_wait_queue_drained(request_queue_t* q, int)
@@ -359,7 +364,7 @@ void blk_wait_queue_drained(request_queue_t* q, int)
     sim::Disk* d = static_cast<sim::Disk*>(q->queuedata);
     std::unique_lock<std::mutex> g(d->qMu);
     d->draining.store(true);
-    d->idleCv.wait(g, [d] { return d->stopping || (d->pending.empty() && !d->serving); });
+    sim::wait_off_cpu(d->idleCv, g, [d] { return d->stopping || (d->pending.empty() && !d->serving); });
 }
 
 void blk_finish_queue_drain(request_queue_t* q)

@@ -285,6 +285,9 @@ void driver_thread(Disk& d)
             if (d.pending.empty())
                 break; // stopping, and everything queued is done
         }
+        // On a uniprocessor the driver's work is an interrupt handler: it runs when the
+        // processor takes the interrupt.
+        InIrq irq;
         {
             // Everything queued is taken at once, as a driver's request function takes the
             // queue's requests while it holds the queue's lock.
@@ -325,13 +328,13 @@ int disk_make_request(struct request_queue*, struct bio* bio)
             d->holdArmed.store(false);
             d->holding = true;
             d->holdCv.notify_all();
-            d->holdCv.wait(g, [d] { return !d->holding || d->stopping; });
+            wait_off_cpu(d->holdCv, g, [d] { return !d->holding || d->stopping; });
         }
     }
     if (d->draining.load()) {
         // Held back until the drain ends, as a new request would wait for a free request.
         std::unique_lock<std::mutex> g(d->qMu);
-        d->drainCv.wait(g, [d] { return !d->draining.load() || d->stopping; });
+        wait_off_cpu(d->drainCv, g, [d] { return !d->draining.load() || d->stopping; });
     }
     {
         QueueLocked q(d->queue);
@@ -602,6 +605,7 @@ int store_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, 
 int raw_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, bool write,
            bool spareBuffers = false)
 {
+    OnCpu onCpu; // a process's read or write of the device node
     struct block_device* bd = bdget(dev);
     if (!bd)
         return -ENODEV;
@@ -759,6 +763,7 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
     } else if (c.minors > 1) {
         // As add_disk does, the new disk's table is read through its own queue; a failure
         // leaves the disk without partitions.
+        OnCpu onCpu;
         down(&disk->whole.bd.bd_sem);
         rescan(*disk);
         up(&disk->whole.bd.bd_sem);
@@ -797,6 +802,7 @@ int reread_partitions(Machine&, uint32_t dev)
         return -ENODEV;
     if (index != 0 || d->gd.minors == 1)
         return -EINVAL;
+    OnCpu onCpu;
     down(&d->whole.bd.bd_sem);
     int err = d->partOpens ? -EBUSY : rescan(*d);
     up(&d->whole.bd.bd_sem);

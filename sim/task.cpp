@@ -1,6 +1,7 @@
 // Tasks and kernel threads, scheduling, time and randomness.
 #include <cstdlib>
 
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 namespace sim {
@@ -64,7 +65,7 @@ void schedule(void)
         K().report_bug(std::string("scheduling while atomic in ") + t->comm);
     long s = t->state.load();
     if (s == TASK_RUNNING) {
-        std::this_thread::yield();
+        sim::cpu_yield();
         return;
     }
     sim::sleep_on(t, [t] { return t->state.load() == TASK_RUNNING; });
@@ -77,6 +78,7 @@ int wake_up_process(struct task_struct* task)
     Task* t = as_task(task);
     long was = t->state.exchange(TASK_RUNNING);
     sim::wake_up_address(t);
+    sim::irq_point();
     return was != TASK_RUNNING;
 }
 
@@ -96,8 +98,11 @@ int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
     K().kthreads.push_back(std::move(owned));
     K().hostThreads.emplace_back([t, fn, arg] {
         sim::set_current_task(t);
+        // A new thread runs once its creator gives the processor up.
+        sim::cpu_enter();
         if (setjmp(t->exitJump) == 0)
             fn(arg);
+        sim::cpu_thread_exit();
         t->exited.store(true);
         sim::set_current_task(nullptr);
     });
