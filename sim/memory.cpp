@@ -127,10 +127,12 @@ const char* const kKmapSlotNames[KM_TYPE_NR] = {"KM_USER0", "KM_USER1", "KM_BIO_
                                                 "KM_IRQ0"};
 
 // The slot as the calling context sees it: the uniprocessor's, shared by every context
-// that runs on it, or in the parallel mode the context's own processor's.
+// that runs on it, or the context's own processor's in the parallel mode and for a host
+// thread that calls in outside any kernel entry (test code calling the module directly).
 sim::KmapSlot& kmap_slot(sim::Task* t, enum km_type type)
 {
-    if (sim::Cpu* c = sim::the_cpu())
+    sim::Cpu* c = sim::the_cpu();
+    if (c && c->running.load(std::memory_order_relaxed) == t)
         return c->kmap[type];
     return t->kmapAtomic[type];
 }
