@@ -134,19 +134,6 @@ void cpu_yield()
     std::this_thread::yield();
 }
 
-void cpu_thread_exit()
-{
-    Cpu* c = the_cpu();
-    if (!c)
-        return;
-    Task* t = current_task();
-    if (!holds(*c, t))
-        return;
-    t->cpuDepth = 0;
-    std::lock_guard<std::mutex> g(c->mu);
-    release_locked(*c);
-}
-
 void irq_enter()
 {
     Cpu* c = the_cpu();

@@ -57,8 +57,6 @@ void cpu_leave();
 int cpu_release();
 void cpu_reacquire(int depth);
 void cpu_yield();
-// A kernel thread's end: gives the processor up whatever the nesting.
-void cpu_thread_exit();
 
 // A kernel entry for the duration of a scope.
 class OnCpu {

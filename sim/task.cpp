@@ -102,7 +102,7 @@ int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
         sim::cpu_enter();
         if (setjmp(t->exitJump) == 0)
             fn(arg);
-        sim::cpu_thread_exit();
+        (void)sim::cpu_release(); // the thread is gone: the processor goes to the next
         t->exited.store(true);
         sim::set_current_task(nullptr);
     });

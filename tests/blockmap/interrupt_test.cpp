@@ -13,24 +13,11 @@ namespace {
 constexpr u32 kSda = MKDEV(8, 0);
 constexpr u32 kSdb = MKDEV(8, 16);
 
-sim::MachineConfig Uniprocessor()
-{
-    sim::MachineConfig c = install::machine_config();
-    c.uniprocessor = true;
-    return c;
-}
-
 class SetBlockInterruptTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (u32 dev : {kSda, kSdb}) {
-            sim::DiskConfig c;
-            c.first_minor = MINOR(dev);
-            c.size_bytes = 64 * 512;
-            c.partitions = std::vector<sim::Partition>{};
-            ASSERT_EQ(sim::add_disk(machine, c), 0);
-        }
+        AddSmallDisks(machine, {kSda, kSdb});
         ASSERT_EQ(kes::newBlockMap(&map, 40000, 0, 1, &pages), 0);
     }
     void TearDown() override
@@ -40,7 +27,7 @@ protected:
         EXPECT_TRUE(machine.bugs().empty()) << machine.dmesg_text();
     }
 
-    sim::Machine machine{Uniprocessor()};
+    sim::Machine machine{ProcessorConfig(true)};
     kes::BlockMap map{};
     u32 pages = 0;
 };

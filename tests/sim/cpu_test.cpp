@@ -16,27 +16,12 @@ namespace {
 constexpr u32 kSda = MKDEV(8, 0);
 constexpr u32 kSdb = MKDEV(8, 16);
 
-sim::MachineConfig Config(bool uniprocessor)
-{
-    sim::MachineConfig c = install::machine_config();
-    c.uniprocessor = uniprocessor;
-    return c;
-}
-
 // A machine of the chosen kind with two memory disks; at the end, nothing leaked and the
 // debug checks found nothing that the test did not take.
 class ProcessorTest : public ::testing::Test {
 protected:
-    explicit ProcessorTest(bool uniprocessor = true) : machine(Config(uniprocessor))
-    {
-        for (u32 dev : {kSda, kSdb}) {
-            sim::DiskConfig c;
-            c.first_minor = MINOR(dev);
-            c.size_bytes = 64 * 512;
-            c.partitions = std::vector<sim::Partition>{};
-            EXPECT_EQ(sim::add_disk(machine, c), 0);
-        }
-    }
+    explicit ProcessorTest(bool uniprocessor = true) : machine(ProcessorConfig(uniprocessor)) {}
+    void SetUp() override { AddSmallDisks(machine, {kSda, kSdb}); }
     void TearDown() override
     {
         EXPECT_EQ(machine.leak_report(), "");

@@ -4,8 +4,28 @@
 
 #include "sim/disk.h"
 #include "tests/support/interleave.h"
+#include "tools/install/install.h"
 
 namespace kestrel_test {
+
+sim::MachineConfig ProcessorConfig(bool uniprocessor)
+{
+    sim::MachineConfig c = install::machine_config();
+    c.uniprocessor = uniprocessor;
+    return c;
+}
+
+void AddSmallDisks(sim::Machine& m, std::initializer_list<u32> devs)
+{
+    for (u32 dev : devs) {
+        sim::DiskConfig c;
+        c.major = MAJOR(dev);
+        c.first_minor = MINOR(dev);
+        c.size_bytes = 64 * 512;
+        c.partitions = std::vector<sim::Partition>{};
+        ASSERT_EQ(sim::add_disk(m, c), 0);
+    }
+}
 
 void IrqRead::Submit(u32 dev)
 {

@@ -4,11 +4,18 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 
 #include "platform/kernel.h"
 #include "sim/machine.h"
 
 namespace kestrel_test {
+
+// The test machine's configuration with one processor or several, whatever the environment
+// asks for.
+sim::MachineConfig ProcessorConfig(bool uniprocessor);
+// Adds a memory disk of 64 sectors without partitions at each whole-disk device number.
+void AddSmallDisks(sim::Machine& m, std::initializer_list<u32> devs);
 
 // A one-page read of a disk's first sectors into a high-memory page; its completion calls
 // fn with the page in the disk's interrupt context. Submit from a context that may sleep;
