@@ -1,6 +1,8 @@
 // Spin locks, semaphores, read-write semaphores and completions. The spin locks are real
 // (several host threads run at once) and count as atomic context for the sleep check;
-// the sleeping locks wait on their own atomic words.
+// the sleeping locks wait on their own atomic words. On a uniprocessor a sleeper gives the
+// processor up while it waits, and lock releases, wake-ups and turning interrupts back on
+// are interrupt points (sim/cpu.h).
 #include "sim/cpu.h"
 #include "sim/internal.h"
 
