@@ -4,8 +4,9 @@
  *
  * Locking: the bits are read and changed with atomic bit operations on the page's words.
  * Testing and clearing a bit take the map's sem, with the page kmapped for exactly that one
- * access; setting a bit takes no sleeping lock and maps the page with kmap_atomic, so that
- * a write's completion can mark its blocks from the interrupt context. The users counter
+ * access; setting a bit takes no sleeping lock and maps the page with kmap_atomic (local
+ * interrupts off), so that a write's completion can mark its blocks from the interrupt
+ * context. The users counter
  * is raised under usersLock (interrupts off) and lowered with a single atomic decrement; a
  * party that wants the map to itself waits with waitForBlockMapUsers until the counter is
  * back at 1 and keeps usersLock while it works. Creating and freeing a map take no lock:
@@ -181,7 +182,11 @@ s32 blockInMap(BlockMap *map, u32 block)
 }
 
 /* One atomic bit operation under a use of the map: the page pointers cannot be exchanged
- * meanwhile, and nothing sleeps. */
+ * meanwhile, and nothing sleeps. The page is mapped through one of the processor's atomic
+ * slots with local interrupts off: a completion maps it through the interrupt slot, which
+ * other interrupt handlers (a disk's PIO transfer) use too, and an interrupt arriving
+ * between the map and the unmap would re-point the slot, so that the bit lands in another
+ * page and this one's mark is lost. */
 u32 setBlock(BlockMap *map, u32 block)
 {
     enum km_type slot = in_interrupt() ? KM_BIO_SRC_IRQ : KM_USER0;
@@ -189,9 +194,12 @@ u32 setBlock(BlockMap *map, u32 block)
 
     getBlockMapUse(map);
     if (block < map->numBlocks) {
+        unsigned long flags;
+        local_irq_save(flags);
         void *data = kmap_atomic(map->pages[block >> BLOCKS_PER_PAGE_SHIFT], slot);
         set_bit(bitOf(block), wordOf(data, block));
         kunmap_atomic(data, slot);
+        local_irq_restore(flags);
         result = 0;
     }
     putBlockMapUse(map);

@@ -379,8 +379,9 @@ void __free_pages(struct page *page, unsigned int order);
 void *page_address(struct page *page);
 void *kmap(struct page *page);
 void kunmap(struct page *page);
-/* Per-CPU mapping slots of kmap_atomic: a context uses its own (process context the USER
- * ones, completions the IRQ ones) so that an interrupt never reuses a slot in use. */
+/* Per-CPU mapping slots of kmap_atomic: process context uses the USER ones, interrupt
+ * handlers the IRQ ones, each with local interrupts off, since another handler that maps
+ * the same slot would re-point it under its user. */
 enum km_type { KM_USER0, KM_USER1, KM_BIO_SRC_IRQ, KM_BIO_DST_IRQ, KM_IRQ0, KM_TYPE_NR };
 /* Maps a page for a section that does not sleep, from any context, the completion
  * (interrupt) context included; the caller must not sleep until kunmap_atomic. */

@@ -361,12 +361,17 @@ void synchronize_kernel(void)
 {
     might_sleep();
     sim::BlockLayer& bl = sim::BL();
-    std::lock_guard<std::mutex> g(bl.gpMu);
-    unsigned old = bl.epoch.fetch_add(1) & 1;
-    bl.gpWaiting.store(true);
-    for (long n; (n = bl.submitters[old].load()) != 0;)
-        bl.submitters[old].wait(n);
-    bl.gpWaiting.store(false);
+    // Off the processor while waiting, as a sleeping task.
+    int depth = sim::cpu_release();
+    {
+        std::lock_guard<std::mutex> g(bl.gpMu);
+        unsigned old = bl.epoch.fetch_add(1) & 1;
+        bl.gpWaiting.store(true);
+        for (long n; (n = bl.submitters[old].load()) != 0;)
+            bl.submitters[old].wait(n);
+        bl.gpWaiting.store(false);
+    }
+    sim::cpu_reacquire(depth);
 }
 
 void submit_bio(int rw, struct bio* bio)

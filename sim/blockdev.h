@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "sim/disk.h"
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 namespace sim {

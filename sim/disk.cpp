@@ -321,6 +321,9 @@ void driver_thread(Disk& d)
             if (d.pending.empty())
                 break; // stopping, and everything queued is done
         }
+        // On a uniprocessor the driver's work is an interrupt handler: it runs when the
+        // processor takes the interrupt.
+        InIrq irq;
         {
             // Everything queued is taken at once, as a driver's request function takes the
             // queue's requests while it holds the queue's lock.
@@ -361,7 +364,7 @@ int disk_make_request(struct request_queue*, struct bio* bio)
             d->holdArmed.store(false);
             d->holding = true;
             d->holdCv.notify_all();
-            d->holdCv.wait(g, [d] { return !d->holding || d->stopping; });
+            wait_off_cpu(d->holdCv, g, [d] { return !d->holding || d->stopping; });
         }
     }
     // A queue of requests gives each bio a request, and a submitter that finds its
@@ -661,6 +664,7 @@ int store_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, 
 int raw_io(uint32_t dev, uint64_t sector, unsigned char* buf, uint64_t count, bool write,
            bool spareBuffers = false)
 {
+    OnCpu onCpu; // a process's read or write of the device node
     struct block_device* bd = bdget(dev);
     if (!bd)
         return -ENODEV;
@@ -835,6 +839,7 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
     } else if (c.minors > 1) {
         // As add_disk does, the new disk's table is read through its own queue; a failure
         // leaves the disk without partitions.
+        OnCpu onCpu;
         down(&disk->whole.bd.bd_sem);
         rescan(*disk);
         up(&disk->whole.bd.bd_sem);
@@ -873,6 +878,7 @@ int reread_partitions(Machine&, uint32_t dev)
         return -ENODEV;
     if (index != 0 || d->gd.minors == 1)
         return -EINVAL;
+    OnCpu onCpu;
     down(&d->whole.bd.bd_sem);
     int err = d->partOpens ? -EBUSY : rescan(*d);
     up(&d->whole.bd.bd_sem);

@@ -148,7 +148,8 @@ void put_mount(Mount* m)
 int write_back(Mount& m, uint64_t first = 0, uint64_t count = UINT64_MAX)
 {
     SparedFromFaults spared;
-    std::lock_guard<std::mutex> wb(m.writebackMu);
+    std::unique_lock<std::mutex> wb(m.writebackMu, std::defer_lock);
+    lock_off_cpu(wb); // held across the writes' sleeps
     struct Run {
         uint64_t block;
         std::vector<unsigned char> data;
@@ -230,6 +231,7 @@ int probe_ext(uint32_t dev, uint64_t sectors, unsigned* blockSize, uint64_t* blo
 
 int mount_fs(Machine&, uint32_t dev, unsigned block_size)
 {
+    OnCpu onCpu; // a process's system call
     struct block_device* bd = bdget(dev);
     if (!bd)
         return -ENODEV;
@@ -283,6 +285,7 @@ int mount_fs(Machine&, uint32_t dev, unsigned block_size)
 
 int unmount_fs(Machine&, uint32_t dev)
 {
+    OnCpu onCpu; // a process's system call
     if (!device_exists(dev))
         return -ENODEV;
     Mount* m;
@@ -335,6 +338,7 @@ int get_mount_range(uint32_t dev, uint64_t block, uint32_t count, Mount** out)
 
 int fs_write(Machine&, uint32_t dev, uint64_t block, const void* data, uint32_t count, bool sync)
 {
+    OnCpu onCpu; // a process's system call
     might_sleep();
     Mount* m;
     int err = get_mount_range(dev, block, count, &m);
@@ -345,7 +349,7 @@ int fs_write(Machine&, uint32_t dev, uint64_t block, const void* data, uint32_t 
         std::unique_lock<std::mutex> lk(FS().mu);
         if (m->sb.s_frozen != SB_UNFROZEN) {
             m->waiting++;
-            FS().cv.wait(lk, [&] { return m->sb.s_frozen == SB_UNFROZEN; });
+            wait_off_cpu(FS().cv, lk, [&] { return m->sb.s_frozen == SB_UNFROZEN; });
             m->waiting--;
         }
         m->writing++;
@@ -368,6 +372,7 @@ int fs_write(Machine&, uint32_t dev, uint64_t block, const void* data, uint32_t 
 
 int fs_read(Machine&, uint32_t dev, uint64_t block, void* data, uint32_t count)
 {
+    OnCpu onCpu; // a process's system call
     might_sleep();
     Mount* m;
     int err = get_mount_range(dev, block, count, &m);
@@ -410,6 +415,7 @@ namespace {
 // block's s_umount for writing.
 int write_back_dev(uint32_t dev, bool remount)
 {
+    OnCpu onCpu; // a process's system call
     might_sleep();
     Mount* m;
     int err = get_mount(dev, &m);
@@ -579,7 +585,7 @@ struct super_block* freeze_bdev(struct block_device* bdev)
         return NULL;
     }
     std::unique_lock<std::mutex> lk(FS().mu);
-    FS().cv.wait(lk, [&] { return FS().held.count(bdev) == 0; });
+    sim::wait_off_cpu(FS().cv, lk, [&] { return FS().held.count(bdev) == 0; });
     FS().held.insert(bdev);
     Mount* m = sim::by_bdev_locked(bdev);
     if (!m)
@@ -590,7 +596,7 @@ struct super_block* freeze_bdev(struct block_device* bdev)
     down_read(&m->sb.s_umount);
     lk.lock();
     m->sb.s_frozen = SB_FREEZE_WRITE;
-    FS().cv.wait(lk, [&] { return m->writing == 0; });
+    sim::wait_off_cpu(FS().cv, lk, [&] { return m->writing == 0; });
     lk.unlock();
     // Errors are logged by the write-back; the freeze holds either way, as the kernel's.
     sim::write_back(*m);

@@ -104,6 +104,14 @@ inline size_t kmalloc_class_bytes(int c) { return size_t(32) << c; }
 class Process;
 struct BlockLayer;
 struct FileSystems;
+struct Task;
+struct Cpu;
+
+// One atomic-map slot: the page it maps and the context that mapped it.
+struct KmapSlot {
+    struct page* page = nullptr;
+    Task* owner = nullptr;
+};
 
 // One thread of execution as the kernel sees it: a kernel thread, a process making a
 // system call, a driver's completion context, or any other host thread that calls in.
@@ -112,7 +120,10 @@ struct Task {
     char comm[16] = {};
     std::atomic<long> state{TASK_RUNNING};
     int preempt = 0;       // spin locks and atomic kmaps held
-    struct page* kmapAtomic[KM_TYPE_NR] = {}; // the page in each kmap_atomic slot
+    // The atomic-map slots of the context's own processor, in the parallel mode, where
+    // every context runs on a processor of its own (sim/cpu.h has the uniprocessor's).
+    KmapSlot kmapAtomic[KM_TYPE_NR];
+    int cpuDepth = 0;      // kernel entries nested while holding the uniprocessor
     bool irqsOff = false;  // local interrupts disabled
     bool inIrq = false;    // completion (interrupt) context
     bool kthread = false;
@@ -205,6 +216,7 @@ struct LockValidator {
 
 struct Kernel {
     explicit Kernel(MachineConfig c);
+    ~Kernel();
 
     MachineConfig cfg;
     const uint64_t generation; // one per machine booted in this process
@@ -259,6 +271,21 @@ struct Kernel {
 
     // Machine::set_sleep_speedup's factor for msleep.
     std::atomic<unsigned> sleepSpeedup{1};
+
+    // The one processor of a uniprocessor machine; null in the parallel mode (sim/cpu.h).
+    std::unique_ptr<Cpu> cpu;
+
+    // Atomic-map slots seen taken in the interrupt context and with interrupts on, each
+    // with the first context that did; a slot seen both ways is reported once
+    // (sim/memory.cpp).
+    std::mutex kmapRuleMu;
+    std::atomic<bool> kmapInIrq[KM_TYPE_NR] = {}, kmapIrqsOn[KM_TYPE_NR] = {};
+    std::string kmapInIrqAt[KM_TYPE_NR], kmapIrqsOnAt[KM_TYPE_NR];
+    bool kmapReported[KM_TYPE_NR] = {};
+    // Machine::after_kmap_atomic's hook.
+    std::mutex kmapHookMu;
+    std::atomic<bool> kmapHookSet{false};
+    std::function<void(int)> kmapHook;
 
     // Random pool.
     std::mutex rndMu;

@@ -1,6 +1,9 @@
 // Spin locks, semaphores, read-write semaphores and completions. The spin locks are real
 // (several host threads run at once) and count as atomic context for the sleep check;
-// the sleeping locks wait on their own atomic words.
+// the sleeping locks wait on their own atomic words. On a uniprocessor a sleeper gives the
+// processor up while it waits, and lock releases, wake-ups and turning interrupts back on
+// are interrupt points (sim/cpu.h).
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 using sim::current_task;
@@ -35,7 +38,7 @@ void sleep_on(const void* addr, const std::function<bool()>& ready)
     WaitQueue& q = queue_of(addr);
     std::unique_lock<std::mutex> lk(q.mu);
     q.sleepers.fetch_add(1, std::memory_order_acq_rel);
-    q.cv.wait(lk, ready);
+    wait_off_cpu(q.cv, lk, ready);
     q.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -68,7 +71,12 @@ unsigned long __local_irq_save(void)
     return was;
 }
 
-void local_irq_restore(unsigned long flags) { current_task()->irqsOff = flags != 0; }
+void local_irq_restore(unsigned long flags)
+{
+    current_task()->irqsOff = flags != 0;
+    if (!flags)
+        sim::irq_point(); // an interrupt held back by the disabled section arrives now
+}
 int irqs_disabled(void) { return current_task()->irqsOff ? 1 : 0; }
 int in_interrupt(void) { return current_task()->inIrq ? 1 : 0; }
 
@@ -102,6 +110,7 @@ void spin_unlock(spinlock_t* lock)
         t->preempt = 0;
         sim::K().report_bug("spin lock released more often than taken");
     }
+    sim::irq_point();
 }
 
 void __sema_init(struct semaphore* sem, int val, int mutex, const char* name, const struct lock_class_key* key)
@@ -162,6 +171,7 @@ void up(struct semaphore* sem)
     sim::lock_release(sem, &sem->dep_map);
     sem->count.fetch_add(1, std::memory_order_release);
     sim::wake_up_address(sem);
+    sim::irq_point();
 }
 
 void __init_rwsem(struct rw_semaphore* sem, const char* name, const struct lock_class_key* key)
@@ -241,6 +251,7 @@ void complete(struct completion* x)
 {
     x->done.fetch_add(1, std::memory_order_release);
     sim::wake_up_address(x);
+    sim::irq_point();
 }
 
 void wait_for_completion(struct completion* x)

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 namespace sim {
@@ -83,4 +84,5 @@ void might_sleep(void)
                  t->preempt, t->irqsOff ? 1 : 0, t->inIrq ? 1 : 0, t->comm);
         K().report_bug(what);
     }
+    sim::irq_point();
 }

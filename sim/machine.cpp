@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "sim/cpu.h"
 #include "sim/internal.h"
 #include "sim/process.h"
 
@@ -21,7 +22,13 @@ namespace {
 std::atomic<uint64_t> gGenerations{0};
 } // namespace
 
-Kernel::Kernel(MachineConfig c) : cfg(std::move(c)), generation(++gGenerations) {}
+Kernel::Kernel(MachineConfig c) : cfg(std::move(c)), generation(++gGenerations)
+{
+    if (cfg.uniprocessor)
+        cpu = std::make_unique<Cpu>();
+}
+
+Kernel::~Kernel() = default;
 
 void no_kernel_running()
 {

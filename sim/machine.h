@@ -135,6 +135,10 @@ struct ThreadInfo {
     bool exited;
 };
 
+// Whether KESTREL_UNIPROCESSOR in the environment asks for uniprocessor machines (set, and
+// neither empty nor "0").
+bool uniprocessor_from_environment();
+
 struct MachineConfig {
     // The running kernel's release; a module built for another one is refused.
     std::string kernel_release = "2.6.9-023stab052.4";
@@ -149,6 +153,28 @@ struct MachineConfig {
     // A host descriptor that receives every log line as it is written, as "<level>text\n"
     // (-1: none). The machine does not own it.
     int log_fd = -1;
+    // One processor without kernel preemption, as the module's target kernels: one kernel
+    // context runs at a time and gives the processor up only where it sleeps, yields or
+    // leaves the kernel, and the disks' completions run as interrupts that suspend the
+    // running context where it has interrupts on (sim/cpu.h). Otherwise every context runs
+    // at once on a processor of its own, which finds the races a uniprocessor hides.
+    bool uniprocessor = uniprocessor_from_environment();
+};
+
+// While one is alive, the calling task context is off the processor of a uniprocessor
+// machine, as if it slept: for a test that holds a kernel context at a gate of its own
+// while other contexts go on. Does nothing in the parallel mode, outside the kernel, and
+// in the interrupt context (which cannot sleep: a test holding a completion needs
+// several processors).
+class OffProcessor {
+public:
+    OffProcessor();
+    ~OffProcessor();
+    OffProcessor(const OffProcessor&) = delete;
+    OffProcessor& operator=(const OffProcessor&) = delete;
+
+private:
+    int depth_;
 };
 
 class Machine {
@@ -207,6 +233,14 @@ public:
     // Makes msleep and msleep_interruptible sleep 1/factor of the time they are asked for
     // (1: real time), so a test can reach a timeout measured in seconds quickly.
     void set_sleep_speedup(unsigned factor);
+    // Runs hook (with the slot) in the mapping context right after each kmap_atomic, before
+    // the caller uses the mapping: a test can make an interrupt arrive at that moment. An
+    // empty hook removes it.
+    void after_kmap_atomic(std::function<void(int)> hook);
+    // Whether the machine has one processor (MachineConfig::uniprocessor).
+    bool uniprocessor() const;
+    // On a uniprocessor: whether an interrupt is raised and waits for the processor.
+    bool interrupt_raised() const;
     // Whether some task waits to take the lock (a spin lock or semaphore of the kernel), so
     // that a test can let it go knowing it waited.
     bool lock_contended(const void* lock) const;

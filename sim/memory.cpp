@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 struct kmem_cache_s {
@@ -33,6 +34,8 @@ void alloc_context(gfp_t flags)
 {
     if (flags & __GFP_WAIT)
         might_sleep();
+    else
+        sim::irq_point();
 }
 
 } // namespace
@@ -118,36 +121,131 @@ void kunmap(struct page* page)
     K().kmaps--;
 }
 
-// Like kmap, but the slot belongs to the calling context and the section counts as atomic:
-// sleeping before kunmap_atomic is reported like sleeping under a spin lock.
+namespace {
+
+const char* const kKmapSlotNames[KM_TYPE_NR] = {"KM_USER0", "KM_USER1", "KM_BIO_SRC_IRQ", "KM_BIO_DST_IRQ",
+                                                "KM_IRQ0"};
+
+// The slot as the calling context sees it: the uniprocessor's, shared by every context
+// that runs on it, or the context's own processor's in the parallel mode and for a host
+// thread that calls in outside any kernel entry (test code calling the module directly).
+sim::KmapSlot& kmap_slot(sim::Task* t, enum km_type type)
+{
+    sim::Cpu* c = sim::the_cpu();
+    if (c && c->running.load(std::memory_order_relaxed) == t)
+        return c->kmap[type];
+    return t->kmapAtomic[type];
+}
+
+// A slot that interrupt handlers use must be used with interrupts off everywhere: a user
+// with interrupts on can be interrupted by a handler that re-points the slot under it.
+// Reported once per slot, whichever context comes second, as the lock validator reports a
+// lock taken both in the interrupt context and with interrupts on.
+void check_kmap_irq_rule(sim::Kernel& k, sim::Task* t, enum km_type type)
+{
+    bool inIrq = t->inIrq, irqsOn = !t->irqsOff;
+    if ((!inIrq || k.kmapInIrq[type].load(std::memory_order_relaxed)) &&
+        (!irqsOn || k.kmapIrqsOn[type].load(std::memory_order_relaxed)))
+        return;
+    std::string report;
+    {
+        std::lock_guard<std::mutex> g(k.kmapRuleMu);
+        if (inIrq && !k.kmapInIrq[type].exchange(true))
+            k.kmapInIrqAt[type] = t->comm;
+        if (irqsOn && !k.kmapIrqsOn[type].exchange(true))
+            k.kmapIrqsOnAt[type] = t->comm;
+        if (k.kmapInIrq[type] && k.kmapIrqsOn[type] && !k.kmapReported[type]) {
+            k.kmapReported[type] = true;
+            report = std::string("kmap_atomic slot ") + kKmapSlotNames[type] + " used in the interrupt context (" +
+                     k.kmapInIrqAt[type] + ") and with interrupts on (" + k.kmapIrqsOnAt[type] +
+                     "): an interrupt can re-point it under its user";
+        }
+    }
+    if (!report.empty())
+        k.report_bug(report);
+}
+
+} // namespace
+
+// Like kmap, but through one of the processor's fixed slots, and the section counts as
+// atomic: sleeping before kunmap_atomic is reported like sleeping under a spin lock. The
+// slot is the processor's: on a uniprocessor an interrupt handler that maps a slot its
+// interrupted context holds re-points that context's mapping, which is reported.
 void* kmap_atomic(struct page* page, enum km_type type)
 {
     sim::Task* t = sim::current_task();
-    if (type < 0 || type >= KM_TYPE_NR || t->kmapAtomic[type]) {
-        K().report_bug("kmap_atomic of a slot that is out of range or in use");
+    if (type < 0 || type >= KM_TYPE_NR) {
+        K().report_bug("kmap_atomic of a slot that is out of range");
         return page->data;
     }
+    check_kmap_irq_rule(K(), t, type);
+    sim::KmapSlot& slot = kmap_slot(t, type);
+    if (slot.page) {
+        if (slot.owner == t) {
+            K().report_bug(std::string("kmap_atomic of slot ") + kKmapSlotNames[type] + " already in use by " + t->comm);
+            return page->data;
+        }
+        K().report_bug(std::string("kmap_atomic slot ") + kKmapSlotNames[type] + " in use by " + slot.owner->comm +
+                       ", which " + t->comm + " interrupted: its mapping now shows another page");
+        // The interrupted context's mapping is gone.
+        if (slot.page->highmem) {
+            slot.page->kmapped.fetch_sub(1);
+            K().kmaps--;
+        }
+    }
     t->preempt++;
-    t->kmapAtomic[type] = page;
+    slot.page = page;
+    slot.owner = t;
     if (page->highmem) {
         page->kmapped.fetch_add(1);
         K().kmaps++;
     }
+    if (K().kmapHookSet.load(std::memory_order_acquire)) {
+        std::function<void(int)> hook;
+        {
+            std::lock_guard<std::mutex> g(K().kmapHookMu);
+            hook = K().kmapHook;
+        }
+        if (hook)
+            hook(type);
+    }
+    sim::irq_point();
     return page->data;
 }
 
 void kunmap_atomic(void* addr, enum km_type type)
 {
     sim::Task* t = sim::current_task();
-    struct page* page = type >= 0 && type < KM_TYPE_NR ? t->kmapAtomic[type] : nullptr;
-    if (!page || page->data != addr) {
-        K().report_bug("kunmap_atomic of a slot that does not map this address");
+    if (type < 0 || type >= KM_TYPE_NR) {
+        K().report_bug("kunmap_atomic of a slot that is out of range");
         return;
     }
-    t->kmapAtomic[type] = nullptr;
+    sim::irq_point();
+    sim::KmapSlot& slot = kmap_slot(t, type);
+    if (!slot.page || slot.owner != t || slot.page->data != addr) {
+        K().report_bug(std::string("kunmap_atomic of slot ") + kKmapSlotNames[type] + " by " + t->comm +
+                       ", which does not map this address");
+        if (t->preempt > 0)
+            --t->preempt;
+        return;
+    }
+    struct page* page = slot.page;
+    slot.page = nullptr;
+    slot.owner = nullptr;
     --t->preempt;
     kunmap(page);
 }
+
+namespace sim {
+
+void Machine::after_kmap_atomic(std::function<void(int)> hook)
+{
+    std::lock_guard<std::mutex> g(k_->kmapHookMu);
+    k_->kmapHook = std::move(hook);
+    k_->kmapHookSet.store(static_cast<bool>(k_->kmapHook), std::memory_order_release);
+}
+
+} // namespace sim
 
 void* kmalloc(size_t size, gfp_t flags)
 {

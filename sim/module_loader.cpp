@@ -1,5 +1,6 @@
 // The module loader: insmod with the version-magic check, rmmod with the reference count
 // and the "going" state, and the module reference operations.
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 using sim::K;
@@ -38,6 +39,7 @@ std::string Machine::vermagic() const { return k_->cfg.kernel_release + VERMAGIC
 
 int Machine::insmod(struct module* mod)
 {
+    OnCpu onCpu;
     {
         std::lock_guard<std::mutex> g(k_->modMu);
         for (struct module* m : k_->modules)
@@ -77,6 +79,7 @@ int Machine::insmod(struct module* mod)
 
 int Machine::rmmod(const std::string& name, bool wait)
 {
+    OnCpu onCpu;
     struct module* mod = nullptr;
     {
         std::lock_guard<std::mutex> g(k_->modMu);

@@ -1,6 +1,7 @@
 // Processes: the user address space, the kernel's copies to and from it, and the system
 // calls on files.
 #include "sim/process.h"
+#include "sim/cpu.h"
 
 #include "sim/internal.h"
 
@@ -410,6 +411,7 @@ size_t AddressSpace::copy_out(uint32_t dst, const void* src, size_t n, bool user
 
 SyscallScope::SyscallScope(Process& p) : task_(current_task())
 {
+    cpu_enter();
     savedProc_ = task_->proc;
     savedUid_ = task_->uid;
     task_->proc = &p;
@@ -425,6 +427,7 @@ SyscallScope::~SyscallScope()
     }
     task_->proc = savedProc_;
     task_->uid = savedUid_;
+    cpu_leave();
 }
 
 // ------------------------------------------------------------------ process

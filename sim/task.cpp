@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "sim/cpu.h"
 #include "sim/internal.h"
 
 namespace sim {
@@ -66,7 +67,7 @@ void schedule(void)
         K().report_bug(std::string("scheduling while atomic in ") + t->comm);
     long s = t->state.load();
     if (s == TASK_RUNNING) {
-        std::this_thread::yield();
+        sim::cpu_yield();
         return;
     }
     sim::sleep_on(t, [t] { return t->state.load() == TASK_RUNNING; });
@@ -79,6 +80,7 @@ int wake_up_process(struct task_struct* task)
     Task* t = as_task(task);
     long was = t->state.exchange(TASK_RUNNING);
     sim::wake_up_address(t);
+    sim::irq_point();
     return was != TASK_RUNNING;
 }
 
@@ -96,8 +98,11 @@ int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
     K().kthreads.push_back(std::move(owned));
     K().hostThreads.emplace_back([t, fn, arg] {
         sim::set_current_task(t);
+        // A new thread runs once its creator gives the processor up.
+        sim::cpu_enter();
         if (setjmp(t->exitJump) == 0)
             fn(arg);
+        (void)sim::cpu_release(); // the thread is gone: the processor goes to the next
         t->exited.store(true);
         sim::set_current_task(nullptr);
     });
@@ -160,14 +165,19 @@ static unsigned long sleep_ms(unsigned int msecs, bool interruptible)
     Task* t = sim::current_task();
     using clock = std::chrono::steady_clock;
     auto end = clock::now() + std::chrono::microseconds(1000ull * msecs / K().sleepSpeedup.load());
+    // Asleep, the task gives the processor up, as every sleep does.
+    const int depth = sim::cpu_release();
     for (;;) {
         if (interruptible && signal_pending(reinterpret_cast<struct task_struct*>(t)))
             break;
         auto now = clock::now();
         if (now >= end)
-            return 0;
+            break;
         std::this_thread::sleep_for(std::min<clock::duration>(end - now, std::chrono::milliseconds(1)));
     }
+    sim::cpu_reacquire(depth);
+    if (clock::now() >= end)
+        return 0;
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - clock::now()).count();
     return left > 0 ? static_cast<unsigned long>(left) * K().sleepSpeedup.load() / 1000 + 1 : 0;
 }

@@ -31,6 +31,7 @@ int gatedRequest(struct request_queue* q, struct bio* bio)
 {
     if (bio_data_dir(bio) == WRITE) {
         gate.writes++;
+        sim::OffProcessor off; // the request stops here as a sleeping submitter would
         std::unique_lock<std::mutex> lk(gate.mu);
         if (gate.armed) {
             gate.armed = false;
