@@ -50,11 +50,19 @@ bool is_temp(const std::string& name)
     return !name.empty() && name[0] == '.' && name.find(".tmp-") != std::string::npos;
 }
 
-// The file at `path`; its absence is reported as `kind` with `message`.
-std::string read_required(Env& env, const std::string& path, Error::Kind kind, const std::string& message)
+// The file at `path`; its absence is reported as `kind` with `message`. A file of more than
+// `max_bytes` is damage (`too_large` says what), found before anything is allocated for it.
+std::string read_required(Env& env, const std::string& path, Error::Kind kind, const std::string& message,
+                          uint64_t max_bytes, const std::string& too_large)
 {
     try {
-        return env.read_file(path);
+        auto f = env.open_read(path);
+        uint64_t size = f->size();
+        if (size > max_bytes)
+            throw Error(Error::Kind::Damaged, too_large + " (" + std::to_string(size) + " bytes)", path);
+        std::string data(size, '\0');
+        data.resize(f->read_at(0, data.data(), size));
+        return data;
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::NotFound)
             throw Error(kind, message, path);
@@ -221,10 +229,12 @@ public:
         if (!valid_id(id))
             throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
         std::string path = manifest_path(id);
-        std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id);
+        std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id,
+                                         format::kMaxManifestBytes, "manifest is too large");
         Manifest m = format::decode_manifest(text, path);
         if (m.id != id)
-            throw Error(Error::Kind::Damaged, "manifest names another backup (" + m.id + ")", path);
+            throw Error(Error::Kind::Damaged, "manifest names another backup", path);
+        format::check_geometry(m, chunk_bytes_, path);
         return m;
     }
 
@@ -232,7 +242,10 @@ public:
     Index index(const Manifest& m)
     {
         std::string path = index_path(m.id);
-        std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing");
+        // The manifest's geometry (checked against the config) fixes the index's size.
+        std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing",
+                                         format::index_file_bytes(m.source.block_count, m.chunk_blocks),
+                                         "index has trailing bytes");
         Index ix = format::decode_index(file, path);
         if (format::sha256(std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size())) != m.index_digest)
             throw Error(Error::Kind::Damaged, "index does not match its manifest", path);
@@ -246,7 +259,8 @@ public:
     std::vector<uint8_t> read_chunk(const Digest& d)
     {
         std::string path = chunk_path(d);
-        std::string file = read_required(env_, path, Error::Kind::Damaged, "chunk missing");
+        std::string file = read_required(env_, path, Error::Kind::Damaged, "chunk missing",
+                                         format::max_chunk_file_bytes(chunk_bytes_), "chunk is too large");
         return format::decode_chunk(file, d, path);
     }
 
@@ -1058,7 +1072,8 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
 std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
 {
     std::string path = join(dir, "config");
-    std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)");
+    std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)",
+                                     format::kMaxConfigBytes, "repository config is too large");
     uint32_t chunk_bytes = format::decode_config(text, path);
     if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
