@@ -22,6 +22,7 @@
 
 #include "repo/extfs.h"
 #include "repo/format.h"
+#include "repo/restore.h"
 
 namespace repo {
 
@@ -310,7 +311,8 @@ public:
                                                const std::optional<std::string>& parent,
                                                unsigned threads) override;
 
-    void restore(const std::string& id, const std::string& target, const ProgressFn& progress) override;
+    void restore(const std::string& id, const std::string& target, const ProgressFn& progress,
+                 const RestoreOptions& options) override;
     std::unique_ptr<BlockReader> reader(const std::string& id) override;
 
     std::vector<FsEntry> ls(const std::string& id, const std::string& path) override
@@ -767,70 +769,25 @@ std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::strin
     }
 }
 
-void RepositoryImpl::restore(const std::string& id, const std::string& target, const ProgressFn& progress)
+void RepositoryImpl::restore(const std::string& id, const std::string& target, const ProgressFn& progress,
+                             const RestoreOptions& options)
 {
-    if (env_.exists(target))
-        throw Error(Error::Kind::Exists, "restore target exists", target);
-    if (!env_.is_dir(dir_of(target)))
-        throw Error(Error::Kind::NotFound, "the restore target's directory does not exist", target);
-    Manifest m;
-    Index ix;
     try {
-        m = manifest(id);
-        ix = index(m);
+        Manifest m = manifest(id);
+        Index ix = index(m);
+        ImageLayout layout{m.source.block_count, m.source.block_size, m.chunk_blocks, ix.digests.size()};
+        write_image(
+            env_, dir_, target, layout,
+            [&](uint64_t pos, std::vector<uint8_t>& out) {
+                if (format::is_zero_digest(ix.digests[pos]))
+                    return false;
+                read_position(m, ix, pos, out);
+                return true;
+            },
+            options, progress);
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::Damaged)
             rethrow_for(e, id);
-        throw;
-    }
-    std::string tmp = temp_name(target);
-    try {
-        auto f = env_.create(tmp);
-        uint64_t bs = m.source.block_size;
-        std::vector<uint8_t> chunk;
-        for (uint64_t pos = 0; pos < ix.digests.size(); pos++) {
-            if (progress)
-                progress(pos, ix.digests.size());
-            if (format::is_zero_digest(ix.digests[pos]))
-                continue;
-            read_position(m, ix, pos, chunk);
-            uint64_t first = pos * m.chunk_blocks;
-            uint64_t n = std::min<uint64_t>(m.chunk_blocks, m.source.block_count - first);
-            // Write runs of non-zero blocks; zero blocks stay holes.
-            for (uint64_t i = 0; i < n;) {
-                if (format::all_zero(std::span(chunk.data() + i * bs, bs))) {
-                    i++;
-                    continue;
-                }
-                uint64_t j = i + 1;
-                while (j < n && !format::all_zero(std::span(chunk.data() + j * bs, bs)))
-                    j++;
-                f->write_at((first + i) * bs, chunk.data() + i * bs, (j - i) * bs);
-                i = j;
-            }
-        }
-        f->truncate(m.source.block_count * bs);
-        f->sync();
-        f->close();
-        if (env_.exists(target))
-            throw Error(Error::Kind::Exists, "restore target appeared while restoring", target);
-        env_.rename(tmp, target);
-        env_.sync_dir(dir_of(target));
-        if (progress)
-            progress(ix.digests.size(), ix.digests.size());
-    } catch (const Error& e) {
-        try {
-            env_.remove(tmp);
-        } catch (...) {
-        }
-        if (e.kind() == Error::Kind::Damaged)
-            rethrow_for(e, id);
-        throw;
-    } catch (...) {
-        try {
-            env_.remove(tmp);
-        } catch (...) {
-        }
         throw;
     }
 }
