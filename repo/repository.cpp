@@ -880,7 +880,8 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
         by_source[m.source.source].push_back(std::move(m));
     ForgetResult result;
     std::vector<std::string> doomed;
-    for (auto& [source, backups] : by_source) {
+    for (auto& entry : by_source) {
+        std::vector<Manifest>& backups = entry.second; // a plain reference: lambdas below capture it
         std::reverse(backups.begin(), backups.end()); // newest first
         std::set<std::string> keep;
         for (size_t i = 0; i < backups.size() && i < policy.keep_last; i++)
