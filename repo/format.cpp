@@ -395,9 +395,9 @@ uint32_t decode_config(const std::string& text, const std::string& path)
     if (f.str("format") != "kestrel-repository")
         throw Error(Error::Kind::Format, "not a kestrel repository config", path);
     const nlohmann::json& version = f.at("version");
-    if (!version.is_number_integer())
+    if (!version.is_number_unsigned())
         f.bad("version");
-    if (!version.is_number_unsigned() || version.get<uint64_t>() != kRepoVersion)
+    if (version.get<uint64_t>() != kRepoVersion)
         throw Error(Error::Kind::Format,
                     "repository format version " + version.dump() + " is not supported (this program reads version " +
                         std::to_string(kRepoVersion) + ")",
