@@ -10,3 +10,5 @@ scripts/install-deps.sh
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF >/dev/null
 cmake --build "$dir" -j2 --target kestrel_bench
 "$dir/bench/kestrel_bench" "$@"
+cmake --build "$dir" -j2 --target kestrel_restore_bench
+"$dir/bench/kestrel_restore_bench"
