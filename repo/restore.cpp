@@ -213,6 +213,8 @@ void write_image(Env& env, const std::string& repo_dir, const std::string& targe
             throw Error(Error::Kind::Exists, "restore target exists", target);
         break;
     case FileType::Missing:
+        if (env.exists(target))
+            throw Error(Error::Kind::Exists, "restore target exists (a symbolic link to nothing)", target);
         if (!env.is_dir(dir_of(target)))
             throw Error(Error::Kind::NotFound, "the restore target's directory does not exist", target);
         break;

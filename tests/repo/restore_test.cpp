@@ -214,6 +214,8 @@ TEST_F(HostRestoreTest, HolesStayHolesAndALinkIsFollowed)
     ASSERT_EQ(lstat((tmp / "link").c_str(), &lst), 0);
     EXPECT_TRUE(S_ISLNK(lst.st_mode)) << "the link stays; the file it names is replaced";
     EXPECT_EQ(bytes_of(read_host_file(img)), dev.expected_image());
+    ASSERT_EQ(symlink((tmp / "nothing").c_str(), (tmp / "dangling").c_str()), 0);
+    EXPECT_EQ(restore_error(*r, id, tmp / "dangling", overwrite), Error::Kind::Exists);
     // The repository is refused whichever way it is named.
     ASSERT_EQ(symlink((repo_dir + "/backups").c_str(), (tmp / "inrepo").c_str()), 0);
     EXPECT_EQ(restore_error(*r, id, tmp / "inrepo/x.img"), Error::Kind::Invalid);
