@@ -2,11 +2,16 @@
 #include "repo/env.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <random>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +79,27 @@ void Env::write_file_atomic(const std::string& path, const std::string& data)
         throw;
     }
     sync_dir(dir_of(path));
+}
+
+FileInfo Env::file_info(const std::string& path)
+{
+    FileInfo info;
+    if (is_dir(path))
+        info.type = FileType::Directory;
+    else if (exists(path))
+        info.type = FileType::Regular;
+    info.mode = info.type == FileType::Missing ? 0 : 0644;
+    return info;
+}
+
+std::string Env::real_path(const std::string& path)
+{
+    return path;
+}
+
+std::unique_ptr<WritableFile> Env::open_device(const std::string& path, uint64_t&)
+{
+    throw Error(Error::Kind::Invalid, "not a block device", path);
 }
 
 namespace {
@@ -180,6 +206,28 @@ private:
     int fd_;
 };
 
+// Where the block device `rdev` is mounted, from /proc/self/mounts; empty when it is not.
+std::string mount_point_of(dev_t rdev)
+{
+    FILE* f = fopen("/proc/self/mounts", "re");
+    if (!f)
+        return {};
+    std::string where;
+    char* line = nullptr;
+    size_t cap = 0;
+    while (where.empty() && getline(&line, &cap, f) > 0) {
+        char source[4096], dir[4096];
+        if (sscanf(line, "%4095s %4095s", source, dir) != 2 || source[0] != '/')
+            continue;
+        struct stat st;
+        if (stat(source, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == rdev)
+            where = dir;
+    }
+    free(line);
+    fclose(f);
+    return where;
+}
+
 class PosixEnv : public Env {
 public:
     std::unique_ptr<WritableFile> create(const std::string& path) override
@@ -254,6 +302,76 @@ public:
     {
         if (::chmod(path.c_str(), mode & 07777))
             fail("chmod", path, errno);
+    }
+    FileInfo file_info(const std::string& path) override
+    {
+        FileInfo info;
+        struct stat st;
+        if (::stat(path.c_str(), &st)) {
+            if (errno != ENOENT && errno != ENOTDIR)
+                fail("stat", path, errno);
+            return info;
+        }
+        info.mode = st.st_mode & 07777;
+        if (S_ISREG(st.st_mode))
+            info.type = FileType::Regular;
+        else if (S_ISDIR(st.st_mode))
+            info.type = FileType::Directory;
+        else if (S_ISBLK(st.st_mode))
+            info.type = FileType::BlockDevice;
+        else
+            info.type = FileType::Other;
+        return info;
+    }
+    std::string real_path(const std::string& path) override
+    {
+        if (char* r = ::realpath(path.c_str(), nullptr)) {
+            std::string out = r;
+            free(r);
+            return out;
+        }
+        if (char* r = ::realpath(dir_of(path).c_str(), nullptr)) {
+            std::string out = join(r, base_of(path));
+            free(r);
+            return out;
+        }
+        return path;
+    }
+    std::unique_ptr<WritableFile> open_device(const std::string& path, uint64_t& size) override
+    {
+        struct stat st;
+        if (::stat(path.c_str(), &st))
+            fail("stat", path, errno);
+        if (!S_ISBLK(st.st_mode))
+            throw Error(Error::Kind::Invalid, "not a block device", path);
+        std::string where = mount_point_of(st.st_rdev);
+        if (!where.empty())
+            throw Error(Error::Kind::Invalid, "the device is mounted on " + where, path);
+        // Device-mapper, md and the like list themselves as holders of what they stack on.
+        char holders[64];
+        snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", major(st.st_rdev), minor(st.st_rdev));
+        if (DIR* d = opendir(holders)) {
+            std::string holder;
+            while (struct dirent* e = readdir(d))
+                if (e->d_name[0] != '.')
+                    holder = e->d_name;
+            closedir(d);
+            if (!holder.empty())
+                throw Error(Error::Kind::Invalid, "the device is in use by " + holder, path);
+        }
+        // O_EXCL on a block device claims it: the open fails while a file system, swap or
+        // another exclusive opener has it (or, for a whole disk, one of its partitions).
+        int fd = ::open(path.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EBUSY)
+                throw Error(Error::Kind::Invalid,
+                            "the device is in use (mounted, swap, or held by another program)", path);
+            fail("open", path, errno);
+        }
+        auto file = std::make_unique<PosixWritable>(fd, path);
+        if (ioctl(fd, BLKGETSIZE64, &size))
+            fail("size of the device", path, errno);
+        return file;
     }
     std::unique_ptr<FileLock> lock(const std::string& path) override
     {

@@ -51,6 +51,14 @@ public:
     virtual ~FileLock() = default;
 };
 
+// What a path names, its symbolic links followed.
+enum class FileType { Missing, Regular, Directory, BlockDevice, Other };
+
+struct FileInfo {
+    FileType type = FileType::Missing;
+    uint32_t mode = 0;  // permission bits (07777)
+};
+
 class Env {
 public:
     virtual ~Env() = default;
@@ -81,6 +89,18 @@ public:
     // Takes the exclusive lock `path` (creating it) without waiting. Error::Locked when
     // another holder has it.
     virtual std::unique_ptr<FileLock> lock(const std::string& path) = 0;
+
+    // The type and mode of what `path` names. The default tells files from directories by
+    // exists() and is_dir().
+    virtual FileInfo file_info(const std::string& path);
+    // `path` with its symbolic links, "." and ".." resolved, for comparing places; a path
+    // that does not exist is resolved by its directory. The default returns `path`.
+    virtual std::string real_path(const std::string& path);
+    // Opens the block device `path` for writing in place (nothing truncated), exclusively,
+    // and sets `size` to its size in bytes. Error::Invalid when it is not a block device, or
+    // is mounted, used as swap or held by another program (device-mapper, md, an exclusive
+    // opener). The default: Error::Invalid, there are no block devices.
+    virtual std::unique_ptr<WritableFile> open_device(const std::string& path, uint64_t& size);
 
     // The operating system's files.
     static Env& posix();

@@ -385,6 +385,19 @@ std::unique_ptr<FileLock> FaultEnv::lock(const std::string& path)
     return std::make_unique<FaultLock>(*this, path);
 }
 
+FileInfo FaultEnv::file_info(const std::string& path)
+{
+    std::lock_guard g(mu_);
+    step_locked("stat", path);
+    FileInfo info;
+    auto it = names_.find(path);
+    if (it == names_.end())
+        return info;
+    info.type = it->second->dir ? FileType::Directory : it->second->symlink ? FileType::Other : FileType::Regular;
+    info.mode = it->second->mode & 07777;
+    return info;
+}
+
 std::string FaultEnv::peek(const std::string& path)
 {
     std::lock_guard g(mu_);

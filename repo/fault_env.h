@@ -51,6 +51,7 @@ public:
     void symlink(const std::string& target, const std::string& path) override;
     void chmod(const std::string& path, uint32_t mode) override;
     std::unique_ptr<FileLock> lock(const std::string& path) override;
+    FileInfo file_info(const std::string& path) override;
 
     // For tests that damage files on purpose: the file's data, read and written directly
     // (durably), bypassing faults. Error::NotFound when there is no such file.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <openssl/evp.h>
 #include <zstd.h>
 #if defined(__x86_64__)
@@ -233,9 +234,12 @@ bool all_zero(std::span<const uint8_t> data)
     return true;
 }
 
-bool from_hex(const std::string& hex, Digest& out)
+namespace {
+
+// Parses exactly 2 × out.size() lower-case hex digits into `out`.
+bool hex_bytes(std::string_view hex, std::span<uint8_t> out)
 {
-    if (hex.size() != 64)
+    if (hex.size() != 2 * out.size())
         return false;
     auto nibble = [](char c) -> int {
         if (c >= '0' && c <= '9')
@@ -244,7 +248,7 @@ bool from_hex(const std::string& hex, Digest& out)
             return c - 'a' + 10;
         return -1;
     };
-    for (size_t i = 0; i < 32; i++) {
+    for (size_t i = 0; i < out.size(); i++) {
         int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
@@ -252,6 +256,127 @@ bool from_hex(const std::string& hex, Digest& out)
     }
     return true;
 }
+
+} // namespace
+
+bool from_hex(const std::string& hex, Digest& out)
+{
+    return hex_bytes(hex, out);
+}
+
+namespace {
+
+// Whether JSON text nests arrays and objects at most `max` deep (counted outside strings),
+// checked before parsing: both the parser's result and its printer recurse per level.
+bool nesting_within(const std::string& text, int max)
+{
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max)
+                return false;
+        } else if (c == ']' || c == '}') {
+            depth--;
+        }
+    }
+    return true;
+}
+
+// The fields of a JSON object read from a repository file. Every read checks presence, type
+// and range, and a failure is Error::Damaged naming the file: nothing of the JSON library's
+// own exceptions reaches the caller.
+class Fields {
+public:
+    Fields(const nlohmann::json& j, std::string what, const std::string& path)
+        : j_(j), what_(std::move(what)), path_(path)
+    {
+    }
+
+    bool has(const char* key) const { return j_.contains(key); }
+
+    const nlohmann::json& at(const char* key) const
+    {
+        auto it = j_.find(key);
+        if (it == j_.end())
+            damaged(what_ + " lacks the field \"" + key + "\"", path_);
+        return *it;
+    }
+
+    uint64_t u64(const char* key, uint64_t max = UINT64_MAX) const
+    {
+        const nlohmann::json& v = at(key);
+        if (!v.is_number_unsigned() || v.get<uint64_t>() > max)
+            bad(key);
+        return v.get<uint64_t>();
+    }
+
+    uint32_t u32(const char* key) const { return static_cast<uint32_t>(u64(key, UINT32_MAX)); }
+
+    int64_t i64(const char* key) const
+    {
+        const nlohmann::json& v = at(key);
+        if (v.is_number_unsigned() ? v.get<uint64_t>() > uint64_t(INT64_MAX) : !v.is_number_integer())
+            bad(key);
+        return v.get<int64_t>();
+    }
+
+    std::string str(const char* key) const
+    {
+        const nlohmann::json& v = at(key);
+        if (!v.is_string())
+            bad(key);
+        return v.get<std::string>();
+    }
+
+    bool boolean(const char* key) const
+    {
+        const nlohmann::json& v = at(key);
+        if (!v.is_boolean())
+            bad(key);
+        return v.get<bool>();
+    }
+
+    const nlohmann::json& object(const char* key) const
+    {
+        const nlohmann::json& v = at(key);
+        if (!v.is_object())
+            bad(key);
+        return v;
+    }
+
+    [[noreturn]] void bad(const char* key) const
+    {
+        damaged(what_ + " has a bad \"" + key + "\" field", path_);
+    }
+
+private:
+    const nlohmann::json& j_;
+    std::string what_;
+    const std::string& path_;
+};
+
+// The JSON object of a repository file, or Error::Damaged ("<what> does not parse").
+nlohmann::json parse_object(const std::string& text, const std::string& what, const std::string& path)
+{
+    if (!nesting_within(text, kMaxJsonDepth))
+        damaged(what + " does not parse (nested too deep)", path);
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        damaged(what + " does not parse", path);
+    return j;
+}
+
+} // namespace
 
 std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id)
 {
@@ -263,20 +388,25 @@ std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id)
 
 uint32_t decode_config(const std::string& text, const std::string& path)
 {
-    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (j.is_discarded() || !j.is_object() || j.value("format", "") != "kestrel-repository")
+    if (text.size() > kMaxConfigBytes)
+        damaged("repository config is too large", path);
+    nlohmann::json j = parse_object(text, "repository config", path);
+    Fields f(j, "repository config", path);
+    if (f.str("format") != "kestrel-repository")
         throw Error(Error::Kind::Format, "not a kestrel repository config", path);
-    if (!j.contains("version") || !j["version"].is_number_unsigned() || j["version"] != kRepoVersion)
+    const nlohmann::json& version = f.at("version");
+    if (!version.is_number_unsigned())
+        f.bad("version");
+    if (version.get<uint64_t>() != kRepoVersion)
         throw Error(Error::Kind::Format,
-                    "repository format version " + (j.contains("version") ? j["version"].dump() : "?") +
-                        " is not supported (this program reads version " + std::to_string(kRepoVersion) + ")",
+                    "repository format version " + version.dump() + " is not supported (this program reads version " +
+                        std::to_string(kRepoVersion) + ")",
                     path);
-    if (j.value("hash", "") != "sha256" || j.value("compression", "") != "zstd" ||
-        !j.contains("chunk_bytes") || !j["chunk_bytes"].is_number_unsigned())
-        throw Error(Error::Kind::Format, "repository config names an unknown hash, codec or chunk size", path);
-    uint64_t cb = j["chunk_bytes"].get<uint64_t>();
+    if (f.str("hash") != "sha256" || f.str("compression") != "zstd")
+        throw Error(Error::Kind::Format, "repository config names an unknown hash or codec", path);
+    uint64_t cb = f.u64("chunk_bytes");
     if (cb < 4096 || cb > kMaxChunkBytes || cb % 4096)
-        throw Error(Error::Kind::Format, "repository config has a bad chunk size", path);
+        damaged("repository config has a bad chunk size", path);
     return static_cast<uint32_t>(cb);
 }
 
@@ -371,6 +501,12 @@ std::string encode_chunk(std::span<const uint8_t> raw, int level)
     return {reinterpret_cast<const char*>(file.data()), file.size()};
 }
 
+uint64_t max_chunk_file_bytes(uint32_t chunk_bytes)
+{
+    // Stored as is when zstd does not make it smaller: never more than the raw bytes.
+    return kChunkHeaderBytes + chunk_bytes;
+}
+
 std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect, const std::string& path)
 {
     if (file.size() < kChunkHeaderBytes)
@@ -379,6 +515,8 @@ std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,
         damaged("chunk header damaged", path);
     if (static_cast<uint8_t>(file[4]) != kChunkVersion)
         damaged("chunk of unknown version " + std::to_string(static_cast<uint8_t>(file[4])), path);
+    if (file[6] || file[7] || get32(file, 20))
+        damaged("chunk header damaged (reserved bytes set)", path);
     uint8_t codec = static_cast<uint8_t>(file[5]);
     uint32_t raw_len = get32(file, 8), stored_len = get32(file, 12), crc = get32(file, 16);
     if (file.size() - kChunkHeaderBytes < stored_len)
@@ -427,6 +565,15 @@ std::string encode_index(const Index& index)
     return out;
 }
 
+uint64_t index_file_bytes(uint64_t block_count, uint32_t chunk_blocks)
+{
+    if (!chunk_blocks || block_count > kMaxDeviceBytes / 512)
+        return 0;
+    uint64_t chunks = block_count / chunk_blocks + (block_count % chunk_blocks != 0);
+    // block_count < 2^53: none of these sums can wrap.
+    return kIndexHeaderBytes + chunks * 32 + (block_count + 7) / 8 + 32;
+}
+
 Index decode_index(const std::string& file, const std::string& path)
 {
     if (file.size() < kIndexHeaderBytes + 32)
@@ -441,11 +588,12 @@ Index decode_index(const std::string& file, const std::string& path)
     uint64_t chunks = get64(file, 32);
     if (version != kIndexVersion)
         damaged("index of unknown version " + std::to_string(version), path);
-    if (!ix.block_size || !ix.chunk_blocks || chunks != (ix.block_count + ix.chunk_blocks - 1) / ix.chunk_blocks ||
-        chunks > file.size() / 32)
+    // The header is checked field by field before anything is computed from it: a block
+    // count near 2^64 must not wrap the sums below into a small, plausible size.
+    uint64_t expect = index_file_bytes(ix.block_count, ix.chunk_blocks);
+    if (!ix.block_size || get32(file, 20) || !expect ||
+        chunks != ix.block_count / ix.chunk_blocks + (ix.block_count % ix.chunk_blocks != 0))
         damaged("index header damaged", path);
-    uint64_t used_bytes = (ix.block_count + 7) / 8;
-    uint64_t expect = kIndexHeaderBytes + chunks * 32 + used_bytes + 32;
     if (file.size() < expect)
         damaged("index truncated", path);
     if (file.size() > expect)
@@ -454,6 +602,7 @@ Index decode_index(const std::string& file, const std::string& path)
     memcpy(sum.data(), file.data() + expect - 32, 32);
     if (sha256(bytes_of(file, 0, expect - 32)) != sum)
         damaged("index checksum mismatch", path);
+    uint64_t used_bytes = (ix.block_count + 7) / 8;
     ix.digests.resize(chunks);
     size_t at = kIndexHeaderBytes;
     for (auto& d : ix.digests) {
@@ -472,6 +621,8 @@ std::string encode_manifest(const Manifest& m)
 
 Manifest decode_manifest(const std::string& text, const std::string& path)
 {
+    if (text.size() > kMaxManifestBytes)
+        damaged("manifest is too large", path);
     size_t nl = text.find('\n');
     const std::string tag = "sha256:";
     if (nl == std::string::npos || text.size() != nl + 1 + tag.size() + 64 + 1 ||
@@ -480,54 +631,69 @@ Manifest decode_manifest(const std::string& text, const std::string& path)
     std::string body = text.substr(0, nl);
     if (to_hex(sha256(bytes_of(body))) != text.substr(nl + 1 + tag.size(), 64))
         damaged("manifest checksum mismatch", path);
-    nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
-    if (j.is_discarded() || !j.is_object() || j.value("format", "") != "kestrel-manifest")
-        damaged("manifest does not parse", path);
-    try {
-        Manifest m;
-        m.version = j.at("version").get<uint32_t>();
-        if (m.version != kManifestVersion)
-            throw Error(Error::Kind::Format, "manifest version " + std::to_string(m.version) + " is not supported", path);
-        m.id = j.at("id").get<std::string>();
-        m.source.source = j.at("source").get<std::string>();
-        m.source.start_sector = j.at("start_sector").get<uint64_t>();
-        m.source.sector_count = j.at("sector_count").get<uint64_t>();
-        m.source.fs_type = j.at("fs_type").get<std::string>();
-        m.source.block_size = j.at("block_size").get<uint32_t>();
-        m.source.block_count = j.at("block_count").get<uint64_t>();
-        m.chunk_blocks = j.at("chunk_blocks").get<uint32_t>();
-        if (!j.at("parent").is_null())
-            m.parent = j.at("parent").get<std::string>();
-        m.snapshot_time = j.at("snapshot_time").get<int64_t>();
-        m.duration_ms = j.at("duration_ms").get<uint64_t>();
-        m.incremental = j.at("incremental").get<bool>();
-        m.reason = j.at("reason").get<std::string>();
-        const auto& c = j.at("counts");
-        m.counts.blocks_written = c.at("blocks_written").get<uint64_t>();
-        m.counts.blocks_kept = c.at("blocks_kept").get<uint64_t>();
-        m.counts.blocks_unused = c.at("blocks_unused").get<uint64_t>();
-        m.counts.chunks = c.at("chunks").get<uint64_t>();
-        m.counts.chunks_empty = c.at("chunks_empty").get<uint64_t>();
-        m.counts.chunks_reused = c.at("chunks_reused").get<uint64_t>();
-        m.counts.chunks_new = c.at("chunks_new").get<uint64_t>();
-        m.counts.bytes_new = c.at("bytes_new").get<uint64_t>();
-        m.module_stats = j.at("module_stats");
-        std::string key = j.at("session_key").get<std::string>();
-        if (key.size() != 112)
-            damaged("manifest has a bad session key", path);
-        for (size_t i = 0; i < 56; i++)
-            m.session_key[i] = static_cast<uint8_t>(std::stoul(key.substr(2 * i, 2), nullptr, 16));
-        m.unreadable_blocks = j.at("unreadable_blocks").get<std::vector<uint64_t>>();
-        if (!from_hex(j.at("index_sha256").get<std::string>(), m.index_digest))
-            damaged("manifest has a bad index digest", path);
-        if (!m.source.block_size || !m.chunk_blocks)
-            damaged("manifest has a bad geometry", path);
-        return m;
-    } catch (const nlohmann::json::exception& e) {
-        damaged(std::string("manifest lacks a field (") + e.what() + ")", path);
-    } catch (const std::invalid_argument&) {
-        damaged("manifest has a bad session key", path);
+    nlohmann::json j = parse_object(body, "manifest", path);
+    Fields f(j, "manifest", path);
+    if (f.str("format") != "kestrel-manifest")
+        damaged("manifest does not parse (not a kestrel manifest)", path);
+    Manifest m;
+    m.version = f.u32("version");
+    if (m.version != kManifestVersion)
+        throw Error(Error::Kind::Format, "manifest version " + std::to_string(m.version) + " is not supported", path);
+    m.id = f.str("id");
+    m.source.source = f.str("source");
+    m.source.start_sector = f.u64("start_sector");
+    m.source.sector_count = f.u64("sector_count");
+    m.source.fs_type = f.str("fs_type");
+    m.source.block_size = f.u32("block_size");
+    m.source.block_count = f.u64("block_count");
+    m.chunk_blocks = f.u32("chunk_blocks");
+    if (!f.at("parent").is_null())
+        m.parent = f.str("parent");
+    m.snapshot_time = f.i64("snapshot_time");
+    m.duration_ms = f.u64("duration_ms");
+    m.incremental = f.boolean("incremental");
+    m.reason = f.str("reason");
+    Fields c(f.object("counts"), "manifest's counts", path);
+    m.counts.blocks_written = c.u64("blocks_written");
+    m.counts.blocks_kept = c.u64("blocks_kept");
+    m.counts.blocks_unused = c.u64("blocks_unused");
+    m.counts.chunks = c.u64("chunks");
+    m.counts.chunks_empty = c.u64("chunks_empty");
+    m.counts.chunks_reused = c.u64("chunks_reused");
+    m.counts.chunks_new = c.u64("chunks_new");
+    m.counts.bytes_new = c.u64("bytes_new");
+    m.module_stats = f.object("module_stats");
+    if (!hex_bytes(f.str("session_key"), m.session_key))
+        f.bad("session_key");
+    const nlohmann::json& unreadable = f.at("unreadable_blocks");
+    if (!unreadable.is_array())
+        f.bad("unreadable_blocks");
+    m.unreadable_blocks.reserve(unreadable.size());
+    for (const nlohmann::json& b : unreadable) {
+        if (!b.is_number_unsigned())
+            f.bad("unreadable_blocks");
+        m.unreadable_blocks.push_back(b.get<uint64_t>());
     }
+    if (!from_hex(f.str("index_sha256"), m.index_digest))
+        f.bad("index_sha256");
+    if (!m.source.block_size || !m.chunk_blocks)
+        damaged("manifest has a bad geometry", path);
+    return m;
+}
+
+void check_geometry(const Manifest& m, uint32_t chunk_bytes, const std::string& path)
+{
+    uint32_t bs = m.source.block_size;
+    bool sound = bs >= 512 && bs <= 65536 && (bs & (bs - 1)) == 0 && uint64_t(m.chunk_blocks) * bs == chunk_bytes &&
+                 m.source.block_count <= kMaxDeviceBytes / bs;
+    if (!sound)
+        damaged("manifest's geometry (" + std::to_string(m.source.block_count) + " blocks of " + std::to_string(bs) +
+                    " bytes, " + std::to_string(m.chunk_blocks) + " to a chunk) does not fit the repository's " +
+                    std::to_string(chunk_bytes) + "-byte chunks",
+                path);
+    for (uint64_t b : m.unreadable_blocks)
+        if (b >= m.source.block_count)
+            damaged("manifest names an unreadable block beyond the device", path);
 }
 
 } // namespace repo::format

@@ -20,6 +20,15 @@ constexpr uint8_t kCodecNone = 0;
 constexpr uint8_t kCodecZstd = 1;
 constexpr uint32_t kMaxChunkBytes = 16u << 20;  // the largest chunk size a repository may have
 
+// Limits on what a reader accepts from a repository's files, checked before it allocates:
+// a config or manifest larger than this is damage, as is JSON nested deeper than
+// kMaxJsonDepth (the parser and printer recurse per level). A device of more than
+// kMaxDeviceBytes cannot be a backup (file offsets are signed 64-bit).
+constexpr uint64_t kMaxConfigBytes = 64u << 10;
+constexpr uint64_t kMaxManifestBytes = 64u << 20;
+constexpr int kMaxJsonDepth = 32;
+constexpr uint64_t kMaxDeviceBytes = uint64_t(1) << 62;
+
 Digest sha256(std::span<const uint8_t> data);
 // CRC-32C (Castagnoli), by the processor's crc32 instruction where it has one (checked at
 // run time) and by tables otherwise.
@@ -36,7 +45,8 @@ bool from_hex(const std::string& hex, Digest& out);
 
 // The config file: format name, version, chunk size, hash and codec, repository id.
 std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id);
-// Throws Error::Format (naming `path`) for anything but a config of this version.
+// Throws Error::Damaged (naming `path`) for a config that does not parse or whose fields have
+// the wrong type or range, Error::Format for one of another format or version.
 uint32_t decode_config(const std::string& text, const std::string& path);
 
 // A chunk file: the 24-byte header and the stored bytes (zstd, or raw when that is not
@@ -45,6 +55,8 @@ std::string encode_chunk(std::span<const uint8_t> raw, int level = 3);
 // The same file in a buffer of the calling thread, reused by its next encode_chunk_view or
 // encode_chunk: no copy and no allocation once the buffer has grown to the chunk size.
 std::span<const uint8_t> encode_chunk_view(std::span<const uint8_t> raw, int level = 3);
+// The size a chunk file of a repository with `chunk_bytes` can have at most.
+uint64_t max_chunk_file_bytes(uint32_t chunk_bytes);
 // The chunk's raw contents. Throws Error::Damaged naming `path` when the header, the checksum
 // of the stored bytes, the decompression, the length or the digest (`expect`) is wrong.
 std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,
@@ -63,10 +75,17 @@ struct Index {
 std::string encode_index(const Index& index);
 // Throws Error::Damaged naming `path` when truncated, of the wrong shape or checksum.
 Index decode_index(const std::string& file, const std::string& path);
+// The size of the index file of a device of `block_count` blocks, `chunk_blocks` to a chunk;
+// 0 when no index can be that large (the geometry is damage).
+uint64_t index_file_bytes(uint64_t block_count, uint32_t chunk_blocks);
 
 std::string encode_manifest(const Manifest& m);
 // Throws Error::Damaged naming `path` when it does not parse or lacks a field, Error::Format
 // for a manifest of a newer version.
 Manifest decode_manifest(const std::string& text, const std::string& path);
+// Throws Error::Damaged naming `path` unless the manifest's geometry is one a repository of
+// `chunk_bytes` writes: a block size that is a power of two from 512 to 64 KiB, chunks of
+// exactly `chunk_bytes`, a device of at most kMaxDeviceBytes, unreadable blocks on it.
+void check_geometry(const Manifest& m, uint32_t chunk_bytes, const std::string& path);
 
 } // namespace repo::format

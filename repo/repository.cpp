@@ -22,6 +22,7 @@
 
 #include "repo/extfs.h"
 #include "repo/format.h"
+#include "repo/restore.h"
 
 namespace repo {
 
@@ -50,11 +51,19 @@ bool is_temp(const std::string& name)
     return !name.empty() && name[0] == '.' && name.find(".tmp-") != std::string::npos;
 }
 
-// The file at `path`; its absence is reported as `kind` with `message`.
-std::string read_required(Env& env, const std::string& path, Error::Kind kind, const std::string& message)
+// The file at `path`; its absence is reported as `kind` with `message`. A file of more than
+// `max_bytes` is damage (`too_large` says what), found before anything is allocated for it.
+std::string read_required(Env& env, const std::string& path, Error::Kind kind, const std::string& message,
+                          uint64_t max_bytes, const std::string& too_large)
 {
     try {
-        return env.read_file(path);
+        auto f = env.open_read(path);
+        uint64_t size = f->size();
+        if (size > max_bytes)
+            throw Error(Error::Kind::Damaged, too_large + " (" + std::to_string(size) + " bytes)", path);
+        std::string data(size, '\0');
+        data.resize(f->read_at(0, data.data(), size));
+        return data;
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::NotFound)
             throw Error(kind, message, path);
@@ -221,10 +230,12 @@ public:
         if (!valid_id(id))
             throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
         std::string path = manifest_path(id);
-        std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id);
+        std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id,
+                                         format::kMaxManifestBytes, "manifest is too large");
         Manifest m = format::decode_manifest(text, path);
         if (m.id != id)
-            throw Error(Error::Kind::Damaged, "manifest names another backup (" + m.id + ")", path);
+            throw Error(Error::Kind::Damaged, "manifest names another backup", path);
+        format::check_geometry(m, chunk_bytes_, path);
         return m;
     }
 
@@ -232,7 +243,10 @@ public:
     Index index(const Manifest& m)
     {
         std::string path = index_path(m.id);
-        std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing");
+        // The manifest's geometry (checked against the config) fixes the index's size.
+        std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing",
+                                         format::index_file_bytes(m.source.block_count, m.chunk_blocks),
+                                         "index has trailing bytes");
         Index ix = format::decode_index(file, path);
         if (format::sha256(std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size())) != m.index_digest)
             throw Error(Error::Kind::Damaged, "index does not match its manifest", path);
@@ -246,7 +260,8 @@ public:
     std::vector<uint8_t> read_chunk(const Digest& d)
     {
         std::string path = chunk_path(d);
-        std::string file = read_required(env_, path, Error::Kind::Damaged, "chunk missing");
+        std::string file = read_required(env_, path, Error::Kind::Damaged, "chunk missing",
+                                         format::max_chunk_file_bytes(chunk_bytes_), "chunk is too large");
         return format::decode_chunk(file, d, path);
     }
 
@@ -296,7 +311,8 @@ public:
                                                const std::optional<std::string>& parent,
                                                unsigned threads) override;
 
-    void restore(const std::string& id, const std::string& target, const ProgressFn& progress) override;
+    void restore(const std::string& id, const std::string& target, const ProgressFn& progress,
+                 const RestoreOptions& options) override;
     std::unique_ptr<BlockReader> reader(const std::string& id) override;
 
     std::vector<FsEntry> ls(const std::string& id, const std::string& path) override
@@ -753,70 +769,25 @@ std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::strin
     }
 }
 
-void RepositoryImpl::restore(const std::string& id, const std::string& target, const ProgressFn& progress)
+void RepositoryImpl::restore(const std::string& id, const std::string& target, const ProgressFn& progress,
+                             const RestoreOptions& options)
 {
-    if (env_.exists(target))
-        throw Error(Error::Kind::Exists, "restore target exists", target);
-    if (!env_.is_dir(dir_of(target)))
-        throw Error(Error::Kind::NotFound, "the restore target's directory does not exist", target);
-    Manifest m;
-    Index ix;
     try {
-        m = manifest(id);
-        ix = index(m);
+        Manifest m = manifest(id);
+        Index ix = index(m);
+        ImageLayout layout{m.source.block_count, m.source.block_size, m.chunk_blocks, ix.digests.size()};
+        write_image(
+            env_, dir_, target, layout,
+            [&](uint64_t pos, std::vector<uint8_t>& out) {
+                if (format::is_zero_digest(ix.digests[pos]))
+                    return false;
+                read_position(m, ix, pos, out);
+                return true;
+            },
+            options, progress);
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::Damaged)
             rethrow_for(e, id);
-        throw;
-    }
-    std::string tmp = temp_name(target);
-    try {
-        auto f = env_.create(tmp);
-        uint64_t bs = m.source.block_size;
-        std::vector<uint8_t> chunk;
-        for (uint64_t pos = 0; pos < ix.digests.size(); pos++) {
-            if (progress)
-                progress(pos, ix.digests.size());
-            if (format::is_zero_digest(ix.digests[pos]))
-                continue;
-            read_position(m, ix, pos, chunk);
-            uint64_t first = pos * m.chunk_blocks;
-            uint64_t n = std::min<uint64_t>(m.chunk_blocks, m.source.block_count - first);
-            // Write runs of non-zero blocks; zero blocks stay holes.
-            for (uint64_t i = 0; i < n;) {
-                if (format::all_zero(std::span(chunk.data() + i * bs, bs))) {
-                    i++;
-                    continue;
-                }
-                uint64_t j = i + 1;
-                while (j < n && !format::all_zero(std::span(chunk.data() + j * bs, bs)))
-                    j++;
-                f->write_at((first + i) * bs, chunk.data() + i * bs, (j - i) * bs);
-                i = j;
-            }
-        }
-        f->truncate(m.source.block_count * bs);
-        f->sync();
-        f->close();
-        if (env_.exists(target))
-            throw Error(Error::Kind::Exists, "restore target appeared while restoring", target);
-        env_.rename(tmp, target);
-        env_.sync_dir(dir_of(target));
-        if (progress)
-            progress(ix.digests.size(), ix.digests.size());
-    } catch (const Error& e) {
-        try {
-            env_.remove(tmp);
-        } catch (...) {
-        }
-        if (e.kind() == Error::Kind::Damaged)
-            rethrow_for(e, id);
-        throw;
-    } catch (...) {
-        try {
-            env_.remove(tmp);
-        } catch (...) {
-        }
         throw;
     }
 }
@@ -909,7 +880,8 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
         by_source[m.source.source].push_back(std::move(m));
     ForgetResult result;
     std::vector<std::string> doomed;
-    for (auto& [source, backups] : by_source) {
+    for (auto& entry : by_source) {
+        std::vector<Manifest>& backups = entry.second; // a plain reference: lambdas below capture it
         std::reverse(backups.begin(), backups.end()); // newest first
         std::set<std::string> keep;
         for (size_t i = 0; i < backups.size() && i < policy.keep_last; i++)
@@ -1058,7 +1030,8 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
 std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
 {
     std::string path = join(dir, "config");
-    std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)");
+    std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)",
+                                     format::kMaxConfigBytes, "repository config is too large");
     uint32_t chunk_bytes = format::decode_config(text, path);
     if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);

@@ -171,6 +171,15 @@ struct GcResult {
 // Called now and then during long work: done of total units (bytes or chunks).
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 
+// How a backup's image is written.
+struct RestoreOptions {
+    // Replace an existing image file, or write onto a block device; without it both are
+    // refused (Error::Exists).
+    bool overwrite = false;
+    // Workers that read, check and decompress chunks (0: one per core, 2 to 8).
+    unsigned threads = 0;
+};
+
 // A directory entry of a backed-up ext2/3/4 file system.
 struct FsEntry {
     std::string name;
@@ -218,13 +227,23 @@ public:
                                                        const std::optional<std::string>& parent,
                                                        unsigned threads = 0) = 0;
 
-    // Restores backup `id` to a new image file `target` (block_count × block_size bytes,
-    // sparse where the backup holds zeros), checking each chunk against its digest. Written
-    // under a temporary name beside the target and renamed on success; on failure nothing is
-    // left. Error::Exists when `target` exists, Error::Damaged (naming the backup and the
-    // file) when a chunk, the index or the manifest is damaged.
-    virtual void restore(const std::string& id, const std::string& target,
-                         const ProgressFn& progress = {}) = 0;
+    // Restores backup `id` to `target`, checking each chunk against its digest; a few
+    // workers read, check and decompress chunks and write them where they belong, and the
+    // image is synced once at the end.
+    //  - A new image file (block_count × block_size bytes, sparse where the backup holds
+    //    zeros) is written under a temporary name beside it (".<name>.restore-<12 hex>", held
+    //    locked while in use) and renamed when complete; on failure nothing is left. Such
+    //    files of earlier runs that were killed are removed first.
+    //  - An existing image file is replaced the same way (it keeps its mode) only with
+    //    `options.overwrite`; a symbolic link to one is followed.
+    //  - A block device is written in place only with `options.overwrite`, when it is not
+    //    mounted or otherwise in use and is large enough (Error::Invalid otherwise). What it
+    //    held beyond the image is left as it was.
+    // Error::Exists for an existing target without `overwrite` or for a directory;
+    // Error::Invalid for a target inside the repository or of another kind; Error::Damaged
+    // (naming the backup and the file) when a chunk, the index or the manifest is damaged.
+    virtual void restore(const std::string& id, const std::string& target, const ProgressFn& progress = {},
+                         const RestoreOptions& options = {}) = 0;
 
     // Reads blocks of backup `id` without restoring it, each chunk checked as it is read.
     // Error::Damaged as for restore.

@@ -11,3 +11,5 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKE
 cmake --build "$dir" -j2 --target kestrel_bench kestrel_crypto_bench
 "$dir/bench/kestrel_bench" "$@"
 "$dir/bench/kestrel_crypto_bench"
+cmake --build "$dir" -j2 --target kestrel_restore_bench
+"$dir/bench/kestrel_restore_bench"

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "repo/restore.h"
 #include "tools/cli.h"
 
 namespace cli {
@@ -13,17 +14,22 @@ struct RestoreOptions {
     std::string backup;
     std::string path = "/";
     std::string to;
+    bool overwrite = false;
 };
 
 int run_restore(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
+        // Ctrl-C or a kill while the image is written removes its temporary file.
+        repo::remove_temp_files_on_signal();
         auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
         const std::string id = resolve_backup(*r, opt.backup);
+        repo::RestoreOptions options;
+        options.overwrite = opt.overwrite;
         {
             ProgressBar bar("restore", opt.repo.json);
             bar.set_unit_bytes(r->chunk_bytes());
-            r->restore(id, opt.to, bar.fn());
+            r->restore(id, opt.to, bar.fn(), options);
         }
         repo::Manifest m = r->manifest(id);
         uint64_t bytes = m.source.block_count * m.source.block_size;
@@ -102,10 +108,13 @@ void register_restore(CLI::App& app, Commands& commands)
     auto opt = std::make_shared<RestoreOptions>();
 
     CLI::App* restore = app.add_subcommand(
-        "restore", "restore a backup to a new image file (sparse), checking every chunk; exit 3 on damage");
+        "restore", "restore a backup to an image file (sparse) or a block device, checking every chunk; exit 3 on damage");
     add_repo_options(restore, opt->repo);
     restore->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
-    restore->add_option("--to", opt->to, "the image file to create (must not exist)")->required();
+    restore->add_option("--to", opt->to, "the image file to create, or with --overwrite an existing one or a block device")
+        ->required();
+    restore->add_flag("--overwrite", opt->overwrite,
+                      "replace an existing image file, or write onto a block device that is not mounted or in use");
     commands.add(restore, [opt] { return run_restore(*opt); });
 
     CLI::App* ls = app.add_subcommand("ls", "list a directory of a backed-up ext2/3/4 file system");

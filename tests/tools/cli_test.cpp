@@ -104,6 +104,12 @@ TEST_F(CliTest, BadInputGivesOneLineErrorsAndExitCodes)
     EXPECT_EQ(exists.code, 1);
     EXPECT_NE(exists.out.find("restore target exists: " + img), std::string::npos) << exists.out;
     EXPECT_EQ(read_host_file(img), "precious");
+    // Asked for, the image is replaced whole.
+    EXPECT_EQ(kestrel("restore --repo " + repo + " --backup " + full + " --overwrite --to " + img).code, 0);
+    EXPECT_EQ(fs::file_size(img), dev.blocks * 4096);
+    Result into_repo = kestrel("restore --repo " + repo + " --backup " + full + " --to " + repo + "/x.img");
+    EXPECT_EQ(into_repo.code, 1);
+    EXPECT_NE(into_repo.out.find("inside the repository"), std::string::npos) << into_repo.out;
 
     Result unknown = kestrel("restore --repo " + repo + " --backup nope --to " + (tmp / "x.img"));
     EXPECT_EQ(unknown.code, 1);
@@ -221,6 +227,14 @@ TEST_F(CliTest, ListColumnsLineUp)
     EXPECT_EQ(lines[1].find("STORED"), std::string::npos);
     const size_t stored_end = lines[0].find("STORED") + 6;
     EXPECT_TRUE(lines[1].size() == stored_end && lines[2].size() == stored_end) << list.out;
+}
+
+TEST_F(CliTest, ADamagedConfigExitsThreeNamingIt)
+{
+    std::ofstream(repo + "/config") << R"({"format": 1})";
+    Result r = kestrel("list --repo " + repo);
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.out.find(repo + "/config"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
