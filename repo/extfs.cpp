@@ -192,19 +192,25 @@ private:
     ext2_filsys fs_ = nullptr;
 };
 
+// An inode as the file system holds it, whole: the extended attributes stored in the inode
+// lie past struct ext2_inode_large.
 struct Node {
     ext2_ino_t ino = 0;
-    struct ext2_inode_large inode;
+    std::vector<uint64_t> raw; // 8-byte units: aligned for the struct
+    const ext2_inode_large& inode() const { return *reinterpret_cast<const ext2_inode_large*>(raw.data()); }
+    size_t bytes() const { return raw.size() * 8; }
 };
 
 Node read_node(Fs& fs, ext2_ino_t ino, const std::string& path)
 {
     Node n;
     n.ino = ino;
-    memset(&n.inode, 0, sizeof n.inode);
+    size_t bytes = std::max<size_t>(sizeof(ext2_inode_large), EXT2_INODE_SIZE(fs.get()->super));
+    n.raw.assign((bytes + 7) / 8, 0);
     if (ino < EXT2_ROOT_INO || ino > fs.get()->super->s_inodes_count)
         throw FsDamage("inode number " + std::to_string(ino) + " out of range", path);
-    fs.check(ext2fs_read_inode_full(fs.get(), ino, reinterpret_cast<ext2_inode*>(&n.inode), sizeof n.inode),
+    fs.check(ext2fs_read_inode_full(fs.get(), ino, reinterpret_cast<ext2_inode*>(n.raw.data()),
+                                    static_cast<int>(n.bytes())),
              "reading inode " + std::to_string(ino), path);
     return n;
 }
@@ -226,7 +232,7 @@ Node lookup(Fs& fs, const std::string& path)
         pos = end + 1;
         if (name.empty() || name == ".")
             continue;
-        if (!LINUX_S_ISDIR(n.inode.i_mode))
+        if (!LINUX_S_ISDIR(n.inode().i_mode))
             throw Error(Error::Kind::NotFound, "no such file or directory in the backup", path);
         ext2_ino_t ino = 0;
         errcode_t err = ext2fs_lookup(fs.get(), n.ino, name.c_str(), static_cast<int>(name.size()), nullptr, &ino);
@@ -257,7 +263,7 @@ char type_of(uint16_t mode)
     return '?';
 }
 
-ext2_inode* plain(const Node& n) { return reinterpret_cast<ext2_inode*>(const_cast<ext2_inode_large*>(&n.inode)); }
+ext2_inode* plain(const Node& n) { return reinterpret_cast<ext2_inode*>(const_cast<ext2_inode_large*>(&n.inode())); }
 
 // Reads the file through libext2fs's file interface, calling `sink` with each piece: for
 // what is small and may live in the inode (inline data, slow symlinks).
@@ -288,13 +294,13 @@ template <typename Sink> void read_file(Fs& fs, const Node& n, const std::string
 
 std::string link_target(Fs& fs, const Node& n, const std::string& path)
 {
-    uint64_t size = EXT2_I_SIZE(&n.inode);
+    uint64_t size = EXT2_I_SIZE(&n.inode());
     if (size > 65536)
         throw FsDamage("symlink target too long", path);
     if (ext2fs_is_fast_symlink(plain(n)))
-        return std::string(reinterpret_cast<const char*>(n.inode.i_block),
-                           strnlen(reinterpret_cast<const char*>(n.inode.i_block),
-                                   std::min<uint64_t>(size, sizeof n.inode.i_block)));
+        return std::string(reinterpret_cast<const char*>(n.inode().i_block),
+                           strnlen(reinterpret_cast<const char*>(n.inode().i_block),
+                                   std::min<uint64_t>(size, sizeof n.inode().i_block)));
     std::string target;
     read_file(fs, n, path, size, [&](uint64_t, const char* data, size_t got) { target.append(data, got); });
     return target;
@@ -304,12 +310,12 @@ FsEntry entry_of(Fs& fs, const Node& n, const std::string& name, const std::stri
 {
     FsEntry e;
     e.name = name;
-    e.mode = n.inode.i_mode;
-    e.type = type_of(n.inode.i_mode);
-    e.size = EXT2_I_SIZE(&n.inode);
-    e.mtime = static_cast<int32_t>(n.inode.i_mtime);
-    e.uid = inode_uid(n.inode);
-    e.gid = inode_gid(n.inode);
+    e.mode = n.inode().i_mode;
+    e.type = type_of(n.inode().i_mode);
+    e.size = EXT2_I_SIZE(&n.inode());
+    e.mtime = static_cast<int32_t>(n.inode().i_mtime);
+    e.uid = inode_uid(n.inode());
+    e.gid = inode_gid(n.inode());
     if (e.type == 'l')
         e.link_target = link_target(fs, n, path);
     return e;
@@ -442,8 +448,8 @@ struct timespec inode_time(const Fs& fs, const Node& n, uint32_t seconds, const 
     t.tv_sec = static_cast<int32_t>(seconds);
     t.tv_nsec = 0;
     ext2_filsys f = const_cast<Fs&>(fs).get();
-    size_t have = EXT2_GOOD_OLD_INODE_SIZE + n.inode.i_extra_isize;
-    size_t field_end = reinterpret_cast<const char*>(extra) - reinterpret_cast<const char*>(&n.inode) + 4;
+    size_t have = EXT2_GOOD_OLD_INODE_SIZE + n.inode().i_extra_isize;
+    size_t field_end = reinterpret_cast<const char*>(extra) - reinterpret_cast<const char*>(&n.inode()) + 4;
     if (EXT2_INODE_SIZE(f->super) > EXT2_GOOD_OLD_INODE_SIZE && have >= field_end &&
         have <= size_t(EXT2_INODE_SIZE(f->super))) {
         t.tv_sec += int64_t(*extra & EXT4_EPOCH_MASK) << 32;
@@ -518,8 +524,8 @@ private:
     void make(int dfd, std::vector<std::string>& rel, const std::string& name, const Node& n,
               const std::string& from, unsigned depth)
     {
-        uint16_t mode = n.inode.i_mode;
-        bool multi = !LINUX_S_ISDIR(mode) && n.inode.i_links_count > 1;
+        uint16_t mode = n.inode().i_mode;
+        bool multi = !LINUX_S_ISDIR(mode) && n.inode().i_links_count > 1;
         if (multi && link_to_first(dfd, name, n.ino))
             return;
         if (LINUX_S_ISDIR(mode)) {
@@ -610,8 +616,8 @@ private:
         int raw = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         create(raw < 0 ? -1 : 0, name);
         Fd fd(raw);
-        uint64_t size = EXT2_I_SIZE(&n.inode);
-        if (n.inode.i_flags & EXT4_INLINE_DATA_FL) {
+        uint64_t size = EXT2_I_SIZE(&n.inode());
+        if (n.inode().i_flags & EXT4_INLINE_DATA_FL) {
             read_file(fs_, n, from, size, [&](uint64_t offset, const char* data, size_t got) {
                 write_at(fd.get(), data, got, offset, name);
             });
@@ -649,7 +655,7 @@ private:
             else
                 out.push_back({logical, physical, count});
         };
-        if (n.inode.i_flags & EXT4_EXTENTS_FL) {
+        if (n.inode().i_flags & EXT4_EXTENTS_FL) {
             ext2_extent_handle_t h;
             fs_.check(ext2fs_extent_open2(fs_.get(), n.ino, plain(n), &h), "reading the extent tree", from);
             struct Closer {
@@ -772,7 +778,7 @@ private:
     static dev_t device_number(const Node& n)
     {
         // The old encoding in the first block pointer, the new (with wider numbers) in the second.
-        uint32_t old_enc = n.inode.i_block[0], new_enc = n.inode.i_block[1];
+        uint32_t old_enc = n.inode().i_block[0], new_enc = n.inode().i_block[1];
         if (old_enc)
             return makedev((old_enc >> 8) & 0xff, old_enc & 0xff);
         return makedev((new_enc & 0xfff00) >> 8, (new_enc & 0xff) | ((new_enc >> 12) & 0xfff00));
@@ -783,7 +789,7 @@ private:
     // open entry (a file or directory), or -1 to work by name in `dfd` without following it.
     void meta(int fd, int dfd, const std::string& name, const Node& n, char type)
     {
-        uint32_t uid = inode_uid(n.inode), gid = inode_gid(n.inode);
+        uint32_t uid = inode_uid(n.inode()), gid = inode_gid(n.inode());
         bool owner_set;
         if (opt_.as_root) {
             int rc = fd >= 0 ? fchown(fd, uid, gid) : fchownat(dfd, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
@@ -799,7 +805,7 @@ private:
         }
         xattrs(fd, dfd, name, n, type);
         if (type != 'l') {
-            mode_t mode = n.inode.i_mode & 07777;
+            mode_t mode = n.inode().i_mode & 07777;
             if (!owner_set && type != 'd' && (mode & (S_ISUID | S_ISGID))) {
                 // Someone else's setuid program must not become ours.
                 mode &= ~mode_t(S_ISUID | S_ISGID);
@@ -809,8 +815,8 @@ private:
             if (rc != 0)
                 throw host_error("setting the mode", errno, name);
         }
-        struct timespec ts[2] = {inode_time(fs_, n, n.inode.i_atime, &n.inode.i_atime_extra),
-                                 inode_time(fs_, n, n.inode.i_mtime, &n.inode.i_mtime_extra)};
+        struct timespec ts[2] = {inode_time(fs_, n, n.inode().i_atime, &n.inode().i_atime_extra),
+                                 inode_time(fs_, n, n.inode().i_mtime, &n.inode().i_mtime_extra)};
         int rc = fd >= 0 ? futimens(fd, ts) : utimensat(dfd, name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
         if (rc != 0)
             not_kept("times", name, errno);
@@ -857,10 +863,10 @@ private:
             return out;
         // Nothing outside the inode and no block: no attributes (the common case, read fast).
         bool in_inode = EXT2_INODE_SIZE(fs_.get()->super) > EXT2_GOOD_OLD_INODE_SIZE &&
-                        n.inode.i_extra_isize + EXT2_GOOD_OLD_INODE_SIZE + 4u <= EXT2_INODE_SIZE(fs_.get()->super);
+                        n.inode().i_extra_isize + EXT2_GOOD_OLD_INODE_SIZE + 4u <= EXT2_INODE_SIZE(fs_.get()->super);
         if (in_inode) {
             uint32_t magic;
-            memcpy(&magic, reinterpret_cast<const char*>(&n.inode) + EXT2_GOOD_OLD_INODE_SIZE + n.inode.i_extra_isize,
+            memcpy(&magic, reinterpret_cast<const char*>(&n.inode()) + EXT2_GOOD_OLD_INODE_SIZE + n.inode().i_extra_isize,
                    4);
             in_inode = magic == EXT2_EXT_ATTR_MAGIC;
         }
@@ -872,13 +878,24 @@ private:
             struct ext2_xattr_handle** h;
             ~Closer() { ext2fs_xattrs_close(h); }
         } closer{&h};
-        fs_.check(ext2fs_xattrs_read_inode(h, const_cast<ext2_inode_large*>(&n.inode)), "reading extended attributes",
+        fs_.check(ext2fs_xattrs_read_inode(h, const_cast<ext2_inode_large*>(&n.inode())), "reading extended attributes",
                   from);
         auto cb = [](char* key, char* value, size_t len, void* priv) -> int {
             static_cast<decltype(out)*>(priv)->emplace_back(key, std::string(value, len));
             return 0;
         };
         fs_.check(ext2fs_xattrs_iterate(h, cb, &out), "reading extended attributes", from);
+        // POSIX ACLs are stored in a format of their own; libext2fs gives them in the
+        // kernel's extended-attribute format only when asked for by name.
+        for (auto& [key, value] : out) {
+            if (key != "system.posix_acl_access" && key != "system.posix_acl_default")
+                continue;
+            void* v = nullptr;
+            size_t len = 0;
+            fs_.check(ext2fs_xattr_get(h, key.c_str(), &v, &len), "reading the ACL", from);
+            value.assign(static_cast<const char*>(v), len);
+            ext2fs_free_mem(&v);
+        }
         return out;
     }
 
@@ -967,7 +984,7 @@ std::vector<FsEntry> list(Repository::BlockReader& backup, const std::string& pa
     Fs fs(backup);
     Node n = lookup(fs, path);
     std::vector<FsEntry> out;
-    if (!LINUX_S_ISDIR(n.inode.i_mode)) {
+    if (!LINUX_S_ISDIR(n.inode().i_mode)) {
         std::string name = path.substr(path.find_last_of('/') + 1);
         out.push_back(entry_of(fs, n, name, path));
         return out;

@@ -10,3 +10,6 @@ scripts/install-deps.sh
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=ON -DKESTREL_TESTS=OFF >/dev/null
 cmake --build "$dir" -j2 --target kestrel_bench
 "$dir/bench/kestrel_bench" "$@"
+# File-level restore: extract of about 8,000 files against debugfs rdump of the same tree.
+cmake --build "$dir" -j2 --target kestrel_extract_bench
+"$dir/bench/kestrel_extract_bench"
