@@ -133,35 +133,6 @@ std::map<std::string, Stat> debugfs_stat(const std::string& image, const std::ve
     return res;
 }
 
-// Renames a directory entry in an image in place: the entry of inode `ino` named `from`
-// gets `to` (of the same length). The image must have no directory checksums.
-void rename_entry(const std::string& image, uint32_t ino, const std::string& from, const std::string& to)
-{
-    ASSERT_EQ(from.size(), to.size());
-    std::string bytes = read_host_file(image);
-    std::string head(reinterpret_cast<const char*>(&ino), 4);
-    size_t hits = 0;
-    for (size_t at = bytes.find(head); at != std::string::npos; at = bytes.find(head, at + 1)) {
-        if (at + 8 + from.size() > bytes.size() || uint8_t(bytes[at + 6]) != from.size() ||
-            bytes.compare(at + 8, from.size(), from) != 0)
-            continue;
-        bytes.replace(at + 8, to.size(), to);
-        hits++;
-    }
-    ASSERT_EQ(hits, 1u) << from;
-    write_file(image, bytes);
-}
-
-uint32_t inode_of(const std::string& image, const std::string& path)
-{
-    std::string out;
-    run("debugfs -R 'stat \"" + path + "\"' " + image, &out);
-    std::smatch m;
-    if (!std::regex_search(out, m, std::regex(R"(Inode:\s+(\d+))")))
-        throw std::runtime_error("no inode for " + path + ": " + out);
-    return std::stoul(m[1]);
-}
-
 // The ACL "user::rw-, user:1234:r--, group::r--, mask::r--, other::---" as the kernel's
 // extended attribute holds it.
 std::string acl_value()
