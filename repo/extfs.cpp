@@ -518,7 +518,8 @@ private:
     struct Refusal {
         std::string reason, detail;
     };
-    static constexpr unsigned kMaxDepth = 1000;
+    // Each level holds its directory open while its contents are made.
+    static constexpr unsigned kMaxDepth = 512;
 
     // Makes the entry (or skips it, or links it to an earlier one).
     void make(int dfd, std::vector<std::string>& rel, const std::string& name, const Node& n,
@@ -813,7 +814,7 @@ private:
             }
             int rc = fd >= 0 ? fchmod(fd, mode) : fchmodat(dfd, name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
             if (rc != 0)
-                throw host_error("setting the mode", errno, name);
+                not_kept("mode", name, errno);
         }
         struct timespec ts[2] = {inode_time(fs_, n, n.inode().i_atime, &n.inode().i_atime_extra),
                                  inode_time(fs_, n, n.inode().i_mtime, &n.inode().i_mtime_extra)};
@@ -1066,15 +1067,21 @@ ExtractReport fs_extract(Repository::BlockReader& backup, const std::string& pat
                 send(kProgress, std::to_string(done) + " " + std::to_string(total));
             }
         });
-        x.on_top_created = [&] { send(kCreated, ""); };
+        bool made = false; // the top entry is ours: only then may it be removed
+        x.on_top_created = [&] {
+            made = true;
+            send(kCreated, "");
+        };
         std::vector<std::string> rel;
         try {
             x.entry(root.get(), rel, name, n.ino, path, 0);
             if (syncfs(root.get()) != 0)
                 throw host_error("making the extracted files durable", errno, target);
         } catch (...) {
-            remove_tree(root.get(), name);
-            send(kRemoved, "");
+            if (made) {
+                remove_tree(root.get(), name);
+                send(kRemoved, "");
+            }
             throw;
         }
         if (fstatat(root.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)

@@ -154,6 +154,31 @@ const std::string kDeep = [] {
     return p;
 }();
 
+// Blocks of a device in memory, as a backup's reader gives them.
+class MemoryReader : public repo::Repository::BlockReader {
+public:
+    explicit MemoryReader(const Device& d) : d_(d)
+    {
+        m_.id = "mutant";
+        m_.source.block_size = d.block_size;
+        m_.source.block_count = d.blocks;
+    }
+    const repo::Manifest& manifest() const override { return m_; }
+    std::optional<uint64_t> bad; // a block whose read fails as a damaged chunk would
+    void read(uint64_t first, uint64_t count, uint8_t* out) override
+    {
+        if (first + count > d_.blocks)
+            throw Error(Error::Kind::Invalid, "read beyond the device");
+        if (bad && first <= *bad && *bad < first + count)
+            throw Error(Error::Kind::Damaged, "chunk damaged", "chunks/bad");
+        memcpy(out, d_.block(first), count * d_.block_size);
+    }
+
+private:
+    const Device& d_;
+    repo::Manifest m_;
+};
+
 // The hostile file system, backed up once for the tests below.
 class HostileExtract : public ::testing::Test {
 protected:
@@ -256,7 +281,7 @@ protected:
     static std::string world() { return *tmp_ / "world"; }
     // The targets of the tests below, in world (left out of its comparisons).
     inline static const std::set<std::string> kTargets = {"/a/b/out", "/user-out", "/nobody-out", "/one",
-                                                          "/interrupted"};
+                                                          "/interrupted", "/failed"};
 
     static TempDir* tmp_;
     static std::string image_, id_;
@@ -443,6 +468,31 @@ TEST_F(HostileExtract, ExtractingOneEntryAndRefusingATakenName)
     EXPECT_THROW(repo_->extract(id_, "/sub/..", to), Error);
 }
 
+TEST_F(HostileExtract, CleanupAfterAFailureFollowsNoLink)
+{
+    // The data of /plain.txt cannot be read; /link-out-abs (to the sentinel directory) was
+    // extracted before it. Removing what was made must not go through that link.
+    std::string out;
+    ASSERT_EQ(run("debugfs -R 'bmap /plain.txt 0' " + image_, &out), 0);
+    Device dev = load_ext_image(image_, 4096);
+    MemoryReader reader(dev);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"((\d+)\s*$)"))) << out;
+    reader.bad = std::stoull(m[1]);
+    std::string to = world() + "/failed";
+    fs::create_directories(to);
+    auto before = state_of(world(), kTargets);
+    try {
+        repo::fs_extract(reader, "/", to, {});
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), Error::Kind::Damaged) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(to));
+    EXPECT_EQ(state_of(world(), kTargets), before);
+    EXPECT_EQ(read_host_file(world() + "/sentinel/dir/keep"), "keep");
+}
+
 TEST_F(HostileExtract, InterruptedExtractLeavesNothingBehind)
 {
     // A child runs the extract; SIGTERM reaches it once the tree has begun to appear. It
@@ -484,28 +534,6 @@ TEST_F(HostileExtract, InterruptedExtractLeavesNothingBehind)
     for (const auto& e : fs::directory_iterator(to))
         EXPECT_EQ(e.path().filename(), "root");
 }
-
-// Blocks of a device in memory, as a backup's reader gives them.
-class MemoryReader : public repo::Repository::BlockReader {
-public:
-    explicit MemoryReader(const Device& d) : d_(d)
-    {
-        m_.id = "mutant";
-        m_.source.block_size = d.block_size;
-        m_.source.block_count = d.blocks;
-    }
-    const repo::Manifest& manifest() const override { return m_; }
-    void read(uint64_t first, uint64_t count, uint8_t* out) override
-    {
-        if (first + count > d_.blocks)
-            throw Error(Error::Kind::Invalid, "read beyond the device");
-        memcpy(out, d_.block(first), count * d_.block_size);
-    }
-
-private:
-    const Device& d_;
-    repo::Manifest m_;
-};
 
 // The blocks of an image that hold file-system structures: inode tables, directories,
 // extent tree and indirect blocks.
