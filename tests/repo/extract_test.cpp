@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 
 #include "repo/extfs.h"
 #include "repo/isolate.h"
@@ -82,9 +81,12 @@ struct Stat {
     struct timespec atime{}, mtime{};
 };
 
-struct timespec decode_time(const std::smatch& m)
+// A time as debugfs shows it: 0xSECONDS, or 0xSECONDS:EXTRA on a large inode.
+struct timespec decode_time(const std::string& word)
 {
-    uint32_t sec = std::stoul(m[1], nullptr, 16), extra = m[2].matched ? std::stoul(m[2], nullptr, 16) : 0;
+    size_t colon = word.find(':');
+    uint32_t sec = std::stoul(word.substr(0, colon), nullptr, 16);
+    uint32_t extra = colon == std::string::npos ? 0 : std::stoul(word.substr(colon + 1), nullptr, 16);
     struct timespec t;
     t.tv_sec = int64_t(int32_t(sec)) + (int64_t(extra & 3) << 32);
     t.tv_nsec = extra >> 2;
@@ -114,20 +116,13 @@ std::map<std::string, Stat> debugfs_stat(const std::string& image, const std::ve
         std::string block = out.substr(at + head.size(), end == std::string::npos ? end : end - at - head.size());
         pos = at + head.size();
         Stat s;
-        std::smatch m;
-        if (std::regex_search(block, m, std::regex(R"(Mode:\s+([0-7]+))")))
-            s.mode = std::stoul(m[1], nullptr, 8);
-        if (std::regex_search(block, m, std::regex(R"(User:\s+(\d+)\s+Group:\s+(\d+).*Size:\s+(\d+))"))) {
-            s.uid = std::stoul(m[1]);
-            s.gid = std::stoul(m[2]);
-            s.size = std::stoull(m[3]);
-        }
-        if (std::regex_search(block, m, std::regex(R"(Links:\s+(\d+))")))
-            s.links = std::stoul(m[1]);
-        if (std::regex_search(block, m, std::regex(R"( atime: 0x([0-9a-f]+)(?::([0-9a-f]+))?)")))
-            s.atime = decode_time(m);
-        if (std::regex_search(block, m, std::regex(R"( mtime: 0x([0-9a-f]+)(?::([0-9a-f]+))?)")))
-            s.mtime = decode_time(m);
+        s.mode = std::stoul(word_after(block, "Mode:"), nullptr, 8);
+        s.uid = std::stoul(word_after(block, "User:"));
+        s.gid = std::stoul(word_after(block, "Group:"));
+        s.size = std::stoull(word_after(block, "Size:", block.find("Group:")));
+        s.links = std::stoul(word_after(block, "Links:"));
+        s.atime = decode_time(word_after(block, " atime:"));
+        s.mtime = decode_time(word_after(block, " mtime:"));
         res[p] = s;
     }
     return res;
@@ -476,9 +471,7 @@ TEST_F(HostileExtract, CleanupAfterAFailureFollowsNoLink)
     ASSERT_EQ(run("debugfs -R 'bmap /plain.txt 0' " + image_, &out), 0);
     Device dev = load_ext_image(image_, 4096);
     MemoryReader reader(dev);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"((\d+)\s*$)"))) << out;
-    reader.bad = std::stoull(m[1]);
+    reader.bad = std::stoull(out.substr(out.find_last_of('\n', out.size() - 2) + 1));
     std::string to = world() + "/failed";
     fs::create_directories(to);
     auto before = state_of(world(), kTargets);

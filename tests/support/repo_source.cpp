@@ -1,11 +1,11 @@
 #include "tests/support/repo_source.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <stdexcept>
 #include <sys/wait.h>
 
@@ -192,14 +192,28 @@ void rename_entry(const std::string& image, uint32_t ino, const std::string& fro
     std::ofstream(image, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string word_after(const std::string& text, const std::string& key, size_t from)
+{
+    size_t at = text.find(key, from);
+    if (at == std::string::npos)
+        return "";
+    at += key.size();
+    while (at < text.size() && isspace(static_cast<unsigned char>(text[at])))
+        at++;
+    size_t end = at;
+    while (end < text.size() && !isspace(static_cast<unsigned char>(text[end])))
+        end++;
+    return text.substr(at, end - at);
+}
+
 uint32_t inode_of(const std::string& image, const std::string& path)
 {
     std::string out;
     run("debugfs -R 'stat \"" + path + "\"' " + image, &out);
-    std::smatch m;
-    if (!std::regex_search(out, m, std::regex(R"(Inode:\s+(\d+))")))
+    std::string ino = word_after(out, "Inode:");
+    if (ino.empty())
         throw std::runtime_error("no inode for " + path + ": " + out);
-    return std::stoul(m[1]);
+    return std::stoul(ino);
 }
 
 } // namespace repo_test

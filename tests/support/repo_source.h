@@ -79,6 +79,8 @@ Device load_ext_image(const std::string& image, uint32_t block_size);
 // ext2/3/4 image in place, whatever bytes `to` holds: for hostile images. The image must have
 // no directory checksums (mkfs.ext4 -O ^metadata_csum, or ext2).
 void rename_entry(const std::string& image, uint32_t ino, const std::string& from, const std::string& to);
+// The blank-separated word after the first `key` in `text` from `from`, or "".
+std::string word_after(const std::string& text, const std::string& key, size_t from = 0);
 // The inode number of `path` in an image, from debugfs.
 uint32_t inode_of(const std::string& image, const std::string& path);
 
