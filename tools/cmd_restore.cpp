@@ -123,6 +123,7 @@ int run_extract(const RestoreOptions& opt)
         repo::ExtractReport rep;
         {
             ProgressBar bar("extract", opt.repo.json);
+            bar.set_unit_bytes(1);
             repo::ExtractOptions eo;
             eo.progress = bar.fn();
             rep = r->extract(id, opt.path, opt.to, eo);
