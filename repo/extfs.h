@@ -6,12 +6,13 @@
 
 namespace repo {
 
-// The entries of directory `path` (or the one entry when `path` is not a directory).
-std::vector<FsEntry> fs_list(Repository::BlockReader& backup, const std::string& path);
+// The entries of directory `path` (or the one entry when `path` is not a directory). With
+// `isolate`, the file system is read in a child process (see repo/isolate.h).
+std::vector<FsEntry> fs_list(Repository::BlockReader& backup, const std::string& path, bool isolate = true);
 
-// Writes the file, symlink or tree at `path` to `to_dir`/<its name>, built under a temporary
-// name and renamed when complete. Returns the bytes of file data written.
-uint64_t fs_extract(Repository::BlockReader& backup, Env& env, const std::string& path,
-                    const std::string& to_dir, const ProgressFn& progress);
+// Writes the file, symlink, fifo, device or tree at `path` to `to_dir`/<its name>, as
+// Repository::extract describes.
+ExtractReport fs_extract(Repository::BlockReader& backup, const std::string& path, const std::string& to_dir,
+                         const ExtractOptions& options);
 
 } // namespace repo

@@ -321,11 +321,11 @@ public:
         return fs_list(*r, path);
     }
 
-    uint64_t extract(const std::string& id, const std::string& path, const std::string& to_dir,
-                     const ProgressFn& progress) override
+    ExtractReport extract(const std::string& id, const std::string& path, const std::string& to_dir,
+                          const ExtractOptions& options) override
     {
         auto r = reader(id);
-        return fs_extract(*r, env_, path, to_dir, progress);
+        return fs_extract(*r, path, to_dir, options);
     }
 
     VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;

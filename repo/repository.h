@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -191,6 +192,43 @@ struct FsEntry {
     std::string link_target;    // for symlinks
 };
 
+// A name or symlink target of a backed-up file system for a line of text: control
+// characters and backslashes escaped, so that a name holding a newline cannot forge a line.
+std::string printable_name(const std::string& name);
+
+// How extract writes what it takes from a backup.
+struct ExtractOptions {
+    // Whether to restore owners and groups, device nodes and the security.*, trusted.* and
+    // POSIX ACL extended attributes, as only root may. Default: when running as root.
+    bool as_root = geteuid_is_root();
+    // Read the file system in a child process, so that a damaged one that crashes libext2fs
+    // ends in Error::Damaged instead of the caller's death. Off only for tests that want to
+    // see a crash where it happens.
+    bool isolate = true;
+    ProgressFn progress;
+
+    static bool geteuid_is_root();
+};
+
+// What extract did. An entry is refused when the file system holds something no sound one
+// does (an unsafe name, a second entry of one name, a damaged inode); it is skipped when it
+// is sound but not extracted (a device node without root, a socket).
+struct ExtractReport {
+    uint64_t bytes = 0;         // file data written
+    uint64_t files = 0, directories = 0, symlinks = 0, hard_links = 0, fifos = 0, devices = 0;
+    std::map<std::string, uint64_t> refused;   // by reason
+    std::map<std::string, uint64_t> skipped;   // by reason
+    std::map<std::string, uint64_t> not_kept;  // attributes that could not be set, by what
+    std::vector<std::string> warnings;         // one line each, the first kMaxWarnings
+    uint64_t warnings_dropped = 0;             // warnings beyond those
+    static constexpr size_t kMaxWarnings = 100;
+
+    // True when nothing was refused.
+    bool complete() const { return refused.empty(); }
+};
+nlohmann::json to_json(const ExtractReport& r);
+ExtractReport extract_report_from_json(const nlohmann::json& j);
+
 class Repository {
 public:
     // Creates a repository at `dir` (which must not exist or be an empty directory) with the
@@ -258,15 +296,19 @@ public:
     virtual std::unique_ptr<BlockReader> reader(const std::string& id) = 0;
 
     // File-level access to a backup of an ext2/3/4 file system, read through the backup's
-    // index (nothing is restored in full). Paths are absolute within the file system.
-    // Error::NotFound for a path that does not exist, Error::Invalid for a backup that holds
-    // no ext2/3/4 file system.
+    // index (nothing is restored in full) in a child process (a damaged file system that
+    // crashes the reader ends in Error::Damaged). Paths are absolute within the file system;
+    // no symlink of the backup is followed on the way. Error::NotFound for a path that does
+    // not exist, Error::Invalid for a backup that holds no ext2/3/4 file system.
     virtual std::vector<FsEntry> ls(const std::string& id, const std::string& path) = 0;
-    // Extracts the file, symlink or tree at `path` to `to_dir`/<its name> (`to_dir` must
-    // exist; Error::Exists when the name is taken there). Built under a temporary name and
-    // renamed when complete. Returns the number of bytes of file data written.
-    virtual uint64_t extract(const std::string& id, const std::string& path,
-                             const std::string& to_dir, const ProgressFn& progress = {}) = 0;
+    // Extracts the file, symlink, fifo, device or tree at `path` to `to_dir`/<its name> with
+    // its metadata (`to_dir` must exist; Error::Exists when the name is taken there). Every
+    // entry is created relative to its parent's directory descriptor and exclusively: nothing
+    // there is followed or overwritten. Written in place and made durable once at the end;
+    // when extract fails or is interrupted it removes what it created, and only that.
+    // Entries the file system should not hold are refused and reported, the rest extracted.
+    virtual ExtractReport extract(const std::string& id, const std::string& path,
+                                  const std::string& to_dir, const ExtractOptions& options = {}) = 0;
 
     // Checks one backup (or all when `id` is empty): its manifest and index read back sound
     // and every chunk it references exists, decompresses and hashes to its name. Damage is

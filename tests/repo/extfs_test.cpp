@@ -96,8 +96,9 @@ TEST_P(ExtFsTest, ListAndExtractFullAndIncremental)
                                                              fs::directory_iterator())));
 
     fs::create_directory(tmp / "out-full");
-    uint64_t bytes = r->extract(full, "/", tmp / "out-full", {});
-    EXPECT_GT(bytes, 0u);
+    repo::ExtractReport rep = r->extract(full, "/", tmp / "out-full", {});
+    EXPECT_GT(rep.bytes, 0u);
+    EXPECT_TRUE(rep.complete());
     auto want = snapshot_tree(tree);
     auto got = snapshot_tree(tmp / "out-full/root");
     got.erase("/lost+found");

@@ -1,5 +1,6 @@
 #include "tests/support/repo_source.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -170,6 +171,49 @@ int run(const std::string& command, std::string* output)
             output->append(buf, n);
     int status = pclose(p);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void rename_entry(const std::string& image, uint32_t ino, const std::string& from, const std::string& to)
+{
+    if (from.size() != to.size())
+        throw std::runtime_error("rename_entry: names of different lengths");
+    std::string bytes = read_host_file(image);
+    std::string head(reinterpret_cast<const char*>(&ino), 4);
+    size_t hits = 0;
+    for (size_t at = bytes.find(head); at != std::string::npos; at = bytes.find(head, at + 1)) {
+        if (at + 8 + from.size() > bytes.size() || uint8_t(bytes[at + 6]) != from.size() ||
+            bytes.compare(at + 8, from.size(), from) != 0)
+            continue;
+        bytes.replace(at + 8, to.size(), to);
+        hits++;
+    }
+    if (hits != 1)
+        throw std::runtime_error("rename_entry: " + std::to_string(hits) + " entries named " + from);
+    std::ofstream(image, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string word_after(const std::string& text, const std::string& key, size_t from)
+{
+    size_t at = text.find(key, from);
+    if (at == std::string::npos)
+        return "";
+    at += key.size();
+    while (at < text.size() && isspace(static_cast<unsigned char>(text[at])))
+        at++;
+    size_t end = at;
+    while (end < text.size() && !isspace(static_cast<unsigned char>(text[end])))
+        end++;
+    return text.substr(at, end - at);
+}
+
+uint32_t inode_of(const std::string& image, const std::string& path)
+{
+    std::string out;
+    run("debugfs -R 'stat \"" + path + "\"' " + image, &out);
+    std::string ino = word_after(out, "Inode:");
+    if (ino.empty())
+        throw std::runtime_error("no inode for " + path + ": " + out);
+    return std::stoul(ino);
 }
 
 } // namespace repo_test

@@ -75,6 +75,15 @@ Device make_ext_image(const std::string& image, const std::string& type, uint32_
 // Loads an image file with the used blocks of the ext2/3/4 file system on it.
 Device load_ext_image(const std::string& image, uint32_t block_size);
 
+// Renames the directory entry of inode `ino` named `from` to `to` (of the same length) in an
+// ext2/3/4 image in place, whatever bytes `to` holds: for hostile images. The image must have
+// no directory checksums (mkfs.ext4 -O ^metadata_csum, or ext2).
+void rename_entry(const std::string& image, uint32_t ino, const std::string& from, const std::string& to);
+// The blank-separated word after the first `key` in `text` from `from`, or "".
+std::string word_after(const std::string& text, const std::string& key, size_t from = 0);
+// The inode number of `path` in an image, from debugfs.
+uint32_t inode_of(const std::string& image, const std::string& path);
+
 std::string read_host_file(const std::string& path);
 // Runs a shell command; returns its exit status and puts its output (stdout and stderr) in
 // `output`.

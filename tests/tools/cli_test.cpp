@@ -338,6 +338,46 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     EXPECT_EQ(got, want);
 }
 
+TEST(CliExtract, SpecialBitsInLsAndASummaryOfWhatWasRefused)
+{
+    TempDir tmp;
+    fs::create_directories(tmp / "tree/sticky");
+    std::ofstream(tmp / "tree/setuid") << "x";
+    std::ofstream(tmp / "tree/XX") << "EVIL";
+    fs::permissions(tmp / "tree/setuid", fs::perms(04755));
+    fs::permissions(tmp / "tree/sticky", fs::perms(01777));
+    std::string img = tmp / "disk.img", rp = tmp / "repo", out;
+    ASSERT_EQ(run("mkfs.ext4 -q -F -O ^metadata_csum -b 4096 -d " + (tmp / "tree") + " " + img + " 1024", &out), 0)
+        << out;
+    rename_entry(img, inode_of(img, "/XX"), "XX", "..");
+    ASSERT_EQ(kestrel("init --repo " + rp).code, 0);
+    auto r = repo::Repository::open(repo::Env::posix(), rp);
+    BackupPlan plan;
+    plan.fs_type = "ext4";
+    std::string id = write_backup(*r, load_ext_image(img, 4096), plan);
+
+    Result ls = kestrel("ls --repo " + rp + " --backup " + id);
+    EXPECT_NE(ls.out.find("-rwsr-xr-x"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("drwxrwxrwt"), std::string::npos) << ls.out;
+
+    // The entry named ".." is refused, the rest extracted, and the command ends with 3.
+    fs::create_directory(tmp / "out");
+    Result x = kestrel("extract --repo " + rp + " --backup " + id + " / --to " + (tmp / "out"));
+    EXPECT_EQ(x.code, 3) << x.out;
+    EXPECT_NE(x.out.find("kestrel: warning: refused /.. (inode "), std::string::npos) << x.out;
+    EXPECT_NE(x.out.find("1 file, 3 directories"), std::string::npos) << x.out;
+    EXPECT_NE(x.out.find("REFUSED 1 (1 unsafe name)"), std::string::npos) << x.out;
+    EXPECT_EQ(read_host_file(tmp / "out/root/setuid"), "x");
+    EXPECT_FALSE(fs::exists(tmp / "EVIL"));
+    fs::create_directory(tmp / "out2");
+    Result xj = kestrel("extract --json --repo " + rp + " --backup " + id + " / --to " + (tmp / "out2"));
+    EXPECT_EQ(xj.code, 3);
+    nlohmann::json j = nlohmann::json::parse(xj.out.substr(xj.out.find("{\n"))); // after the warnings
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["extracted"]["files"], 1);
+    EXPECT_EQ(j["refused"]["unsafe name"], 1);
+}
+
 TEST(CliBackup, BadDiskOrPartitionIsOneLineAndNoBackup)
 {
     TempDir tmp;
