@@ -1,7 +1,7 @@
 // The repository: layout, the backup writer, restore, verify, forget and gc.
 //
 //   DIR/config                   format, version, chunk size
-//   DIR/lock                     held by the one writer
+//   DIR/locks/<id>               one lock object per holder (repo/lock.h)
 //   DIR/chunks/HH/<digest>       chunks, HH the digest's first two hex digits
 //   DIR/backups/<id>.index       the fixed index of a backup
 //   DIR/backups/<id>.manifest    the manifest: a backup exists when its manifest does
@@ -190,17 +190,34 @@ private:
 class RepositoryImpl : public Repository {
 public:
     RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes)
-        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes)
+        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), store_(env, dir_)
     {
     }
 
     const std::string& dir() const override { return dir_; }
     uint32_t chunk_bytes() const override { return chunk_bytes_; }
     Env& env() { return env_; }
+    Backend& store() override { return store_; }
+    void set_lock_options(const LockOptions& options) override { lock_options_ = options; }
+    std::unique_ptr<RepoLock> lock(LockMode mode, const std::string& operation) override
+    {
+        return RepoLock::acquire(store_, mode, operation, lock_options_);
+    }
+
+    // After a read met a missing or damaged chunk: when the reader's lock was lost, gc may
+    // have removed it, so that is the error rather than damage.
+    void check_read_lock(RepoLock& lock, const std::string& what)
+    {
+        if (!lock.intact())
+            throw Error(Error::Kind::Locked,
+                        "the repository's lock was lost while " + what +
+                            " ran (its lock object was removed, or judged stale), so gc may have removed what it "
+                            "read; run it again",
+                        store_.location());
+    }
 
     std::string backups_dir() const { return join(dir_, "backups"); }
     std::string chunks_dir() const { return join(dir_, "chunks"); }
-    std::string lock_path() const { return join(dir_, "lock"); }
     std::string manifest_path(const std::string& id) const { return join(backups_dir(), id + kManifestSuffix); }
     std::string index_path(const std::string& id) const { return join(backups_dir(), id + kIndexSuffix); }
     std::string chunk_dir(const Digest& d) const { return join(chunks_dir(), to_hex(std::span(d.data(), 1))); }
@@ -294,7 +311,7 @@ public:
 
     std::unique_ptr<BackupWriter> begin_backup(const SourceInfo& source,
                                                const std::optional<std::string>& parent,
-                                               unsigned threads) override;
+                                               unsigned threads, std::unique_ptr<RepoLock> lock) override;
 
     void restore(const std::string& id, const std::string& target, const ProgressFn& progress) override;
     std::unique_ptr<BlockReader> reader(const std::string& id) override;
@@ -320,6 +337,8 @@ private:
     Env& env_;
     std::string dir_;
     uint32_t chunk_bytes_;
+    LocalBackend store_;
+    LockOptions lock_options_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -327,7 +346,7 @@ private:
 
 class Writer : public BackupWriter {
 public:
-    Writer(RepositoryImpl& repo, std::unique_ptr<FileLock> lock, const SourceInfo& source,
+    Writer(RepositoryImpl& repo, std::unique_ptr<RepoLock> lock, const SourceInfo& source,
            std::optional<Manifest> parent, std::optional<Index> parent_index, unsigned threads)
         : repo_(repo), env_(repo.env()), lock_(std::move(lock)), source_(source),
           parent_(std::move(parent)), parent_index_(std::move(parent_index)), id_(new_backup_id()),
@@ -407,6 +426,7 @@ public:
                 env_.sync_dir(d);
             if (created_dir_)
                 env_.sync_dir(repo_.chunks_dir());
+            confirm_lock();
 
             std::string index_file = format::encode_index(index_);
             env_.write_file_atomic(repo_.index_path(id_), index_file);
@@ -428,6 +448,9 @@ public:
             m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
                                                       index_file.size()));
             env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
+            // A gc that came in through a gap in the lock just before the manifest was
+            // written cannot have seen it: checked once more, now that it names the chunks.
+            confirm_lock();
         });
         finished_ = true;
         pool_.stop();
@@ -458,6 +481,28 @@ public:
 
 private:
     enum : uint8_t { kUnused, kPut, kKept };
+
+    // Makes sure nothing this backup references went while its lock was lost: when the
+    // lock did not hold throughout, takes a new one (waiting for gc as a new backup would)
+    // and checks that every chunk the index names is still stored.
+    void confirm_lock()
+    {
+        if (lock_->intact())
+            return;
+        lock_.reset();
+        lock_ = repo_.lock(LockMode::Shared, "backup");
+        std::set<Digest> named(index_.digests.begin(), index_.digests.end());
+        uint64_t gone = 0;
+        for (const Digest& d : named)
+            if (!format::is_zero_digest(d) && !env_.exists(repo_.chunk_path(d)))
+                gone++;
+        if (gone)
+            throw Error(Error::Kind::Locked,
+                        "backup " + id_ + " lost its lock while it ran (its lock object was removed, or judged "
+                            "stale) and " + std::to_string(gone) +
+                            " chunks it needs were removed meanwhile; nothing was committed; run the backup again",
+                        repo_.store().location());
+    }
 
     void check_open() const
     {
@@ -622,7 +667,7 @@ private:
 
     RepositoryImpl& repo_;
     Env& env_;
-    std::unique_ptr<FileLock> lock_;
+    std::unique_ptr<RepoLock> lock_;
     SourceInfo source_;
     std::optional<Manifest> parent_;
     std::optional<Index> parent_index_;
@@ -653,7 +698,7 @@ private:
 
 std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& source,
                                                            const std::optional<std::string>& parent,
-                                                           unsigned threads)
+                                                           unsigned threads, std::unique_ptr<RepoLock> lock)
 {
     uint32_t bs = source.block_size;
     if (bs < 512 || bs > 65536 || (bs & (bs - 1)) || chunk_bytes_ % bs)
@@ -663,7 +708,8 @@ std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& sou
         throw Error(Error::Kind::Invalid, "a backup of no blocks");
     if (source.source.empty())
         throw Error(Error::Kind::Invalid, "a backup needs a source name");
-    auto lock = env_.lock(lock_path());
+    if (!lock)
+        lock = this->lock(LockMode::Shared, "backup");
     std::optional<Manifest> pm;
     std::optional<Index> pix;
     if (parent) {
@@ -692,7 +738,10 @@ std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& sou
 
 class Reader : public Repository::BlockReader {
 public:
-    Reader(RepositoryImpl& repo, Manifest m, Index ix) : repo_(repo), m_(std::move(m)), ix_(std::move(ix)) {}
+    Reader(RepositoryImpl& repo, std::unique_ptr<RepoLock> lock, Manifest m, Index ix)
+        : repo_(repo), lock_(std::move(lock)), m_(std::move(m)), ix_(std::move(ix))
+    {
+    }
 
     const Manifest& manifest() const override { return m_; }
 
@@ -726,8 +775,10 @@ private:
         try {
             repo_.read_position(m_, ix_, pos, data);
         } catch (const Error& e) {
-            if (e.kind() == Error::Kind::Damaged)
+            if (e.kind() == Error::Kind::Damaged) {
+                repo_.check_read_lock(*lock_, "reading backup " + m_.id);
                 rethrow_for(e, m_.id);
+            }
             throw;
         }
         cache_.emplace_back(pos, std::move(data));
@@ -735,6 +786,7 @@ private:
     }
 
     RepositoryImpl& repo_;
+    std::unique_ptr<RepoLock> lock_;
     Manifest m_;
     Index ix_;
     std::deque<std::pair<uint64_t, std::vector<uint8_t>>> cache_;
@@ -742,10 +794,11 @@ private:
 
 std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::string& id)
 {
+    auto lock = this->lock(LockMode::Shared, "read");
     try {
         Manifest m = manifest(id);
         Index ix = index(m);
-        return std::make_unique<Reader>(*this, std::move(m), std::move(ix));
+        return std::make_unique<Reader>(*this, std::move(lock), std::move(m), std::move(ix));
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::Damaged)
             rethrow_for(e, id);
@@ -759,6 +812,7 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
         throw Error(Error::Kind::Exists, "restore target exists", target);
     if (!env_.is_dir(dir_of(target)))
         throw Error(Error::Kind::NotFound, "the restore target's directory does not exist", target);
+    auto lock = this->lock(LockMode::Shared, "restore");
     Manifest m;
     Index ix;
     try {
@@ -809,8 +863,10 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
             env_.remove(tmp);
         } catch (...) {
         }
-        if (e.kind() == Error::Kind::Damaged)
+        if (e.kind() == Error::Kind::Damaged) {
+            check_read_lock(*lock, "restore of backup " + id);
             rethrow_for(e, id);
+        }
         throw;
     } catch (...) {
         try {
@@ -826,6 +882,7 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
 
 VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const ProgressFn& progress)
 {
+    auto lock = this->lock(LockMode::Shared, "verify");
     VerifyReport report;
     std::vector<std::string> ids;
     if (id) {
@@ -874,6 +931,8 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
     }
     if (progress)
         progress(done, users.size());
+    if (!report.clean())
+        check_read_lock(*lock, "verify");
     return report;
 }
 
@@ -901,9 +960,9 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
 {
     if (policy.empty())
         throw Error(Error::Kind::Invalid, "forget needs a retention rule (keep-last, keep-daily, keep-weekly or keep-monthly)");
-    std::unique_ptr<FileLock> lock;
+    std::unique_ptr<RepoLock> lock;
     if (!dry_run)
-        lock = env_.lock(lock_path());
+        lock = this->lock(LockMode::Exclusive, "forget");
     std::map<std::string, std::vector<Manifest>> by_source;
     for (Manifest& m : list())
         by_source[m.source.source].push_back(std::move(m));
@@ -952,7 +1011,17 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
 
 GcResult RepositoryImpl::gc(const ProgressFn& progress)
 {
-    auto lock = env_.lock(lock_path());
+    auto lock = this->lock(LockMode::Exclusive, "gc");
+    // Between steps: a gc whose lock object went cannot know that no backup started since,
+    // so it stops before removing anything more.
+    auto check_lock = [&](bool full) {
+        if (full ? lock->intact() : lock->still_held())
+            return;
+        throw Error(Error::Kind::Locked,
+                    "gc stopped: its lock was lost while it ran (its lock object was removed, or judged stale); "
+                    "run gc again",
+                    store_.location());
+    };
     GcResult result;
     std::set<Digest> referenced;
     std::set<std::string> ids;
@@ -974,7 +1043,9 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     }
     result.chunks_referenced = referenced.size();
 
+    check_lock(true);
     auto remove_file = [&](const std::string& path, bool chunk) {
+        check_lock(false);
         uint64_t size = env_.open_read(path)->size();
         env_.remove(path);
         if (chunk) {
@@ -1008,6 +1079,7 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
         if (!env_.is_dir(d)) {
             continue;
         }
+        check_lock(true);
         changed = false;
         for (const std::string& name : env_.list(d)) {
             Digest digest;
@@ -1047,6 +1119,7 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
     }
     env.mkdir(join(dir, "chunks"));
     env.mkdir(join(dir, "backups"));
+    env.mkdir(join(dir, "locks"));
     env.sync_dir(dir);
     std::mt19937_64 rng{std::random_device{}()};
     uint64_t rid[2] = {rng(), rng()};

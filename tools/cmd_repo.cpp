@@ -31,7 +31,7 @@ int run_init(const RepoOptions& opt, uint32_t chunk_bytes)
 int run_list(const RepoOptions& opt)
 {
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        auto r = open_repo(opt);
         std::vector<repo::Manifest> all = r->list();
         if (opt.json) {
             nlohmann::json out = nlohmann::json::array();
@@ -54,7 +54,7 @@ int run_list(const RepoOptions& opt)
 int run_verify(const RepoOptions& opt, const std::string& backup)
 {
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        auto r = open_repo(opt);
         ProgressBar bar("verify", opt.json);
         repo::VerifyReport rep =
             r->verify(backup.empty() ? std::nullopt : std::optional(resolve_backup(*r, backup)), bar.fn());
@@ -99,7 +99,7 @@ int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, bool
         return kExitUsage;
     }
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        auto r = open_repo(opt);
         repo::ForgetResult res = r->forget(policy, dry_run);
         if (opt.json) {
             print_json({{"ok", true}, {"dry_run", dry_run}, {"kept", res.kept}, {"forgotten", res.forgotten}});
@@ -116,7 +116,7 @@ int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, bool
 int run_gc(const RepoOptions& opt)
 {
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        auto r = open_repo(opt);
         ProgressBar bar("gc", opt.json);
         repo::GcResult res = r->gc(bar.fn());
         if (opt.json)
@@ -130,6 +130,22 @@ int run_gc(const RepoOptions& opt)
                    static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
                    human_bytes(res.bytes_removed).c_str(), static_cast<unsigned long long>(res.other_files_removed),
                    res.other_files_removed == 1 ? "" : "s", static_cast<unsigned long long>(res.chunks_referenced));
+        return kExitOk;
+    });
+}
+
+int run_unlock(const RepoOptions& opt, bool all)
+{
+    return guarded(opt.json, [&] {
+        auto r = open_repo(opt);
+        std::vector<std::string> removed = repo::remove_locks(r->store(), repo::LockOptions{}, all);
+        if (opt.json) {
+            print_json({{"ok", true}, {"removed", removed}});
+        } else {
+            for (const auto& name : removed)
+                printf("removed %s\n", name.c_str());
+            printf("removed %zu lock%s\n", removed.size(), removed.size() == 1 ? "" : "s");
+        }
         return kExitOk;
     });
 }
@@ -172,9 +188,18 @@ void register_repo(CLI::App& app, Commands& commands)
     commands.add(forget, [opt, policy, dry_run] { return run_forget(*opt, *policy, *dry_run); });
 
     CLI::App* gc = app.add_subcommand(
-        "gc", "remove chunks no backup references (waits for no one: fails while a backup runs)");
+        "gc", "remove chunks no backup references; needs the repository alone: fails (exit 4) while a backup, "
+              "restore or verify runs, unless told to wait (--wait-lock)");
     add_repo_options(gc, *opt);
     commands.add(gc, [opt] { return run_gc(*opt); });
+
+    CLI::App* unlock = app.add_subcommand(
+        "unlock", "remove stale locks: those of processes gone from this host, of other hosts not refreshed "
+                  "for 30 minutes, and unreadable ones");
+    add_repo_options(unlock, *opt);
+    auto all = std::make_shared<bool>(false);
+    unlock->add_flag("--remove-all", *all, "remove every lock, also live ones (only when no kestrel uses the repository)");
+    commands.add(unlock, [opt, all] { return run_unlock(*opt, *all); });
 }
 
 } // namespace cli

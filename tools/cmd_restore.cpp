@@ -18,7 +18,7 @@ struct RestoreOptions {
 int run_restore(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        auto r = open_repo(opt.repo);
         const std::string id = resolve_backup(*r, opt.backup);
         {
             ProgressBar bar("restore", opt.repo.json);
@@ -53,7 +53,7 @@ std::string mode_string(const repo::FsEntry& e)
 int run_ls(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        auto r = open_repo(opt.repo);
         const std::string id = resolve_backup(*r, opt.backup);
         std::vector<repo::FsEntry> entries = r->ls(id, opt.path);
         if (opt.repo.json) {
@@ -79,7 +79,7 @@ int run_ls(const RestoreOptions& opt)
 int run_extract(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        auto r = open_repo(opt.repo);
         const std::string id = resolve_backup(*r, opt.backup);
         uint64_t bytes;
         {
