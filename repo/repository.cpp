@@ -226,8 +226,10 @@ public:
     std::vector<std::string> backup_ids()
     {
         std::vector<std::string> ids;
+        // Only files: a directory that happens to bear a manifest's name is nobody's backup
+        // and must not stop the rest from being listed, verified or collected.
         for (const std::string& name : env_.list(backups_dir()))
-            if (!is_temp(name) && ends_with(name, kManifestSuffix))
+            if (!is_temp(name) && ends_with(name, kManifestSuffix) && !env_.is_dir(join(backups_dir(), name)))
                 ids.push_back(name.substr(0, name.size() - strlen(kManifestSuffix)));
         std::sort(ids.begin(), ids.end());
         return ids;
@@ -282,7 +284,11 @@ public:
                         chunk_path(ix.digests[pos]));
     }
 
-    std::vector<Manifest> list() override
+    std::vector<Manifest> list() override { return list_all(nullptr); }
+
+    std::vector<Manifest> list(std::vector<Damage>& damaged) override { return list_all(&damaged); }
+
+    std::vector<Manifest> list_all(std::vector<Damage>* damaged)
     {
         std::vector<Manifest> out;
         for (const std::string& id : backup_ids()) {
@@ -292,6 +298,8 @@ public:
                 if (e.kind() != Error::Kind::Damaged && e.kind() != Error::Kind::Format &&
                     e.kind() != Error::Kind::NotFound)
                     throw;
+                if (damaged && e.kind() != Error::Kind::NotFound) // NotFound: forgotten meanwhile
+                    damaged->push_back({e.message(), e.path(), {id}});
             }
         }
         std::stable_sort(out.begin(), out.end(), [](const Manifest& a, const Manifest& b) {
@@ -331,6 +339,9 @@ public:
 
     VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;
     ForgetResult forget(const RetentionPolicy& policy, bool dry_run) override;
+    ForgetResult forget_ids(const std::vector<std::string>& ids, bool dry_run) override;
+    // Removes the manifests, then the indexes, of `ids` (each known to exist).
+    void remove_backups(const std::vector<std::string>& ids);
     GcResult gc(const ProgressFn& progress) override;
 
 private:
@@ -995,17 +1006,47 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
     }
     if (dry_run)
         return result;
+    remove_backups(result.forgotten);
+    return result;
+}
+
+void RepositoryImpl::remove_backups(const std::vector<std::string>& ids)
+{
     // The manifest goes first: once it is gone (and that is durable) the backup is gone;
     // an index left behind by a crash is removed by gc.
-    for (const std::string& id : result.forgotten)
+    for (const std::string& id : ids)
         env_.remove(manifest_path(id));
-    if (!result.forgotten.empty())
+    if (!ids.empty())
         env_.sync_dir(backups_dir());
-    for (const std::string& id : result.forgotten)
+    for (const std::string& id : ids)
         if (env_.exists(index_path(id)))
             env_.remove(index_path(id));
-    if (!result.forgotten.empty())
+    if (!ids.empty())
         env_.sync_dir(backups_dir());
+}
+
+ForgetResult RepositoryImpl::forget_ids(const std::vector<std::string>& ids, bool dry_run)
+{
+    if (ids.empty())
+        throw Error(Error::Kind::Invalid, "forget needs the ids of the backups to forget");
+    std::unique_ptr<RepoLock> lock;
+    if (!dry_run)
+        lock = this->lock(LockMode::Exclusive, "forget");
+    // Every id is checked before anything goes; a manifest that cannot be read is forgotten
+    // all the same, since that is how a damaged backup leaves the repository.
+    std::set<std::string> named;
+    for (const std::string& id : ids) {
+        if (!valid_id(id) || !env_.exists(manifest_path(id)) || env_.is_dir(manifest_path(id)))
+            throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
+        named.insert(id);
+    }
+    ForgetResult result;
+    result.forgotten.assign(named.begin(), named.end());
+    for (const std::string& id : backup_ids())
+        if (!named.count(id))
+            result.kept.push_back(id);
+    if (!dry_run)
+        remove_backups(result.forgotten);
     return result;
 }
 
@@ -1061,7 +1102,7 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     for (const std::string& name : env_.list(backups_dir())) {
         bool orphan_index = ends_with(name, kIndexSuffix) &&
                             !ids.count(name.substr(0, name.size() - strlen(kIndexSuffix)));
-        if (is_temp(name) || orphan_index) {
+        if ((is_temp(name) || orphan_index) && !env_.is_dir(join(backups_dir(), name))) {
             remove_file(join(backups_dir(), name), false);
             changed = true;
         }
@@ -1132,7 +1173,19 @@ std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
 {
     std::string path = join(dir, "config");
     std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)");
-    uint32_t chunk_bytes = format::decode_config(text, path);
+    uint32_t chunk_bytes;
+    try {
+        chunk_bytes = format::decode_config(text, path);
+    } catch (const Error& e) {
+        // A config of another format or a later version is not ours to judge; one that is
+        // not JSON at all, or is ours and of this version but cannot be used, is damage.
+        nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+        bool ours = !j.is_discarded() && j.is_object() && j.value("format", "") == "kestrel-repository" &&
+                    j.contains("version") && j["version"] == 1;
+        if (e.kind() == Error::Kind::Format && (j.is_discarded() || ours))
+            throw Error(Error::Kind::Damaged, "the repository's config is damaged (" + e.message() + ")", path);
+        throw;
+    }
     if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
     return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes);

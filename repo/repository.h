@@ -220,6 +220,8 @@ public:
     // Every backup, oldest snapshot first (ties by id). A manifest that cannot be read is
     // skipped here; verify reports it.
     virtual std::vector<Manifest> list() = 0;
+    // The same, and each backup whose manifest cannot be read added to `damaged`.
+    virtual std::vector<Manifest> list(std::vector<Damage>& damaged) = 0;
 
     // The manifest of backup `id`. Error::NotFound when there is none, Error::Damaged when
     // it cannot be read.
@@ -281,6 +283,10 @@ public:
     // Forgets the backups `policy` does not keep (an empty policy is Error::Invalid). With
     // `dry_run` only reports. Takes the lock exclusively. Chunks stay until gc.
     virtual ForgetResult forget(const RetentionPolicy& policy, bool dry_run = false) = 0;
+
+    // Forgets the named backups, also those whose manifest or index is damaged. Error::NotFound
+    // (nothing forgotten) when one does not exist. Takes the lock exclusively.
+    virtual ForgetResult forget_ids(const std::vector<std::string>& ids, bool dry_run = false) = 0;
 
     // Removes chunks no manifest references, temporary files and indexes without a manifest.
     // Takes the lock exclusively, so it never runs beside a backup or a reader

@@ -264,6 +264,21 @@ TEST_F(CliTest, ForgetAndGc)
     EXPECT_EQ(kestrel_json("verify --json --repo " + repo)["ok"], true);
 }
 
+TEST_F(CliTest, ADamagedManifestIsListedAndForgottenById)
+{
+    std::ofstream(repo + "/backups/" + full + ".manifest") << "{\"format\": ";
+    Result list = kestrel("list --repo " + repo);
+    EXPECT_EQ(list.code, 3) << list.out;
+    EXPECT_NE(list.out.find(full + "  DAMAGED"), std::string::npos) << list.out;
+    EXPECT_EQ(kestrel("gc --repo " + repo).code, 3);
+    EXPECT_EQ(kestrel("forget --repo " + repo + " " + full + " --keep-last 1").code, 2) << "ids or rules, not both";
+    nlohmann::json f = kestrel_json("forget --json --repo " + repo + " " + full);
+    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    EXPECT_EQ(kestrel_json("list --json --repo " + repo)["damaged"], nlohmann::json::array());
+    EXPECT_EQ(kestrel("gc --repo " + repo).code, 0);
+    EXPECT_EQ(kestrel("verify --repo " + repo).code, 0);
+}
+
 TEST_F(CliTest, LockedExitsFourWaitLockWaitsAndUnlockClearsStaleLocks)
 {
     auto r = repo::Repository::open(repo::Env::posix(), repo);
