@@ -240,17 +240,8 @@ std::unique_ptr<RepoLock> RepoLock::acquire(Backend& store, LockMode mode, const
             set_live(info.name, true);
             try {
                 store.save(info.name, encode(info));
-            } catch (...) {
-                try {
-                    store.remove(info.name);
-                } catch (...) {
-                }
-                set_live(info.name, false);
-                throw;
-            }
-            // Someone may have written theirs at the same time: look again now that ours
-            // is visible. Either of two racing takers sees the other here.
-            try {
+                // Someone may have written theirs at the same time: look again now that
+                // ours is visible. Either of two racing takers sees the other here.
                 others = live_conflicts(store, o, exclusive, info.name, false);
             } catch (...) {
                 try {

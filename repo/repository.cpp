@@ -590,7 +590,17 @@ private:
             if (kept) {
                 // A partly changed chunk: the parent's chunk with the new blocks merged in.
                 std::vector<uint8_t> old;
-                repo_.read_position(*parent_, *parent_index_, pos, old);
+                try {
+                    repo_.read_position(*parent_, *parent_index_, pos, old);
+                } catch (const Error& e) {
+                    if (e.kind() != Error::Kind::Damaged)
+                        throw;
+                    throw Error(Error::Kind::Damaged,
+                                "the parent backup " + parent_->id + " is damaged where this incremental needs its "
+                                    "unchanged blocks (" + e.message() +
+                                    "); a full backup (kestrel backup --full) reads them from the disk again",
+                                e.path());
+                }
                 for (uint64_t i = 0; i < n; i++)
                     if (state_[i] == kKept)
                         memcpy(buffer_->data() + i * block_size_, old.data() + i * block_size_, block_size_);

@@ -99,4 +99,33 @@ TEST_F(CureTest, ADamagedConfigIsDamageAndAForeignOneIsNot)
     EXPECT_EQ(open_error(), Error::Kind::Crashed);
 }
 
+TEST_F(CureTest, AnIncrementalOnADamagedParentChunkSaysHowToCureIt)
+{
+    for (const std::string& sub : env.list("/repo/chunks"))
+        for (const std::string& name : env.list("/repo/chunks/" + sub)) {
+            std::string path = "/repo/chunks/" + sub + "/" + name;
+            std::string data = env.peek(path);
+            data[data.size() - 1] ^= 0x40;
+            env.poke(path, data);
+        }
+    // A block whose chunk (4 blocks) has other used blocks, which the incremental keeps.
+    uint64_t b0 = 0;
+    while (!dev.used[b0] || !dev.used[b0 ^ 1])
+        b0++;
+    dev.write(b0, 77);
+    BackupPlan plan;
+    plan.parent = a;
+    plan.changed = {b0};
+    plan.snapshot_time += 100;
+    try {
+        write_backup(*r, dev, plan);
+        ADD_FAILURE() << "an incremental built on damage";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), Error::Kind::Damaged) << e.what();
+        EXPECT_NE(std::string(e.what()).find("--full"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(a), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(r->list().size(), 2u);
+}
+
 } // namespace
