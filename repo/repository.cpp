@@ -1,7 +1,7 @@
 // The repository: layout, the backup writer, restore, verify, forget and gc.
 //
 //   DIR/config                   format, version, chunk size
-//   DIR/lock                     held by the one writer
+//   DIR/locks/<id>               one lock object per holder (repo/lock.h)
 //   DIR/chunks/HH/<digest>       chunks, HH the digest's first two hex digits
 //   DIR/backups/<id>.index       the fixed index of a backup
 //   DIR/backups/<id>.manifest    the manifest: a backup exists when its manifest does
@@ -199,17 +199,34 @@ private:
 class RepositoryImpl : public Repository {
 public:
     RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes)
-        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes)
+        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), store_(env, dir_)
     {
     }
 
     const std::string& dir() const override { return dir_; }
     uint32_t chunk_bytes() const override { return chunk_bytes_; }
     Env& env() { return env_; }
+    Backend& store() override { return store_; }
+    void set_lock_options(const LockOptions& options) override { lock_options_ = options; }
+    std::unique_ptr<RepoLock> lock(LockMode mode, const std::string& operation) override
+    {
+        return RepoLock::acquire(store_, mode, operation, lock_options_);
+    }
+
+    // After a read met a missing or damaged chunk: when the reader's lock was lost, gc may
+    // have removed it, so that is the error rather than damage.
+    void check_read_lock(RepoLock& lock, const std::string& what)
+    {
+        if (!lock.intact())
+            throw Error(Error::Kind::Locked,
+                        "the repository's lock was lost while " + what +
+                            " ran (its lock object was removed, or judged stale), so gc may have removed what it "
+                            "read; run it again",
+                        store_.location());
+    }
 
     std::string backups_dir() const { return join(dir_, "backups"); }
     std::string chunks_dir() const { return join(dir_, "chunks"); }
-    std::string lock_path() const { return join(dir_, "lock"); }
     std::string manifest_path(const std::string& id) const { return join(backups_dir(), id + kManifestSuffix); }
     std::string index_path(const std::string& id) const { return join(backups_dir(), id + kIndexSuffix); }
     std::string chunk_dir(const Digest& d) const { return join(chunks_dir(), to_hex(std::span(d.data(), 1))); }
@@ -218,8 +235,10 @@ public:
     std::vector<std::string> backup_ids()
     {
         std::vector<std::string> ids;
+        // Only files: a directory that happens to bear a manifest's name is nobody's backup
+        // and must not stop the rest from being listed, verified or collected.
         for (const std::string& name : env_.list(backups_dir()))
-            if (!is_temp(name) && ends_with(name, kManifestSuffix))
+            if (!is_temp(name) && ends_with(name, kManifestSuffix) && !env_.is_dir(join(backups_dir(), name)))
                 ids.push_back(name.substr(0, name.size() - strlen(kManifestSuffix)));
         std::sort(ids.begin(), ids.end());
         return ids;
@@ -280,7 +299,11 @@ public:
                         chunk_path(ix.digests[pos]));
     }
 
-    std::vector<Manifest> list() override
+    std::vector<Manifest> list() override { return list_all(nullptr); }
+
+    std::vector<Manifest> list(std::vector<Damage>& damaged) override { return list_all(&damaged); }
+
+    std::vector<Manifest> list_all(std::vector<Damage>* damaged)
     {
         std::vector<Manifest> out;
         for (const std::string& id : backup_ids()) {
@@ -290,6 +313,8 @@ public:
                 if (e.kind() != Error::Kind::Damaged && e.kind() != Error::Kind::Format &&
                     e.kind() != Error::Kind::NotFound)
                     throw;
+                if (damaged && e.kind() != Error::Kind::NotFound) // NotFound: forgotten meanwhile
+                    damaged->push_back({e.message(), e.path(), {id}});
             }
         }
         std::stable_sort(out.begin(), out.end(), [](const Manifest& a, const Manifest& b) {
@@ -309,7 +334,7 @@ public:
 
     std::unique_ptr<BackupWriter> begin_backup(const SourceInfo& source,
                                                const std::optional<std::string>& parent,
-                                               unsigned threads) override;
+                                               unsigned threads, std::unique_ptr<RepoLock> lock) override;
 
     void restore(const std::string& id, const std::string& target, const ProgressFn& progress,
                  const RestoreOptions& options) override;
@@ -330,12 +355,17 @@ public:
 
     VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;
     ForgetResult forget(const RetentionPolicy& policy, bool dry_run) override;
+    ForgetResult forget_ids(const std::vector<std::string>& ids, bool dry_run) override;
+    // Removes the manifests, then the indexes, of `ids` (each known to exist).
+    void remove_backups(const std::vector<std::string>& ids);
     GcResult gc(const ProgressFn& progress) override;
 
 private:
     Env& env_;
     std::string dir_;
     uint32_t chunk_bytes_;
+    LocalBackend store_;
+    LockOptions lock_options_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -343,7 +373,7 @@ private:
 
 class Writer : public BackupWriter {
 public:
-    Writer(RepositoryImpl& repo, std::unique_ptr<FileLock> lock, const SourceInfo& source,
+    Writer(RepositoryImpl& repo, std::unique_ptr<RepoLock> lock, const SourceInfo& source,
            std::optional<Manifest> parent, std::optional<Index> parent_index, unsigned threads)
         : repo_(repo), env_(repo.env()), lock_(std::move(lock)), source_(source),
           parent_(std::move(parent)), parent_index_(std::move(parent_index)), id_(new_backup_id()),
@@ -423,6 +453,7 @@ public:
                 env_.sync_dir(d);
             if (created_dir_)
                 env_.sync_dir(repo_.chunks_dir());
+            confirm_lock();
 
             std::string index_file = format::encode_index(index_);
             env_.write_file_atomic(repo_.index_path(id_), index_file);
@@ -444,6 +475,9 @@ public:
             m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
                                                       index_file.size()));
             env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
+            // A gc that came in through a gap in the lock just before the manifest was
+            // written cannot have seen it: checked once more, now that it names the chunks.
+            confirm_lock();
         });
         finished_ = true;
         pool_.stop();
@@ -474,6 +508,28 @@ public:
 
 private:
     enum : uint8_t { kUnused, kPut, kKept };
+
+    // Makes sure nothing this backup references went while its lock was lost: when the
+    // lock did not hold throughout, takes a new one (waiting for gc as a new backup would)
+    // and checks that every chunk the index names is still stored.
+    void confirm_lock()
+    {
+        if (lock_->intact())
+            return;
+        lock_.reset();
+        lock_ = repo_.lock(LockMode::Shared, "backup");
+        std::set<Digest> named(index_.digests.begin(), index_.digests.end());
+        uint64_t gone = 0;
+        for (const Digest& d : named)
+            if (!format::is_zero_digest(d) && !env_.exists(repo_.chunk_path(d)))
+                gone++;
+        if (gone)
+            throw Error(Error::Kind::Locked,
+                        "backup " + id_ + " lost its lock while it ran (its lock object was removed, or judged "
+                            "stale) and " + std::to_string(gone) +
+                            " chunks it needs were removed meanwhile; nothing was committed; run the backup again",
+                        repo_.store().location());
+    }
 
     void check_open() const
     {
@@ -550,7 +606,17 @@ private:
             if (kept) {
                 // A partly changed chunk: the parent's chunk with the new blocks merged in.
                 std::vector<uint8_t> old;
-                repo_.read_position(*parent_, *parent_index_, pos, old);
+                try {
+                    repo_.read_position(*parent_, *parent_index_, pos, old);
+                } catch (const Error& e) {
+                    if (e.kind() != Error::Kind::Damaged)
+                        throw;
+                    throw Error(Error::Kind::Damaged,
+                                "the parent backup " + parent_->id + " is damaged where this incremental needs its "
+                                    "unchanged blocks (" + e.message() +
+                                    "); a full backup (kestrel backup --full) reads them from the disk again",
+                                e.path());
+                }
                 for (uint64_t i = 0; i < n; i++)
                     if (state_[i] == kKept)
                         memcpy(buffer_->data() + i * block_size_, old.data() + i * block_size_, block_size_);
@@ -638,7 +704,7 @@ private:
 
     RepositoryImpl& repo_;
     Env& env_;
-    std::unique_ptr<FileLock> lock_;
+    std::unique_ptr<RepoLock> lock_;
     SourceInfo source_;
     std::optional<Manifest> parent_;
     std::optional<Index> parent_index_;
@@ -669,7 +735,7 @@ private:
 
 std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& source,
                                                            const std::optional<std::string>& parent,
-                                                           unsigned threads)
+                                                           unsigned threads, std::unique_ptr<RepoLock> lock)
 {
     uint32_t bs = source.block_size;
     if (bs < 512 || bs > 65536 || (bs & (bs - 1)) || chunk_bytes_ % bs)
@@ -679,7 +745,8 @@ std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& sou
         throw Error(Error::Kind::Invalid, "a backup of no blocks");
     if (source.source.empty())
         throw Error(Error::Kind::Invalid, "a backup needs a source name");
-    auto lock = env_.lock(lock_path());
+    if (!lock)
+        lock = this->lock(LockMode::Shared, "backup");
     std::optional<Manifest> pm;
     std::optional<Index> pix;
     if (parent) {
@@ -708,7 +775,10 @@ std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& sou
 
 class Reader : public Repository::BlockReader {
 public:
-    Reader(RepositoryImpl& repo, Manifest m, Index ix) : repo_(repo), m_(std::move(m)), ix_(std::move(ix)) {}
+    Reader(RepositoryImpl& repo, std::unique_ptr<RepoLock> lock, Manifest m, Index ix)
+        : repo_(repo), lock_(std::move(lock)), m_(std::move(m)), ix_(std::move(ix))
+    {
+    }
 
     const Manifest& manifest() const override { return m_; }
 
@@ -742,8 +812,10 @@ private:
         try {
             repo_.read_position(m_, ix_, pos, data);
         } catch (const Error& e) {
-            if (e.kind() == Error::Kind::Damaged)
+            if (e.kind() == Error::Kind::Damaged) {
+                repo_.check_read_lock(*lock_, "reading backup " + m_.id);
                 rethrow_for(e, m_.id);
+            }
             throw;
         }
         cache_.emplace_back(pos, std::move(data));
@@ -751,6 +823,7 @@ private:
     }
 
     RepositoryImpl& repo_;
+    std::unique_ptr<RepoLock> lock_;
     Manifest m_;
     Index ix_;
     std::deque<std::pair<uint64_t, std::vector<uint8_t>>> cache_;
@@ -758,10 +831,11 @@ private:
 
 std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::string& id)
 {
+    auto lock = this->lock(LockMode::Shared, "read");
     try {
         Manifest m = manifest(id);
         Index ix = index(m);
-        return std::make_unique<Reader>(*this, std::move(m), std::move(ix));
+        return std::make_unique<Reader>(*this, std::move(lock), std::move(m), std::move(ix));
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::Damaged)
             rethrow_for(e, id);
@@ -772,6 +846,7 @@ std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::strin
 void RepositoryImpl::restore(const std::string& id, const std::string& target, const ProgressFn& progress,
                              const RestoreOptions& options)
 {
+    auto lock = this->lock(LockMode::Shared, "restore");
     try {
         Manifest m = manifest(id);
         Index ix = index(m);
@@ -786,8 +861,10 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
             },
             options, progress);
     } catch (const Error& e) {
-        if (e.kind() == Error::Kind::Damaged)
+        if (e.kind() == Error::Kind::Damaged) {
+            check_read_lock(*lock, "restore of backup " + id);
             rethrow_for(e, id);
+        }
         throw;
     }
 }
@@ -797,6 +874,7 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
 
 VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const ProgressFn& progress)
 {
+    auto lock = this->lock(LockMode::Shared, "verify");
     VerifyReport report;
     std::vector<std::string> ids;
     if (id) {
@@ -845,6 +923,8 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
     }
     if (progress)
         progress(done, users.size());
+    if (!report.clean())
+        check_read_lock(*lock, "verify");
     return report;
 }
 
@@ -872,9 +952,9 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
 {
     if (policy.empty())
         throw Error(Error::Kind::Invalid, "forget needs a retention rule (keep-last, keep-daily, keep-weekly or keep-monthly)");
-    std::unique_ptr<FileLock> lock;
+    std::unique_ptr<RepoLock> lock;
     if (!dry_run)
-        lock = env_.lock(lock_path());
+        lock = this->lock(LockMode::Exclusive, "forget");
     std::map<std::string, std::vector<Manifest>> by_source;
     for (Manifest& m : list())
         by_source[m.source.source].push_back(std::move(m));
@@ -908,23 +988,63 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
     }
     if (dry_run)
         return result;
+    remove_backups(result.forgotten);
+    return result;
+}
+
+void RepositoryImpl::remove_backups(const std::vector<std::string>& ids)
+{
     // The manifest goes first: once it is gone (and that is durable) the backup is gone;
     // an index left behind by a crash is removed by gc.
-    for (const std::string& id : result.forgotten)
+    for (const std::string& id : ids)
         env_.remove(manifest_path(id));
-    if (!result.forgotten.empty())
+    if (!ids.empty())
         env_.sync_dir(backups_dir());
-    for (const std::string& id : result.forgotten)
+    for (const std::string& id : ids)
         if (env_.exists(index_path(id)))
             env_.remove(index_path(id));
-    if (!result.forgotten.empty())
+    if (!ids.empty())
         env_.sync_dir(backups_dir());
+}
+
+ForgetResult RepositoryImpl::forget_ids(const std::vector<std::string>& ids, bool dry_run)
+{
+    if (ids.empty())
+        throw Error(Error::Kind::Invalid, "forget needs the ids of the backups to forget");
+    std::unique_ptr<RepoLock> lock;
+    if (!dry_run)
+        lock = this->lock(LockMode::Exclusive, "forget");
+    // Every id is checked before anything goes; a manifest that cannot be read is forgotten
+    // all the same, since that is how a damaged backup leaves the repository.
+    std::set<std::string> named;
+    for (const std::string& id : ids) {
+        if (!valid_id(id) || !env_.exists(manifest_path(id)) || env_.is_dir(manifest_path(id)))
+            throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
+        named.insert(id);
+    }
+    ForgetResult result;
+    result.forgotten.assign(named.begin(), named.end());
+    for (const std::string& id : backup_ids())
+        if (!named.count(id))
+            result.kept.push_back(id);
+    if (!dry_run)
+        remove_backups(result.forgotten);
     return result;
 }
 
 GcResult RepositoryImpl::gc(const ProgressFn& progress)
 {
-    auto lock = env_.lock(lock_path());
+    auto lock = this->lock(LockMode::Exclusive, "gc");
+    // Between steps: a gc whose lock object went cannot know that no backup started since,
+    // so it stops before removing anything more.
+    auto check_lock = [&](bool full) {
+        if (full ? lock->intact() : lock->still_held())
+            return;
+        throw Error(Error::Kind::Locked,
+                    "gc stopped: its lock was lost while it ran (its lock object was removed, or judged stale); "
+                    "run gc again",
+                    store_.location());
+    };
     GcResult result;
     std::set<Digest> referenced;
     std::set<std::string> ids;
@@ -946,7 +1066,9 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     }
     result.chunks_referenced = referenced.size();
 
+    check_lock(true);
     auto remove_file = [&](const std::string& path, bool chunk) {
+        check_lock(false);
         uint64_t size = env_.open_read(path)->size();
         env_.remove(path);
         if (chunk) {
@@ -962,7 +1084,7 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     for (const std::string& name : env_.list(backups_dir())) {
         bool orphan_index = ends_with(name, kIndexSuffix) &&
                             !ids.count(name.substr(0, name.size() - strlen(kIndexSuffix)));
-        if (is_temp(name) || orphan_index) {
+        if ((is_temp(name) || orphan_index) && !env_.is_dir(join(backups_dir(), name))) {
             remove_file(join(backups_dir(), name), false);
             changed = true;
         }
@@ -980,6 +1102,7 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
         if (!env_.is_dir(d)) {
             continue;
         }
+        check_lock(true);
         changed = false;
         for (const std::string& name : env_.list(d)) {
             Digest digest;
@@ -1019,6 +1142,7 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
     }
     env.mkdir(join(dir, "chunks"));
     env.mkdir(join(dir, "backups"));
+    env.mkdir(join(dir, "locks"));
     env.sync_dir(dir);
     std::mt19937_64 rng{std::random_device{}()};
     uint64_t rid[2] = {rng(), rng()};

@@ -10,9 +10,12 @@
 // else escapes except std::bad_alloc. A function that throws leaves the repository as it
 // was, plus at most unreferenced files that gc removes.
 //
-// Threads: a Repository may be used from one thread at a time. Readers (list, restore,
-// verify, file-level access) may run in other processes beside the one writer; a writer
-// (a backup, forget, gc) holds the repository's lock file for as long as it runs.
+// Threads: a Repository may be used from one thread at a time; any number of Repository
+// objects, in one process or many, on one host or many, may use one repository at once.
+// Backups, restores, verifies and block readers hold shared locks (repo/lock.h), forget and
+// gc an exclusive one, each for as long as it runs; a lock that was lost meanwhile (its
+// object removed, or taken for stale) is noticed, and what relied on it is checked again
+// or refused, so gc never removes what a running backup or reader uses.
 #pragma once
 
 #include <array>
@@ -27,8 +30,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "repo/backend.h"
 #include "repo/env.h"
 #include "repo/error.h"
+#include "repo/lock.h"
 
 namespace repo {
 
@@ -98,8 +103,11 @@ struct Manifest {
 // zeros. Hashing, compression and chunk writes run on worker threads while the caller goes
 // on; chunks are synced before the index and the manifest are written.
 //
-// A writer holds the repository's lock from begin_backup() until commit() or abort() (or its
-// destruction, which aborts). Nothing it wrote is referenced until commit() returns.
+// A writer holds a shared lock from begin_backup() until commit() or abort() (or its
+// destruction, which aborts). Nothing it wrote is referenced until commit() returns. When
+// the lock was lost while it ran, commit() takes a new one and checks that every chunk the
+// backup references is still stored; when some are gone it fails (Error::Locked) and
+// commits nothing.
 class BackupWriter {
 public:
     virtual ~BackupWriter() = default;
@@ -245,9 +253,22 @@ public:
     virtual const std::string& dir() const = 0;
     virtual uint32_t chunk_bytes() const = 0;
 
+    // The store under the repository (its locks live there).
+    virtual Backend& store() = 0;
+
+    // How locks are taken from now on (how long to wait for a conflicting holder, ...).
+    virtual void set_lock_options(const LockOptions& options) = 0;
+
+    // Takes the repository's lock for `operation` ("backup", "gc", ...). Error::Locked
+    // when a conflicting holder keeps it past the wait. What the agent calls before its
+    // snapshot, so that a backup refused by the lock has not used its change tracking.
+    virtual std::unique_ptr<RepoLock> lock(LockMode mode, const std::string& operation) = 0;
+
     // Every backup, oldest snapshot first (ties by id). A manifest that cannot be read is
     // skipped here; verify reports it.
     virtual std::vector<Manifest> list() = 0;
+    // The same, and each backup whose manifest cannot be read added to `damaged`.
+    virtual std::vector<Manifest> list(std::vector<Damage>& damaged) = 0;
 
     // The manifest of backup `id`. Error::NotFound when there is none, Error::Damaged when
     // it cannot be read.
@@ -259,11 +280,13 @@ public:
 
     // Starts a backup. With `parent`, the parent must be a backup of the same block size and
     // block count (Error::Invalid otherwise) whose index reads back sound (Error::Damaged);
-    // keep() then takes blocks from it. Takes the lock: Error::Locked when another writer
-    // holds it. `threads` (0: one per core) is how many workers hash and compress.
+    // keep() then takes blocks from it. Holds `lock` (a shared lock from lock()), or takes
+    // one when none is given: Error::Locked while gc or forget runs. `threads` (0: one per
+    // core) is how many workers hash and compress.
     virtual std::unique_ptr<BackupWriter> begin_backup(const SourceInfo& source,
                                                        const std::optional<std::string>& parent,
-                                                       unsigned threads = 0) = 0;
+                                                       unsigned threads = 0,
+                                                       std::unique_ptr<RepoLock> lock = nullptr) = 0;
 
     // Restores backup `id` to `target`, checking each chunk against its digest; a few
     // workers read, check and decompress chunks and write them where they belong, and the
@@ -280,11 +303,13 @@ public:
     // Error::Exists for an existing target without `overwrite` or for a directory;
     // Error::Invalid for a target inside the repository or of another kind; Error::Damaged
     // (naming the backup and the file) when a chunk, the index or the manifest is damaged.
+    // Holds a shared lock while it runs; a chunk missing because the lock was lost is
+    // Error::Locked, not damage.
     virtual void restore(const std::string& id, const std::string& target, const ProgressFn& progress = {},
                          const RestoreOptions& options = {}) = 0;
 
     // Reads blocks of backup `id` without restoring it, each chunk checked as it is read.
-    // Error::Damaged as for restore.
+    // Error::Damaged as for restore. The reader holds a shared lock for its lifetime.
     class BlockReader {
     public:
         virtual ~BlockReader() = default;
@@ -312,16 +337,22 @@ public:
 
     // Checks one backup (or all when `id` is empty): its manifest and index read back sound
     // and every chunk it references exists, decompresses and hashes to its name. Damage is
-    // reported, not thrown; Error::NotFound for an unknown `id`.
+    // reported, not thrown; Error::NotFound for an unknown `id`. Holds a shared lock; when
+    // the lock was lost meanwhile the findings cannot be trusted: Error::Locked.
     virtual VerifyReport verify(const std::optional<std::string>& id,
                                 const ProgressFn& progress = {}) = 0;
 
     // Forgets the backups `policy` does not keep (an empty policy is Error::Invalid). With
-    // `dry_run` only reports. Takes the lock. Chunks stay until gc.
+    // `dry_run` only reports. Takes the lock exclusively. Chunks stay until gc.
     virtual ForgetResult forget(const RetentionPolicy& policy, bool dry_run = false) = 0;
 
+    // Forgets the named backups, also those whose manifest or index is damaged. Error::NotFound
+    // (nothing forgotten) when one does not exist. Takes the lock exclusively.
+    virtual ForgetResult forget_ids(const std::vector<std::string>& ids, bool dry_run = false) = 0;
+
     // Removes chunks no manifest references, temporary files and indexes without a manifest.
-    // Takes the lock, so it never runs beside a backup (Error::Locked). Refuses
+    // Takes the lock exclusively, so it never runs beside a backup or a reader
+    // (Error::Locked), and stops (Error::Locked) when its lock is lost meanwhile. Refuses
     // (Error::Damaged) when a manifest or index cannot be read, since it could not know
     // what that backup references.
     virtual GcResult gc(const ProgressFn& progress = {}) = 0;

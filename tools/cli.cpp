@@ -120,7 +120,9 @@ int report_error(const repo::Error& e, bool json)
     fprintf(stderr, "kestrel: %s\n", e.what());
     if (json)
         print_json({{"ok", false}, {"error", e.what()}, {"kind", kind_name(e.kind())}, {"path", e.path()}});
-    return e.kind() == repo::Error::Kind::Damaged ? kExitDamage : kExitFailed;
+    if (e.kind() == repo::Error::Kind::Damaged)
+        return kExitDamage;
+    return e.kind() == repo::Error::Kind::Locked ? kExitLocked : kExitFailed;
 }
 
 int guarded(bool json, const std::function<int()>& f)
@@ -151,6 +153,65 @@ void add_repo_options(CLI::App* sub, RepoOptions& opt)
     else
         repo->required();
     sub->add_flag("--json", opt.json, "print the result as JSON on stdout");
+    sub->add_option("--wait-lock", opt.wait_lock,
+                    "how long to wait while another operation holds the repository's lock (e.g. 30s, 10m, 1h; "
+                    "default 0: fail at once with exit code 4)")
+        ->check([](const std::string& v) {
+            try {
+                parse_duration(v);
+                return std::string();
+            } catch (const repo::Error& e) {
+                return e.message();
+            }
+        });
+}
+
+std::chrono::milliseconds parse_duration(const std::string& text)
+{
+    auto bad = [&] {
+        return repo::Error(repo::Error::Kind::Invalid,
+                           "\"" + text + "\" is not a duration (a number of seconds, or e.g. 500ms, 30s, 10m, 2h, 1h30m)");
+    };
+    if (text.empty())
+        throw bad();
+    std::chrono::milliseconds total{0};
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = i;
+        uint64_t n = 0;
+        while (j < text.size() && isdigit(static_cast<unsigned char>(text[j]))) {
+            n = n * 10 + static_cast<uint64_t>(text[j] - '0');
+            if (n > 10'000'000'000ull)
+                throw bad();
+            j++;
+        }
+        if (j == i)
+            throw bad();
+        size_t k = j;
+        while (k < text.size() && isalpha(static_cast<unsigned char>(text[k])))
+            k++;
+        std::string unit = text.substr(j, k - j);
+        uint64_t ms_per = unit == "ms" ? 1 : unit == "" || unit == "s" ? 1000 : unit == "m" ? 60'000 : unit == "h" ? 3'600'000 : 0;
+        if (!ms_per || (unit.empty() && i != 0))
+            throw bad();
+        total += std::chrono::milliseconds(n * ms_per);
+        i = k;
+    }
+    return total;
+}
+
+void apply_lock_options(repo::Repository& r, const RepoOptions& opt)
+{
+    repo::LockOptions lo;
+    lo.wait = parse_duration(opt.wait_lock);
+    r.set_lock_options(lo);
+}
+
+std::unique_ptr<repo::Repository> open_repo(const RepoOptions& opt)
+{
+    auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+    apply_lock_options(*r, opt);
+    return r;
 }
 
 std::string resolve_backup(repo::Repository& r, const std::string& spec)

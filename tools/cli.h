@@ -21,6 +21,7 @@ constexpr int kExitOk = 0;       // done
 constexpr int kExitFailed = 1;   // the operation failed
 constexpr int kExitUsage = 2;    // bad usage (unknown option, missing argument, ...)
 constexpr int kExitDamage = 3;   // verification found damage (verify, restore, ls, extract)
+constexpr int kExitLocked = 4;   // the repository is locked by another operation (try again later)
 
 // The subcommands: each registers itself with the action run when it was chosen.
 class Commands {
@@ -86,7 +87,7 @@ private:
 };
 
 // Prints the one-line error (and with `json` a JSON object on stdout) and returns the
-// exit code for it: kExitDamage for damage, kExitFailed otherwise.
+// exit code for it: kExitDamage for damage, kExitLocked for a lock, kExitFailed otherwise.
 int report_error(const repo::Error& e, bool json);
 
 // Runs `f`, turning a repo::Error (or any other exception) into its report and exit code.
@@ -108,7 +109,16 @@ std::string resolve_backup(repo::Repository& r, const std::string& spec);
 struct RepoOptions {
     std::string repo;
     bool json = false;
+    std::string wait_lock = "0";   // how long to wait for the repository's lock
 };
 void add_repo_options(CLI::App* sub, RepoOptions& opt);
+
+// "90", "90s", "5m", "2h", "1h30m", "500ms": a duration. Error::Invalid otherwise.
+std::chrono::milliseconds parse_duration(const std::string& text);
+
+// Opens the repository of `opt` with its lock options.
+std::unique_ptr<repo::Repository> open_repo(const RepoOptions& opt);
+// Applies the lock options of `opt` to an open repository.
+void apply_lock_options(repo::Repository& r, const RepoOptions& opt);
 
 } // namespace cli

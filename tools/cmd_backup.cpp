@@ -145,6 +145,7 @@ int run_server_backup(const DiskBackupOptions& opt)
         const uint32_t dev = (found->at("major").get<uint32_t>() << 20) | found->at("minor").get<uint32_t>();
         bool created = false;
         auto r = open_or_create(opt.repo.repo, created);
+        apply_lock_options(*r, opt.repo);
         if (created && !json)
             printf("created repository %s\n", opt.repo.repo.c_str());
         ProgressBar bar("backup", json);
@@ -174,6 +175,7 @@ int run_disk_backup(const DiskBackupOptions& opt)
                 throw repo::Error(repo::Error::Kind::Invalid, e.what());
             }
             auto r = open_or_create(opt.repo.repo, created);
+            apply_lock_options(*r, opt.repo);
             if (created && !json)
                 printf("created repository %s\n", opt.repo.repo.c_str());
             ProgressBar bar("backup", json);

@@ -31,14 +31,21 @@ int run_init(const RepoOptions& opt, uint32_t chunk_bytes)
 int run_list(const RepoOptions& opt)
 {
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
-        std::vector<repo::Manifest> all = r->list();
+        auto r = open_repo(opt);
+        std::vector<repo::Damage> damaged;
+        std::vector<repo::Manifest> all = r->list(damaged);
+        // Backups whose manifest cannot be read are listed as such, with exit code 3: they
+        // cannot be restored, and "forget ID" removes them.
+        const int code = damaged.empty() ? kExitOk : kExitDamage;
         if (opt.json) {
             nlohmann::json out = nlohmann::json::array();
             for (const auto& m : all)
                 out.push_back(manifest_json(m));
-            print_json({{"ok", true}, {"backups", out}});
-            return kExitOk;
+            nlohmann::json bad = nlohmann::json::array();
+            for (const auto& d : damaged)
+                bad.push_back({{"id", d.backups.at(0)}, {"what", d.what}, {"path", d.path}});
+            print_json({{"ok", damaged.empty()}, {"backups", out}, {"damaged", bad}});
+            return code;
         }
         Table table({"ID", "SNAPSHOT (UTC)", "SOURCE", "FS", "KIND", "BLOCKS READ", "STORED", ""}, {5, 6});
         for (const auto& m : all)
@@ -46,15 +53,20 @@ int run_list(const RepoOptions& opt)
                        m.incremental ? "incremental" : "full", std::to_string(m.counts.blocks_written),
                        human_bytes(m.counts.bytes_new), m.unreadable_blocks.empty() ? "" : "(has unreadable blocks)"});
         printf("%s", table.str().c_str());
-        printf("%zu backup%s\n", all.size(), all.size() == 1 ? "" : "s");
-        return kExitOk;
+        for (const auto& d : damaged)
+            printf("%s  DAMAGED: %s (%s)\n", d.backups.at(0).c_str(), d.what.c_str(), d.path.c_str());
+        printf("%zu backup%s", all.size(), all.size() == 1 ? "" : "s");
+        if (!damaged.empty())
+            printf(", and %zu with a damaged manifest (kestrel forget ID removes one)", damaged.size());
+        printf("\n");
+        return code;
     });
 }
 
 int run_verify(const RepoOptions& opt, const std::string& backup)
 {
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        auto r = open_repo(opt);
         ProgressBar bar("verify", opt.json);
         repo::VerifyReport rep =
             r->verify(backup.empty() ? std::nullopt : std::optional(resolve_backup(*r, backup)), bar.fn());
@@ -91,16 +103,17 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
     });
 }
 
-int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, bool dry_run)
+int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, const std::vector<std::string>& ids,
+               bool dry_run)
 {
-    if (policy.empty()) {
-        fprintf(stderr, "kestrel: forget needs at least one of --keep-last, --keep-daily, --keep-weekly, "
-                        "--keep-monthly (each at least 1)\n");
+    if (policy.empty() == ids.empty()) {
+        fprintf(stderr, "kestrel: forget needs either the IDs of backups or at least one of --keep-last, "
+                        "--keep-daily, --keep-weekly, --keep-monthly (each at least 1), not both\n");
         return kExitUsage;
     }
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
-        repo::ForgetResult res = r->forget(policy, dry_run);
+        auto r = open_repo(opt);
+        repo::ForgetResult res = ids.empty() ? r->forget(policy, dry_run) : r->forget_ids(ids, dry_run);
         if (opt.json) {
             print_json({{"ok", true}, {"dry_run", dry_run}, {"kept", res.kept}, {"forgotten", res.forgotten}});
         } else {
@@ -116,7 +129,7 @@ int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, bool
 int run_gc(const RepoOptions& opt)
 {
     return guarded(opt.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+        auto r = open_repo(opt);
         ProgressBar bar("gc", opt.json);
         repo::GcResult res = r->gc(bar.fn());
         if (opt.json)
@@ -130,6 +143,22 @@ int run_gc(const RepoOptions& opt)
                    static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
                    human_bytes(res.bytes_removed).c_str(), static_cast<unsigned long long>(res.other_files_removed),
                    res.other_files_removed == 1 ? "" : "s", static_cast<unsigned long long>(res.chunks_referenced));
+        return kExitOk;
+    });
+}
+
+int run_unlock(const RepoOptions& opt, bool all)
+{
+    return guarded(opt.json, [&] {
+        auto r = open_repo(opt);
+        std::vector<std::string> removed = repo::remove_locks(r->store(), repo::LockOptions{}, all);
+        if (opt.json) {
+            print_json({{"ok", true}, {"removed", removed}});
+        } else {
+            for (const auto& name : removed)
+                printf("removed %s\n", name.c_str());
+            printf("removed %zu lock%s\n", removed.size(), removed.size() == 1 ? "" : "s");
+        }
         return kExitOk;
     });
 }
@@ -160,7 +189,8 @@ void register_repo(CLI::App& app, Commands& commands)
     commands.add(verify, [opt, backup] { return run_verify(*opt, *backup); });
 
     CLI::App* forget = app.add_subcommand(
-        "forget", "forget the backups no retention rule keeps (per source); gc then frees their chunks");
+        "forget", "forget the backups no retention rule keeps (per source), or the backups named; gc then "
+                  "frees their chunks");
     add_repo_options(forget, *opt);
     auto policy = std::make_shared<repo::RetentionPolicy>();
     auto dry_run = std::make_shared<bool>(false);
@@ -169,12 +199,23 @@ void register_repo(CLI::App& app, Commands& commands)
     forget->add_option("--keep-weekly", policy->keep_weekly, "keep the newest backup of each of the last N weeks");
     forget->add_option("--keep-monthly", policy->keep_monthly, "keep the newest backup of each of the last N months");
     forget->add_flag("--dry-run", *dry_run, "only say what would be forgotten");
-    commands.add(forget, [opt, policy, dry_run] { return run_forget(*opt, *policy, *dry_run); });
+    auto ids = std::make_shared<std::vector<std::string>>();
+    forget->add_option("ids", *ids, "forget these backups (full ids), also ones whose manifest is damaged");
+    commands.add(forget, [opt, policy, ids, dry_run] { return run_forget(*opt, *policy, *ids, *dry_run); });
 
     CLI::App* gc = app.add_subcommand(
-        "gc", "remove chunks no backup references (waits for no one: fails while a backup runs)");
+        "gc", "remove chunks no backup references; needs the repository alone: fails (exit 4) while a backup, "
+              "restore or verify runs, unless told to wait (--wait-lock)");
     add_repo_options(gc, *opt);
     commands.add(gc, [opt] { return run_gc(*opt); });
+
+    CLI::App* unlock = app.add_subcommand(
+        "unlock", "remove stale locks: those of processes gone from this host, of other hosts not refreshed "
+                  "for 30 minutes, and unreadable ones");
+    add_repo_options(unlock, *opt);
+    auto all = std::make_shared<bool>(false);
+    unlock->add_flag("--remove-all", *all, "remove every lock, also live ones (only when no kestrel uses the repository)");
+    commands.add(unlock, [opt, all] { return run_unlock(*opt, *all); });
 }
 
 } // namespace cli

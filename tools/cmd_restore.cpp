@@ -23,7 +23,7 @@ int run_restore(const RestoreOptions& opt)
     return guarded(opt.repo.json, [&] {
         // Ctrl-C or a kill while the image is written removes its temporary file.
         repo::remove_temp_files_on_signal();
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        auto r = open_repo(opt.repo);
         const std::string id = resolve_backup(*r, opt.backup);
         repo::RestoreOptions options;
         options.overwrite = opt.overwrite;
@@ -70,7 +70,7 @@ std::string mode_string(const repo::FsEntry& e)
 int run_ls(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        auto r = open_repo(opt.repo);
         const std::string id = resolve_backup(*r, opt.backup);
         std::vector<repo::FsEntry> entries = r->ls(id, opt.path);
         if (opt.repo.json) {
@@ -124,7 +124,7 @@ uint64_t total(const std::map<std::string, uint64_t>& by_reason)
 int run_extract(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
-        auto r = repo::Repository::open(repo::Env::posix(), opt.repo.repo);
+        auto r = open_repo(opt.repo);
         const std::string id = resolve_backup(*r, opt.backup);
         repo::ExtractReport rep;
         {

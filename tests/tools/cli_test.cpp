@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -275,6 +276,54 @@ TEST_F(CliTest, ForgetAndGc)
     nlohmann::json g = kestrel_json("gc --json --repo " + repo);
     EXPECT_EQ(g["chunks_removed"], 1);
     EXPECT_EQ(kestrel_json("verify --json --repo " + repo)["ok"], true);
+}
+
+TEST_F(CliTest, ADamagedManifestIsListedAndForgottenById)
+{
+    std::ofstream(repo + "/backups/" + full + ".manifest") << "{\"format\": ";
+    Result list = kestrel("list --repo " + repo);
+    EXPECT_EQ(list.code, 3) << list.out;
+    EXPECT_NE(list.out.find(full + "  DAMAGED"), std::string::npos) << list.out;
+    EXPECT_EQ(kestrel("gc --repo " + repo).code, 3);
+    EXPECT_EQ(kestrel("forget --repo " + repo + " " + full + " --keep-last 1").code, 2) << "ids or rules, not both";
+    nlohmann::json f = kestrel_json("forget --json --repo " + repo + " " + full);
+    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    EXPECT_EQ(kestrel_json("list --json --repo " + repo)["damaged"], nlohmann::json::array());
+    EXPECT_EQ(kestrel("gc --repo " + repo).code, 0);
+    EXPECT_EQ(kestrel("verify --repo " + repo).code, 0);
+}
+
+TEST_F(CliTest, LockedExitsFourWaitLockWaitsAndUnlockClearsStaleLocks)
+{
+    auto r = repo::Repository::open(repo::Env::posix(), repo);
+    auto gc = r->lock(repo::LockMode::Exclusive, "gc");
+    Result v = kestrel("verify --repo " + repo);
+    EXPECT_EQ(v.code, 4) << v.out;
+    EXPECT_NE(v.out.find("locked by gc"), std::string::npos) << v.out;
+    Result waited = kestrel("gc --json --repo " + repo + " --wait-lock 300ms");
+    EXPECT_EQ(waited.code, 4);
+    EXPECT_NE(waited.out.find("\"kind\": \"locked\""), std::string::npos) << waited.out;
+    EXPECT_EQ(kestrel("list --repo " + repo).code, 0) << "listing takes no lock";
+    EXPECT_EQ(kestrel("verify --repo " + repo + " --wait-lock soon").code, 2);
+
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        gc.reset();
+    });
+    EXPECT_EQ(kestrel("verify --repo " + repo + " --wait-lock 10m").code, 0);
+    release.join();
+
+    // The leftover of a holder on another host that stopped refreshing long ago, and one
+    // of a live holder, which stays.
+    std::string name = "locks/00112233445566778899aabbccddeeff";
+    r->store().save(name, R"({"format": "kestrel-lock", "version": 1, "exclusive": true, "operation": "forget",
+                              "host": "elsewhere", "pid": 7, "created": 0, "refreshed": 0})");
+    auto live = r->lock(repo::LockMode::Shared, "restore");
+    nlohmann::json u = kestrel_json("unlock --json --repo " + repo);
+    EXPECT_EQ(u["removed"], nlohmann::json::array({name}));
+    EXPECT_EQ(kestrel("gc --repo " + repo).code, 4);
+    live.reset();
+    EXPECT_EQ(kestrel("gc --repo " + repo).code, 0);
 }
 
 TEST(CliBackup, VersionLoadsTheModule)

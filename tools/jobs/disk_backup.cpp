@@ -30,6 +30,9 @@ PartitionBackup back_up_device(agent::Transport& transport, uint32_t dev, const 
     job.minor = MINOR(dev);
     job.max_cache_blocks = options.cache_blocks;
     job.full = options.full;
+    // Locked before the snapshot: a backup the lock refuses leaves the change tracking as
+    // it was, so the next one is still an incremental.
+    sink.lock();
     job.previous = sink.previous();
     const auto start = std::chrono::steady_clock::now();
     out.result = agent::back_up(transport, job, sink, progress);

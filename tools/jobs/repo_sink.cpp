@@ -10,6 +10,12 @@ RepoSink::RepoSink(repo::Repository& repo, std::string source, uint32_t major, u
 {
 }
 
+void RepoSink::lock()
+{
+    if (!lock_)
+        lock_ = repo_.lock(repo::LockMode::Shared, "backup");
+}
+
 std::optional<agent::PreviousBackup> RepoSink::previous()
 {
     latest_ = repo_.latest(source_);
@@ -43,7 +49,7 @@ std::string RepoSink::begin(const agent::BackupPlan& plan)
     src.block_count = plan.geometry.blocks;
     src.sector_count = uint64_t(plan.geometry.blocks) * plan.geometry.block_size / 512;
     try {
-        writer_ = repo_.begin_backup(src, parent);
+        writer_ = repo_.begin_backup(src, parent, 0, std::move(lock_));
     } catch (const repo::Error& e) {
         return e.what();
     }
@@ -117,6 +123,7 @@ void RepoSink::abort(const std::string&)
     if (writer_)
         writer_->abort();
     writer_.reset();
+    lock_.reset();
 }
 
 std::string image_source(const std::string& image, unsigned partition)

@@ -22,6 +22,12 @@ public:
     // number pair the source has on the running machine.
     RepoSink(repo::Repository& repo, std::string source, uint32_t major, uint32_t minor);
 
+    // Takes the repository's shared lock for the backup to come; the sink holds it until
+    // the backup is committed or aborted. Call before the snapshot, so that a backup
+    // refused by the lock (Error::Locked, thrown) has not used its change tracking.
+    // begin() takes the lock itself when this was not called.
+    void lock();
+
     // What the agent needs of the newest backup of the source: its session key, its
     // geometry and the blocks it could not read. None when the repository holds no backup
     // of the source. Throws repo::Error when the repository cannot be read.
@@ -46,6 +52,7 @@ private:
     const std::string source_;
     const uint32_t major_, minor_;
     std::optional<repo::Manifest> latest_;   // as previous() found it
+    std::unique_ptr<repo::RepoLock> lock_;   // from lock() until begin()
     std::unique_ptr<repo::BackupWriter> writer_;
     agent::BackupPlan plan_;
     uint32_t next_ = 0;                      // blocks below it were handed over

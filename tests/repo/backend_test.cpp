@@ -1,0 +1,101 @@
+// The local directory store: objects whole or not at all, across errors and crashes, and
+// listing that sees only finished objects.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "repo/backend.h"
+#include "repo/fault_env.h"
+
+using repo::Error;
+
+namespace {
+
+std::vector<std::string> names(repo::Backend& b, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    for (const auto& o : b.list(prefix))
+        out.push_back(o.name);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(LocalBackend, SaveLoadRangeStatListRemove)
+{
+    repo::FaultEnv env;
+    env.mkdir("/r");
+    repo::LocalBackend b(env, "/r");
+    b.save("data/ab/ab01", "hello, world");
+    b.save("data/cd/cd02", std::string(100, 'x'));
+    b.save("locks/l1", "{}");
+    EXPECT_EQ(b.load("data/ab/ab01"), "hello, world");
+    EXPECT_EQ(b.load_range("data/ab/ab01", 7, 5), "world");
+    EXPECT_EQ(b.load_range("data/ab/ab01", 7, 100), "world") << "short at the end";
+    EXPECT_EQ(b.load_range("data/ab/ab01", 50, 5), "");
+    EXPECT_EQ(b.stat("data/cd/cd02"), 100u);
+    EXPECT_FALSE(b.stat("data/cd/none"));
+    EXPECT_EQ(names(b, "data"), (std::vector<std::string>{"data/ab/ab01", "data/cd/cd02"}));
+    EXPECT_EQ(names(b, "nothing"), std::vector<std::string>{});
+    b.save("data/ab/ab01", "replaced");
+    EXPECT_EQ(b.load("data/ab/ab01"), "replaced");
+    b.remove("locks/l1");
+    b.remove("locks/l1"); // gone already: no error
+    EXPECT_TRUE(names(b, "locks").empty());
+    try {
+        b.load("locks/l1");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), Error::Kind::NotFound);
+    }
+    // Names that could leave the store's directory or hide as temporary files are refused.
+    for (std::string bad : {"../x", "a//b", "/abs", ".hidden", "a/./b", "a/", "", "a b"})
+        EXPECT_THROW(b.save(bad, "x"), Error) << bad;
+}
+
+// A crash or an error at any operation of a save: the object is there whole (when save
+// returned, also after the crash) or not at all, and no temporary file is ever listed.
+TEST(LocalBackend, ASaveIsWholeOrAbsentAtEveryFault)
+{
+    std::string data(5000, 'p');
+    for (bool crash : {true, false}) {
+        for (uint64_t n = 1;; n++) {
+            SCOPED_TRACE(std::string(crash ? "crash" : "error") + " at operation " + std::to_string(n));
+            repo::FaultEnv env;
+            env.mkdir("/r");
+            env.sync_dir("/");
+            repo::LocalBackend b(env, "/r");
+            b.save("data/00/old", "old");
+            if (crash)
+                env.crash_at(n);
+            else
+                env.fail_at(n);
+            bool saved = false;
+            try {
+                b.save("data/01/new", data);
+                saved = true;
+            } catch (const Error&) {
+            }
+            bool fired = env.fault_fired();
+            if (crash)
+                env.restart();
+            else
+                env.clear_faults();
+            std::vector<std::string> listed = names(b, "data");
+            bool present = std::count(listed.begin(), listed.end(), "data/01/new") != 0;
+            if (saved) {
+                EXPECT_TRUE(present);
+            }
+            if (present) {
+                EXPECT_EQ(b.load("data/01/new"), data);
+            }
+            EXPECT_EQ(b.load("data/00/old"), "old");
+            for (const auto& name : listed)
+                EXPECT_TRUE(name == "data/00/old" || name == "data/01/new") << name;
+            if (!fired)
+                break;
+            ASSERT_LT(n, 100u);
+        }
+    }
+}
+
+} // namespace
