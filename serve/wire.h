@@ -7,8 +7,11 @@
 // Integers are little-endian; a string or a byte run is a 32-bit length and its bytes.
 //
 // The server checks every request: a frame longer than kMaxFrame, a body that ends before
-// its arguments do or goes on after them, or an unknown operation closes the connection.
-// The connection's simulated process then exits, as a process whose peer died would.
+// its arguments do or goes on after them, an unknown operation, or a frame that stops part
+// way for longer than the server waits closes the connection. The connection's simulated
+// process then exits, as a process whose peer died would. A well-formed request the server
+// cannot carry out (too long, out of range, not allowed) is answered with an error and the
+// connection goes on.
 #pragma once
 
 #include <cstddef>
@@ -44,10 +47,14 @@ enum class Op : uint8_t {
     BlockWrite = 22, // offset, bytes
     BlockFlush = 23,
     BlockTrim = 24,  // offset, length
+    BlockZero = 25,  // offset, length: the range reads back as zeros
 };
 
 // Largest frame either side accepts, and the most data one request may move.
 constexpr uint32_t kMaxData = 4u << 20;
+// The most an NBD client may ask for in one request: the plugin moves it in requests of
+// at most kMaxData each.
+constexpr uint32_t kMaxRequest = 32u << 20;
 constexpr uint32_t kMaxFrame = kMaxData + 64;
 // Longest path or name in a request.
 constexpr uint32_t kMaxName = 4096;
@@ -98,6 +105,9 @@ enum class Received {
     Closed, // the peer closed the connection between frames
     Bad,    // an error, a frame cut short, or one longer than max
 };
-Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max = kMaxFrame);
+// The wait for a frame's first byte is unbounded (a client may be idle between requests);
+// once it came, the rest must follow within rest_timeout_ms (-1: no limit), or the frame
+// is Bad.
+Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max = kMaxFrame, int rest_timeout_ms = -1);
 
 } // namespace wire

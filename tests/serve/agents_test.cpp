@@ -1,5 +1,6 @@
 // Agents in other processes than the live machine's: backups over the control socket, the
 // module's answers to two agents, agents that vanish, and input no agent should send.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,8 +15,12 @@
 #include "serve/wire.h"
 #include "sim/fs.h"
 #include "tests/serve/live.h"
+#include "sim/disk.h"
+#include "sim/machine.h"
+#include "tools/demo/disk_image.h"
 #include "tools/jobs/disk_backup.h"
 // Last: the kernel's macros clash with the libraries'.
+#include "tools/install/install.h"
 #include "platform/kernel.h"
 
 namespace kestrel_test {
@@ -322,6 +327,71 @@ TEST_F(LiveTest, RefusesAnotherUserAndUnsafeSetups)
     c.images = {image};
     c.socket = tmp / "open/k.sock";
     EXPECT_THROW(serve::Server s(c), serve::Error);
+}
+
+// An image is used by one machine that writes it at a time: a second server, the same
+// image twice, and a backup of the image from another program are each refused with a line
+// naming the image and the process that holds it. Read-only users share an image.
+TEST_F(LiveTest, ImagesAreLockedAgainstASecondUser)
+{
+    Start();
+    const std::string holder = "in use by process " + std::to_string(getpid());
+    demo::CheckResult r = demo::run_program(
+        {KESTREL_BINARY, "serve", "--no-nbd", "--disk", image, "--socket", tmp / "run/other.sock"});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find(image + " is " + holder), std::string::npos) << r.output;
+    serve::Config c;
+    c.socket = tmp / "run/other.sock";
+    c.nbd = false;
+    ASSERT_EQ(link(image.c_str(), (tmp / "alias.img").c_str()), 0);
+    c.images = {image, tmp / "alias.img"};
+    try {
+        serve::Server twice(c);
+        ADD_FAILURE() << "one image served as two disks";
+    } catch (const serve::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("given twice"), std::string::npos) << e.what();
+    }
+    r = demo::run_program({KESTREL_BINARY, "backup", "--disk", image, "--repo", tmp / "other-repo"});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find(holder), std::string::npos) << r.output;
+    Stop();
+
+    // Read-only attachments share the image, and keep a writer out until they end.
+    sim::Machine m{install::machine_config()};
+    sim::DiskConfig ro;
+    ro.image_path = image;
+    ro.read_only = true;
+    ASSERT_EQ(sim::add_disk(m, ro), 0);
+    ro.first_minor = 16;
+    ASSERT_EQ(sim::add_disk(m, ro), 0);
+    sim::DiskConfig rw;
+    rw.image_path = image;
+    rw.first_minor = 32;
+    EXPECT_EQ(sim::add_disk(m, rw), -EBUSY);
+}
+
+// A backup only reads its image: one the user may not write is backed up all the same.
+TEST_F(LiveTest, BackupOfAnImageTheUserMayNotWrite)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(image.c_str(), 0444), 0);
+    std::string out = tmp / "out.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl(KESTREL_BINARY, "kestrel", "backup", "--disk", image.c_str(), "--repo", (tmp / "repo").c_str(),
+              nullptr);
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << repo_test::read_host_file(out);
 }
 
 } // namespace
