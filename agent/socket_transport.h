@@ -46,6 +46,10 @@ public:
     // Drops the connection without a word, as the agent's death would; later calls fail.
     void disconnect();
     bool connected() const { return fd_ >= 0; }
+    // Why the connection was lost, in words for the user ("" while it lasts): what the
+    // server said when it shut down (which ends a backup this agent ran), or that it went
+    // away without a word.
+    std::string lost_reason();
 
 private:
     explicit SocketTransport(int fd) : fd_(fd) {}
@@ -53,8 +57,13 @@ private:
     // given; -EPIPE (and the connection closed) when the connection failed.
     int64_t call(wire::Encoder& request, std::vector<uint8_t>* data = nullptr);
 
+    // Closes the connection after it failed, keeping the server's parting words if it sent
+    // any. mu_ held.
+    void lose_locked(const std::vector<uint8_t>* goodbye);
+
     std::mutex mu_; // one request at a time on the connection
     int fd_;        // guarded by mu_
+    std::string lost_; // guarded by mu_
 };
 
 } // namespace agent

@@ -14,7 +14,9 @@
 #include <condition_variable>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <deque>
 #include <set>
 #include <map>
@@ -139,6 +141,19 @@ std::string find_program(const std::string& name)
     return "";
 }
 
+// The server's pid file: written at the start, removed at the end. One found at the start
+// belongs to a run that was killed or crashed: a line to log and print, else "".
+std::string unclean_end_note(const std::string& pid_path)
+{
+    std::ifstream f(pid_path);
+    if (!f)
+        return "";
+    std::string pid;
+    f >> pid;
+    return "kestrel serve: the previous run" + (pid.empty() ? "" : " (pid " + pid + ")") +
+           " ended without shutting down (killed or crashed): the backups it ran were not finished";
+}
+
 // Makes the images' paths absolute and checks that each can be read and written and that
 // none is given twice (under any name): the machine writes them.
 void check_images(std::vector<std::string>& images)
@@ -189,7 +204,7 @@ struct Export {
 
 struct Server::State {
     Config cfg;
-    std::string dir, stem, log_path;
+    std::string dir, stem, log_path, pid_path;
     int log_fd = -1;
     std::unique_ptr<sim::Machine> machine;
     std::vector<Device> devices;
@@ -216,11 +231,15 @@ struct Server::State {
     std::set<int> serving;          // taken by a worker and not yet closed
     std::condition_variable work;   // pending grew, or stopping
     std::condition_variable ended;  // a connection ended
+    std::vector<std::string> ended_backups; // the backups shutdown ended, by device name
+    std::string unclean;            // what the log says of a previous run that ended unclean
 
     size_t connections_locked() const { return pending.size() + serving.size(); }
     void accept_connection(int fd);
     bool hand_over(int fd);
     void worker();
+    void log_line(const std::string& text);
+    std::string device_name(uint32_t dev) const;
 
     std::string socket_for(const std::string& name) const { return dir + "/" + stem + "-" + name + ".nbd"; }
     void start_export(const std::shared_ptr<Export>& e);
@@ -434,6 +453,8 @@ private:
     std::map<uint32_t, uint32_t> allocations_; // its Alloc regions and their lengths
     uint64_t allocated_ = 0;
     std::shared_ptr<Export> attached_;         // the export a plugin connection serves
+    int backup_fd_ = -1;                       // the control file of a backup it started
+    uint32_t backup_dev_ = 0;                  // and the device that backup is of
 };
 
 void Connection::serve()
@@ -511,6 +532,8 @@ bool Connection::system_call(Op op, wire::Decoder& d, Reply& r)
         if (!d.done())
             return false;
         r.result = agent().close(fd);
+        if (fd == backup_fd_ && r.result == 0)
+            backup_fd_ = -1; // closing the control file ends the backup
     } else if (op == Op::Ioctl) {
         int fd = static_cast<int>(d.u32());
         uint32_t cmd = d.u32(), arg = d.u32();
@@ -521,6 +544,11 @@ bool Connection::system_call(Op op, wire::Decoder& d, Reply& r)
         if (cmd == kes::KES_LOAD_BLOCK_MAP && proc_)
             s_.end_snapshot(proc_);
         r.result = agent().ioctl(fd, cmd, arg);
+        kes::StartBackupArgs a;
+        if (cmd == kes::KES_START_BACKUP && r.result == 0 && agent().peek(arg, &a, sizeof a)) {
+            backup_fd_ = fd;
+            backup_dev_ = (a.major << 20) | a.minor;
+        }
     } else if (op == Op::Mmap) {
         int fd = static_cast<int>(d.u32());
         uint32_t len = d.u32();
@@ -734,9 +762,28 @@ int64_t Connection::write_zeros(const Export& e, uint64_t off, uint64_t len)
 
 void Connection::finish()
 {
+    bool stopping;
+    {
+        std::lock_guard<std::mutex> g(s_.mu);
+        stopping = s_.stopping;
+        if (stopping && backup_fd_ >= 0)
+            s_.ended_backups.push_back(s_.device_name(backup_dev_));
+    }
+    if (stopping) {
+        // Says why, as the reply to the client's next request (or the one it waits on).
+        std::string why = "the server shut down";
+        if (backup_fd_ >= 0)
+            why += " and ended the backup of " + s_.device_name(backup_dev_);
+        wire::Encoder goodbye;
+        goodbye.i64(-ESHUTDOWN);
+        auto& b = goodbye.body();
+        b.insert(b.end(), why.begin(), why.end());
+        wire::send_frame(fd_, b);
+    }
     if (proc_) {
         s_.end_snapshot(proc_);
-        proc_->exit();
+        m_.reap(*proc_);
+        proc_ = nullptr;
     }
     // The peer sees the end now; the worker closes the descriptor.
     ::shutdown(fd_, SHUT_RDWR);
@@ -762,6 +809,26 @@ void refuse(int fd, int err, const char* why)
 }
 
 } // namespace
+
+// Writes a line of the server's own to the kernel log, stamped as the kernel's lines are.
+void Server::State::log_line(const std::string& text)
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char stamp[32];
+    size_t n = strftime(stamp, sizeof stamp, "%b %e %H:%M:%S ", &tm);
+    std::string line = std::string(stamp, n) + text + "\n";
+    [[maybe_unused]] ssize_t w = write(log_fd, line.data(), line.size());
+}
+
+std::string Server::State::device_name(uint32_t dev) const
+{
+    for (const Device& d : devices)
+        if (d.dev == dev)
+            return d.name;
+    return std::to_string(dev >> 20) + ":" + std::to_string(dev & 0xFFFFF);
+}
 
 // Queues a connection the accepting thread has checked, for an idle worker or a new one;
 // refuses it when the server serves as many as it may or cannot start a thread.
@@ -854,14 +921,26 @@ Server::Server(Config config) : s_(std::make_unique<State>())
     if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0)
         throw Error("cannot make a pipe: " + errno_text(errno));
     s.log_path = s.dir + "/" + s.stem + ".log";
-    s.log_fd = open(s.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    s.pid_path = s.dir + "/" + s.stem + ".pid";
+    s.unclean = unclean_end_note(s.pid_path);
+    s.log_fd = open(s.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (s.log_fd < 0)
         throw Error("cannot write the kernel log " + s.log_path + ": " + errno_text(errno));
+    if (!s.unclean.empty())
+        s.log_line(s.unclean);
+    s.log_line("kestrel serve: started (pid " + std::to_string(getpid()) + ")");
+    {
+        std::ofstream pid(s.pid_path, std::ios::trunc);
+        pid << getpid() << "\n";
+    }
 
     // From here on, a failure shuts down what was started.
     try {
         sim::MachineConfig mc;
         mc.log_fd = s.log_fd;
+        mc.log_timestamps = true;
+        // The log file keeps every line; memory keeps the latest.
+        mc.log_keep = 10000;
         s.machine = std::make_unique<sim::Machine>(install::machine_config(mc));
         for (size_t i = 0; i < s.cfg.images.size(); i++) {
             sim::DiskConfig dc;
@@ -930,6 +1009,13 @@ void Server::wait_connections(size_t n)
 
 const std::vector<Device>& Server::devices() const { return s_->devices; }
 const std::string& Server::log_path() const { return s_->log_path; }
+const std::string& Server::previous_run_unclean() const { return s_->unclean; }
+
+std::vector<std::string> Server::ended_backups() const
+{
+    std::lock_guard<std::mutex> g(s_->mu);
+    return s_->ended_backups;
+}
 sim::Machine& Server::machine() { return *s_->machine; }
 
 void Server::stop()
@@ -992,8 +1078,10 @@ std::string Server::shutdown()
     std::vector<std::thread> workers;
     {
         std::lock_guard<std::mutex> g(s.mu);
+        // The reading side only: each worker sees its client gone between requests and
+        // tells it why before it closes the connection.
         for (int fd : s.serving)
-            ::shutdown(fd, SHUT_RDWR);
+            ::shutdown(fd, SHUT_RD);
         for (int fd : s.pending)
             close(fd);
         s.pending.clear();
@@ -1020,8 +1108,11 @@ std::string Server::shutdown()
             note("kernel bug: " + bug);
         s.machine.reset();
     }
-    if (s.log_fd >= 0)
+    if (s.log_fd >= 0) {
+        s.log_line(problems.empty() ? "kestrel serve: shut down cleanly" : "kestrel serve: shut down: " + problems);
         close(s.log_fd);
+        unlink(s.pid_path.c_str());
+    }
     for (int fd : s.wake)
         if (fd >= 0)
             close(fd);

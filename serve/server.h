@@ -81,6 +81,12 @@ public:
     // images and halts the machine. Returns "" or a line saying what did not go cleanly.
     std::string shutdown();
 
+    // The devices whose backups shutdown() ended (their agents' connections were closed).
+    std::vector<std::string> ended_backups() const;
+    // A line about the previous run on this socket when it ended without shutting down
+    // (killed or crashed), else "". It is in the log too.
+    const std::string& previous_run_unclean() const;
+
     // Waits until at most n connections are being served: a connection that closed has
     // had its process ended by then.
     void wait_connections(size_t n);

@@ -1,8 +1,13 @@
-// kestrel serve: the live machine, up until SIGINT or SIGTERM.
+// kestrel serve: the live machine, up until SIGINT or SIGTERM; a service manager's notify
+// protocol (NOTIFY_SOCKET) is told when it is ready and when it stops.
 #include "tools/cli.h"
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <climits>
 #include <cstdio>
@@ -24,6 +29,30 @@ struct ServeOptions {
 serve::Server* g_server = nullptr;
 
 void on_signal(int) { g_server->stop(); }
+
+// Sends a state line ("READY=1") to the service manager that started us, when one did:
+// one datagram to the socket named by NOTIFY_SOCKET (a leading '@' names an abstract one).
+void notify_service_manager(const std::string& state)
+{
+    const char* path = getenv("NOTIFY_SOCKET");
+    if (!path || !*path)
+        return;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len >= sizeof addr.sun_path)
+        return;
+    memcpy(addr.sun_path, path, len);
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    socklen_t alen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+    if (sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), alen) < 0)
+        fprintf(stderr, "kestrel: cannot notify the service manager: %s\n", strerror(errno));
+    close(fd);
+}
 
 // The plugin beside this program, where the build puts it.
 std::string default_plugin()
@@ -66,9 +95,16 @@ int run_serve(const ServeOptions& opt)
                d.nbd.c_str());
     printf("serving until SIGINT or SIGTERM\n");
     fflush(stdout);
+    if (!server->previous_run_unclean().empty())
+        fprintf(stderr, "kestrel: %s\n", server->previous_run_unclean().c_str());
+    notify_service_manager("READY=1\nMAINPID=" + std::to_string(getpid()) + "\nSTATUS=serving " +
+                           std::to_string(server->devices().size()) + " devices");
 
     server->run();
+    notify_service_manager("STOPPING=1");
     std::string problems = server->shutdown();
+    for (const std::string& dev : server->ended_backups())
+        printf("ended the backup of %s (its agent was told)\n", dev.c_str());
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     g_server = nullptr;

@@ -373,6 +373,12 @@ TEST_F(NbdTest, SigtermShutsDownCleanlyAndKeepsWhatWasAcknowledged)
     close(out[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
     EXPECT_NE(text.find("shut down cleanly"), std::string::npos) << text;
+    // Both sides name the backup that was ended: the server in its report, the agent in
+    // what it is told on its next request.
+    EXPECT_NE(text.find("ended the backup of sda1"), std::string::npos) << text;
+    agent::Version v;
+    EXPECT_NE(dev.version(v), 0);
+    EXPECT_EQ(t->lost_reason(), "the server shut down and ended the backup of sda1");
     EXPECT_NE(access(socket.c_str(), F_OK), 0);
     EXPECT_NE(access(nbd.c_str(), F_OK), 0);
     EXPECT_TRUE(read_file(image, kPartStart, kPartBytes) == stamped(kSectors, 3));
