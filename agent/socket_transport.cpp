@@ -188,6 +188,22 @@ std::string SocketTransport::info()
     return {data.begin(), data.end()};
 }
 
+std::string SocketTransport::status()
+{
+    auto r = req(Op::Status);
+    std::vector<uint8_t> data;
+    if (call(r, &data) != 0)
+        return "";
+    return {data.begin(), data.end()};
+}
+
+int SocketTransport::report(const std::string& json)
+{
+    auto r = req(Op::Report);
+    r.str(json);
+    return static_cast<int>(call(r));
+}
+
 int SocketTransport::export_snapshot(int fd, uint32_t block_size, uint32_t blocks, std::string& socket_path)
 {
     auto r = req(Op::SnapshotExport);

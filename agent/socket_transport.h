@@ -38,6 +38,11 @@ public:
 
     // The machine's disks, partitions and exports as JSON text; "" when the request failed.
     std::string info();
+    // What `kestrel status` shows, as JSON text; "" when the request failed.
+    std::string status();
+    // Tells the machine how the backup of a device ended (JSON text: "device", "id", "ok",
+    // "incremental", "full_reason", "error"): 0 or a negative error.
+    int report(const std::string& json);
     // Asks the machine to serve the snapshot of the backup on control file fd over NBD,
     // read-only: 0 with the export's socket path, or a negative error.
     int export_snapshot(int fd, uint32_t block_size, uint32_t blocks, std::string& socket_path);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cerrno>
@@ -232,6 +233,18 @@ struct Server::State {
     std::condition_variable work;   // pending grew, or stopping
     std::condition_variable ended;  // a connection ended
     std::vector<std::string> ended_backups; // the backups shutdown ended, by device name
+
+    // What `kestrel status` reports: the backups running now (by device name), and the
+    // last one of each device as its agent reported it (or as its end showed).
+    struct Running {
+        int64_t started = 0;      // unix time
+        bool snapshot = false;    // the snapshot is taken
+        uint32_t fs_blocks = 0;   // blocks of the device
+        uint64_t blocks_read = 0; // read from the snapshot so far
+    };
+    std::map<std::string, Running> running;
+    std::map<std::string, nlohmann::json> last_backup;
+    int64_t started_at = 0;
     std::string unclean;            // what the log says of a previous run that ended unclean
 
     size_t connections_locked() const { return pending.size() + serving.size(); }
@@ -247,6 +260,10 @@ struct Server::State {
     std::shared_ptr<Export> find_export(const std::string& name);
     int end_snapshot(sim::Process* owner);
     std::string info_json();
+    std::string status_json();
+    void backup_ioctl(const std::string& device, uint32_t cmd, sim::Process& p, uint32_t arg);
+    void backup_ended(const std::string& device, const char* why);
+    int64_t backup_report(const std::string& text);
 };
 
 void Server::State::start_export(const std::shared_ptr<Export>& e)
@@ -375,6 +392,98 @@ std::string Server::State::info_json()
     return j.dump();
 }
 
+// The machine's state for `kestrel status`: its devices and what is mounted, the backups
+// running with their progress, the last backup of each device. docs/status.md describes it.
+std::string Server::State::status_json()
+{
+    nlohmann::json j = nlohmann::json::parse(info_json());
+    std::lock_guard<std::mutex> g(mu);
+    j["format"] = 1;
+    j["pid"] = getpid();
+    j["started"] = started_at;
+    j["connections"] = connections_locked();
+    for (nlohmann::json& d : j["devices"]) {
+        std::string name = d["name"];
+        auto last = last_backup.find(name);
+        d["last_backup"] = last == last_backup.end() ? nlohmann::json() : last->second;
+        auto run = running.find(name);
+        if (run == running.end()) {
+            d["running_backup"] = nullptr;
+            continue;
+        }
+        const Running& r = run->second;
+        d["running_backup"] = {{"started", r.started},
+                               {"state", r.snapshot ? "reading the snapshot" : "starting"},
+                               {"blocks", r.fs_blocks},
+                               {"blocks_read", r.blocks_read}};
+    }
+    return j.dump();
+}
+
+// Follows a backup's commands as they pass: its start, its snapshot, the blocks it reads.
+void Server::State::backup_ioctl(const std::string& device, uint32_t cmd, sim::Process& p, uint32_t arg)
+{
+    std::lock_guard<std::mutex> g(mu);
+    if (cmd == kes::KES_START_BACKUP) {
+        kes::StartBackupArgs a;
+        Running r;
+        r.started = time(nullptr);
+        if (p.peek(arg, &a, sizeof a))
+            r.fs_blocks = a.fsBlocks;
+        running[device] = r;
+        return;
+    }
+    auto it = running.find(device);
+    if (it == running.end())
+        return;
+    if (cmd == kes::KES_SNAPSHOT) {
+        it->second.snapshot = true;
+    } else if (cmd == kes::KES_READ_BLOCKS) {
+        kes::ReadBlocksArgs a;
+        if (p.peek(arg, &a, sizeof a))
+            it->second.blocks_read += a.count;
+    }
+}
+
+// A backup's control file was closed (why: nullptr) or its connection ended with it open
+// (why says how): what is known of it until its agent reports.
+void Server::State::backup_ended(const std::string& device, const char* why)
+{
+    std::lock_guard<std::mutex> g(mu);
+    auto it = running.find(device);
+    if (it == running.end())
+        return;
+    if (why)
+        last_backup[device] = {{"time", time(nullptr)}, {"started", it->second.started}, {"result", "failed"},
+                               {"error", why}};
+    running.erase(it);
+}
+
+// An agent's account of the backup it just ran: {"device", "id", "ok", "incremental",
+// "full_reason", "error"}. Taken field by field, so that nothing else is stored.
+int64_t Server::State::backup_report(const std::string& text)
+{
+    nlohmann::json in = nlohmann::json::parse(text, nullptr, false);
+    if (!in.is_object() || !in.contains("device") || !in["device"].is_string())
+        return -EINVAL;
+    std::string device = in["device"];
+    if (std::none_of(devices.begin(), devices.end(), [&](const Device& d) { return d.name == device; }))
+        return -ENOENT;
+    auto field = [&](const char* key, nlohmann::json fallback) {
+        auto it = in.find(key);
+        return it != in.end() && it->type() == fallback.type() ? *it : fallback;
+    };
+    nlohmann::json out = {{"time", time(nullptr)},
+                          {"id", field("id", "")},
+                          {"result", field("ok", false).get<bool>() ? "ok" : "failed"},
+                          {"incremental", field("incremental", false)},
+                          {"full_reason", field("full_reason", "")},
+                          {"error", field("error", "")}};
+    std::lock_guard<std::mutex> g(mu);
+    last_backup[device] = out;
+    return 0;
+}
+
 // ------------------------------------------------------------------ a connection
 
 namespace {
@@ -479,11 +588,19 @@ void Connection::serve()
 bool Connection::dispatch(Op op, wire::Decoder& d, Reply& r)
 {
     switch (op) {
-    case Op::Info: {
+    case Op::Info:
+    case Op::Status: {
         if (!d.done())
             return false;
-        std::string j = s_.info_json();
+        std::string j = op == Op::Info ? s_.info_json() : s_.status_json();
         r.data.assign(j.begin(), j.end());
+        return true;
+    }
+    case Op::Report: {
+        std::string text = d.str(wire::kMaxName);
+        if (!d.done())
+            return false;
+        r.result = s_.backup_report(text);
         return true;
     }
     case Op::Open:
@@ -532,8 +649,10 @@ bool Connection::system_call(Op op, wire::Decoder& d, Reply& r)
         if (!d.done())
             return false;
         r.result = agent().close(fd);
-        if (fd == backup_fd_ && r.result == 0)
+        if (fd == backup_fd_ && r.result == 0) {
             backup_fd_ = -1; // closing the control file ends the backup
+            s_.backup_ended(s_.device_name(backup_dev_), nullptr);
+        }
     } else if (op == Op::Ioctl) {
         int fd = static_cast<int>(d.u32());
         uint32_t cmd = d.u32(), arg = d.u32();
@@ -549,6 +668,8 @@ bool Connection::system_call(Op op, wire::Decoder& d, Reply& r)
             backup_fd_ = fd;
             backup_dev_ = (a.major << 20) | a.minor;
         }
+        if (r.result == 0 && fd == backup_fd_)
+            s_.backup_ioctl(s_.device_name(backup_dev_), cmd, agent(), arg);
     } else if (op == Op::Mmap) {
         int fd = static_cast<int>(d.u32());
         uint32_t len = d.u32();
@@ -780,6 +901,9 @@ void Connection::finish()
         b.insert(b.end(), why.begin(), why.end());
         wire::send_frame(fd_, b);
     }
+    if (backup_fd_ >= 0)
+        s_.backup_ended(s_.device_name(backup_dev_), stopping ? "the server shut down during the backup"
+                                                               : "the agent's connection closed during the backup");
     if (proc_) {
         s_.end_snapshot(proc_);
         m_.reap(*proc_);
@@ -928,6 +1052,7 @@ Server::Server(Config config) : s_(std::make_unique<State>())
         throw Error("cannot write the kernel log " + s.log_path + ": " + errno_text(errno));
     if (!s.unclean.empty())
         s.log_line(s.unclean);
+    s.started_at = time(nullptr);
     s.log_line("kestrel serve: started (pid " + std::to_string(getpid()) + ")");
     {
         std::ofstream pid(s.pid_path, std::ios::trunc);

@@ -40,6 +40,11 @@ enum class Op : uint8_t {
     // of the export's socket in the reply data. SnapshotEnd stops it.
     SnapshotExport = 11,
     SnapshotEnd = 12,
+    // What `kestrel status` shows, as JSON text in the reply (docs/status.md).
+    Status = 13,
+    // An agent's account of the backup it ran, as JSON text: {"device", "id", "ok",
+    // "incremental", "full_reason", "error"}; the last one per device is in Status.
+    Report = 14,
     // Binds the connection to an export: name, read-only flag -> its size in bytes. The
     // block operations below then act on it.
     Attach = 20,

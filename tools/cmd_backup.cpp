@@ -169,6 +169,14 @@ int run_server_backup(const DiskBackupOptions& opt)
         // A lost connection is said as such, not as the step it broke off.
         if (!b.result.ok() && !transport->lost_reason().empty())
             b.result.error = transport->lost_reason();
+        // The machine keeps the last backup of each device for `kestrel status`.
+        transport->report(nlohmann::json{{"device", found->at("name")},
+                                         {"id", b.id},
+                                         {"ok", b.committed() && b.result.ok()},
+                                         {"incremental", b.result.incremental},
+                                         {"full_reason", b.result.full_reason},
+                                         {"error", b.result.error}}
+                              .dump());
         return report_backup(opt, b, created, "");
     });
 }

@@ -536,6 +536,66 @@ TEST_F(LiveTest, TellsTheServiceManagerWhenItServesAndWhenItStops)
     close(fd);
 }
 
+// kestrel status against what the machine did: two backups by kestrel backup (the second
+// incremental), then one whose agent vanishes while its snapshot is being read.
+TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
+{
+    auto status = [&](std::vector<std::string> extra = {"--json"}) {
+        std::vector<std::string> argv = {KESTREL_BINARY, "status", "--server", socket};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        demo::CheckResult r = demo::run_program(argv);
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        return r.output;
+    };
+    nlohmann::json idle = nlohmann::json::parse(status());
+    EXPECT_EQ(idle["format"], 1);
+    ASSERT_EQ(idle["devices"].size(), 2u);
+    EXPECT_EQ(idle["devices"][1]["name"], "sda1");
+    EXPECT_EQ(idle["devices"][1]["mounted"], true);
+    EXPECT_EQ(idle["devices"][0]["mounted"], false);
+    EXPECT_TRUE(idle["devices"][1]["last_backup"].is_null());
+
+    std::string last_id;
+    for (int i = 0; i < 2; i++) {
+        demo::CheckResult r = demo::run_program(
+            {"sh", "-c", std::string(KESTREL_BINARY) + " backup --json --server " + socket + " --repo " + (tmp / "repo") +
+                             " 2>/dev/null"});
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        last_id = nlohmann::json::parse(r.output)["backup"];
+    }
+    nlohmann::json after = nlohmann::json::parse(status());
+    const nlohmann::json& last = after["devices"][1]["last_backup"];
+    EXPECT_EQ(last["result"], "ok") << last;
+    EXPECT_EQ(last["id"], last_id);
+    EXPECT_EQ(last["incremental"], true);
+    EXPECT_TRUE(after["devices"][1]["running_backup"].is_null());
+    EXPECT_TRUE(after["devices"][0]["last_backup"].is_null());
+
+    {
+        auto t = Connect();
+        agent::ControlDevice dev(*t);
+        ASSERT_EQ(StartBackup(dev), 0);
+        ASSERT_EQ(dev.snapshot({}), 0);
+        nlohmann::json running = nlohmann::json::parse(status());
+        const nlohmann::json& r = running["devices"][1]["running_backup"];
+        EXPECT_EQ(r["state"], "reading the snapshot") << r;
+        EXPECT_EQ(r["blocks"], kPartBytes / kBlockSize);
+        EXPECT_GE(running["connections"], 1);
+        t->disconnect();
+        server->wait_connections(0);
+    }
+    nlohmann::json vanished = nlohmann::json::parse(status());
+    EXPECT_EQ(vanished["devices"][1]["last_backup"]["result"], "failed");
+    EXPECT_NE(vanished["devices"][1]["last_backup"]["error"].get<std::string>().find("connection closed"),
+              std::string::npos);
+    std::string prom = status({"--prometheus"});
+    EXPECT_NE(prom.find("kestrel_last_backup_success{device=\"sda1\"} 0\n"), std::string::npos) << prom;
+    EXPECT_NE(prom.find("kestrel_device_mounted{device=\"sda1\"} 1\n"), std::string::npos) << prom;
+    EXPECT_NE(prom.find("# TYPE kestrel_backup_running gauge\n"), std::string::npos) << prom;
+    status({"--textfile", tmp / "kestrel.prom"});
+    EXPECT_EQ(repo_test::read_host_file(tmp / "kestrel.prom"), prom);
+}
+
 // --wait: a backup asked for while another runs waits for it, then runs.
 TEST_F(AgentTest, WaitForTheRunningBackup)
 {
