@@ -252,6 +252,9 @@ struct Server::State {
     bool hand_over(int fd);
     void worker();
     void log_line(const std::string& text);
+    void open_log();
+    void attach_disk(size_t i);
+    void export_devices();
     std::string device_name(uint32_t dev) const;
 
     std::string socket_for(const std::string& name) const { return dir + "/" + stem + "-" + name + ".nbd"; }
@@ -1020,6 +1023,76 @@ void Server::State::worker()
 }
 // ------------------------------------------------------------------ the server
 
+// Opens the kernel log (appended to across runs), notes there a previous run that did not
+// end cleanly, and marks this run with the pid file.
+void Server::State::open_log()
+{
+    log_path = dir + "/" + stem + ".log";
+    pid_path = dir + "/" + stem + ".pid";
+    unclean = unclean_end_note(pid_path);
+    log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (log_fd < 0)
+        throw Error("cannot write the kernel log " + log_path + ": " + errno_text(errno));
+    if (!unclean.empty())
+        log_line(unclean);
+    started_at = time(nullptr);
+    log_line("kestrel serve: started (pid " + std::to_string(getpid()) + ")");
+    std::ofstream pid(pid_path, std::ios::trunc);
+    pid << getpid() << "\n";
+}
+
+// Attaches image i as disk sd<a+i>, lists its disk and partitions as devices and mounts
+// the file systems: on each partition, or on the whole disk when it has none.
+void Server::State::attach_disk(size_t i)
+{
+    sim::DiskConfig dc;
+    dc.image_path = cfg.images[i];
+    dc.first_minor = static_cast<unsigned>(16 * i);
+    uint32_t disk;
+    int err = sim::add_disk(*machine, dc, &disk);
+    if (err == -EBUSY)
+        throw Error(sim::image_in_use(dc.image_path));
+    if (err)
+        throw Error("cannot attach " + dc.image_path + ": " + errno_text(-err));
+    disks.push_back(disk);
+    std::string name = std::string("sd") + static_cast<char>('a' + i);
+    bool any_partition = false;
+    for (unsigned p = 0; p < dc.minors; p++) {
+        auto sectors = sim::device_sectors(*machine, disk + p);
+        if (!sectors || *sectors == 0)
+            continue;
+        any_partition |= p > 0;
+        devices.push_back(Device{name + (p ? std::to_string(p) : ""), dc.image_path, static_cast<unsigned>(i), p,
+                                 disk + p, *sectors * kSector, false, ""});
+    }
+    for (Device& dev : devices) {
+        if (dev.disk != i || (dev.partition == 0) == any_partition)
+            continue;
+        if (sim::mount_fs(*machine, dev.dev) == 0) {
+            dev.mounted = true;
+            mounted.push_back(dev.dev);
+        }
+    }
+}
+
+// Every device is an export of the control socket; with NBD, nbdkit serves each.
+void Server::State::export_devices()
+{
+    if (cfg.nbd)
+        plugin = fs::absolute(cfg.plugin).string();
+    for (Device& dev : devices) {
+        auto e = std::make_shared<Export>();
+        e->name = dev.name;
+        e->bytes = dev.bytes;
+        e->dev = dev.dev;
+        exports[dev.name] = e;
+        if (cfg.nbd) {
+            start_export(e);
+            dev.nbd = e->socket;
+        }
+    }
+}
+
 Server::Server(Config config) : s_(std::make_unique<State>())
 {
     State& s = *s_;
@@ -1044,20 +1117,7 @@ Server::Server(Config config) : s_(std::make_unique<State>())
     }
     if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0)
         throw Error("cannot make a pipe: " + errno_text(errno));
-    s.log_path = s.dir + "/" + s.stem + ".log";
-    s.pid_path = s.dir + "/" + s.stem + ".pid";
-    s.unclean = unclean_end_note(s.pid_path);
-    s.log_fd = open(s.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (s.log_fd < 0)
-        throw Error("cannot write the kernel log " + s.log_path + ": " + errno_text(errno));
-    if (!s.unclean.empty())
-        s.log_line(s.unclean);
-    s.started_at = time(nullptr);
-    s.log_line("kestrel serve: started (pid " + std::to_string(getpid()) + ")");
-    {
-        std::ofstream pid(s.pid_path, std::ios::trunc);
-        pid << getpid() << "\n";
-    }
+    s.open_log();
 
     // From here on, a failure shuts down what was started.
     try {
@@ -1065,58 +1125,15 @@ Server::Server(Config config) : s_(std::make_unique<State>())
         mc.log_fd = s.log_fd;
         mc.log_timestamps = true;
         // The log file keeps every line; memory keeps the latest.
-        mc.log_keep = 10000;
+        mc.log_keep = 1000;
         s.machine = std::make_unique<sim::Machine>(install::machine_config(mc));
-        for (size_t i = 0; i < s.cfg.images.size(); i++) {
-            sim::DiskConfig dc;
-            dc.image_path = s.cfg.images[i];
-            dc.first_minor = static_cast<unsigned>(16 * i);
-            uint32_t disk;
-            int err = sim::add_disk(*s.machine, dc, &disk);
-            if (err == -EBUSY)
-                throw Error(sim::image_in_use(dc.image_path));
-            if (err)
-                throw Error("cannot attach " + dc.image_path + ": " + errno_text(-err));
-            s.disks.push_back(disk);
-            std::string name = std::string("sd") + static_cast<char>('a' + i);
-            bool any_partition = false;
-            for (unsigned p = 0; p < dc.minors; p++) {
-                auto sectors = sim::device_sectors(*s.machine, disk + p);
-                if (!sectors || *sectors == 0)
-                    continue;
-                any_partition |= p > 0;
-                Device dev{name + (p ? std::to_string(p) : ""), dc.image_path, static_cast<unsigned>(i), p,
-                           disk + p, *sectors * kSector, false, ""};
-                s.devices.push_back(dev);
-            }
-            // The file systems: on each partition, or on the whole disk when it has none.
-            for (Device& dev : s.devices) {
-                if (dev.disk != i || (dev.partition == 0) == any_partition)
-                    continue;
-                if (sim::mount_fs(*s.machine, dev.dev) == 0) {
-                    dev.mounted = true;
-                    s.mounted.push_back(dev.dev);
-                }
-            }
-        }
+        for (size_t i = 0; i < s.cfg.images.size(); i++)
+            s.attach_disk(i);
         if (int err = install::load_module(*s.machine))
             throw Error("cannot load the module: " + errno_text(-err));
         s.loaded = true;
         s.listen_fd = listen_at(s.cfg.socket);
-        // Every device is an export of the control socket; with NBD, nbdkit serves each.
-        if (s.cfg.nbd)
-            s.plugin = fs::absolute(s.cfg.plugin).string();
-        for (Device& dev : s.devices) {
-            auto e = std::make_shared<Export>();
-            e->name = dev.name;
-            e->bytes = dev.bytes;
-            e->dev = dev.dev;
-            s.exports[dev.name] = e;
-            if (s.cfg.nbd) {
-                s.start_export(e);
-                dev.nbd = e->socket;
-            }
-        }
+        s.export_devices();
     } catch (...) {
         shutdown();
         throw;
