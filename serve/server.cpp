@@ -1181,8 +1181,13 @@ void Server::run()
         if (!(p[0].revents & POLLIN))
             continue;
         int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors: the waiting connection stays queued; try again in a while
+            // rather than spin on it.
+            if (errno == EMFILE || errno == ENFILE)
+                poll(nullptr, 0, 100);
             continue;
+        }
         // Only the user who started the machine may reach it, and that is settled before
         // the first byte is read.
         ucred cred{};
