@@ -243,6 +243,48 @@ int trim(void* handle, uint32_t count, uint64_t offset, uint32_t flags)
     return durable(handle, flags);
 }
 
+// Holes of the device's image read as zeros; the rest is data.
+int can_extents(void*) { return 1; }
+
+int extents(void* handle, uint32_t count, uint64_t offset, uint32_t flags, struct nbdkit_extents* out)
+{
+    auto r = request(wire::Op::BlockExtents);
+    r.u64(offset).u32(count);
+    std::vector<uint8_t> runs;
+    {
+        auto* h = static_cast<Handle*>(handle);
+        std::lock_guard<std::mutex> g(h->mu);
+        std::vector<uint8_t> reply;
+        if ((h->fd < 0 && connect_locked(h) < 0) || !exchange(h->fd, r, reply)) {
+            if (h->fd >= 0)
+                close(h->fd);
+            h->fd = -1;
+            nbdkit_set_error(EIO);
+            return -1;
+        }
+        wire::Decoder d(reply);
+        int64_t rc = d.i64();
+        if (rc < 0) {
+            nbdkit_set_error(static_cast<int>(-rc));
+            return -1;
+        }
+        runs.assign(reply.begin() + 8, reply.end());
+    }
+    wire::Decoder d(runs);
+    for (uint64_t at = offset; d.ok() && !d.done();) {
+        uint64_t n = d.u64();
+        bool hole = d.u8() != 0;
+        if (!d.ok() || n == 0)
+            break;
+        if (nbdkit_add_extent(out, at, n, hole ? NBDKIT_EXTENT_HOLE | NBDKIT_EXTENT_ZERO : 0) != 0)
+            return -1;
+        at += n;
+        if (flags & NBDKIT_FLAG_REQ_ONE)
+            break;
+    }
+    return 0;
+}
+
 int zero(void* handle, uint32_t count, uint64_t offset, uint32_t flags)
 {
     if (flags & NBDKIT_FLAG_FAST_ZERO) {
@@ -282,6 +324,8 @@ nbdkit_plugin make_plugin()
     p.flush = flush;
     p.trim = trim;
     p.zero = zero;
+    p.can_extents = can_extents;
+    p.extents = extents;
     p.block_size = block_size;
     p.errno_is_preserved = 0;
     return p;

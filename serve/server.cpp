@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cerrno>
 #include <cstring>
@@ -190,6 +191,8 @@ struct Export {
     uint64_t bytes = 0;
     bool readonly = false;
     uint32_t dev = 0;            // a device
+    int image_fd = -1;           // its image, read-only, to find holes (-1: none known)
+    uint64_t image_offset = 0;   // where the device starts in the image
     int listen_fd = -1;
     pid_t nbdkit = -1;
 
@@ -228,6 +231,9 @@ struct Server::State {
     // of connections ever served.
     std::vector<std::thread> workers;
     size_t idle = 0;                // workers waiting for a connection
+    // Workers that retired after a while without work (all but one idle worker do), to be
+    // joined by the next hand_over or by shutdown.
+    std::vector<std::thread::id> retired;
     std::deque<int> pending;        // accepted, not yet taken by a worker
     std::set<int> serving;          // taken by a worker and not yet closed
     std::condition_variable work;   // pending grew, or stopping
@@ -255,6 +261,7 @@ struct Server::State {
     void open_log();
     void attach_disk(size_t i);
     void export_devices();
+    void find_holes(Export& e, const Device& dev);
     std::string device_name(uint32_t dev) const;
 
     std::string socket_for(const std::string& name) const { return dir + "/" + stem + "-" + name + ".nbd"; }
@@ -549,6 +556,7 @@ private:
     bool block(Op op, wire::Decoder& d, Reply& r);
     int64_t device_io(Op op, const Export& e, uint64_t off, uint64_t len, std::span<const uint8_t> bytes, Reply& r);
     int64_t write_zeros(const Export& e, uint64_t off, uint64_t len);
+    bool extents(wire::Decoder& d, Reply& r);
     void finish();
 
     sim::Process& agent()
@@ -631,6 +639,8 @@ bool Connection::dispatch(Op op, wire::Decoder& d, Reply& r)
     case Op::BlockTrim:
     case Op::BlockZero:
         return block(op, d, r);
+    case Op::BlockExtents:
+        return extents(d, r);
     case Op::BlockFlush:
         if (!d.done() || !attached_)
             return false;
@@ -884,6 +894,50 @@ int64_t Connection::write_zeros(const Export& e, uint64_t off, uint64_t len)
     return err;
 }
 
+// Where the attached device's image has holes, from offset on: runs of data and of holes
+// (which read as zeros; the machine writes zeros, never holes, so a hole was never written).
+// Without a known image, all of it is data.
+bool Connection::extents(wire::Decoder& d, Reply& r)
+{
+    uint64_t off = d.u64();
+    uint64_t len = d.u32();
+    if (!d.done() || !attached_)
+        return false;
+    const Export& e = *attached_;
+    if (off > e.bytes || len > e.bytes - off || len == 0) {
+        r.result = -EINVAL;
+        return true;
+    }
+    wire::Encoder runs;
+    auto run = [&](uint64_t n, bool hole) { runs.u64(n).u8(hole ? 1 : 0); };
+    const uint64_t end = off + len;
+    // A bounded reply: the client asks again for the rest.
+    for (unsigned count = 0; off < end && count < 1024; count++) {
+        if (e.image_fd < 0) {
+            run(end - off, false);
+            break;
+        }
+        off_t at = static_cast<off_t>(e.image_offset + off);
+        off_t data = lseek(e.image_fd, at, SEEK_DATA);
+        if (data < 0 && errno != ENXIO) {
+            run(end - off, false);
+            break;
+        }
+        uint64_t n;
+        bool hole = data < 0 || data > at;
+        if (hole) {
+            n = data < 0 ? end - off : std::min<uint64_t>(static_cast<uint64_t>(data - at), end - off);
+        } else {
+            off_t h = lseek(e.image_fd, at, SEEK_HOLE);
+            n = h <= at ? end - off : std::min<uint64_t>(static_cast<uint64_t>(h - at), end - off);
+        }
+        run(n, hole);
+        off += n;
+    }
+    r.data = std::move(runs.body());
+    return true;
+}
+
 void Connection::finish()
 {
     bool stopping;
@@ -988,6 +1042,16 @@ void Server::State::accept_connection(int fd)
 // the worker could not be started. The caller holds mu.
 bool Server::State::hand_over(int fd)
 {
+    // A retired worker has left its loop (it let go of mu after retiring): joining it
+    // waits for its last instructions only.
+    for (std::thread::id id : retired)
+        for (auto it = workers.begin(); it != workers.end(); ++it)
+            if (it->get_id() == id) {
+                it->join();
+                workers.erase(it);
+                break;
+            }
+    retired.clear();
     if (idle <= pending.size()) {
         try {
             workers.emplace_back([this] { worker(); });
@@ -1005,9 +1069,19 @@ void Server::State::worker()
 {
     std::unique_lock<std::mutex> g(mu);
     for (;;) {
-        work.wait(g, [&] { return stopping || !pending.empty(); });
-        if (pending.empty())
-            return; // stopping
+        bool woken = work.wait_for(g, std::chrono::seconds(1), [&] { return stopping || !pending.empty(); });
+        if (stopping && pending.empty())
+            return;
+        if (!woken) {
+            // A second idle worker is not kept: the threads shrink back when the
+            // connections that needed them are gone.
+            if (idle > 1) {
+                idle--;
+                retired.push_back(std::this_thread::get_id());
+                return;
+            }
+            continue;
+        }
         int fd = pending.front();
         pending.pop_front();
         idle--;
@@ -1075,6 +1149,25 @@ void Server::State::attach_disk(size_t i)
     }
 }
 
+// Lets the export answer where its image has holes: the image opened read-only, and where
+// the device starts in it (a whole disk at 0, a primary partition where the MBR says).
+void Server::State::find_holes(Export& e, const Device& dev)
+{
+    if (dev.partition > 4)
+        return;
+    uint64_t start = 0;
+    if (dev.partition > 0) {
+        unsigned char mbr[512];
+        if (sim::read_store(*machine, dev.dev - dev.partition, 0, mbr, 1) != 0)
+            return;
+        const unsigned char* entry = mbr + 0x1BE + 16 * (dev.partition - 1);
+        start = (uint64_t(entry[8]) | uint64_t(entry[9]) << 8 | uint64_t(entry[10]) << 16 |
+                 uint64_t(entry[11]) << 24) * kSector;
+    }
+    e.image_fd = open(dev.image.c_str(), O_RDONLY | O_CLOEXEC);
+    e.image_offset = start;
+}
+
 // Every device is an export of the control socket; with NBD, nbdkit serves each.
 void Server::State::export_devices()
 {
@@ -1085,6 +1178,7 @@ void Server::State::export_devices()
         e->name = dev.name;
         e->bytes = dev.bytes;
         e->dev = dev.dev;
+        find_holes(*e, dev);
         exports[dev.name] = e;
         if (cfg.nbd) {
             start_export(e);
@@ -1219,8 +1313,12 @@ std::string Server::shutdown()
     }
     // The exports first: their clients are cut off, and nothing new reaches the disks.
     s.end_snapshot(nullptr);
-    for (auto& [name, e] : s.exports)
+    for (auto& [name, e] : s.exports) {
         s.stop_export(*e);
+        if (e->image_fd >= 0)
+            close(e->image_fd);
+        e->image_fd = -1;
+    }
     // Then the connections: each one's process exits, ending any backup it runs.
     std::vector<std::thread> workers;
     {

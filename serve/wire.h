@@ -53,6 +53,9 @@ enum class Op : uint8_t {
     BlockFlush = 23,
     BlockTrim = 24,  // offset, length
     BlockZero = 25,  // offset, length: the range reads back as zeros
+    // offset, length -> runs from offset on, each a 64-bit length and a byte: 1 for a hole
+    // (reads as zeros), 0 for data; they may end before offset + length.
+    BlockExtents = 26,
 };
 
 // Largest frame either side accepts, and the most data one request may move.

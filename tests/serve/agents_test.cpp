@@ -429,11 +429,12 @@ TEST_F(LiveTest, ManyBackupsLeaveTheServersThreadsDescriptorsAndMemoryAsTheyWere
             ASSERT_TRUE(b.committed()) << b.result.error;
         }
     };
-    // The server ends a connection a moment after its client closed it: wait (boundedly)
-    // until the figures match what is expected, or give them as they are.
+    // The server ends a connection a moment after its client closed it, and a worker
+    // thread a second after it was last needed: wait (boundedly) until the figures are at
+    // most the expected ones, or give them as they are.
     auto settled = [&](const ProcessFigures* like) {
         ProcessFigures f = figures_of(server_pid);
-        for (int i = 0; like && i < 500 && (f.threads != like->threads || f.fds != like->fds); i++) {
+        for (int i = 0; like && i < 1000 && (f.threads > like->threads || f.fds > like->fds); i++) {
             usleep(20000);
             f = figures_of(server_pid);
         }
@@ -444,7 +445,7 @@ TEST_F(LiveTest, ManyBackupsLeaveTheServersThreadsDescriptorsAndMemoryAsTheyWere
                f.threads, f.fds, static_cast<unsigned long long>(f.rss_kib), static_cast<unsigned long long>(f.vm_kib));
     };
     back_up(10);
-    usleep(200000);
+    usleep(1500000);
     ProcessFigures after_few = settled(nullptr);
     show(10, after_few);
     // The machine's page cache fills up to the disk's size over the first backups; from
@@ -455,9 +456,9 @@ TEST_F(LiveTest, ManyBackupsLeaveTheServersThreadsDescriptorsAndMemoryAsTheyWere
     back_up(many - many / 2);
     ProcessFigures after_many = settled(&after_few);
     show(many, after_many);
-    EXPECT_EQ(half.threads, after_few.threads);
-    EXPECT_EQ(after_many.threads, after_few.threads);
-    EXPECT_EQ(after_many.fds, after_few.fds);
+    EXPECT_LE(half.threads, after_few.threads);
+    EXPECT_LE(after_many.threads, after_few.threads);
+    EXPECT_LE(after_many.fds, after_few.fds);
     // A thread's stack kept per backup would be 8 MiB of address space each; a few KiB per
     // backup kept on the heap would show in the resident figure.
     EXPECT_LT(after_many.vm_kib, half.vm_kib + 64 * 1024);

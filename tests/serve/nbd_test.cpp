@@ -191,6 +191,35 @@ h.flush()
     EXPECT_TRUE(read_file(image, 16u << 20, 32u << 20) == expect);
 }
 
+// The export says where its image has holes (as nbdinfo maps it; copies skip them): the
+// test image is written up to the end of the partition and a hole after it.
+TEST_F(NbdTest, ExtentsShowWhereTheImageHasHoles)
+{
+    std::string out;
+    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0].nbd)}, &out), 0) << out;
+    const uint64_t written = kPartStart + kPartBytes;
+    uint64_t covered = 0;
+    for (const nlohmann::json& e : nlohmann::json::parse(out)) {
+        uint64_t off = e["offset"], len = e["length"];
+        bool hole = (e["type"].get<int>() & 1) != 0;
+        EXPECT_EQ(off, covered);
+        EXPECT_EQ(hole, off >= written) << off << "+" << len << " " << e["description"];
+        EXPECT_TRUE(off + len <= written || off >= written) << off << "+" << len;
+        covered = off + len;
+    }
+    EXPECT_EQ(covered, kDiskBytes);
+    // Written through the export, the hole becomes data.
+    EXPECT_EQ(run(nbdsh({"-u", uri(server->devices()[0].nbd), "-c", "h.pwrite(b'x' * 4096, 16 * 1024 * 1024)"}), &out), 0) << out;
+    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0].nbd)}, &out), 0) << out;
+    bool data_at_16m = false;
+    for (const nlohmann::json& e : nlohmann::json::parse(out)) {
+        uint64_t off = e["offset"], len = e["length"];
+        if (off <= (16u << 20) && (16u << 20) < off + len)
+            data_at_16m = (e["type"].get<int>() & 1) == 0;
+    }
+    EXPECT_TRUE(data_at_16m) << out;
+}
+
 // The NBD sockets admit only the machine's user, even with their modes loosened by hand.
 TEST_F(NbdTest, AnotherUserIsRefusedOnTheNbdSockets)
 {
