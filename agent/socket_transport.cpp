@@ -49,20 +49,43 @@ void SocketTransport::disconnect()
 int64_t SocketTransport::call(wire::Encoder& request, std::vector<uint8_t>* data)
 {
     std::lock_guard<std::mutex> g(mu_);
+    if (fd_ < 0)
+        return -EPIPE;
     std::vector<uint8_t> reply;
-    if (fd_ >= 0 && wire::send_frame(fd_, request.body()) && wire::recv_frame(fd_, reply) == wire::Received::Frame) {
+    // A request that cannot be sent may still have a reply waiting: the server's parting
+    // words, sent before it closed.
+    bool sent = wire::send_frame(fd_, request.body());
+    if (wire::recv_frame(fd_, reply) == wire::Received::Frame) {
         wire::Decoder d(reply);
         int64_t result = d.i64();
-        if (d.ok()) {
+        if (d.ok() && result == -ESHUTDOWN && reply.size() > 8) {
+            lose_locked(&reply);
+            return -EPIPE;
+        }
+        if (d.ok() && sent) {
             if (data)
                 data->assign(reply.begin() + 8, reply.end());
             return result;
         }
     }
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    lose_locked(nullptr);
     return -EPIPE;
+}
+
+void SocketTransport::lose_locked(const std::vector<uint8_t>* goodbye)
+{
+    if (goodbye)
+        lost_.assign(goodbye->begin() + 8, goodbye->end());
+    else if (lost_.empty())
+        lost_ = "lost the connection to the server (it stopped or was killed), which ends any backup it ran";
+    ::close(fd_);
+    fd_ = -1;
+}
+
+std::string SocketTransport::lost_reason()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return fd_ >= 0 ? "" : lost_;
 }
 
 namespace {
@@ -163,6 +186,22 @@ std::string SocketTransport::info()
     if (call(r, &data) != 0)
         return "";
     return {data.begin(), data.end()};
+}
+
+std::string SocketTransport::status()
+{
+    auto r = req(Op::Status);
+    std::vector<uint8_t> data;
+    if (call(r, &data) != 0)
+        return "";
+    return {data.begin(), data.end()};
+}
+
+int SocketTransport::report(const std::string& json)
+{
+    auto r = req(Op::Report);
+    r.str(json);
+    return static_cast<int>(call(r));
 }
 
 int SocketTransport::export_snapshot(int fd, uint32_t block_size, uint32_t blocks, std::string& socket_path)

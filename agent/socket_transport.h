@@ -38,6 +38,11 @@ public:
 
     // The machine's disks, partitions and exports as JSON text; "" when the request failed.
     std::string info();
+    // What `kestrel status` shows, as JSON text; "" when the request failed.
+    std::string status();
+    // Tells the machine how the backup of a device ended (JSON text: "device", "id", "ok",
+    // "incremental", "full_reason", "error"): 0 or a negative error.
+    int report(const std::string& json);
     // Asks the machine to serve the snapshot of the backup on control file fd over NBD,
     // read-only: 0 with the export's socket path, or a negative error.
     int export_snapshot(int fd, uint32_t block_size, uint32_t blocks, std::string& socket_path);
@@ -46,6 +51,10 @@ public:
     // Drops the connection without a word, as the agent's death would; later calls fail.
     void disconnect();
     bool connected() const { return fd_ >= 0; }
+    // Why the connection was lost, in words for the user ("" while it lasts): what the
+    // server said when it shut down (which ends a backup this agent ran), or that it went
+    // away without a word.
+    std::string lost_reason();
 
 private:
     explicit SocketTransport(int fd) : fd_(fd) {}
@@ -53,8 +62,13 @@ private:
     // given; -EPIPE (and the connection closed) when the connection failed.
     int64_t call(wire::Encoder& request, std::vector<uint8_t>* data = nullptr);
 
+    // Closes the connection after it failed, keeping the server's parting words if it sent
+    // any. mu_ held.
+    void lose_locked(const std::vector<uint8_t>* goodbye);
+
     std::mutex mu_; // one request at a time on the connection
     int fd_;        // guarded by mu_
+    std::string lost_; // guarded by mu_
 };
 
 } // namespace agent

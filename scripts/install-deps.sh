@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libsodium-dev libext2fs-dev e2fsprogs pkg-config
   clang-14 libclang-rt-14-dev help2man
-  nbdkit nbdkit-plugin-dev libnbd-bin python3-libnbd qemu-utils)
+  nbdkit nbdkit-plugin-dev libnbd-bin python3-libnbd qemu-utils
+  systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,18 +5,25 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <list>
+#include <fstream>
+#include <deque>
+#include <set>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -136,6 +143,41 @@ std::string find_program(const std::string& name)
     return "";
 }
 
+// The server's pid file: written at the start, removed at the end. One found at the start
+// belongs to a run that was killed or crashed: a line to log and print, else "".
+std::string unclean_end_note(const std::string& pid_path)
+{
+    std::ifstream f(pid_path);
+    if (!f)
+        return "";
+    std::string pid;
+    f >> pid;
+    return "kestrel serve: the previous run" + (pid.empty() ? "" : " (pid " + pid + ")") +
+           " ended without shutting down (killed or crashed): the backups it ran were not finished";
+}
+
+// Makes the images' paths absolute and checks that each can be read and written and that
+// none is given twice (under any name): the machine writes them.
+void check_images(std::vector<std::string>& images)
+{
+    std::map<std::pair<dev_t, ino_t>, std::string> seen;
+    for (std::string& image : images) {
+        image = fs::absolute(image).string();
+        int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            throw Error("cannot open the image " + image + " for reading and writing: " + errno_text(errno));
+        struct stat st;
+        int rc = fstat(fd, &st);
+        close(fd);
+        if (rc != 0)
+            throw Error("cannot read " + image + ": " + errno_text(errno));
+        auto [it, fresh] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), image);
+        if (!fresh)
+            throw Error("the image " + image + " is given twice" +
+                        (it->second == image ? "" : " (also as " + it->second + ")"));
+    }
+}
+
 } // namespace
 
 // ------------------------------------------------------------------ exports
@@ -149,6 +191,8 @@ struct Export {
     uint64_t bytes = 0;
     bool readonly = false;
     uint32_t dev = 0;            // a device
+    int image_fd = -1;           // its image, read-only, to find holes (-1: none known)
+    uint64_t image_offset = 0;   // where the device starts in the image
     int listen_fd = -1;
     pid_t nbdkit = -1;
 
@@ -162,15 +206,9 @@ struct Export {
     bool ended = false;          // guarded by readMu
 };
 
-struct Session {
-    int fd = -1;
-    std::thread thread;
-    std::atomic<bool> done{false};
-};
-
 struct Server::State {
     Config cfg;
-    std::string dir, stem, log_path;
+    std::string dir, stem, log_path, pid_path;
     int log_fd = -1;
     std::unique_ptr<sim::Machine> machine;
     std::vector<Device> devices;
@@ -182,20 +220,60 @@ struct Server::State {
     std::string nbdkit, plugin;
     bool down = false;
 
-    std::mutex mu; // guards exports, snapshot, sessions, stopping
+    std::mutex mu; // guards exports, snapshot, stopping and the connection pool below
     std::map<std::string, std::shared_ptr<Export>> exports;
     std::shared_ptr<Export> snapshot;
-    std::list<Session> sessions;
     bool stopping = false;
-    std::condition_variable ended; // a session ended (with mu)
+
+    // The connection pool: threads that each serve one connection at a time and then wait
+    // for the next, at most cfg.max_connections of them, so that the threads (and what the
+    // machine keeps for each host thread that calls into it) do not grow with the number
+    // of connections ever served.
+    std::vector<std::thread> workers;
+    size_t idle = 0;                // workers waiting for a connection
+    // Workers that retired after a while without work (all but one idle worker do), to be
+    // joined by the next hand_over or by shutdown.
+    std::vector<std::thread::id> retired;
+    std::deque<int> pending;        // accepted, not yet taken by a worker
+    std::set<int> serving;          // taken by a worker and not yet closed
+    std::condition_variable work;   // pending grew, or stopping
+    std::condition_variable ended;  // a connection ended
+    std::vector<std::string> ended_backups; // the backups shutdown ended, by device name
+
+    // What `kestrel status` reports: the backups running now (by device name), and the
+    // last one of each device as its agent reported it (or as its end showed).
+    struct Running {
+        int64_t started = 0;      // unix time
+        bool snapshot = false;    // the snapshot is taken
+        uint32_t fs_blocks = 0;   // blocks of the device
+        uint64_t blocks_read = 0; // read from the snapshot so far
+    };
+    std::map<std::string, Running> running;
+    std::map<std::string, nlohmann::json> last_backup;
+    int64_t started_at = 0;
+    std::string unclean;            // what the log says of a previous run that ended unclean
+
+    size_t connections_locked() const { return pending.size() + serving.size(); }
+    void accept_connection(int fd);
+    bool hand_over(int fd);
+    void worker();
+    void log_line(const std::string& text);
+    void open_log();
+    void attach_disk(size_t i);
+    void export_devices();
+    void find_holes(Export& e, const Device& dev);
+    std::string device_name(uint32_t dev) const;
 
     std::string socket_for(const std::string& name) const { return dir + "/" + stem + "-" + name + ".nbd"; }
     void start_export(const std::shared_ptr<Export>& e);
     void stop_export(Export& e);
     std::shared_ptr<Export> find_export(const std::string& name);
     int end_snapshot(sim::Process* owner);
-    void serve_connection(Session& s);
     std::string info_json();
+    std::string status_json();
+    void backup_ioctl(const std::string& device, uint32_t cmd, sim::Process& p, uint32_t arg);
+    void backup_ended(const std::string& device, const char* why);
+    int64_t backup_report(const std::string& text);
 };
 
 void Server::State::start_export(const std::shared_ptr<Export>& e)
@@ -324,6 +402,98 @@ std::string Server::State::info_json()
     return j.dump();
 }
 
+// The machine's state for `kestrel status`: its devices and what is mounted, the backups
+// running with their progress, the last backup of each device. docs/status.md describes it.
+std::string Server::State::status_json()
+{
+    nlohmann::json j = nlohmann::json::parse(info_json());
+    std::lock_guard<std::mutex> g(mu);
+    j["format"] = 1;
+    j["pid"] = getpid();
+    j["started"] = started_at;
+    j["connections"] = connections_locked();
+    for (nlohmann::json& d : j["devices"]) {
+        std::string name = d["name"];
+        auto last = last_backup.find(name);
+        d["last_backup"] = last == last_backup.end() ? nlohmann::json() : last->second;
+        auto run = running.find(name);
+        if (run == running.end()) {
+            d["running_backup"] = nullptr;
+            continue;
+        }
+        const Running& r = run->second;
+        d["running_backup"] = {{"started", r.started},
+                               {"state", r.snapshot ? "reading the snapshot" : "starting"},
+                               {"blocks", r.fs_blocks},
+                               {"blocks_read", r.blocks_read}};
+    }
+    return j.dump();
+}
+
+// Follows a backup's commands as they pass: its start, its snapshot, the blocks it reads.
+void Server::State::backup_ioctl(const std::string& device, uint32_t cmd, sim::Process& p, uint32_t arg)
+{
+    std::lock_guard<std::mutex> g(mu);
+    if (cmd == kes::KES_START_BACKUP) {
+        kes::StartBackupArgs a;
+        Running r;
+        r.started = time(nullptr);
+        if (p.peek(arg, &a, sizeof a))
+            r.fs_blocks = a.fsBlocks;
+        running[device] = r;
+        return;
+    }
+    auto it = running.find(device);
+    if (it == running.end())
+        return;
+    if (cmd == kes::KES_SNAPSHOT) {
+        it->second.snapshot = true;
+    } else if (cmd == kes::KES_READ_BLOCKS) {
+        kes::ReadBlocksArgs a;
+        if (p.peek(arg, &a, sizeof a))
+            it->second.blocks_read += a.count;
+    }
+}
+
+// A backup's control file was closed (why: nullptr) or its connection ended with it open
+// (why says how): what is known of it until its agent reports.
+void Server::State::backup_ended(const std::string& device, const char* why)
+{
+    std::lock_guard<std::mutex> g(mu);
+    auto it = running.find(device);
+    if (it == running.end())
+        return;
+    if (why)
+        last_backup[device] = {{"time", time(nullptr)}, {"started", it->second.started}, {"result", "failed"},
+                               {"error", why}};
+    running.erase(it);
+}
+
+// An agent's account of the backup it just ran: {"device", "id", "ok", "incremental",
+// "full_reason", "error"}. Taken field by field, so that nothing else is stored.
+int64_t Server::State::backup_report(const std::string& text)
+{
+    nlohmann::json in = nlohmann::json::parse(text, nullptr, false);
+    if (!in.is_object() || !in.contains("device") || !in["device"].is_string())
+        return -EINVAL;
+    std::string device = in["device"];
+    if (std::none_of(devices.begin(), devices.end(), [&](const Device& d) { return d.name == device; }))
+        return -ENOENT;
+    auto field = [&](const char* key, nlohmann::json fallback) {
+        auto it = in.find(key);
+        return it != in.end() && it->type() == fallback.type() ? *it : fallback;
+    };
+    nlohmann::json out = {{"time", time(nullptr)},
+                          {"id", field("id", "")},
+                          {"result", field("ok", false).get<bool>() ? "ok" : "failed"},
+                          {"incremental", field("incremental", false)},
+                          {"full_reason", field("full_reason", "")},
+                          {"error", field("error", "")}};
+    std::lock_guard<std::mutex> g(mu);
+    last_backup[device] = out;
+    return 0;
+}
+
 // ------------------------------------------------------------------ a connection
 
 namespace {
@@ -357,278 +527,665 @@ int64_t read_snapshot_locked(Export& e, uint64_t offset, std::span<uint8_t> out)
 
 bool aligned(uint64_t offset, uint64_t length) { return offset % kSector == 0 && length % kSector == 0; }
 
-} // namespace
+// One connection to the control socket: an agent's system calls, run in a process of the
+// machine that stands for it, or an NBD plugin's block requests on the export it attached.
+class Connection {
+public:
+    Connection(Server::State& s, int fd) : s_(s), m_(*s.machine), fd_(fd) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 
-void Server::State::serve_connection(Session& s)
-{
-    sim::Process* proc = nullptr;              // the agent's process, once it made a call
-    std::map<uint32_t, uint32_t> allocations;  // its Alloc regions and their lengths
-    uint64_t allocated = 0;
-    std::shared_ptr<Export> attached;          // the export a plugin connection serves
-    std::vector<uint8_t> body;
-    sim::Machine& m = *machine;
+    // Serves requests until the peer closes, sends something malformed or stalls part way
+    // through a frame; then the process exits, as a process does when its peer is lost (its
+    // files are closed, so a backup it ran is ended by the module).
+    void serve();
 
-    auto agent = [&]() -> sim::Process& {
-        if (!proc)
-            proc = &m.spawn("kestrel-agent");
-        return *proc;
-    };
-
-    for (;;) {
-        if (wire::recv_frame(s.fd, body) != wire::Received::Frame)
-            break;
-        wire::Decoder d(body);
-        Op op = static_cast<Op>(d.u8());
+private:
+    // What a handler makes of one request: false from a handler closes the connection.
+    struct Reply {
         int64_t result = 0;
         std::vector<uint8_t> data;
-        bool valid = true;
-        switch (op) {
-        case Op::Info: {
-            if (!(valid = d.done()))
-                break;
-            std::string j = info_json();
-            data.assign(j.begin(), j.end());
-            break;
-        }
-        case Op::Open: {
-            std::string path = d.str(wire::kMaxName);
-            if ((valid = d.done()))
-                result = agent().open(path);
-            break;
-        }
-        case Op::Close: {
-            int fd = static_cast<int>(d.u32());
-            if ((valid = d.done()))
-                result = agent().close(fd);
-            break;
-        }
-        case Op::Ioctl: {
-            int fd = static_cast<int>(d.u32());
-            uint32_t cmd = d.u32(), arg = d.u32();
-            if (!(valid = d.done()))
-                break;
-            // Loading the block map makes every read consume what it delivers: the
-            // snapshot export of this agent ends before it.
-            if (cmd == kes::KES_LOAD_BLOCK_MAP && proc)
-                end_snapshot(proc);
-            result = agent().ioctl(fd, cmd, arg);
-            break;
-        }
-        case Op::Mmap: {
-            int fd = static_cast<int>(d.u32());
-            uint32_t len = d.u32();
-            if ((valid = d.done()))
-                result = agent().mmap(len, PROT_READ, MAP_PRIVATE, fd);
-            break;
-        }
-        case Op::Munmap: {
-            uint32_t addr = d.u32(), len = d.u32();
-            if ((valid = d.done()))
-                result = agent().munmap(addr, len);
-            break;
-        }
-        case Op::Alloc: {
-            uint32_t len = d.u32();
-            if (!(valid = d.done()))
-                break;
-            if (len == 0 || allocated + len > kMaxAgentMemory)
-                break; // result 0: no memory
-            uint32_t a = agent().alloc(len);
-            if (a) {
-                allocations[a] = len;
-                allocated += len;
-            }
-            result = a;
-            break;
-        }
-        case Op::Free: {
-            uint32_t addr = d.u32();
-            if (!(valid = d.done()))
-                break;
-            auto it = allocations.find(addr);
-            if (it != allocations.end()) {
-                agent().free(addr);
-                allocated -= it->second;
-                allocations.erase(it);
-            } else {
-                result = -EINVAL;
-            }
-            break;
-        }
-        case Op::Peek: {
-            uint32_t addr = d.u32(), len = d.u32();
-            if (!(valid = d.done() && len <= wire::kMaxData))
-                break;
-            data.resize(len);
-            if (!agent().peek(addr, data.data(), len)) {
-                data.clear();
-                result = -EFAULT;
-            }
-            break;
-        }
-        case Op::Poke: {
-            uint32_t addr = d.u32();
-            auto bytes = d.bytes(wire::kMaxData);
-            if ((valid = d.done()))
-                result = agent().poke(addr, bytes.data(), bytes.size()) ? 0 : -EFAULT;
-            break;
-        }
-        case Op::SnapshotExport: {
-            int fd = static_cast<int>(d.u32());
-            uint32_t bs = d.u32(), blocks = d.u32();
-            if (!(valid = d.done()))
-                break;
-            if (!cfg.nbd) {
-                result = -ENOTSUP;
-                break;
-            }
-            if ((bs != 1024 && bs != 2048 && bs != 4096) || blocks == 0 || !agent().file_of(fd)) {
-                result = -EINVAL;
-                break;
-            }
-            auto e = std::make_shared<Export>();
-            e->name = "snapshot";
-            e->readonly = true;
-            e->bytes = uint64_t(bs) * blocks;
-            e->proc = proc;
-            e->control_fd = fd;
-            e->block_size = bs;
-            e->buffer_len = kSnapshotRunBlocks * bs;
-            {
-                std::lock_guard<std::mutex> g(mu);
-                if (snapshot || stopping) {
-                    result = -EBUSY;
-                    break;
-                }
-                snapshot = e; // holds the name while the export starts
-            }
-            long addr = proc->mmap(e->buffer_len, PROT_READ, MAP_PRIVATE, fd);
-            e->args = proc->alloc(sizeof(kes::ReadBlocksArgs));
-            if (addr < 0 || e->args == 0) {
-                if (addr >= 0)
-                    proc->munmap(static_cast<uint32_t>(addr), e->buffer_len);
-                std::lock_guard<std::mutex> g(mu);
-                snapshot.reset();
-                result = addr < 0 ? addr : -ENOMEM;
-                break;
-            }
-            e->buffer = static_cast<uint32_t>(addr);
-            try {
-                start_export(e);
-            } catch (const Error&) {
-                end_snapshot(proc);
-                result = -EIO;
-                break;
-            }
-            data.assign(e->socket.begin(), e->socket.end());
-            break;
-        }
-        case Op::SnapshotEnd:
-            if ((valid = d.done()))
-                result = proc ? end_snapshot(proc) : -ENOENT;
-            break;
-        case Op::Attach: {
-            std::string name = d.str(wire::kMaxName);
-            bool ro = d.u8() != 0;
-            if (!(valid = d.done()))
-                break;
-            auto e = find_export(name);
-            if (!e)
-                result = -ENOENT;
-            else if (e->readonly && !ro)
-                result = -EROFS;
-            else {
-                attached = e;
-                result = static_cast<int64_t>(e->bytes);
-            }
-            break;
-        }
-        case Op::BlockRead:
-        case Op::BlockWrite:
-        case Op::BlockTrim: {
-            uint64_t off = d.u64();
-            std::span<const uint8_t> bytes;
-            uint64_t len;
-            if (op == Op::BlockWrite) {
-                bytes = d.bytes(wire::kMaxData);
-                len = bytes.size();
-            } else {
-                len = d.u32();
-            }
-            if (!(valid = d.done() && attached && (op == Op::BlockTrim || len <= wire::kMaxData)))
-                break;
-            Export& e = *attached;
-            if (off > e.bytes || len > e.bytes - off) {
-                result = -EINVAL;
-                break;
-            }
-            if (e.proc) { // the snapshot
-                if (op != Op::BlockRead) {
-                    result = -EROFS;
-                    break;
-                }
-                std::lock_guard<std::mutex> g(e.readMu);
-                if (e.ended) {
-                    result = -ESHUTDOWN;
-                    break;
-                }
-                data.resize(len);
-                result = read_snapshot_locked(e, off, data);
-                break;
-            }
-            if (!aligned(off, len)) {
-                result = -EINVAL;
-                break;
-            }
-            if (op == Op::BlockRead) {
-                data.resize(len);
-                result = sim::read_sectors(m, e.dev, off / kSector, data.data(), len / kSector);
-            } else if (op == Op::BlockWrite) {
-                result = sim::write_sectors(m, e.dev, off / kSector, bytes.data(), len / kSector);
-            } else {
-                // A trim leaves zeros: the blocks read back as a fresh disk's would, and
-                // the writes go through the block layer like any other.
-                static const std::vector<uint8_t> zeros(1u << 20);
-                for (uint64_t done = 0; done < len && result == 0;) {
-                    uint64_t piece = std::min<uint64_t>(len - done, zeros.size());
-                    result = sim::write_sectors(m, e.dev, (off + done) / kSector, zeros.data(), piece / kSector);
-                    done += piece;
-                }
-            }
-            if (result != 0)
-                data.clear();
-            break;
-        }
-        case Op::BlockFlush:
-            if ((valid = d.done() && attached))
-                result = attached->proc ? 0 : sim::flush_disk(m, attached->dev);
-            break;
-        default:
-            valid = false;
-        }
-        if (!valid)
+    };
+
+    bool dispatch(Op op, wire::Decoder& d, Reply& r);
+    bool system_call(Op op, wire::Decoder& d, Reply& r);
+    bool memory(Op op, wire::Decoder& d, Reply& r);
+    bool export_snapshot(wire::Decoder& d, Reply& r);
+    int64_t start_snapshot_export(int fd, uint32_t bs, uint32_t blocks, Reply& r);
+    bool attach(wire::Decoder& d, Reply& r);
+    bool block(Op op, wire::Decoder& d, Reply& r);
+    int64_t device_io(Op op, const Export& e, uint64_t off, uint64_t len, std::span<const uint8_t> bytes, Reply& r);
+    int64_t write_zeros(const Export& e, uint64_t off, uint64_t len);
+    bool extents(wire::Decoder& d, Reply& r);
+    void finish();
+
+    sim::Process& agent()
+    {
+        if (!proc_)
+            proc_ = &m_.spawn("kestrel-agent");
+        return *proc_;
+    }
+
+    Server::State& s_;
+    sim::Machine& m_;
+    int fd_;
+    sim::Process* proc_ = nullptr;             // the agent's process, once it made a call
+    std::map<uint32_t, uint32_t> allocations_; // its Alloc regions and their lengths
+    uint64_t allocated_ = 0;
+    std::shared_ptr<Export> attached_;         // the export a plugin connection serves
+    int backup_fd_ = -1;                       // the control file of a backup it started
+    uint32_t backup_dev_ = 0;                  // and the device that backup is of
+};
+
+void Connection::serve()
+{
+    std::vector<uint8_t> body;
+    while (wire::recv_frame(fd_, body, wire::kMaxFrame, s_.cfg.frame_timeout_ms) == wire::Received::Frame) {
+        wire::Decoder d(body);
+        Op op = static_cast<Op>(d.u8());
+        Reply r;
+        if (!dispatch(op, d, r))
             break;
         wire::Encoder reply;
-        reply.i64(result);
+        reply.i64(r.result);
         auto& b = reply.body();
-        b.insert(b.end(), data.begin(), data.end());
-        if (!wire::send_frame(s.fd, b))
+        b.insert(b.end(), r.data.begin(), r.data.end());
+        if (!wire::send_frame(fd_, b))
             break;
     }
-    // The connection is gone: its process exits, as a process does when its peer is lost
-    // (its files are closed, so a backup it ran is ended by the module).
-    if (proc) {
-        end_snapshot(proc);
-        proc->exit();
-    }
-    // The peer sees the end now; the descriptor is closed when the session is reaped.
-    ::shutdown(s.fd, SHUT_RDWR);
-    std::lock_guard<std::mutex> g(mu);
-    s.done = true;
-    ended.notify_all();
+    finish();
 }
 
+bool Connection::dispatch(Op op, wire::Decoder& d, Reply& r)
+{
+    switch (op) {
+    case Op::Info:
+    case Op::Status: {
+        if (!d.done())
+            return false;
+        std::string j = op == Op::Info ? s_.info_json() : s_.status_json();
+        r.data.assign(j.begin(), j.end());
+        return true;
+    }
+    case Op::Report: {
+        std::string text = d.str(wire::kMaxName);
+        if (!d.done())
+            return false;
+        r.result = s_.backup_report(text);
+        return true;
+    }
+    case Op::Open:
+    case Op::Close:
+    case Op::Ioctl:
+    case Op::Mmap:
+    case Op::Munmap:
+        return system_call(op, d, r);
+    case Op::Alloc:
+    case Op::Free:
+    case Op::Peek:
+    case Op::Poke:
+        return memory(op, d, r);
+    case Op::SnapshotExport:
+        return export_snapshot(d, r);
+    case Op::SnapshotEnd:
+        if (!d.done())
+            return false;
+        r.result = proc_ ? s_.end_snapshot(proc_) : -ENOENT;
+        return true;
+    case Op::Attach:
+        return attach(d, r);
+    case Op::BlockRead:
+    case Op::BlockWrite:
+    case Op::BlockTrim:
+    case Op::BlockZero:
+        return block(op, d, r);
+    case Op::BlockExtents:
+        return extents(d, r);
+    case Op::BlockFlush:
+        if (!d.done() || !attached_)
+            return false;
+        r.result = attached_->proc ? 0 : sim::flush_disk(m_, attached_->dev);
+        return true;
+    }
+    return false;
+}
+
+bool Connection::system_call(Op op, wire::Decoder& d, Reply& r)
+{
+    if (op == Op::Open) {
+        std::string path = d.str(wire::kMaxName);
+        if (!d.done())
+            return false;
+        r.result = agent().open(path);
+    } else if (op == Op::Close) {
+        int fd = static_cast<int>(d.u32());
+        if (!d.done())
+            return false;
+        r.result = agent().close(fd);
+        if (fd == backup_fd_ && r.result == 0) {
+            backup_fd_ = -1; // closing the control file ends the backup
+            s_.backup_ended(s_.device_name(backup_dev_), nullptr);
+        }
+    } else if (op == Op::Ioctl) {
+        int fd = static_cast<int>(d.u32());
+        uint32_t cmd = d.u32(), arg = d.u32();
+        if (!d.done())
+            return false;
+        // Loading the block map makes every read consume what it delivers: the snapshot
+        // export of this agent ends before it.
+        if (cmd == kes::KES_LOAD_BLOCK_MAP && proc_)
+            s_.end_snapshot(proc_);
+        r.result = agent().ioctl(fd, cmd, arg);
+        kes::StartBackupArgs a;
+        if (cmd == kes::KES_START_BACKUP && r.result == 0 && agent().peek(arg, &a, sizeof a)) {
+            backup_fd_ = fd;
+            backup_dev_ = (a.major << 20) | a.minor;
+        }
+        if (r.result == 0 && fd == backup_fd_)
+            s_.backup_ioctl(s_.device_name(backup_dev_), cmd, agent(), arg);
+    } else if (op == Op::Mmap) {
+        int fd = static_cast<int>(d.u32());
+        uint32_t len = d.u32();
+        if (!d.done())
+            return false;
+        r.result = agent().mmap(len, PROT_READ, MAP_PRIVATE, fd);
+    } else {
+        uint32_t addr = d.u32(), len = d.u32();
+        if (!d.done())
+            return false;
+        r.result = agent().munmap(addr, len);
+    }
+    return true;
+}
+
+bool Connection::memory(Op op, wire::Decoder& d, Reply& r)
+{
+    if (op == Op::Alloc) {
+        uint32_t len = d.u32();
+        if (!d.done())
+            return false;
+        // Bounded, so that a client cannot make the server allocate without end; result 0
+        // is "no memory".
+        if (len == 0 || allocated_ + len > kMaxAgentMemory)
+            return true;
+        uint32_t a = agent().alloc(len);
+        if (a) {
+            allocations_[a] = len;
+            allocated_ += len;
+        }
+        r.result = a;
+    } else if (op == Op::Free) {
+        uint32_t addr = d.u32();
+        if (!d.done())
+            return false;
+        auto it = allocations_.find(addr);
+        if (it == allocations_.end()) {
+            r.result = -EINVAL;
+            return true;
+        }
+        agent().free(addr);
+        allocated_ -= it->second;
+        allocations_.erase(it);
+    } else if (op == Op::Peek) {
+        uint32_t addr = d.u32(), len = d.u32();
+        if (!d.done())
+            return false;
+        if (len > wire::kMaxData) {
+            r.result = -EINVAL;
+            return true;
+        }
+        r.data.resize(len);
+        if (!agent().peek(addr, r.data.data(), len)) {
+            r.data.clear();
+            r.result = -EFAULT;
+        }
+    } else {
+        uint32_t addr = d.u32();
+        auto bytes = d.bytes(wire::kMaxData);
+        if (!d.done())
+            return false;
+        r.result = agent().poke(addr, bytes.data(), bytes.size()) ? 0 : -EFAULT;
+    }
+    return true;
+}
+
+bool Connection::export_snapshot(wire::Decoder& d, Reply& r)
+{
+    int fd = static_cast<int>(d.u32());
+    uint32_t bs = d.u32(), blocks = d.u32();
+    if (!d.done())
+        return false;
+    if (!s_.cfg.nbd)
+        r.result = -ENOTSUP;
+    else if ((bs != 1024 && bs != 2048 && bs != 4096) || blocks == 0 || !agent().file_of(fd))
+        r.result = -EINVAL;
+    else
+        r.result = start_snapshot_export(fd, bs, blocks, r);
+    return true;
+}
+
+// Serves the snapshot of the backup on control file fd: the export's socket path in
+// r.data, or a negative error.
+int64_t Connection::start_snapshot_export(int fd, uint32_t bs, uint32_t blocks, Reply& r)
+{
+    auto e = std::make_shared<Export>();
+    e->name = "snapshot";
+    e->readonly = true;
+    e->bytes = uint64_t(bs) * blocks;
+    e->proc = proc_;
+    e->control_fd = fd;
+    e->block_size = bs;
+    e->buffer_len = kSnapshotRunBlocks * bs;
+    {
+        std::lock_guard<std::mutex> g(s_.mu);
+        if (s_.snapshot || s_.stopping)
+            return -EBUSY;
+        s_.snapshot = e; // holds the name while the export starts
+    }
+    long addr = proc_->mmap(e->buffer_len, PROT_READ, MAP_PRIVATE, fd);
+    e->args = proc_->alloc(sizeof(kes::ReadBlocksArgs));
+    if (addr < 0 || e->args == 0) {
+        if (addr >= 0)
+            proc_->munmap(static_cast<uint32_t>(addr), e->buffer_len);
+        if (e->args)
+            proc_->free(e->args);
+        std::lock_guard<std::mutex> g(s_.mu);
+        s_.snapshot.reset();
+        return addr < 0 ? addr : -ENOMEM;
+    }
+    e->buffer = static_cast<uint32_t>(addr);
+    try {
+        s_.start_export(e);
+    } catch (const Error&) {
+        s_.end_snapshot(proc_);
+        return -EIO;
+    }
+    r.data.assign(e->socket.begin(), e->socket.end());
+    return 0;
+}
+
+bool Connection::attach(wire::Decoder& d, Reply& r)
+{
+    std::string name = d.str(wire::kMaxName);
+    bool ro = d.u8() != 0;
+    if (!d.done())
+        return false;
+    auto e = s_.find_export(name);
+    if (!e) {
+        r.result = -ENOENT;
+    } else if (e->readonly && !ro) {
+        r.result = -EROFS;
+    } else {
+        attached_ = e;
+        r.result = static_cast<int64_t>(e->bytes);
+    }
+    return true;
+}
+
+bool Connection::block(Op op, wire::Decoder& d, Reply& r)
+{
+    uint64_t off = d.u64();
+    std::span<const uint8_t> bytes;
+    uint64_t len;
+    if (op == Op::BlockWrite) {
+        bytes = d.bytes(wire::kMaxData);
+        len = bytes.size();
+    } else {
+        len = d.u32();
+    }
+    if (!d.done() || !attached_)
+        return false;
+    Export& e = *attached_;
+    if ((op == Op::BlockRead && len > wire::kMaxData) || off > e.bytes || len > e.bytes - off) {
+        r.result = -EINVAL;
+        return true;
+    }
+    if (!e.proc) {
+        r.result = device_io(op, e, off, len, bytes, r);
+        return true;
+    }
+    // The snapshot: read-only.
+    if (op != Op::BlockRead) {
+        r.result = -EROFS;
+        return true;
+    }
+    std::lock_guard<std::mutex> g(e.readMu);
+    if (e.ended) {
+        r.result = -ESHUTDOWN;
+        return true;
+    }
+    r.data.resize(len);
+    r.result = read_snapshot_locked(e, off, r.data);
+    if (r.result != 0)
+        r.data.clear();
+    return true;
+}
+
+// A request on a device of the machine, through its block layer as a process writing the
+// block device would.
+int64_t Connection::device_io(Op op, const Export& e, uint64_t off, uint64_t len, std::span<const uint8_t> bytes,
+                              Reply& r)
+{
+    if (!aligned(off, len))
+        return -EINVAL;
+    if (op == Op::BlockWrite)
+        return sim::write_sectors(m_, e.dev, off / kSector, bytes.data(), len / kSector);
+    if (op != Op::BlockRead)
+        return write_zeros(e, off, len);
+    r.data.resize(len);
+    int err = sim::read_sectors(m_, e.dev, off / kSector, r.data.data(), len / kSector);
+    if (err)
+        r.data.clear();
+    return err;
+}
+
+// Zeroes a range, as both a trim and a zero request leave it: the blocks read back as a
+// fresh disk's would, and the writes go through the block layer like any other (so the
+// module sees them), a piece at a time.
+int64_t Connection::write_zeros(const Export& e, uint64_t off, uint64_t len)
+{
+    static const std::vector<uint8_t> zeros(1u << 20);
+    int err = 0;
+    for (uint64_t done = 0; done < len && err == 0;) {
+        uint64_t piece = std::min<uint64_t>(len - done, zeros.size());
+        err = sim::write_sectors(m_, e.dev, (off + done) / kSector, zeros.data(), piece / kSector);
+        done += piece;
+    }
+    return err;
+}
+
+// Where the attached device's image has holes, from offset on: runs of data and of holes
+// (which read as zeros; the machine writes zeros, never holes, so a hole was never written).
+// Without a known image, all of it is data.
+bool Connection::extents(wire::Decoder& d, Reply& r)
+{
+    uint64_t off = d.u64();
+    uint64_t len = d.u32();
+    if (!d.done() || !attached_)
+        return false;
+    const Export& e = *attached_;
+    if (off > e.bytes || len > e.bytes - off || len == 0) {
+        r.result = -EINVAL;
+        return true;
+    }
+    wire::Encoder runs;
+    auto run = [&](uint64_t n, bool hole) { runs.u64(n).u8(hole ? 1 : 0); };
+    const uint64_t end = off + len;
+    // A bounded reply: the client asks again for the rest.
+    for (unsigned count = 0; off < end && count < 1024; count++) {
+        if (e.image_fd < 0) {
+            run(end - off, false);
+            break;
+        }
+        off_t at = static_cast<off_t>(e.image_offset + off);
+        off_t data = lseek(e.image_fd, at, SEEK_DATA);
+        if (data < 0 && errno != ENXIO) {
+            run(end - off, false);
+            break;
+        }
+        uint64_t n;
+        bool hole = data < 0 || data > at;
+        if (hole) {
+            n = data < 0 ? end - off : std::min<uint64_t>(static_cast<uint64_t>(data - at), end - off);
+        } else {
+            off_t h = lseek(e.image_fd, at, SEEK_HOLE);
+            n = h <= at ? end - off : std::min<uint64_t>(static_cast<uint64_t>(h - at), end - off);
+        }
+        run(n, hole);
+        off += n;
+    }
+    r.data = std::move(runs.body());
+    return true;
+}
+
+void Connection::finish()
+{
+    bool stopping;
+    {
+        std::lock_guard<std::mutex> g(s_.mu);
+        stopping = s_.stopping;
+        if (stopping && backup_fd_ >= 0)
+            s_.ended_backups.push_back(s_.device_name(backup_dev_));
+    }
+    if (stopping) {
+        // Says why, as the reply to the client's next request (or the one it waits on).
+        std::string why = "the server shut down";
+        if (backup_fd_ >= 0)
+            why += " and ended the backup of " + s_.device_name(backup_dev_);
+        wire::Encoder goodbye;
+        goodbye.i64(-ESHUTDOWN);
+        auto& b = goodbye.body();
+        b.insert(b.end(), why.begin(), why.end());
+        wire::send_frame(fd_, b);
+    }
+    if (backup_fd_ >= 0)
+        s_.backup_ended(s_.device_name(backup_dev_), stopping ? "the server shut down during the backup"
+                                                               : "the agent's connection closed during the backup");
+    if (proc_) {
+        s_.end_snapshot(proc_);
+        m_.reap(*proc_);
+        proc_ = nullptr;
+    }
+    // The peer sees the end now; the worker closes the descriptor.
+    ::shutdown(fd_, SHUT_RDWR);
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ the connection pool
+
+namespace {
+
+// Tells a client that is turned away why (as the reply to whatever it sends first) and
+// closes its connection. Never blocks: the reply fits the empty socket's buffer.
+void refuse(int fd, int err, const char* why)
+{
+    fprintf(stderr, "kestrel serve: refused a connection: %s\n", why);
+    wire::Encoder e;
+    e.i64(-err);
+    uint8_t len[4] = {8, 0, 0, 0};
+    (void)::send(fd, len, 4, MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)::send(fd, e.body().data(), e.body().size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(fd);
+}
+
+} // namespace
+
+// Writes a line of the server's own to the kernel log, stamped as the kernel's lines are.
+void Server::State::log_line(const std::string& text)
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char stamp[32];
+    size_t n = strftime(stamp, sizeof stamp, "%b %e %H:%M:%S ", &tm);
+    std::string line = std::string(stamp, n) + text + "\n";
+    [[maybe_unused]] ssize_t w = write(log_fd, line.data(), line.size());
+}
+
+std::string Server::State::device_name(uint32_t dev) const
+{
+    for (const Device& d : devices)
+        if (d.dev == dev)
+            return d.name;
+    return std::to_string(dev >> 20) + ":" + std::to_string(dev & 0xFFFFF);
+}
+
+// Queues a connection the accepting thread has checked, for an idle worker or a new one;
+// refuses it when the server serves as many as it may or cannot start a thread.
+void Server::State::accept_connection(int fd)
+{
+    // A peer that stops reading its replies must not hold a worker for ever.
+    if (cfg.frame_timeout_ms > 0) {
+        timeval tv{cfg.frame_timeout_ms / 1000, (cfg.frame_timeout_ms % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
+    std::unique_lock<std::mutex> g(mu);
+    if (stopping) {
+        g.unlock();
+        close(fd);
+        return;
+    }
+    if (connections_locked() >= cfg.max_connections) {
+        g.unlock();
+        refuse(fd, EUSERS, ("already serving " + std::to_string(cfg.max_connections) + " connections, the most it may")
+                               .c_str());
+        return;
+    }
+    if (!hand_over(fd)) {
+        g.unlock();
+        refuse(fd, EAGAIN, "cannot start a thread for it");
+    }
+}
+
+// Puts fd in the queue, with a new worker when none is idle; false (nothing queued) when
+// the worker could not be started. The caller holds mu.
+bool Server::State::hand_over(int fd)
+{
+    // A retired worker has left its loop (it let go of mu after retiring): joining it
+    // waits for its last instructions only.
+    for (std::thread::id id : retired)
+        for (auto it = workers.begin(); it != workers.end(); ++it)
+            if (it->get_id() == id) {
+                it->join();
+                workers.erase(it);
+                break;
+            }
+    retired.clear();
+    if (idle <= pending.size()) {
+        try {
+            workers.emplace_back([this] { worker(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        idle++;
+    }
+    pending.push_back(fd);
+    work.notify_one();
+    return true;
+}
+
+void Server::State::worker()
+{
+    std::unique_lock<std::mutex> g(mu);
+    for (;;) {
+        bool woken = work.wait_for(g, std::chrono::seconds(1), [&] { return stopping || !pending.empty(); });
+        if (stopping && pending.empty())
+            return;
+        if (!woken) {
+            // A second idle worker is not kept: the threads shrink back when the
+            // connections that needed them are gone.
+            if (idle > 1) {
+                idle--;
+                retired.push_back(std::this_thread::get_id());
+                return;
+            }
+            continue;
+        }
+        int fd = pending.front();
+        pending.pop_front();
+        idle--;
+        serving.insert(fd);
+        g.unlock();
+        Connection(*this, fd).serve();
+        g.lock();
+        serving.erase(fd);
+        close(fd);
+        idle++;
+        ended.notify_all();
+    }
+}
 // ------------------------------------------------------------------ the server
+
+// Opens the kernel log (appended to across runs), notes there a previous run that did not
+// end cleanly, and marks this run with the pid file.
+void Server::State::open_log()
+{
+    log_path = dir + "/" + stem + ".log";
+    pid_path = dir + "/" + stem + ".pid";
+    unclean = unclean_end_note(pid_path);
+    log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (log_fd < 0)
+        throw Error("cannot write the kernel log " + log_path + ": " + errno_text(errno));
+    if (!unclean.empty())
+        log_line(unclean);
+    started_at = time(nullptr);
+    log_line("kestrel serve: started (pid " + std::to_string(getpid()) + ")");
+    std::ofstream pid(pid_path, std::ios::trunc);
+    pid << getpid() << "\n";
+}
+
+// Attaches image i as disk sd<a+i>, lists its disk and partitions as devices and mounts
+// the file systems: on each partition, or on the whole disk when it has none.
+void Server::State::attach_disk(size_t i)
+{
+    sim::DiskConfig dc;
+    dc.image_path = cfg.images[i];
+    dc.first_minor = static_cast<unsigned>(16 * i);
+    uint32_t disk;
+    int err = sim::add_disk(*machine, dc, &disk);
+    if (err == -EBUSY)
+        throw Error(sim::image_in_use(dc.image_path));
+    if (err)
+        throw Error("cannot attach " + dc.image_path + ": " + errno_text(-err));
+    disks.push_back(disk);
+    std::string name = std::string("sd") + static_cast<char>('a' + i);
+    bool any_partition = false;
+    for (unsigned p = 0; p < dc.minors; p++) {
+        auto sectors = sim::device_sectors(*machine, disk + p);
+        if (!sectors || *sectors == 0)
+            continue;
+        any_partition |= p > 0;
+        devices.push_back(Device{name + (p ? std::to_string(p) : ""), dc.image_path, static_cast<unsigned>(i), p,
+                                 disk + p, *sectors * kSector, false, ""});
+    }
+    for (Device& dev : devices) {
+        if (dev.disk != i || (dev.partition == 0) == any_partition)
+            continue;
+        if (sim::mount_fs(*machine, dev.dev) == 0) {
+            dev.mounted = true;
+            mounted.push_back(dev.dev);
+        }
+    }
+}
+
+// Lets the export answer where its image has holes: the image opened read-only, and where
+// the device starts in it (a whole disk at 0, a primary partition where the MBR says).
+void Server::State::find_holes(Export& e, const Device& dev)
+{
+    if (dev.partition > 4)
+        return;
+    uint64_t start = 0;
+    if (dev.partition > 0) {
+        unsigned char mbr[512];
+        if (sim::read_store(*machine, dev.dev - dev.partition, 0, mbr, 1) != 0)
+            return;
+        const unsigned char* entry = mbr + 0x1BE + 16 * (dev.partition - 1);
+        start = (uint64_t(entry[8]) | uint64_t(entry[9]) << 8 | uint64_t(entry[10]) << 16 |
+                 uint64_t(entry[11]) << 24) * kSector;
+    }
+    e.image_fd = open(dev.image.c_str(), O_RDONLY | O_CLOEXEC);
+    e.image_offset = start;
+}
+
+// Every device is an export of the control socket; with NBD, nbdkit serves each.
+void Server::State::export_devices()
+{
+    if (cfg.nbd)
+        plugin = fs::absolute(cfg.plugin).string();
+    for (Device& dev : devices) {
+        auto e = std::make_shared<Export>();
+        e->name = dev.name;
+        e->bytes = dev.bytes;
+        e->dev = dev.dev;
+        find_holes(*e, dev);
+        exports[dev.name] = e;
+        if (cfg.nbd) {
+            start_export(e);
+            dev.nbd = e->socket;
+        }
+    }
+}
 
 Server::Server(Config config) : s_(std::make_unique<State>())
 {
@@ -644,13 +1201,7 @@ Server::Server(Config config) : s_(std::make_unique<State>())
     s.stem = sock.stem().string();
     check_private_dir(s.dir);
     claim_socket_path(s.cfg.socket);
-    for (std::string& image : s.cfg.images) {
-        image = fs::absolute(image).string();
-        int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            throw Error("cannot open the image " + image + " for reading and writing: " + errno_text(errno));
-        close(fd);
-    }
+    check_images(s.cfg.images);
     if (s.cfg.nbd) {
         s.nbdkit = find_program(s.cfg.nbdkit);
         if (s.nbdkit.empty())
@@ -660,63 +1211,23 @@ Server::Server(Config config) : s_(std::make_unique<State>())
     }
     if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0)
         throw Error("cannot make a pipe: " + errno_text(errno));
-    s.log_path = s.dir + "/" + s.stem + ".log";
-    s.log_fd = open(s.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    if (s.log_fd < 0)
-        throw Error("cannot write the kernel log " + s.log_path + ": " + errno_text(errno));
+    s.open_log();
 
     // From here on, a failure shuts down what was started.
     try {
         sim::MachineConfig mc;
         mc.log_fd = s.log_fd;
+        mc.log_timestamps = true;
+        // The log file keeps every line; memory keeps the latest.
+        mc.log_keep = 1000;
         s.machine = std::make_unique<sim::Machine>(install::machine_config(mc));
-        for (size_t i = 0; i < s.cfg.images.size(); i++) {
-            sim::DiskConfig dc;
-            dc.image_path = s.cfg.images[i];
-            dc.first_minor = static_cast<unsigned>(16 * i);
-            uint32_t disk;
-            if (int err = sim::add_disk(*s.machine, dc, &disk))
-                throw Error("cannot attach " + dc.image_path + ": " + errno_text(-err));
-            s.disks.push_back(disk);
-            std::string name = std::string("sd") + static_cast<char>('a' + i);
-            bool any_partition = false;
-            for (unsigned p = 0; p < dc.minors; p++) {
-                auto sectors = sim::device_sectors(*s.machine, disk + p);
-                if (!sectors || *sectors == 0)
-                    continue;
-                any_partition |= p > 0;
-                Device dev{name + (p ? std::to_string(p) : ""), dc.image_path, static_cast<unsigned>(i), p,
-                           disk + p, *sectors * kSector, false, ""};
-                s.devices.push_back(dev);
-            }
-            // The file systems: on each partition, or on the whole disk when it has none.
-            for (Device& dev : s.devices) {
-                if (dev.disk != i || (dev.partition == 0) == any_partition)
-                    continue;
-                if (sim::mount_fs(*s.machine, dev.dev) == 0) {
-                    dev.mounted = true;
-                    s.mounted.push_back(dev.dev);
-                }
-            }
-        }
+        for (size_t i = 0; i < s.cfg.images.size(); i++)
+            s.attach_disk(i);
         if (int err = install::load_module(*s.machine))
             throw Error("cannot load the module: " + errno_text(-err));
         s.loaded = true;
         s.listen_fd = listen_at(s.cfg.socket);
-        // Every device is an export of the control socket; with NBD, nbdkit serves each.
-        if (s.cfg.nbd)
-            s.plugin = fs::absolute(s.cfg.plugin).string();
-        for (Device& dev : s.devices) {
-            auto e = std::make_shared<Export>();
-            e->name = dev.name;
-            e->bytes = dev.bytes;
-            e->dev = dev.dev;
-            s.exports[dev.name] = e;
-            if (s.cfg.nbd) {
-                s.start_export(e);
-                dev.nbd = e->socket;
-            }
-        }
+        s.export_devices();
     } catch (...) {
         shutdown();
         throw;
@@ -729,16 +1240,18 @@ void Server::wait_connections(size_t n)
 {
     State& s = *s_;
     std::unique_lock<std::mutex> g(s.mu);
-    s.ended.wait(g, [&] {
-        size_t live = 0;
-        for (const Session& session : s.sessions)
-            live += !session.done;
-        return live <= n;
-    });
+    s.ended.wait(g, [&] { return s.connections_locked() <= n; });
 }
 
 const std::vector<Device>& Server::devices() const { return s_->devices; }
 const std::string& Server::log_path() const { return s_->log_path; }
+const std::string& Server::previous_run_unclean() const { return s_->unclean; }
+
+std::vector<std::string> Server::ended_backups() const
+{
+    std::lock_guard<std::mutex> g(s_->mu);
+    return s_->ended_backups;
+}
 sim::Machine& Server::machine() { return *s_->machine; }
 
 void Server::stop()
@@ -762,8 +1275,13 @@ void Server::run()
         if (!(p[0].revents & POLLIN))
             continue;
         int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors: the waiting connection stays queued; try again in a while
+            // rather than spin on it.
+            if (errno == EMFILE || errno == ENFILE)
+                poll(nullptr, 0, 100);
             continue;
+        }
         // Only the user who started the machine may reach it, and that is settled before
         // the first byte is read.
         ucred cred{};
@@ -773,24 +1291,7 @@ void Server::run()
             close(fd);
             continue;
         }
-        std::lock_guard<std::mutex> g(s.mu);
-        // Reap the sessions that ended.
-        for (auto it = s.sessions.begin(); it != s.sessions.end();) {
-            if (it->done) {
-                it->thread.join();
-                close(it->fd);
-                it = s.sessions.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (s.stopping) {
-            close(fd);
-            continue;
-        }
-        Session& session = s.sessions.emplace_back();
-        session.fd = fd;
-        session.thread = std::thread([&s, &session] { s.serve_connection(session); });
+        s.accept_connection(fd);
     }
 }
 
@@ -812,22 +1313,28 @@ std::string Server::shutdown()
     }
     // The exports first: their clients are cut off, and nothing new reaches the disks.
     s.end_snapshot(nullptr);
-    for (auto& [name, e] : s.exports)
+    for (auto& [name, e] : s.exports) {
         s.stop_export(*e);
-    // Then the connections: each one's process exits, ending any backup it runs.
-    {
-        std::list<Session> sessions;
-        {
-            std::lock_guard<std::mutex> g(s.mu);
-            sessions.splice(sessions.end(), s.sessions);
-        }
-        for (Session& session : sessions)
-            ::shutdown(session.fd, SHUT_RDWR);
-        for (Session& session : sessions) {
-            session.thread.join();
-            close(session.fd);
-        }
+        if (e->image_fd >= 0)
+            close(e->image_fd);
+        e->image_fd = -1;
     }
+    // Then the connections: each one's process exits, ending any backup it runs.
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        // The reading side only: each worker sees its client gone between requests and
+        // tells it why before it closes the connection.
+        for (int fd : s.serving)
+            ::shutdown(fd, SHUT_RD);
+        for (int fd : s.pending)
+            close(fd);
+        s.pending.clear();
+        workers.swap(s.workers);
+        s.work.notify_all();
+    }
+    for (std::thread& t : workers)
+        t.join();
     if (s.machine) {
         s.machine->exit_processes();
         for (uint32_t dev : s.mounted)
@@ -846,8 +1353,11 @@ std::string Server::shutdown()
             note("kernel bug: " + bug);
         s.machine.reset();
     }
-    if (s.log_fd >= 0)
+    if (s.log_fd >= 0) {
+        s.log_line(problems.empty() ? "kestrel serve: shut down cleanly" : "kestrel serve: shut down: " + problems);
         close(s.log_fd);
+        unlink(s.pid_path.c_str());
+    }
     for (int fd : s.wake)
         if (fd >= 0)
             close(fd);

@@ -8,9 +8,9 @@
 // mode 0700, when missing); every socket is created mode 0600, and a connection from
 // another user is closed before it can send anything.
 //
-// Each connection to the control socket is served on a thread of its own. The system
-// calls of an agent run in a process of the machine that belongs to the connection; the
-// process exits when the connection closes. NBD sockets are served by nbdkit with our
+// Each connection to the control socket is served by one thread of a pool, which takes the
+// next connection when it is done. The system calls of an agent run in a process of the
+// machine that belongs to the connection; the process exits when the connection closes. NBD sockets are served by nbdkit with our
 // plugin, which forwards each request over a connection of its own to the control socket;
 // the requests run through the machine's block layer as a process writing the block
 // device would.
@@ -33,6 +33,12 @@ struct Config {
     bool nbd = true;                 // export the disks over NBD
     std::string nbdkit = "nbdkit";   // the nbdkit program (searched in PATH)
     std::string plugin;              // our nbdkit plugin (a shared object)
+    // The most connections served at once (agents and NBD plugin connections together);
+    // one more is told "too many users" and closed.
+    size_t max_connections = 64;
+    // How long a frame that has begun may take to arrive, and a reply to be taken, before
+    // the connection is closed (milliseconds).
+    int frame_timeout_ms = 30000;
 };
 
 // A disk or partition of the machine, as clients see it.
@@ -74,6 +80,12 @@ public:
     // is ended by the module), unmounts the file systems, unloads the module, flushes the
     // images and halts the machine. Returns "" or a line saying what did not go cleanly.
     std::string shutdown();
+
+    // The devices whose backups shutdown() ended (their agents' connections were closed).
+    std::vector<std::string> ended_backups() const;
+    // A line about the previous run on this socket when it ended without shutting down
+    // (killed or crashed), else "". It is in the log too.
+    const std::string& previous_run_unclean() const;
 
     // Waits until at most n connections are being served: a connection that closed has
     // had its process ended by then.

@@ -1,6 +1,11 @@
 #include "serve/wire.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,12 +109,41 @@ bool send_all(int fd, const uint8_t* p, size_t n)
     return true;
 }
 
+int64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until fd is readable or the monotonic clock reaches deadline_ms (-1: no deadline);
+// false when the deadline passed or the wait failed.
+bool wait_readable(int fd, int64_t deadline_ms)
+{
+    if (deadline_ms < 0)
+        return true;
+    for (;;) {
+        int64_t left = deadline_ms - now_ms();
+        if (left <= 0)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r != 0)
+            return r > 0;
+    }
+}
+
 // Reads exactly n bytes: n when read, 0 when the peer closed before the first byte, -1 on
-// an error or a close part way.
-ssize_t recv_all(int fd, uint8_t* p, size_t n)
+// an error or a close part way. Once the frame has begun (*deadline_ms set, or set here by
+// the first byte from timeout_ms), bytes that do not come by the deadline are an error.
+ssize_t recv_all(int fd, uint8_t* p, size_t n, int timeout_ms, int64_t* deadline_ms)
 {
     size_t got = 0;
     while (got < n) {
+        if (*deadline_ms >= 0 && !wait_readable(fd, *deadline_ms))
+            return -1;
         ssize_t r = ::recv(fd, p + got, n - got, 0);
         if (r < 0 && errno == EINTR)
             continue;
@@ -117,6 +151,8 @@ ssize_t recv_all(int fd, uint8_t* p, size_t n)
             return 0;
         if (r <= 0)
             return -1;
+        if (timeout_ms >= 0 && *deadline_ms < 0)
+            *deadline_ms = now_ms() + timeout_ms;
         got += static_cast<size_t>(r);
     }
     return static_cast<ssize_t>(got);
@@ -132,10 +168,11 @@ bool send_frame(int fd, std::span<const uint8_t> body)
     return send_all(fd, len, 4) && send_all(fd, body.data(), body.size());
 }
 
-Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max)
+Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max, int rest_timeout_ms)
 {
     uint8_t len[4];
-    ssize_t r = recv_all(fd, len, 4);
+    int64_t deadline = -1;
+    ssize_t r = recv_all(fd, len, 4, rest_timeout_ms, &deadline);
     if (r == 0)
         return Received::Closed;
     if (r < 0)
@@ -144,7 +181,8 @@ Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max)
     if (n > max)
         return Received::Bad;
     body.resize(n);
-    return n == 0 || recv_all(fd, body.data(), n) == static_cast<ssize_t>(n) ? Received::Frame : Received::Bad;
+    bool whole = n == 0 || recv_all(fd, body.data(), n, rest_timeout_ms, &deadline) == static_cast<ssize_t>(n);
+    return whole ? Received::Frame : Received::Bad;
 }
 
 } // namespace wire

@@ -7,8 +7,11 @@
 // Integers are little-endian; a string or a byte run is a 32-bit length and its bytes.
 //
 // The server checks every request: a frame longer than kMaxFrame, a body that ends before
-// its arguments do or goes on after them, or an unknown operation closes the connection.
-// The connection's simulated process then exits, as a process whose peer died would.
+// its arguments do or goes on after them, an unknown operation, or a frame that stops part
+// way for longer than the server waits closes the connection. The connection's simulated
+// process then exits, as a process whose peer died would. A well-formed request the server
+// cannot carry out (too long, out of range, not allowed) is answered with an error and the
+// connection goes on.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +40,11 @@ enum class Op : uint8_t {
     // of the export's socket in the reply data. SnapshotEnd stops it.
     SnapshotExport = 11,
     SnapshotEnd = 12,
+    // What `kestrel status` shows, as JSON text in the reply (docs/status.md).
+    Status = 13,
+    // An agent's account of the backup it ran, as JSON text: {"device", "id", "ok",
+    // "incremental", "full_reason", "error"}; the last one per device is in Status.
+    Report = 14,
     // Binds the connection to an export: name, read-only flag -> its size in bytes. The
     // block operations below then act on it.
     Attach = 20,
@@ -44,10 +52,17 @@ enum class Op : uint8_t {
     BlockWrite = 22, // offset, bytes
     BlockFlush = 23,
     BlockTrim = 24,  // offset, length
+    BlockZero = 25,  // offset, length: the range reads back as zeros
+    // offset, length -> runs from offset on, each a 64-bit length and a byte: 1 for a hole
+    // (reads as zeros), 0 for data; they may end before offset + length.
+    BlockExtents = 26,
 };
 
 // Largest frame either side accepts, and the most data one request may move.
 constexpr uint32_t kMaxData = 4u << 20;
+// The most an NBD client may ask for in one request: the plugin moves it in requests of
+// at most kMaxData each.
+constexpr uint32_t kMaxRequest = 32u << 20;
 constexpr uint32_t kMaxFrame = kMaxData + 64;
 // Longest path or name in a request.
 constexpr uint32_t kMaxName = 4096;
@@ -98,6 +113,9 @@ enum class Received {
     Closed, // the peer closed the connection between frames
     Bad,    // an error, a frame cut short, or one longer than max
 };
-Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max = kMaxFrame);
+// The wait for a frame's first byte is unbounded (a client may be idle between requests);
+// once it came, the rest must follow within rest_timeout_ms (-1: no limit), or the frame
+// is Bad.
+Received recv_frame(int fd, std::vector<uint8_t>& body, uint32_t max = kMaxFrame, int rest_timeout_ms = -1);
 
 } // namespace wire

@@ -12,12 +12,16 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <sstream>
 #include <optional>
 
 namespace {
@@ -733,9 +737,14 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
 
     uint64_t sectors;
     if (!c.image_path.empty()) {
-        d->fd = open(c.image_path.c_str(), O_RDWR | O_CLOEXEC);
+        d->fd = open(c.image_path.c_str(), (c.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
         if (d->fd < 0)
             return -errno;
+        if (flock(d->fd, (c.read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+            int err = errno == EWOULDBLOCK ? -EBUSY : -errno;
+            close(d->fd);
+            return err;
+        }
         struct stat st;
         if (fstat(d->fd, &st) != 0) {
             int err = -errno;
@@ -912,6 +921,43 @@ void blkdev_put(struct block_device* bd)
     down(&d.whole.bd.bd_sem);
     d.partOpens--;
     up(&d.whole.bd.bd_sem);
+}
+
+namespace {
+
+// A process holding a lock on the file at path; 0 when none is found.
+int lock_holder(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return 0;
+    char id[64];
+    snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+             static_cast<unsigned long long>(st.st_ino));
+    // Lines of /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 fe:00:5678 0 EOF"; a waiter's
+    // has "->" after the number.
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream in(line);
+        std::string num, kind, mode, rw, file;
+        int pid = 0;
+        if (in >> num >> kind >> mode >> rw >> pid >> file && kind != "->" && file == id && pid > 0)
+            return pid;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string image_in_use(const std::string& path)
+{
+    int pid = lock_holder(path);
+    if (pid <= 0)
+        return path + " is in use by another program";
+    std::string comm;
+    std::ifstream(("/proc/" + std::to_string(pid) + "/comm").c_str()) >> comm;
+    return path + " is in use by process " + std::to_string(pid) + (comm.empty() ? "" : " (" + comm + ")");
 }
 
 std::vector<unsigned char> make_mbr(const std::vector<Partition>& primaries)

@@ -42,6 +42,10 @@ struct DiskConfig {
     // (a non-zero multiple of 512), zero-filled.
     std::string image_path;
     uint64_t size_bytes = 0;
+    // The image is opened read-only: the driver fails every write with an I/O error. An
+    // image is locked while it is attached (flock): shared when read-only, else exclusive,
+    // so that no two users, in this process or another, change it under each other.
+    bool read_only = false;
     // An explicit partition table (element i is partition i + 1). Without one the table
     // comes from the MBR in sector 0, read through the disk's queue when the disk is added
     // and whenever the table is re-read. A disk with an explicit table keeps it when the
@@ -62,7 +66,8 @@ struct DiskStats {
 // Adds a disk with its driver thread and, unless the configuration gives a table, scans the
 // MBR for partitions. *dev (when given) receives the whole disk's device number.
 // -EINVAL for a bad geometry, size or table (a partition outside the disk); -EEXIST when
-// the device numbers overlap another disk's; -errno when the image cannot be opened.
+// the device numbers overlap another disk's; -errno when the image cannot be opened;
+// -EBUSY when another user holds a lock on it that conflicts with ours.
 int add_disk(Machine& m, const DiskConfig& config, uint32_t* dev = nullptr);
 
 // Reads or writes count sectors at sector of the device through the block layer: bios of
@@ -87,6 +92,10 @@ int write_store(Machine& m, uint32_t dev, uint64_t sector, const void* buf, uint
 // rescan_partitions answers: nothing changes then; -EIO when sector 0 could not be read
 // (the table then stays empty).
 int reread_partitions(Machine& m, uint32_t dev);
+
+// The line that says who holds the image at path locked, for when add_disk answers -EBUSY:
+// "<path> is in use by process <pid> (<its name>)".
+std::string image_in_use(const std::string& path);
 
 // A sector in the MBR format the partition scan reads: up to four primary entries (type
 // 0x83) and the 0x55AA signature. For tests and tools that lay out a disk image.

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <ctime>
 
 #include <unistd.h>
 
@@ -19,9 +20,25 @@ void Kernel::report_bug(const std::string& what)
     printk("<3>BUG: %s\n", what.c_str());
 }
 
+namespace {
+
+// The local time as syslog writes it before a line: "Dec  9 01:02:03 ".
+std::string log_stamp()
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char buf[32];
+    size_t n = strftime(buf, sizeof buf, "%b %e %H:%M:%S ", &tm);
+    return std::string(buf, n);
+}
+
+} // namespace
+
 } // namespace sim
 
 using sim::K;
+using sim::log_stamp;
 
 int printk(const char* fmt, ...)
 {
@@ -45,12 +62,15 @@ int printk(const char* fmt, ...)
         fprintf(stderr, "<%d>%s%s", level, text, (*text && text[strlen(text) - 1] == '\n') ? "" : "\n");
     std::lock_guard<std::mutex> g(k.logMu);
     k.log.push_back({level, text});
+    if (k.cfg.log_keep && k.log.size() >= 2 * k.cfg.log_keep)
+        k.log.erase(k.log.begin(), k.log.begin() + static_cast<long>(k.log.size() - k.cfg.log_keep));
     if (k.cfg.log_fd >= 0) {
         // One write per line keeps lines whole for a reader tailing the file.
         // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict on the
         // "<" + std::string form.
-        std::string line = std::to_string(level);
-        line.insert(line.begin(), '<');
+        std::string line = k.cfg.log_timestamps ? log_stamp() : std::string();
+        line += '<';
+        line += std::to_string(level);
         line += '>';
         line += text;
         if (line.back() != '\n')

@@ -258,6 +258,17 @@ void Machine::exit_processes()
         p->exit();
 }
 
+void Machine::reap(Process& p)
+{
+    p.exit();
+    std::lock_guard<std::mutex> g(procMu_);
+    for (auto it = processes_.begin(); it != processes_.end(); ++it)
+        if (it->get() == &p) {
+            processes_.erase(it);
+            return;
+        }
+}
+
 int Machine::mknod(const std::string& path, bool is_char, unsigned major, unsigned minor,
                    unsigned mode, unsigned uid)
 {

@@ -153,6 +153,12 @@ struct MachineConfig {
     // A host descriptor that receives every log line as it is written, as "<level>text\n"
     // (-1: none). The machine does not own it.
     int log_fd = -1;
+    // Each line written to log_fd starts with the local time, as syslog stamps the
+    // kernel's lines: "Dec  9 01:02:03 <level>text".
+    bool log_timestamps = false;
+    // The most lines dmesg() keeps, the oldest dropped first as from the kernel's ring
+    // (0: every line), for a machine that runs for long.
+    size_t log_keep = 0;
     // One processor without kernel preemption, as the module's target kernels: one kernel
     // context runs at a time and gives the processor up only where it sleeps, yields or
     // leaves the kernel, and the disks' completions run as interrupts that suspend the
@@ -209,6 +215,9 @@ public:
     Process& spawn(const std::string& name = "agent", unsigned uid = 0);
     // Ends every process (their files are closed, their memory unmapped).
     void exit_processes();
+    // Ends the process when it has not ended and forgets it, as its parent's wait would:
+    // references to it are invalid afterwards. For a machine that runs for long.
+    void reap(Process& p);
 
     // Kernel log.
     std::vector<LogLine> dmesg() const;

@@ -94,7 +94,29 @@ int kernel_thread(int (*fn)(void*), void* arg, unsigned long)
     t->pid = K().nextPid.fetch_add(1);
     t->kthread = true;
     memcpy(t->comm, sim::current_task()->comm, sizeof t->comm);
-    std::lock_guard<std::mutex> g(K().taskMu);
+    // Kernel threads that have ended are reaped here, as their parent would: the host
+    // thread is joined (its stack freed) and the task forgotten, so that a machine that
+    // starts a thread per job does not keep one for every job it ever ran.
+    // A thread marks itself exited a little before its last use of its task.
+    std::vector<std::thread> ended;
+    std::vector<std::unique_ptr<Task>> endedTasks;
+    std::unique_lock<std::mutex> g(K().taskMu);
+    auto& kt = K().kthreads;
+    auto& ht = K().hostThreads;
+    for (size_t i = 0; i < kt.size();) {
+        if (kt[i]->exited.load()) {
+            ended.push_back(std::move(ht[i]));
+            endedTasks.push_back(std::move(kt[i]));
+            kt.erase(kt.begin() + static_cast<long>(i));
+            ht.erase(ht.begin() + static_cast<long>(i));
+        } else {
+            i++;
+        }
+    }
+    g.unlock();
+    for (std::thread& th : ended)
+        th.join();
+    g.lock();
     K().kthreads.push_back(std::move(owned));
     K().hostThreads.emplace_back([t, fn, arg] {
         sim::set_current_task(t);

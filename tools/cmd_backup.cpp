@@ -4,6 +4,9 @@
 // with the libraries'.
 #include "tools/cli.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -75,6 +78,7 @@ struct DiskBackupOptions {
     std::string server;
     std::string device;
     unsigned partition = 1;
+    bool wait = false;
     jobs::PartitionBackupOptions backup;
 };
 
@@ -149,10 +153,31 @@ int run_server_backup(const DiskBackupOptions& opt)
         if (created && !json)
             printf("created repository %s\n", opt.repo.repo.c_str());
         ProgressBar bar("backup", json);
-        jobs::PartitionBackup b =
-            jobs::back_up_device(*transport, dev, found->at("image").get<std::string>(),
-                                 found->at("partition").get<unsigned>(), *r, opt.backup,
-                                 [&](uint32_t done, uint32_t total) { bar.update(done, total); });
+        jobs::PartitionBackup b;
+        for (unsigned waited = 0;; waited++) {
+            b = jobs::back_up_device(*transport, dev, found->at("image").get<std::string>(),
+                                     found->at("partition").get<unsigned>(), *r, opt.backup,
+                                     [&](uint32_t done, uint32_t total) { bar.update(done, total); });
+            // The module runs one backup at a time: with --wait, a refusal for that is
+            // tried again until the running backup has ended.
+            bool busy = b.result.failure == agent::Failure::Refused && b.result.status == kes::KES_BUSY;
+            if (!opt.wait || !busy || !transport->connected())
+                break;
+            if (waited == 0 && !json)
+                fprintf(stderr, "kestrel: another backup is running; waiting for it to end\n");
+            usleep(std::min(100000u * (waited + 1), 1000000u));
+        }
+        // A lost connection is said as such, not as the step it broke off.
+        if (!b.result.ok() && !transport->lost_reason().empty())
+            b.result.error = transport->lost_reason();
+        // The machine keeps the last backup of each device for `kestrel status`.
+        transport->report(nlohmann::json{{"device", found->at("name")},
+                                         {"id", b.id},
+                                         {"ok", b.committed() && b.result.ok()},
+                                         {"incremental", b.result.incremental},
+                                         {"full_reason", b.result.full_reason},
+                                         {"error", b.result.error}}
+                              .dump());
         return report_backup(opt, b, created, "");
     });
 }
@@ -205,6 +230,9 @@ void register_backup(CLI::App& app, Commands& commands)
     backup->add_option("--partition", opt->partition, "the partition to back up, from 1 (default 1)")
         ->check(CLI::Range(1u, 15u));
     backup->add_option("--device", opt->device, "with --server: the device to back up by name (sdb2)")
+        ->needs(server);
+    backup->add_flag("--wait", opt->wait,
+                     "with --server: when another backup is running, wait for it to end instead of failing")
         ->needs(server);
     backup->callback([disk, server] {
         if (disk->count() + server->count() == 0)

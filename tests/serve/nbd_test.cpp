@@ -43,6 +43,7 @@ std::vector<std::string> nbdsh(std::vector<std::string> args)
 }
 
 const uint64_t kSectors = kPartBytes / 512;
+const uint64_t kDiskBytes = 48u << 20;
 
 class NbdTest : public LiveTest {
 protected:
@@ -57,6 +58,8 @@ protected:
             GTEST_SKIP() << "needs nbdcopy, nbdsh, qemu-img and the plugin";
         }
         LiveTest::SetUp();
+        // Room on the whole disk past the partition for requests of the largest size.
+        ASSERT_EQ(truncate(image.c_str(), kDiskBytes), 0);
         Start(true);
         part = uri(PartDevice().nbd);
     }
@@ -114,6 +117,133 @@ TEST_F(NbdTest, ClientWritesGoThroughTheBlockLayerAndReadBack)
                    "try:\n    h.pwrite(bytearray(512), " + end + ")\nexcept nbd.Error:\n    pass\n"
                    "h.trim(" + end + ", 0)\nh.flush()"}), &out), 0) << out;
     EXPECT_TRUE(read_file(image, kPartStart, kPartBytes) == std::vector<uint8_t>(kPartBytes));
+}
+
+// The copies an operator makes: a sparse image (nbdcopy turns its holes into zero requests
+// as long as the partition), a full one, and back out; qemu-img writing an existing export.
+TEST_F(NbdTest, RealClientsCopySparseAndFullImagesBothWays)
+{
+    ASSERT_EQ(WriteGen(1), 0);
+    const std::string sparse = tmp / "sparse.img";
+    write_file(sparse, {});
+    ASSERT_EQ(truncate(sparse.c_str(), kPartBytes), 0);
+    std::string out;
+    ASSERT_EQ(run({"nbdcopy", sparse, part}, &out), 0) << out;
+    EXPECT_TRUE(read_file(image, kPartStart, kPartBytes) == std::vector<uint8_t>(kPartBytes));
+    ASSERT_EQ(run({"nbdcopy", part, tmp / "zeros.img"}, &out), 0) << out;
+    EXPECT_TRUE(read_file(tmp / "zeros.img") == std::vector<uint8_t>(kPartBytes));
+
+    write_file(tmp / "gen2", stamped(kSectors, 2));
+    ASSERT_EQ(run({"nbdcopy", tmp / "gen2", part}, &out), 0) << out;
+    ASSERT_EQ(run({"nbdcopy", part, tmp / "back.img"}, &out), 0) << out;
+    EXPECT_TRUE(read_file(tmp / "back.img") == stamped(kSectors, 2));
+
+    write_file(tmp / "gen3", stamped(kSectors, 3));
+    ASSERT_EQ(run({"qemu-img", "convert", "-n", "-f", "raw", "-O", "raw", tmp / "gen3", part}, &out), 0) << out;
+    EXPECT_TRUE(read_file(image, kPartStart, kPartBytes) == stamped(kSectors, 3));
+    EXPECT_EQ(run({"qemu-img", "compare", "-f", "raw", "-F", "raw", tmp / "gen3", part}, &out), 0) << out;
+}
+
+// Requests of the advertised maximum on the whole disk, past the partition: written, read,
+// zeroed and trimmed through the block layer; a request that fails (a fast zero the machine
+// cannot do, an unaligned read) fails alone and the connection goes on.
+TEST_F(NbdTest, RequestsUpToTheAdvertisedMaximumZeroAndTrim)
+{
+    const std::string disk = uri(server->devices()[0].nbd);
+    const uint32_t dev = server->devices()[0].dev;
+    const uint64_t before = sim::disk_stats(server->machine(), dev).sectors_written;
+    const std::string script = R"(
+import errno
+M = 32 * 1024 * 1024
+assert h.get_block_size(nbd.SIZE_MINIMUM) == 512
+assert h.get_block_size(nbd.SIZE_PREFERRED) == 4096
+assert h.get_block_size(nbd.SIZE_MAXIMUM) >= M
+off = 16 * 1024 * 1024
+data = bytearray(bytes(range(251)) * (M // 251 + 1))[:M]
+h.pwrite(data, off, nbd.CMD_FLAG_FUA)
+assert h.pread(M, off) == data
+try:
+    h.zero(M, off, nbd.CMD_FLAG_FAST_ZERO)
+    raise SystemExit("a fast zero was claimed")
+except nbd.Error as e:
+    assert e.errnum == errno.ENOTSUP, e
+assert h.pread(M, off) == data
+h.zero(M, off)
+assert h.pread(M, off) == bytearray(M)
+h.pwrite(data, off)
+h.trim(M, off)
+assert h.pread(M, off) == bytearray(M)
+h.pwrite(data[:4096], off + 4096)
+h.set_strict_mode(0)
+try:
+    h.pread(100, off + 1)
+except nbd.Error:
+    pass
+assert h.pread(4096, off + 4096) == data[:4096]
+h.flush()
+)";
+    std::string out;
+    ASSERT_EQ(run(nbdsh({"-u", disk, "-c", script}), &out), 0) << out;
+    EXPECT_GE(sim::disk_stats(server->machine(), dev).sectors_written - before, 4 * (32u << 20) / 512);
+    std::vector<uint8_t> expect(32u << 20);
+    for (size_t i = 0; i < 4096; i++)
+        expect[4096 + i] = static_cast<uint8_t>(i % 251);
+    EXPECT_TRUE(read_file(image, 16u << 20, 32u << 20) == expect);
+}
+
+// The export says where its image has holes (as nbdinfo maps it; copies skip them): the
+// test image is written up to the end of the partition and a hole after it.
+TEST_F(NbdTest, ExtentsShowWhereTheImageHasHoles)
+{
+    std::string out;
+    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0].nbd)}, &out), 0) << out;
+    const uint64_t written = kPartStart + kPartBytes;
+    uint64_t covered = 0;
+    for (const nlohmann::json& e : nlohmann::json::parse(out)) {
+        uint64_t off = e["offset"], len = e["length"];
+        bool hole = (e["type"].get<int>() & 1) != 0;
+        EXPECT_EQ(off, covered);
+        EXPECT_EQ(hole, off >= written) << off << "+" << len << " " << e["description"];
+        EXPECT_TRUE(off + len <= written || off >= written) << off << "+" << len;
+        covered = off + len;
+    }
+    EXPECT_EQ(covered, kDiskBytes);
+    // Written through the export, the hole becomes data.
+    EXPECT_EQ(run(nbdsh({"-u", uri(server->devices()[0].nbd), "-c", "h.pwrite(b'x' * 4096, 16 * 1024 * 1024)"}), &out), 0) << out;
+    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0].nbd)}, &out), 0) << out;
+    bool data_at_16m = false;
+    for (const nlohmann::json& e : nlohmann::json::parse(out)) {
+        uint64_t off = e["offset"], len = e["length"];
+        if (off <= (16u << 20) && (16u << 20) < off + len)
+            data_at_16m = (e["type"].get<int>() & 1) == 0;
+    }
+    EXPECT_TRUE(data_at_16m) << out;
+}
+
+// The NBD sockets admit only the machine's user, even with their modes loosened by hand.
+TEST_F(NbdTest, AnotherUserIsRefusedOnTheNbdSockets)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    ASSERT_EQ(chmod((tmp / "run").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(PartDevice().nbd.c_str(), 0666), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl("/usr/bin/nbdsh", "nbdsh", "-u", part.c_str(), "-c", "h.pread(512, 0)", nullptr);
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "another user read the disk";
+    std::string out;
+    EXPECT_EQ(run(nbdsh({"-u", part, "-c", "h.pread(512, 0)"}), &out), 0) << out;
 }
 
 // Whether restored holds, sector by sector, what the partition held at its freeze, except
@@ -272,6 +402,12 @@ TEST_F(NbdTest, SigtermShutsDownCleanlyAndKeepsWhatWasAcknowledged)
     close(out[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
     EXPECT_NE(text.find("shut down cleanly"), std::string::npos) << text;
+    // Both sides name the backup that was ended: the server in its report, the agent in
+    // what it is told on its next request.
+    EXPECT_NE(text.find("ended the backup of sda1"), std::string::npos) << text;
+    agent::Version v;
+    EXPECT_NE(dev.version(v), 0);
+    EXPECT_EQ(t->lost_reason(), "the server shut down and ended the backup of sda1");
     EXPECT_NE(access(socket.c_str(), F_OK), 0);
     EXPECT_NE(access(nbd.c_str(), F_OK), 0);
     EXPECT_TRUE(read_file(image, kPartStart, kPartBytes) == stamped(kSectors, 3));

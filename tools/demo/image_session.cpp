@@ -18,6 +18,13 @@ ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std:
     sim::DiskConfig c;
     c.image_path = image;
     int err = sim::add_disk(m, c, &disk_);
+    if (err == -EACCES || err == -EROFS || err == -EPERM) {
+        // A backup only reads the image: one we may not write is attached read-only.
+        c.read_only = true;
+        err = sim::add_disk(m, c, &disk_);
+    }
+    if (err == -EBUSY)
+        throw std::runtime_error(sim::image_in_use(image));
     if (err)
         throw std::runtime_error("cannot attach " + image + ": " + strerror(-err));
     for (unsigned p : partitions) {
