@@ -35,6 +35,7 @@ struct Disk {
     struct gendisk gd {};
     struct request_queue queue {};
     spinlock_t lock {};            // the queue's lock, when it has one
+    bool endUnderLock = true;      // DiskConfig::end_under_queue_lock
     make_request_fn* ownFn = nullptr;
     // Explicit partitions from the configuration; re-reading installs these instead of
     // the MBR's.

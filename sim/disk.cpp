@@ -247,17 +247,23 @@ void complete_request(Disk& d, struct bio* bio)
     }
     unsigned first = take_partial(d, static_cast<unsigned>(size));
     int rw = bio_is_write(bio);
-    QueueLocked q(d.queue);
+    std::optional<QueueLocked> q;
+    if (d.endUnderLock)
+        q.emplace(d.queue);
     if (first) {
         bio_endio(bio, first, 0);
         // The bio belongs to its submitter, who may free it only once all of it is done.
         if (!bio_live(bio)) {
             K().report_bug("bio freed before its request completed, on " + d.name);
+            if (!q)
+                q.emplace(d.queue);
             put_request_locked(d, rw);
             return;
         }
     }
     bio_endio(bio, bio->bi_size, 0);
+    if (!q)
+        q.emplace(d.queue);
     put_request_locked(d, rw);
 }
 
@@ -791,6 +797,7 @@ int add_disk(Machine&, const DiskConfig& c, uint32_t* devOut)
     spin_lock_init(&d->lock);
     lockdep_set_class_and_name(&d->lock.dep_map, &queueLockKey, "queue_lock");
     d->queue.queue_lock = c.queue_lock ? &d->lock : nullptr;
+    d->endUnderLock = c.end_under_queue_lock;
     d->queue.queuedata = d.get();
     // A driver with a queue lock takes requests, as IDE and SCSI do; one without takes bios
     // itself, as a stacked driver does, and has no request list.

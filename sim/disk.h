@@ -53,6 +53,10 @@ struct DiskConfig {
     std::optional<std::vector<Partition>> partitions;
     // Whether the disk's request queue has a queue_lock of its own.
     bool queue_lock = true;
+    // Whether the driver ends requests holding the queue's lock, with interrupts off, as
+    // 2.6.9's IDE driver does; otherwise their end-of-I/O callbacks run with interrupts on
+    // (and may be interrupted), as SCSI's completions do. Needs queue_lock.
+    bool end_under_queue_lock = true;
 };
 
 // Requests the driver has finished, by direction, and those it failed.

@@ -23,6 +23,8 @@ void AddSmallDisks(sim::Machine& m, std::initializer_list<u32> devs)
         c.first_minor = MINOR(dev);
         c.size_bytes = 64 * 512;
         c.partitions = std::vector<sim::Partition>{};
+        // Completions with interrupts on, as SCSI's: where a nested interrupt can arrive.
+        c.end_under_queue_lock = false;
         ASSERT_EQ(sim::add_disk(m, c), 0);
     }
 }
