@@ -412,7 +412,10 @@ TEST_F(HostileExtract, AsNobodyInAForkedChild)
     chown(to.c_str(), 65534, 65534);
     for (std::string p = tmp_->path(); p != "/"; p = fs::path(p).parent_path())
         chmod(p.c_str(), 0755);
-    ASSERT_EQ(run("chmod -R a+rX " + (*tmp_ / "repo")), 0);
+    // Readers write a lock object of their own: the repository's lock folder is open to them.
+    ASSERT_EQ(run("chmod -R a+rX " + (*tmp_ / "repo") + " && mkdir -p " + (*tmp_ / "repo/locks") + " && chmod 1777 " +
+                  (*tmp_ / "repo/locks")),
+              0);
     auto before = state_of(world(), kTargets);
     pid_t pid = fork();
     if (pid == 0) {
