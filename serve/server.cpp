@@ -1313,12 +1313,8 @@ std::string Server::shutdown()
     }
     // The exports first: their clients are cut off, and nothing new reaches the disks.
     s.end_snapshot(nullptr);
-    for (auto& [name, e] : s.exports) {
+    for (auto& [name, e] : s.exports)
         s.stop_export(*e);
-        if (e->image_fd >= 0)
-            close(e->image_fd);
-        e->image_fd = -1;
-    }
     // Then the connections: each one's process exits, ending any backup it runs.
     std::vector<std::thread> workers;
     {
@@ -1335,6 +1331,12 @@ std::string Server::shutdown()
     }
     for (std::thread& t : workers)
         t.join();
+    // The images' descriptors last: a connection asking for extents reads them until it ends.
+    for (auto& [name, e] : s.exports) {
+        if (e->image_fd >= 0)
+            close(e->image_fd);
+        e->image_fd = -1;
+    }
     if (s.machine) {
         s.machine->exit_processes();
         for (uint32_t dev : s.mounted)
