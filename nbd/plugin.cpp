@@ -1,12 +1,15 @@
-// The nbdkit plugin of the live machine: each NBD connection gets a connection of its own
-// to `kestrel serve`'s control socket, bound to one export, and every request is forwarded
-// there, where it runs through the machine's block layer. Requests are aligned to 512-byte
+// The nbdkit plugin of the live machine: one nbdkit serves every disk and partition of the
+// machine by export name (sda, sda1, ..., and "snapshot" while a backup's snapshot is
+// exported; "" is the first disk). Each NBD connection gets a connection of its own to
+// `kestrel serve`'s control socket, bound to the export the client named, and every
+// request is forwarded there, where it runs through the machine's block layer. Requests are aligned to 512-byte
 // sectors; the machine refuses anything else and anything past the end of the export.
 // Reads and writes of up to the advertised maximum travel in pieces the machine takes. A
 // request that fails fails alone: when the connection to the machine is lost, the next
 // request connects again. Only the user running nbdkit may connect.
 //
-//   nbdkit kestrel-nbd.so socket=/run/kestrel/kestrel.sock export=sda1
+//   nbdkit kestrel-nbd.so socket=/run/kestrel/kestrel.sock
+//   nbdcopy 'nbd+unix:///sda1?socket=/run/kestrel/kestrel.nbd' copy.img
 #define NBDKIT_API_VERSION 2
 #define THREAD_MODEL NBDKIT_THREAD_MODEL_PARALLEL
 #include <nbdkit-plugin.h>
@@ -26,9 +29,10 @@
 
 namespace {
 
-std::string g_socket, g_export;
+std::string g_socket;
 
 struct Handle {
+    std::string name;     // the export
     int fd = -1;          // the connection to the machine; -1 after it was lost
     int64_t size = 0;
     bool readonly = false;
@@ -39,8 +43,6 @@ int config(const char* key, const char* value)
 {
     if (strcmp(key, "socket") == 0)
         g_socket = value;
-    else if (strcmp(key, "export") == 0)
-        g_export = value;
     else {
         nbdkit_error("unknown parameter %s", key);
         return -1;
@@ -50,8 +52,8 @@ int config(const char* key, const char* value)
 
 int config_complete()
 {
-    if (g_socket.empty() || g_export.empty()) {
-        nbdkit_error("socket= and export= are required");
+    if (g_socket.empty()) {
+        nbdkit_error("socket= is required");
         return -1;
     }
     return 0;
@@ -71,9 +73,8 @@ bool exchange(int fd, wire::Encoder& req, std::vector<uint8_t>& reply)
            reply.size() >= 8;
 }
 
-// Connects to the machine and binds the connection to the export: the export's size, or
-// -1 with the error reported.
-int64_t connect_locked(Handle* h)
+// A new connection to the machine's control socket, or -1 with the error reported.
+int dial()
 {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -89,23 +90,83 @@ int64_t connect_locked(Handle* h)
             close(fd);
         return -1;
     }
+    return fd;
+}
+
+// Connects to the machine and binds the connection to the export: the export's size, or
+// a negative error (-EROFS: the export is read-only and h->readonly was not set; the other
+// errors are reported).
+int64_t connect_locked(Handle* h)
+{
+    int fd = dial();
+    if (fd < 0)
+        return -EIO;
     auto r = request(wire::Op::Attach);
-    r.str(g_export).u8(h->readonly ? 1 : 0);
+    r.str(h->name).u8(h->readonly ? 1 : 0);
     std::vector<uint8_t> reply;
     if (!exchange(fd, r, reply)) {
         nbdkit_error("the machine at %s closed the connection", g_socket.c_str());
         close(fd);
-        return -1;
+        return -EIO;
     }
     wire::Decoder d(reply);
     int64_t size = d.i64();
     if (size < 0) {
-        nbdkit_error("the machine has no export %s: %s", g_export.c_str(), strerror(static_cast<int>(-size)));
+        if (size != -EROFS)
+            nbdkit_error("the machine has no export \"%s\": %s", h->name.c_str(),
+                         strerror(static_cast<int>(-size)));
         close(fd);
-        return -1;
+        return size;
     }
     h->fd = fd;
     return size;
+}
+
+// The machine's export names (the first is the default export), or false with the error
+// reported.
+bool export_names(std::vector<std::string>& names)
+{
+    int fd = dial();
+    if (fd < 0)
+        return false;
+    auto r = request(wire::Op::Exports);
+    std::vector<uint8_t> reply;
+    bool ok = exchange(fd, r, reply);
+    close(fd);
+    if (!ok) {
+        nbdkit_error("the machine at %s closed the connection", g_socket.c_str());
+        return false;
+    }
+    wire::Decoder d(std::span<const uint8_t>(reply).subspan(8));
+    while (d.ok() && !d.done()) {
+        std::string name = d.str(wire::kMaxName);
+        if (d.ok())
+            names.push_back(std::move(name));
+    }
+    if (!d.done()) {
+        nbdkit_error("the machine sent a malformed export list");
+        return false;
+    }
+    return true;
+}
+
+int list_exports(int, int, struct nbdkit_exports* exports)
+{
+    std::vector<std::string> names;
+    if (!export_names(names))
+        return -1;
+    for (const std::string& name : names)
+        if (nbdkit_add_export(exports, name.c_str(), nullptr) != 0)
+            return -1;
+    return 0;
+}
+
+const char* default_export(int, int)
+{
+    std::vector<std::string> names;
+    if (!export_names(names))
+        return nullptr;
+    return nbdkit_strdup_intern(names.empty() ? "" : names.front().c_str());
 }
 
 // Sends a request and waits for its reply: the result (a negative error is set as the
@@ -154,11 +215,21 @@ int preconnect(int)
     return 0;
 }
 
+// Binds the client to the export it named; a read-only export (the snapshot) is served
+// read-only to a client that asked to write as well, and refuses its writes.
 void* open_export(int readonly)
 {
+    const char* name = nbdkit_export_name();
+    if (!name)
+        return nullptr;
     auto* h = new Handle;
+    h->name = name;
     h->readonly = readonly != 0;
     h->size = connect_locked(h);
+    if (h->size == -EROFS) {
+        h->readonly = true;
+        h->size = connect_locked(h);
+    }
     if (h->size < 0) {
         delete h;
         return nullptr;
@@ -307,8 +378,10 @@ nbdkit_plugin make_plugin()
     p.description = "serves a disk or partition of a running kestrel machine";
     p.config = config;
     p.config_complete = config_complete;
-    p.config_help = "socket=<PATH>  the machine's control socket\nexport=<NAME>  the device (sda, sda1, snapshot)";
+    p.config_help = "socket=<PATH>  the machine's control socket";
     p.preconnect = preconnect;
+    p.list_exports = list_exports;
+    p.default_export = default_export;
     p.open = open_export;
     p.close = close_export;
     p.get_size = get_size;

@@ -187,14 +187,11 @@ void check_images(std::vector<std::string>& images)
 // control file.
 struct Export {
     std::string name;
-    std::string socket;
     uint64_t bytes = 0;
     bool readonly = false;
     uint32_t dev = 0;            // a device
     int image_fd = -1;           // its image, read-only, to find holes (-1: none known)
     uint64_t image_offset = 0;   // where the device starts in the image
-    int listen_fd = -1;
-    pid_t nbdkit = -1;
 
     // The snapshot: the agent's process and control file, a mapping of that file in the
     // process that receives the blocks, and a word of its memory for the command's record.
@@ -218,6 +215,10 @@ struct Server::State {
     int listen_fd = -1;
     int wake[2] = {-1, -1};
     std::string nbdkit, plugin;
+    // The one nbdkit that serves every export by name on the NBD socket.
+    std::string nbd_socket;
+    int nbd_listen_fd = -1;
+    pid_t nbdkit_pid = -1;
     bool down = false;
 
     std::mutex mu; // guards exports, snapshot, stopping and the connection pool below
@@ -264,10 +265,10 @@ struct Server::State {
     void find_holes(Export& e, const Device& dev);
     std::string device_name(uint32_t dev) const;
 
-    std::string socket_for(const std::string& name) const { return dir + "/" + stem + "-" + name + ".nbd"; }
-    void start_export(const std::shared_ptr<Export>& e);
-    void stop_export(Export& e);
+    void start_nbdkit();
+    void stop_nbdkit();
     std::shared_ptr<Export> find_export(const std::string& name);
+    std::vector<std::string> export_names();
     int end_snapshot(sim::Process* owner);
     std::string info_json();
     std::string status_json();
@@ -276,16 +277,16 @@ struct Server::State {
     int64_t backup_report(const std::string& text);
 };
 
-void Server::State::start_export(const std::shared_ptr<Export>& e)
+// Starts the nbdkit that serves every export: the client names the export (a device, or
+// "snapshot" while a backup's snapshot is exported), and the plugin asks the machine for it.
+void Server::State::start_nbdkit()
 {
-    e->socket = socket_for(e->name);
-    e->listen_fd = listen_at(e->socket);
+    nbd_socket = dir + "/" + stem + ".nbd";
+    nbd_listen_fd = listen_at(nbd_socket);
     // nbdkit takes the listening socket by socket activation (descriptor 3, LISTEN_FDS),
     // so it is ready the moment it exists and its mode is ours.
-    std::vector<std::string> args = {nbdkit, "--foreground", "--exit-with-parent", "--threads", "8"};
-    if (e->readonly)
-        args.push_back("--readonly");
-    args.insert(args.end(), {plugin, "socket=" + cfg.socket, "export=" + e->name});
+    std::vector<std::string> args = {nbdkit, "--foreground", "--exit-with-parent", "--threads", "16",
+                                     plugin, "socket=" + cfg.socket};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -301,7 +302,7 @@ void Server::State::start_export(const std::shared_ptr<Export>& e)
         envp.push_back(s.data());
     envp.push_back(nullptr);
     char* pid_slot = envp[envp.size() - 2] + strlen("LISTEN_PID=");
-    int lfd = e->listen_fd;
+    int lfd = nbd_listen_fd;
     pid_t pid = fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec.
@@ -328,37 +329,53 @@ void Server::State::start_export(const std::shared_ptr<Export>& e)
     }
     if (pid < 0) {
         int err = errno;
-        close(e->listen_fd);
-        unlink(e->socket.c_str());
-        e->listen_fd = -1;
+        close(nbd_listen_fd);
+        unlink(nbd_socket.c_str());
+        nbd_listen_fd = -1;
         throw Error("cannot start nbdkit: " + errno_text(err));
     }
-    e->nbdkit = pid;
+    nbdkit_pid = pid;
 }
 
-void Server::State::stop_export(Export& e)
+void Server::State::stop_nbdkit()
 {
-    if (e.nbdkit > 0) {
-        kill(e.nbdkit, SIGTERM);
+    if (nbdkit_pid > 0) {
+        kill(nbdkit_pid, SIGTERM);
         int status;
-        while (waitpid(e.nbdkit, &status, 0) < 0 && errno == EINTR) {
+        while (waitpid(nbdkit_pid, &status, 0) < 0 && errno == EINTR) {
         }
-        e.nbdkit = -1;
+        nbdkit_pid = -1;
     }
-    if (e.listen_fd >= 0) {
-        close(e.listen_fd);
-        unlink(e.socket.c_str());
-        e.listen_fd = -1;
+    if (nbd_listen_fd >= 0) {
+        close(nbd_listen_fd);
+        unlink(nbd_socket.c_str());
+        nbd_listen_fd = -1;
     }
 }
 
+// The export of that name; "" is the first disk, NBD's default export.
 std::shared_ptr<Export> Server::State::find_export(const std::string& name)
 {
+    if (name.empty())
+        return devices.empty() ? nullptr : find_export(devices.front().name);
     std::lock_guard<std::mutex> g(mu);
     if (snapshot && snapshot->name == name)
         return snapshot;
     auto it = exports.find(name);
     return it == exports.end() ? nullptr : it->second;
+}
+
+// The names NBD clients may ask for: the devices in order, then the snapshot while one is
+// exported.
+std::vector<std::string> Server::State::export_names()
+{
+    std::vector<std::string> names;
+    for (const Device& d : devices)
+        names.push_back(d.name);
+    std::lock_guard<std::mutex> g(mu);
+    if (snapshot)
+        names.push_back(snapshot->name);
+    return names;
 }
 
 // Ends the snapshot export of owner's backup (any owner's when owner is null): no read
@@ -377,7 +394,6 @@ int Server::State::end_snapshot(sim::Process* owner)
         std::lock_guard<std::mutex> g(e->readMu);
         e->ended = true;
     }
-    stop_export(*e);
     e->proc->munmap(e->buffer, e->buffer_len);
     e->proc->free(e->args);
     return 0;
@@ -398,7 +414,7 @@ std::string Server::State::info_json()
                         {"nbd", d.nbd}});
     nlohmann::json j = {{"log", log_path}, {"socket", cfg.socket}, {"devices", devs}};
     std::lock_guard<std::mutex> g(mu);
-    j["snapshot"] = snapshot ? nlohmann::json(snapshot->socket) : nlohmann::json();
+    j["snapshot"] = snapshot ? nlohmann::json(nbd_socket) : nlohmann::json();
     return j.dump();
 }
 
@@ -632,6 +648,15 @@ bool Connection::dispatch(Op op, wire::Decoder& d, Reply& r)
             return false;
         r.result = proc_ ? s_.end_snapshot(proc_) : -ENOENT;
         return true;
+    case Op::Exports: {
+        if (!d.done())
+            return false;
+        wire::Encoder e;
+        for (const std::string& name : s_.export_names())
+            e.str(name);
+        r.data = std::move(e.body());
+        return true;
+    }
     case Op::Attach:
         return attach(d, r);
     case Op::BlockRead:
@@ -794,13 +819,7 @@ int64_t Connection::start_snapshot_export(int fd, uint32_t bs, uint32_t blocks, 
         return addr < 0 ? addr : -ENOMEM;
     }
     e->buffer = static_cast<uint32_t>(addr);
-    try {
-        s_.start_export(e);
-    } catch (const Error&) {
-        s_.end_snapshot(proc_);
-        return -EIO;
-    }
-    r.data.assign(e->socket.begin(), e->socket.end());
+    r.data.assign(s_.nbd_socket.begin(), s_.nbd_socket.end());
     return 0;
 }
 
@@ -1168,7 +1187,7 @@ void Server::State::find_holes(Export& e, const Device& dev)
     e.image_offset = start;
 }
 
-// Every device is an export of the control socket; with NBD, nbdkit serves each.
+// Every device is an export of the control socket; with NBD, one nbdkit serves them all.
 void Server::State::export_devices()
 {
     if (cfg.nbd)
@@ -1180,10 +1199,11 @@ void Server::State::export_devices()
         e->dev = dev.dev;
         find_holes(*e, dev);
         exports[dev.name] = e;
-        if (cfg.nbd) {
-            start_export(e);
-            dev.nbd = e->socket;
-        }
+    }
+    if (cfg.nbd) {
+        start_nbdkit();
+        for (Device& dev : devices)
+            dev.nbd = nbd_socket;
     }
 }
 
@@ -1313,8 +1333,7 @@ std::string Server::shutdown()
     }
     // The exports first: their clients are cut off, and nothing new reaches the disks.
     s.end_snapshot(nullptr);
-    for (auto& [name, e] : s.exports)
-        s.stop_export(*e);
+    s.stop_nbdkit();
     // Then the connections: each one's process exits, ending any backup it runs.
     std::vector<std::thread> workers;
     {

@@ -2,16 +2,16 @@
 // module loaded, serving agents of other processes and NBD clients until it is stopped.
 //
 // Layout on the host: the control socket at the path given; beside it, in the same
-// directory, the kernel log (<stem>.log) and one NBD socket per disk and partition
-// (<stem>-sda.nbd, <stem>-sda1.nbd ...), and the snapshot's while one is exported
-// (<stem>-snapshot.nbd). The directory must be one only this user can enter (it is made,
+// directory, the kernel log (<stem>.log) and the NBD socket (<stem>.nbd), where one nbdkit
+// serves every disk and partition by export name (sda, sda1 ...), and a backup's snapshot
+// as "snapshot" while one is exported. The directory must be one only this user can enter (it is made,
 // mode 0700, when missing); every socket is created mode 0600, and a connection from
 // another user is closed before it can send anything.
 //
 // Each connection to the control socket is served by one thread of a pool, which takes the
 // next connection when it is done. The system calls of an agent run in a process of the
-// machine that belongs to the connection; the process exits when the connection closes. NBD sockets are served by nbdkit with our
-// plugin, which forwards each request over a connection of its own to the control socket;
+// machine that belongs to the connection; the process exits when the connection closes.
+// nbdkit runs our plugin, which forwards each request over a connection of its own to the control socket;
 // the requests run through the machine's block layer as a process writing the block
 // device would.
 #pragma once
@@ -50,7 +50,7 @@ struct Device {
     uint32_t dev = 0;      // the kernel's device number
     uint64_t bytes = 0;
     bool mounted = false;  // a file system of the machine is mounted on it
-    std::string nbd;       // the NBD socket ("" without NBD)
+    std::string nbd;       // the NBD socket that serves it as export `name` ("" without NBD)
 };
 
 // Setup failures: what went wrong in one line.

@@ -36,8 +36,8 @@ enum class Op : uint8_t {
     Peek = 9,   // address, length -> the bytes
     Poke = 10,  // address, bytes
     // Serves the snapshot of the backup running on the control file fd read-only over NBD
-    // while the backup is in the snapshot-taken state: fd, block size, blocks -> the path
-    // of the export's socket in the reply data. SnapshotEnd stops it.
+    // while the backup is in the snapshot-taken state, as the export "snapshot": fd, block
+    // size, blocks -> the path of the NBD socket in the reply data. SnapshotEnd stops it.
     SnapshotExport = 11,
     SnapshotEnd = 12,
     // What `kestrel status` shows, as JSON text in the reply (docs/status.md).
@@ -45,7 +45,12 @@ enum class Op : uint8_t {
     // An agent's account of the backup it ran, as JSON text: {"device", "id", "ok",
     // "incremental", "full_reason", "error"}; the last one per device is in Status.
     Report = 14,
-    // Binds the connection to an export: name, read-only flag -> its size in bytes. The
+    // The export names NBD clients may ask for, each as a string in the reply data: the
+    // devices in order (the first is the default export, ""), then "snapshot" while a
+    // backup's snapshot is exported.
+    Exports = 15,
+    // Binds the connection to an export: name ("" for the first disk), read-only flag ->
+    // its size in bytes; -EROFS when the export is read-only and the flag was not set. The
     // block operations below then act on it.
     Attach = 20,
     BlockRead = 21,  // offset, length -> the bytes

@@ -95,10 +95,11 @@ int run_serve(const ServeOptions& opt)
     sigaction(SIGTERM, &sa, nullptr);
     printf("kernel log: %s\n", server->log_path().c_str());
     printf("control socket: %s\n", std::filesystem::absolute(opt.socket).c_str());
-    for (const serve::Device& d : server->devices())
-        printf("%-6s %s, %s%s%s\n", d.name.c_str(), human_bytes(d.bytes).c_str(),
-               d.mounted ? "file system mounted" : "no file system mounted", d.nbd.empty() ? "" : ", nbd: ",
-               d.nbd.c_str());
+    for (const serve::Device& d : server->devices()) {
+        std::string nbd = d.nbd.empty() ? "" : ", nbd+unix:///" + d.name + "?socket=" + d.nbd;
+        printf("%-6s %s, %s%s\n", d.name.c_str(), human_bytes(d.bytes).c_str(),
+               d.mounted ? "file system mounted" : "no file system mounted", nbd.c_str());
+    }
     printf("serving until SIGINT or SIGTERM\n");
     fflush(stdout);
     if (!server->previous_run_unclean().empty())

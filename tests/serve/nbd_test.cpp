@@ -24,7 +24,12 @@
 namespace kestrel_test {
 namespace {
 
-std::string uri(const std::string& socket) { return "nbd+unix:///?socket=" + socket; }
+// The NBD URI of an export of the machine's one NBD socket.
+std::string uri(const std::string& socket, const std::string& name)
+{
+    return "nbd+unix:///" + name + "?socket=" + socket;
+}
+std::string uri(const serve::Device& d) { return uri(d.nbd, d.name); }
 
 int run(const std::vector<std::string>& argv, std::string* out = nullptr)
 {
@@ -61,7 +66,7 @@ protected:
         // Room on the whole disk past the partition for requests of the largest size.
         ASSERT_EQ(truncate(image.c_str(), kDiskBytes), 0);
         Start(true);
-        part = uri(PartDevice().nbd);
+        part = uri(PartDevice());
     }
 
     // Writes generation gen of the stamps over the whole partition with nbdcopy.
@@ -144,12 +149,46 @@ TEST_F(NbdTest, RealClientsCopySparseAndFullImagesBothWays)
     EXPECT_EQ(run({"qemu-img", "compare", "-f", "raw", "-F", "raw", tmp / "gen3", part}, &out), 0) << out;
 }
 
+// One socket serves every device by name: the list names them all, the default export is
+// the first disk, a name the machine does not have is refused and leaves the others be.
+TEST_F(NbdTest, OneSocketServesEveryDeviceByName)
+{
+    const std::string sock = PartDevice().nbd;
+    for (const serve::Device& d : server->devices())
+        EXPECT_EQ(d.nbd, sock);
+    std::string out;
+    ASSERT_EQ(run({"nbdinfo", "--list", "--json", uri(sock, "")}, &out), 0) << out;
+    std::vector<std::string> names;
+    const nlohmann::json list = nlohmann::json::parse(out);
+    for (const nlohmann::json& e : list["exports"])
+        names.push_back(e["export-name"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"sda", "sda1"})) << out;
+    ASSERT_EQ(run({"nbdinfo", "--size", uri(sock, "")}, &out), 0) << out;
+    EXPECT_EQ(std::stoull(out), kDiskBytes);
+    ASSERT_EQ(run({"nbdinfo", "--size", part}, &out), 0) << out;
+    EXPECT_EQ(std::stoull(out), kPartBytes);
+    EXPECT_NE(run({"nbdinfo", "--size", uri(sock, "sdz")}, &out), 0) << out;
+    EXPECT_NE(run({"nbdinfo", "--size", uri(sock, "snapshot")}, &out), 0) << out;
+    // Both exports written at once through the one nbdkit, each where it lies in the image.
+    write_file(tmp / "gen4", stamped(kSectors, 4));
+    write_file(tmp / "head", std::vector<uint8_t>(kPartStart, 0x5A));
+    ASSERT_EQ(run({"sh", "-c",
+                   "nbdcopy " + std::string(tmp / "gen4") + " '" + part + "' & env PATH=/usr/bin:/bin nbdsh -u '" + uri(sock, "sda") +
+                       "' -c 'h.pwrite(open(\"" + std::string(tmp / "head") +
+                       "\", \"rb\").read()[512:], 512)' && wait $!"},
+                  &out),
+              0)
+        << out;
+    EXPECT_TRUE(read_file(image, kPartStart, kPartBytes) == stamped(kSectors, 4));
+    EXPECT_TRUE(read_file(image, 512, kPartStart - 512) == std::vector<uint8_t>(kPartStart - 512, 0x5A));
+}
+
 // Requests of the advertised maximum on the whole disk, past the partition: written, read,
 // zeroed and trimmed through the block layer; a request that fails (a fast zero the machine
 // cannot do, an unaligned read) fails alone and the connection goes on.
 TEST_F(NbdTest, RequestsUpToTheAdvertisedMaximumZeroAndTrim)
 {
-    const std::string disk = uri(server->devices()[0].nbd);
+    const std::string disk = uri(server->devices()[0]);
     const uint32_t dev = server->devices()[0].dev;
     const uint64_t before = sim::disk_stats(server->machine(), dev).sectors_written;
     const std::string script = R"(
@@ -196,7 +235,7 @@ h.flush()
 TEST_F(NbdTest, ExtentsShowWhereTheImageHasHoles)
 {
     std::string out;
-    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0].nbd)}, &out), 0) << out;
+    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0])}, &out), 0) << out;
     const uint64_t written = kPartStart + kPartBytes;
     uint64_t covered = 0;
     for (const nlohmann::json& e : nlohmann::json::parse(out)) {
@@ -209,8 +248,8 @@ TEST_F(NbdTest, ExtentsShowWhereTheImageHasHoles)
     }
     EXPECT_EQ(covered, kDiskBytes);
     // Written through the export, the hole becomes data.
-    EXPECT_EQ(run(nbdsh({"-u", uri(server->devices()[0].nbd), "-c", "h.pwrite(b'x' * 4096, 16 * 1024 * 1024)"}), &out), 0) << out;
-    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0].nbd)}, &out), 0) << out;
+    EXPECT_EQ(run(nbdsh({"-u", uri(server->devices()[0]), "-c", "h.pwrite(b'x' * 4096, 16 * 1024 * 1024)"}), &out), 0) << out;
+    ASSERT_EQ(run({"nbdinfo", "--map", "--json", uri(server->devices()[0])}, &out), 0) << out;
     bool data_at_16m = false;
     for (const nlohmann::json& e : nlohmann::json::parse(out)) {
         uint64_t off = e["offset"], len = e["length"];
@@ -342,17 +381,50 @@ TEST_F(NbdTest, SnapshotExportKeepsThePointInTimeWhileClientsOverwrite)
 
     // Every block is overwritten after the snapshot; the export still reads the old ones.
     ASSERT_EQ(WriteGen(2), 0);
-    ASSERT_EQ(run({"nbdcopy", uri(snap), tmp / "snap.img"}), 0);
+    ASSERT_EQ(snap, PartDevice().nbd);
+    ASSERT_EQ(run({"nbdcopy", uri(snap, "snapshot"), tmp / "snap.img"}), 0);
     auto frozen = sim::take_freeze_records(m, Part());
     ASSERT_EQ(frozen.size(), 1u);
     EXPECT_TRUE(read_file(tmp / "snap.img") == frozen[0]);
     std::string out;
-    EXPECT_EQ(run({"qemu-img", "compare", "-f", "raw", "-F", "raw", tmp / "snap.img", uri(snap)}, &out), 0) << out;
+    EXPECT_EQ(run({"qemu-img", "compare", "-f", "raw", "-F", "raw", tmp / "snap.img", uri(snap, "snapshot")}, &out), 0)
+        << out;
     // It is read-only.
-    EXPECT_NE(run({"nbdcopy", tmp / "snap.img", uri(snap)}), 0);
+    EXPECT_NE(run({"nbdcopy", tmp / "snap.img", uri(snap, "snapshot")}), 0);
+    EXPECT_EQ(run({"nbdinfo", "--list", "--json", uri(snap, "")}, &out), 0) << out;
+    EXPECT_NE(out.find("\"snapshot\""), std::string::npos) << out;
 
+    // A client still connected when the export ends has its requests refused, one by one,
+    // and its connection stays up; the disks' exports go on.
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const std::string script = "import os\nh.pread(4096, 0)\nos.write(" + std::to_string(ready[1]) +
+                               ", b'r')\nos.read(" + std::to_string(go[0]) +
+                               ", 1)\nfor i in range(2):\n    try:\n        h.pread(4096, 0)\n"
+                               "        raise SystemExit('read an ended snapshot')\n    except nbd.Error:\n"
+                               "        pass\n";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(go[1]);
+        execlp("env", "env", "PATH=/usr/bin:/bin", "nbdsh", "-u", uri(snap, "snapshot").c_str(), "-c",
+               script.c_str(), nullptr);
+        _exit(127);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
     EXPECT_EQ(t->end_snapshot_export(), 0);
-    EXPECT_NE(access(snap.c_str(), F_OK), 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(ready[0]);
+    close(go[1]);
+    EXPECT_NE(run({"nbdcopy", uri(snap, "snapshot"), tmp / "snap2.img"}), 0);
+    EXPECT_EQ(run({"qemu-img", "compare", "-f", "raw", "-F", "raw", tmp / "snap.img", part}), 1);
     EXPECT_EQ(t->end_snapshot_export(), -ENOENT);
 }
 
@@ -383,8 +455,8 @@ TEST_F(NbdTest, SigtermShutsDownCleanlyAndKeepsWhatWasAcknowledged)
         return true;
     };
     ASSERT_TRUE(read_until("serving until")) << text;
-    std::string nbd = tmp / "run/k-sda1.nbd";
-    part = uri(nbd);
+    std::string nbd = tmp / "run/k.nbd";
+    part = uri(nbd, "sda1");
     ASSERT_EQ(WriteGen(3), 0);
 
     auto t = Connect();
