@@ -29,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "interface/kestrel_ioctl.h"
+#include "serve/state_file.h"
 #include "serve/wire.h"
 #include "sim/disk.h"
 #include "sim/fs.h"
@@ -205,7 +206,7 @@ struct Export {
 
 struct Server::State {
     Config cfg;
-    std::string dir, stem, log_path, pid_path;
+    std::string dir, stem, log_path, pid_path, state_path;
     int log_fd = -1;
     std::unique_ptr<sim::Machine> machine;
     std::vector<Device> devices;
@@ -248,11 +249,21 @@ struct Server::State {
         bool snapshot = false;    // the snapshot is taken
         uint32_t fs_blocks = 0;   // blocks of the device
         uint64_t blocks_read = 0; // read from the snapshot so far
+        bool no_tracking = false; // the backup closes the device's automap
     };
+    // What the module last said of each device's automap (its change tracking): as a
+    // backup read it, or none for every device since the module was loaded.
+    struct AutoMap {
+        bool tracking = false;
+        uint32_t blocks = 0;      // blocks the automap covers (0: the device has none)
+        int64_t time = 0;         // when the module said so
+    };
+    std::map<std::string, AutoMap> automaps;
     std::map<std::string, Running> running;
     std::map<std::string, nlohmann::json> last_backup;
     int64_t started_at = 0;
     std::string unclean;            // what the log says of a previous run that ended unclean
+    std::string state_problem;      // why the last-backup record of earlier runs was ignored
 
     size_t connections_locked() const { return pending.size() + serving.size(); }
     void accept_connection(int fd);
@@ -275,6 +286,8 @@ struct Server::State {
     void backup_ioctl(const std::string& device, uint32_t cmd, sim::Process& p, uint32_t arg);
     void backup_ended(const std::string& device, const char* why);
     int64_t backup_report(const std::string& text);
+    void load_last_backups();
+    void save_last_backups_locked();
 };
 
 // Starts the nbdkit that serves every export: the client names the export (a device, or
@@ -432,6 +445,9 @@ std::string Server::State::status_json()
         std::string name = d["name"];
         auto last = last_backup.find(name);
         d["last_backup"] = last == last_backup.end() ? nlohmann::json() : last->second;
+        auto am = automaps.find(name);
+        AutoMap a = am == automaps.end() ? AutoMap{false, 0, started_at} : am->second;
+        d["automap"] = {{"tracking", a.tracking}, {"blocks", a.blocks}, {"time", a.time}};
         auto run = running.find(name);
         if (run == running.end()) {
             d["running_backup"] = nullptr;
@@ -464,6 +480,17 @@ void Server::State::backup_ioctl(const std::string& device, uint32_t cmd, sim::P
         return;
     if (cmd == kes::KES_SNAPSHOT) {
         it->second.snapshot = true;
+    } else if (cmd == kes::KES_NO_START_AUTOMAP) {
+        it->second.no_tracking = true;
+    } else if (cmd == kes::KES_GET_AUTOMAP_STATE) {
+        // The reply is in the agent's buffer; a device without an automap reads as zeros.
+        kes::BufferArgs b;
+        kes::AutoMapStateInfo am;
+        if (p.peek(arg, &b, sizeof b) && b.length >= sizeof am && p.peek(b.address, &am, sizeof am)) {
+            bool none = am.major == 0 && am.minor == 0 && am.numBlocks == 0;
+            automaps[device] = {!none && am.tracking == kes::AUTOMAP_TRACKING, none ? 0 : am.numBlocks,
+                                time(nullptr)};
+        }
     } else if (cmd == kes::KES_READ_BLOCKS) {
         kes::ReadBlocksArgs a;
         if (p.peek(arg, &a, sizeof a))
@@ -479,9 +506,14 @@ void Server::State::backup_ended(const std::string& device, const char* why)
     auto it = running.find(device);
     if (it == running.end())
         return;
-    if (why)
+    // The close of a backup that switched tracking off closes the device's automap.
+    if (it->second.no_tracking)
+        automaps[device] = {false, 0, time(nullptr)};
+    if (why) {
         last_backup[device] = {{"time", time(nullptr)}, {"started", it->second.started}, {"result", "failed"},
                                {"error", why}};
+        save_last_backups_locked();
+    }
     running.erase(it);
 }
 
@@ -507,7 +539,38 @@ int64_t Server::State::backup_report(const std::string& text)
                           {"error", field("error", "")}};
     std::lock_guard<std::mutex> g(mu);
     last_backup[device] = out;
+    save_last_backups_locked();
     return 0;
+}
+
+// Takes the last backups recorded by earlier runs, for the devices that are still on the
+// same images; a damaged record is reported and left out.
+void Server::State::load_last_backups()
+{
+    state_path = dir + "/" + stem + ".state";
+    LastBackups record = read_last_backups(state_path, &state_problem);
+    if (!state_problem.empty())
+        log_line("kestrel serve: " + state_problem);
+    for (const Device& d : devices) {
+        auto it = record.devices.find(d.name);
+        if (it != record.devices.end() && it->second.first == d.image)
+            last_backup[d.name] = it->second.second;
+    }
+}
+
+// Replaces the record of the last backups on the host. Caller holds mu, which orders the
+// writers.
+void Server::State::save_last_backups_locked()
+{
+    LastBackups record;
+    for (const Device& d : devices) {
+        auto it = last_backup.find(d.name);
+        if (it != last_backup.end())
+            record.devices[d.name] = {d.image, it->second};
+    }
+    std::string problem = write_last_backups(state_path, record);
+    if (!problem.empty())
+        log_line("kestrel serve: " + problem);
 }
 
 // ------------------------------------------------------------------ a connection
@@ -1243,6 +1306,7 @@ Server::Server(Config config) : s_(std::make_unique<State>())
         s.machine = std::make_unique<sim::Machine>(install::machine_config(mc));
         for (size_t i = 0; i < s.cfg.images.size(); i++)
             s.attach_disk(i);
+        s.load_last_backups();
         if (int err = install::load_module(*s.machine))
             throw Error("cannot load the module: " + errno_text(-err));
         s.loaded = true;
@@ -1266,6 +1330,7 @@ void Server::wait_connections(size_t n)
 const std::vector<Device>& Server::devices() const { return s_->devices; }
 const std::string& Server::log_path() const { return s_->log_path; }
 const std::string& Server::previous_run_unclean() const { return s_->unclean; }
+const std::string& Server::state_problem() const { return s_->state_problem; }
 
 std::vector<std::string> Server::ended_backups() const
 {

@@ -86,6 +86,9 @@ public:
     // A line about the previous run on this socket when it ended without shutting down
     // (killed or crashed), else "". It is in the log too.
     const std::string& previous_run_unclean() const;
+    // Why the record of the last backups kept by earlier runs (<stem>.state beside the
+    // socket) was ignored, or "". It is in the log too.
+    const std::string& state_problem() const;
 
     // Waits until at most n connections are being served: a connection that closed has
     // had its process ended by then.

@@ -104,6 +104,8 @@ int run_serve(const ServeOptions& opt)
     fflush(stdout);
     if (!server->previous_run_unclean().empty())
         fprintf(stderr, "kestrel: %s\n", server->previous_run_unclean().c_str());
+    if (!server->state_problem().empty())
+        fprintf(stderr, "kestrel: %s\n", server->state_problem().c_str());
     notify_service_manager("READY=1\nMAINPID=" + std::to_string(getpid()) + "\nSTATUS=serving " +
                            std::to_string(server->devices().size()) + " devices");
 
@@ -167,6 +169,16 @@ std::string prometheus_text(const nlohmann::json& j)
          [](const nlohmann::json& d) { return std::optional<double>(d["bytes"].get<double>()); }},
         {"kestrel_device_mounted", "1 when a file system of the machine is mounted on the device.", "gauge",
          [](const nlohmann::json& d) { return std::optional<double>(d["mounted"].get<bool>()); }},
+        {"kestrel_automap_tracking", "1 while the module tracks the device's changes for the next incremental.",
+         "gauge",
+         [](const nlohmann::json& d) {
+             return d["automap"].is_object() ? std::optional<double>(d["automap"].value("tracking", false))
+                                             : std::nullopt;
+         }},
+        {"kestrel_automap_blocks", "Blocks the device's automap covers (0: it has none).", "gauge",
+         [](const nlohmann::json& d) {
+             return d["automap"].is_object() ? std::optional<double>(d["automap"].value("blocks", 0.0)) : std::nullopt;
+         }},
         {"kestrel_backup_running", "1 while a backup of the device runs.", "gauge",
          [&](const nlohmann::json& d) { return std::optional<double>(running(d)); }},
         {"kestrel_backup_blocks_read", "Blocks the running backup has read from its snapshot.", "gauge",
@@ -206,6 +218,12 @@ void print_status_text(const nlohmann::json& j)
     for (const nlohmann::json& d : j["devices"]) {
         printf("%-6s %s%s\n", d["name"].get<std::string>().c_str(), human_bytes(d["bytes"].get<uint64_t>()).c_str(),
                d["mounted"].get<bool>() ? ", file system mounted" : "");
+        if (const nlohmann::json& a = d["automap"]; a.is_object())
+            printf("       change tracking: %s\n",
+                   a.value("tracking", false)
+                       ? ("on, automap of " + std::to_string(a.value("blocks", 0u)) + " blocks").c_str()
+                   : a.value("blocks", 0u) ? "stopped (the next backup is full)"
+                                           : "none (the next backup is full)");
         if (const nlohmann::json& r = d["running_backup"]; r.is_object()) {
             uint64_t read = r["blocks_read"], total = r["blocks"];
             printf("       backup running since %s: %s, %llu of %llu blocks read\n",

@@ -18,6 +18,7 @@
 
 #include "agent/control.h"
 #include "repo/repository.h"
+#include "serve/state_file.h"
 #include "serve/wire.h"
 #include "sim/fs.h"
 #include "tests/serve/live.h"
@@ -542,7 +543,9 @@ TEST_F(LiveTest, TellsTheServiceManagerWhenItServesAndWhenItStops)
 }
 
 // kestrel status against what the machine did: two backups by kestrel backup (the second
-// incremental), then one whose agent vanishes while its snapshot is being read.
+// incremental, with the module tracking the partition between them), then one whose agent
+// vanishes while its snapshot is being read; the last backups outlive a restart, which
+// starts the module without automaps, and a damaged record of them is reported and ignored.
 TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
 {
     auto status = [&](std::vector<std::string> extra = {"--json"}) {
@@ -559,6 +562,8 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
     EXPECT_EQ(idle["devices"][1]["mounted"], true);
     EXPECT_EQ(idle["devices"][0]["mounted"], false);
     EXPECT_TRUE(idle["devices"][1]["last_backup"].is_null());
+    EXPECT_EQ(idle["devices"][1]["automap"]["tracking"], false);
+    EXPECT_EQ(idle["devices"][1]["automap"]["blocks"], 0);
 
     std::string last_id;
     for (int i = 0; i < 2; i++) {
@@ -575,6 +580,12 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
     EXPECT_EQ(last["incremental"], true);
     EXPECT_TRUE(after["devices"][1]["running_backup"].is_null());
     EXPECT_TRUE(after["devices"][0]["last_backup"].is_null());
+    EXPECT_EQ(after["devices"][1]["automap"]["tracking"], true);
+    EXPECT_EQ(after["devices"][1]["automap"]["blocks"], kPartBytes / kBlockSize);
+    EXPECT_EQ(after["devices"][0]["automap"]["tracking"], false);
+    std::string text = status({});
+    EXPECT_NE(text.find("change tracking: on, automap of 2048 blocks"), std::string::npos) << text;
+    EXPECT_NE(text.find("ok, incremental, " + last_id), std::string::npos) << text;
 
     {
         auto t = Connect();
@@ -597,8 +608,46 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
     EXPECT_NE(prom.find("kestrel_last_backup_success{device=\"sda1\"} 0\n"), std::string::npos) << prom;
     EXPECT_NE(prom.find("kestrel_device_mounted{device=\"sda1\"} 1\n"), std::string::npos) << prom;
     EXPECT_NE(prom.find("# TYPE kestrel_backup_running gauge\n"), std::string::npos) << prom;
+    EXPECT_NE(prom.find("kestrel_automap_tracking{device=\"sda1\"} 1\n"), std::string::npos) << prom;
     status({"--textfile", tmp / "kestrel.prom"});
     EXPECT_EQ(repo_test::read_host_file(tmp / "kestrel.prom"), prom);
+
+    Stop();
+    Start();
+    nlohmann::json restarted = nlohmann::json::parse(status());
+    EXPECT_EQ(restarted["devices"][1]["last_backup"], vanished["devices"][1]["last_backup"]);
+    EXPECT_TRUE(restarted["devices"][0]["last_backup"].is_null());
+    EXPECT_EQ(restarted["devices"][1]["automap"]["tracking"], false);
+    EXPECT_TRUE(server->state_problem().empty()) << server->state_problem();
+
+    // Damaged records: each is reported (in the log too) and the server starts without them.
+    const std::string state = tmp / "run/k.state";
+    const std::string good = repo_test::read_host_file(state);
+    std::string wrong_type = good;
+    wrong_type.replace(wrong_type.find("\"result\""), 8, "\"time\": [], \"x\"");
+    for (const std::string& damaged : {good.substr(0, good.size() / 2), std::string("[1, 2]"), wrong_type,
+                                       std::string(serve::kMaxStateFile + 1, ' ')}) {
+        Stop();
+        {
+            std::ofstream f(state, std::ios::trunc);
+            f << damaged;
+        }
+        Start();
+        EXPECT_NE(server->state_problem().find("ignored the state file"), std::string::npos) << damaged;
+        EXPECT_TRUE(nlohmann::json::parse(status())["devices"][1]["last_backup"].is_null()) << damaged;
+    }
+    EXPECT_NE(repo_test::read_host_file(server->log_path()).find("ignored the state file"), std::string::npos);
+    // A record of another image on the same device name is not this device's.
+    Stop();
+    std::string moved = good;
+    moved.replace(moved.find(image), image.size(), image + ".other");
+    {
+        std::ofstream f(state, std::ios::trunc);
+        f << moved;
+    }
+    Start();
+    EXPECT_TRUE(server->state_problem().empty()) << server->state_problem();
+    EXPECT_TRUE(nlohmann::json::parse(status())["devices"][1]["last_backup"].is_null());
 }
 
 // --wait: a backup asked for while another runs waits for it, then runs.
