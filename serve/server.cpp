@@ -183,7 +183,7 @@ void check_images(std::vector<std::string>& images)
 
 // ------------------------------------------------------------------ exports
 
-// What one NBD socket serves: a device of the machine, read and written through its block
+// What one NBD export serves: a device of the machine, read and written through its block
 // layer, or the snapshot of a backup, read through the read-blocks command of the agent's
 // control file.
 struct Export {

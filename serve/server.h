@@ -2,18 +2,19 @@
 // module loaded, serving agents of other processes and NBD clients until it is stopped.
 //
 // Layout on the host: the control socket at the path given; beside it, in the same
-// directory, the kernel log (<stem>.log) and the NBD socket (<stem>.nbd), where one nbdkit
-// serves every disk and partition by export name (sda, sda1 ...), and a backup's snapshot
-// as "snapshot" while one is exported. The directory must be one only this user can enter (it is made,
-// mode 0700, when missing); every socket is created mode 0600, and a connection from
-// another user is closed before it can send anything.
+// directory, the kernel log (<stem>.log), the record of the last backups (<stem>.state) and
+// the NBD socket (<stem>.nbd), where one nbdkit serves every disk and partition by export
+// name (sda, sda1 ...), and a backup's snapshot as "snapshot" while one is exported. The
+// directory must be one only this user can enter (it is made, mode 0700, when missing);
+// every socket is created mode 0600, and a connection from another user is closed before
+// it can send anything.
 //
 // Each connection to the control socket is served by one thread of a pool, which takes the
 // next connection when it is done. The system calls of an agent run in a process of the
 // machine that belongs to the connection; the process exits when the connection closes.
-// nbdkit runs our plugin, which forwards each request over a connection of its own to the control socket;
-// the requests run through the machine's block layer as a process writing the block
-// device would.
+// nbdkit runs our plugin, which forwards each NBD client's requests over a connection of
+// its own to the control socket; they run through the machine's block layer as a process
+// writing the block device would.
 #pragma once
 
 #include <memory>
