@@ -473,6 +473,8 @@ void Server::State::backup_ioctl(const std::string& device, uint32_t cmd, sim::P
         if (p.peek(arg, &a, sizeof a))
             r.fs_blocks = a.fsBlocks;
         running[device] = r;
+        // Marked on the host, so that a restart after the server dies tells of it.
+        save_last_backups_locked();
         return;
     }
     auto it = running.find(device);
@@ -509,12 +511,11 @@ void Server::State::backup_ended(const std::string& device, const char* why)
     // The close of a backup that switched tracking off closes the device's automap.
     if (it->second.no_tracking)
         automaps[device] = {false, 0, time(nullptr)};
-    if (why) {
+    if (why)
         last_backup[device] = {{"time", time(nullptr)}, {"started", it->second.started}, {"result", "failed"},
                                {"error", why}};
-        save_last_backups_locked();
-    }
     running.erase(it);
+    save_last_backups_locked();
 }
 
 // An agent's account of the backup it just ran: {"device", "id", "ok", "incremental",
@@ -553,9 +554,19 @@ void Server::State::load_last_backups()
         log_line("kestrel serve: " + state_problem);
     for (const Device& d : devices) {
         auto it = record.devices.find(d.name);
-        if (it != record.devices.end() && it->second.first == d.image)
-            last_backup[d.name] = it->second.second;
+        if (it == record.devices.end() || it->second.image != d.image)
+            continue;
+        if (!it->second.last_backup.is_null())
+            last_backup[d.name] = it->second.last_backup;
+        // A backup still marked running did not end while that run lasted: the run died.
+        if (it->second.running_since > 0)
+            last_backup[d.name] = {{"time", time(nullptr)},
+                                   {"started", it->second.running_since},
+                                   {"result", "failed"},
+                                   {"error", "the server ended without shutting down during the backup"}};
     }
+    std::lock_guard<std::mutex> g(mu);
+    save_last_backups_locked();
 }
 
 // Replaces the record of the last backups on the host. Caller holds mu, which orders the
@@ -564,9 +575,12 @@ void Server::State::save_last_backups_locked()
 {
     LastBackups record;
     for (const Device& d : devices) {
-        auto it = last_backup.find(d.name);
-        if (it != last_backup.end())
-            record.devices[d.name] = {d.image, it->second};
+        auto last = last_backup.find(d.name);
+        auto run = running.find(d.name);
+        if (last == last_backup.end() && run == running.end())
+            continue;
+        record.devices[d.name] = {d.image, last == last_backup.end() ? nlohmann::json() : last->second,
+                                  run == running.end() ? 0 : run->second.started};
     }
     std::string problem = write_last_backups(state_path, record);
     if (!problem.empty())

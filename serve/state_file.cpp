@@ -99,10 +99,18 @@ LastBackups read_last_backups(const std::string& path, std::string* problem)
         auto image = d.find("image");
         if (image == d.end() || !image->is_string())
             return damaged("device " + name + " has no image");
-        nlohmann::json last = clean_last_backup(d.value("last_backup", nlohmann::json()));
-        if (last.is_null())
-            return damaged("device " + name + " has no usable last backup");
-        record.devices[name] = {image->get<std::string>(), std::move(last)};
+        DeviceRecord r{image->get<std::string>(), nullptr, 0};
+        if (auto last = d.find("last_backup"); last != d.end()) {
+            r.last_backup = clean_last_backup(*last);
+            if (r.last_backup.is_null())
+                return damaged("device " + name + " has no usable last backup");
+        }
+        if (auto since = d.find("running_since"); since != d.end()) {
+            if (!since->is_number_integer() || since->get<int64_t>() <= 0)
+                return damaged("device " + name + " has a malformed running backup");
+            r.running_since = since->get<int64_t>();
+        }
+        record.devices[name] = std::move(r);
     }
     return record;
 }
@@ -110,8 +118,14 @@ LastBackups read_last_backups(const std::string& path, std::string* problem)
 std::string write_last_backups(const std::string& path, const LastBackups& record)
 {
     nlohmann::json devices = nlohmann::json::object();
-    for (const auto& [name, entry] : record.devices)
-        devices[name] = {{"image", entry.first}, {"last_backup", entry.second}};
+    for (const auto& [name, r] : record.devices) {
+        nlohmann::json d = {{"image", r.image}};
+        if (!r.last_backup.is_null())
+            d["last_backup"] = r.last_backup;
+        if (r.running_since > 0)
+            d["running_since"] = r.running_since;
+        devices[name] = d;
+    }
     std::string text = nlohmann::json{{"format", 1}, {"devices", devices}}.dump(1) + "\n";
     std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);

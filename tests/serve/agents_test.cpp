@@ -481,6 +481,15 @@ TEST_F(LiveTest, RestartAfterAKillSaysSoAndKeepsTheLog)
         ServeProcess first(image, socket, tmp / "first.out");
         ASSERT_TRUE(first.up()) << first.output();
         first_pid = std::to_string(first.pid());
+        // Killed in the middle of a backup.
+        auto t = agent::SocketTransport::connect(socket, nullptr);
+        ASSERT_TRUE(t);
+        nlohmann::json info = nlohmann::json::parse(t->info());
+        agent::ControlDevice dev(*t);
+        ASSERT_EQ(dev.open(), 0);
+        ASSERT_EQ(dev.start_backup(info["devices"][1]["major"], info["devices"][1]["minor"], kPartBytes / kBlockSize,
+                                   1024),
+                  0);
         int status = first.end(SIGKILL);
         ASSERT_TRUE(WIFSIGNALED(status));
     }
@@ -488,6 +497,13 @@ TEST_F(LiveTest, RestartAfterAKillSaysSoAndKeepsTheLog)
     ASSERT_TRUE(second.up()) << second.output();
     const std::string note = "the previous run (pid " + first_pid + ") ended without shutting down";
     EXPECT_NE(second.output().find(note), std::string::npos) << second.output();
+    {
+        auto t = agent::SocketTransport::connect(socket, nullptr);
+        ASSERT_TRUE(t);
+        nlohmann::json last = nlohmann::json::parse(t->status())["devices"][1]["last_backup"];
+        EXPECT_EQ(last["result"], "failed") << last;
+        EXPECT_NE(last["error"].get<std::string>().find("ended without shutting down"), std::string::npos) << last;
+    }
     int status = second.end(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << second.output();
 
