@@ -2,8 +2,9 @@
 // machine by export name (sda, sda1, ..., and "snapshot" while a backup's snapshot is
 // exported; "" is the first disk). Each NBD connection gets a connection of its own to
 // `kestrel serve`'s control socket, bound to the export the client named, and every
-// request is forwarded there, where it runs through the machine's block layer. Requests are aligned to 512-byte
-// sectors; the machine refuses anything else and anything past the end of the export.
+// request is forwarded there, where it runs through the machine's block layer. Requests
+// are aligned to 512-byte sectors; the machine refuses anything else and anything past the
+// end of the export.
 // Reads and writes of up to the advertised maximum travel in pieces the machine takes. A
 // request that fails fails alone: when the connection to the machine is lost, the next
 // request connects again. Only the user running nbdkit may connect.
