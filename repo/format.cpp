@@ -27,9 +27,9 @@ std::string to_hex(std::span<const uint8_t> bytes)
 nlohmann::json to_json(const Manifest& m)
 {
     const BackupCounts& c = m.counts;
-    return {
+    nlohmann::json j = {
         {"format", "kestrel-manifest"},
-        {"version", format::kManifestVersion},
+        {"version", m.version},
         {"id", m.id},
         {"source", m.source.source},
         {"start_sector", m.source.start_sector},
@@ -50,8 +50,15 @@ nlohmann::json to_json(const Manifest& m)
         {"module_stats", m.module_stats},
         {"session_key", to_hex(m.session_key)},
         {"unreadable_blocks", m.unreadable_blocks},
-        {"index_sha256", to_hex(m.index_digest)},
     };
+    if (m.version >= format::kManifestVersionTree) {
+        j["tree_sha256"] = to_hex(m.tree_root);
+        j["counts"]["map_pieces_new"] = c.map_pieces_new;
+        j["counts"]["map_bytes_new"] = c.map_bytes_new;
+    }
+    else
+        j["index_sha256"] = to_hex(m.index_digest);
+    return j;
 }
 
 } // namespace repo
@@ -378,15 +385,15 @@ nlohmann::json parse_object(const std::string& text, const std::string& what, co
 
 } // namespace
 
-std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id)
+std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version)
 {
-    nlohmann::json j = {{"format", "kestrel-repository"}, {"version", kRepoVersion},
+    nlohmann::json j = {{"format", "kestrel-repository"}, {"version", version},
                         {"chunk_bytes", chunk_bytes},       {"hash", "sha256"},
                         {"compression", "zstd"},            {"id", repo_id}};
     return j.dump(2) + "\n";
 }
 
-uint32_t decode_config(const std::string& text, const std::string& path)
+uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version_out)
 {
     if (text.size() > kMaxConfigBytes)
         damaged("repository config is too large", path);
@@ -397,11 +404,13 @@ uint32_t decode_config(const std::string& text, const std::string& path)
     const nlohmann::json& version = f.at("version");
     if (!version.is_number_unsigned())
         f.bad("version");
-    if (version.get<uint64_t>() != kRepoVersion)
+    if (version.get<uint64_t>() != kRepoVersion && version.get<uint64_t>() != kRepoVersionTree)
         throw Error(Error::Kind::Format,
-                    "repository format version " + version.dump() + " is not supported (this program reads version " +
-                        std::to_string(kRepoVersion) + ")",
+                    "repository format version " + version.dump() + " is not supported (this program reads versions " +
+                        std::to_string(kRepoVersion) + " and " + std::to_string(kRepoVersionTree) + ")",
                     path);
+    if (version_out)
+        *version_out = static_cast<uint32_t>(version.get<uint64_t>());
     if (f.str("hash") != "sha256" || f.str("compression") != "zstd")
         throw Error(Error::Kind::Format, "repository config names an unknown hash or codec", path);
     uint64_t cb = f.u64("chunk_bytes");
@@ -637,7 +646,7 @@ Manifest decode_manifest(const std::string& text, const std::string& path)
         damaged("manifest does not parse (not a kestrel manifest)", path);
     Manifest m;
     m.version = f.u32("version");
-    if (m.version != kManifestVersion)
+    if (m.version != kManifestVersion && m.version != kManifestVersionTree)
         throw Error(Error::Kind::Format, "manifest version " + std::to_string(m.version) + " is not supported", path);
     m.id = f.str("id");
     m.source.source = f.str("source");
@@ -662,6 +671,10 @@ Manifest decode_manifest(const std::string& text, const std::string& path)
     m.counts.chunks_reused = c.u64("chunks_reused");
     m.counts.chunks_new = c.u64("chunks_new");
     m.counts.bytes_new = c.u64("bytes_new");
+    if (c.has("map_pieces_new"))
+        m.counts.map_pieces_new = c.u64("map_pieces_new");
+    if (c.has("map_bytes_new"))
+        m.counts.map_bytes_new = c.u64("map_bytes_new");
     m.module_stats = f.object("module_stats");
     if (!hex_bytes(f.str("session_key"), m.session_key))
         f.bad("session_key");
@@ -674,8 +687,12 @@ Manifest decode_manifest(const std::string& text, const std::string& path)
             f.bad("unreadable_blocks");
         m.unreadable_blocks.push_back(b.get<uint64_t>());
     }
-    if (!from_hex(f.str("index_sha256"), m.index_digest))
+    if (m.version == kManifestVersionTree) {
+        if (!from_hex(f.str("tree_sha256"), m.tree_root))
+            f.bad("tree_sha256");
+    } else if (!from_hex(f.str("index_sha256"), m.index_digest)) {
         f.bad("index_sha256");
+    }
     if (!m.source.block_size || !m.chunk_blocks)
         damaged("manifest has a bad geometry", path);
     return m;

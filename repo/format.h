@@ -12,9 +12,13 @@
 namespace repo::format {
 
 constexpr uint32_t kRepoVersion = 1;
+// A repository of version 2 stores each new backup's map as a tree of pieces (repo/tree.h)
+// under a manifest of version 2; its version 1 backups stay as they are.
+constexpr uint32_t kRepoVersionTree = 2;
 constexpr uint32_t kChunkVersion = 1;
 constexpr uint32_t kIndexVersion = 1;
 constexpr uint32_t kManifestVersion = 1;
+constexpr uint32_t kManifestVersionTree = 2;  // names the root of a map tree, not an index file
 constexpr size_t kChunkHeaderBytes = 24;
 constexpr uint8_t kCodecNone = 0;
 constexpr uint8_t kCodecZstd = 1;
@@ -44,10 +48,11 @@ bool all_zero(std::span<const uint8_t> data);
 bool from_hex(const std::string& hex, Digest& out);
 
 // The config file: format name, version, chunk size, hash and codec, repository id.
-std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id);
+std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version = kRepoVersion);
 // Throws Error::Damaged (naming `path`) for a config that does not parse or whose fields have
 // the wrong type or range, Error::Format for one of another format or version.
-uint32_t decode_config(const std::string& text, const std::string& path);
+// `version` (when given) receives the format version, 1 or 2.
+uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version = nullptr);
 
 // A chunk file: the 24-byte header and the stored bytes (zstd, or raw when that is not
 // smaller).

@@ -3,7 +3,8 @@
 //   DIR/config                   format, version, chunk size
 //   DIR/locks/<id>               one lock object per holder (repo/lock.h)
 //   DIR/chunks/HH/<digest>       chunks, HH the digest's first two hex digits
-//   DIR/backups/<id>.index       the fixed index of a backup
+//   DIR/backups/<id>.index       the fixed index of a version 1 backup (a version 2 backup's
+//                                map is a tree of pieces stored as chunks, repo/tree.h)
 //   DIR/backups/<id>.manifest    the manifest: a backup exists when its manifest does
 #include "repo/repository.h"
 
@@ -23,6 +24,7 @@
 #include "repo/extfs.h"
 #include "repo/format.h"
 #include "repo/restore.h"
+#include "repo/tree.h"
 
 namespace repo {
 
@@ -198,10 +200,13 @@ private:
 
 class RepositoryImpl : public Repository {
 public:
-    RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes)
-        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), store_(env, dir_)
+    RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes, uint32_t version)
+        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), store_(env, dir_)
     {
     }
+
+    // Whether new backups store their map as a tree of pieces.
+    bool writes_tree() const { return version_ >= format::kRepoVersionTree; }
 
     const std::string& dir() const override { return dir_; }
     uint32_t chunk_bytes() const override { return chunk_bytes_; }
@@ -258,9 +263,12 @@ public:
         return m;
     }
 
-    // The index of a backup, checked against its manifest.
-    Index index(const Manifest& m)
+    // The index of a backup, checked against its manifest: its index file, or its map tree
+    // read in full (each piece's digest added to `pieces` when given).
+    Index index(const Manifest& m, std::vector<Digest>* pieces = nullptr)
     {
+        if (m.version >= format::kManifestVersionTree)
+            return tree_index(m, pieces);
         std::string path = index_path(m.id);
         // The manifest's geometry (checked against the config) fixes the index's size.
         std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing",
@@ -272,6 +280,77 @@ public:
         if (ix.block_size != m.source.block_size || ix.block_count != m.source.block_count ||
             ix.chunk_blocks != m.chunk_blocks)
             throw Error(Error::Kind::Damaged, "index geometry differs from its manifest", path);
+        return ix;
+    }
+
+    tree::Geometry tree_geometry(const Manifest& m) const
+    {
+        return tree::geometry(m.source.block_count, m.chunk_blocks, chunk_bytes_);
+    }
+
+    // Pieces of map trees are chunks like any other: stored and read by digest. A piece
+    // written goes through put_piece, whose directories the caller syncs.
+    tree::Store tree_store(std::set<std::string>* dirs = nullptr)
+    {
+        return {[this, dirs](std::span<const uint8_t> piece) { return put_piece(piece, dirs); },
+                [this](const Digest& d) { return read_chunk(d); },
+                [this](const Digest& d) { return chunk_path(d); }};
+    }
+
+    // Stores `raw` as a chunk unless it is stored already; its directory is added to
+    // `dirs` (to sync before anything names it).
+    Digest put_piece(std::span<const uint8_t> raw, std::set<std::string>* dirs)
+    {
+        Digest d = format::sha256(raw);
+        std::string dir = chunk_dir(d), path = chunk_path(d);
+        if (dirs)
+            dirs->insert(dir);
+        if (env_.exists(path))
+            return d;
+        if (!env_.is_dir(dir)) {
+            env_.mkdir(dir);
+            env_.sync_dir(chunks_dir());
+        }
+        std::string file = format::encode_chunk(raw);
+        std::string tmp = temp_name(path);
+        try {
+            auto f = env_.create(tmp);
+            f->append(file.data(), file.size());
+            f->sync();
+            f->close();
+            env_.rename(tmp, path);
+        } catch (...) {
+            try {
+                env_.remove(tmp);
+            } catch (...) {
+            }
+            throw;
+        }
+        return d;
+    }
+
+    Index tree_index(const Manifest& m, std::vector<Digest>* pieces)
+    {
+        tree::Geometry g = tree_geometry(m);
+        Index ix;
+        ix.block_size = m.source.block_size;
+        ix.chunk_blocks = m.chunk_blocks;
+        ix.block_count = m.source.block_count;
+        ix.digests.assign(g.positions, Digest{});
+        ix.used.assign((m.source.block_count + 7) / 8, 0);
+        tree::walk(
+            g, m.tree_root, tree_store(),
+            [&](const Digest& d, unsigned) {
+                if (pieces)
+                    pieces->push_back(d);
+            },
+            [&](uint64_t pos, const Digest& d, std::span<const uint8_t> used) {
+                ix.digests[pos] = d;
+                uint64_t first = pos * m.chunk_blocks;
+                for (uint64_t i = 0; i < m.chunk_blocks && first + i < m.source.block_count; i++)
+                    if ((used[i / 8] >> (i % 8)) & 1)
+                        ix.used[(first + i) >> 3] |= static_cast<uint8_t>(1u << ((first + i) & 7));
+            });
         return ix;
     }
 
@@ -364,6 +443,7 @@ private:
     Env& env_;
     std::string dir_;
     uint32_t chunk_bytes_;
+    uint32_t version_;
     LocalBackend store_;
     LockOptions lock_options_;
 };
@@ -455,10 +535,18 @@ public:
                 env_.sync_dir(repo_.chunks_dir());
             confirm_lock();
 
-            std::string index_file = format::encode_index(index_);
-            env_.write_file_atomic(repo_.index_path(id_), index_file);
-
             Manifest m;
+            if (repo_.writes_tree()) {
+                m.version = format::kManifestVersionTree;
+                m.tree_root = write_tree();
+                counts_.map_pieces_new = map_pieces_new_;
+                counts_.map_bytes_new = map_bytes_new_;
+            } else {
+                std::string index_file = format::encode_index(index_);
+                env_.write_file_atomic(repo_.index_path(id_), index_file);
+                m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
+                                                          index_file.size()));
+            }
             m.id = id_;
             m.source = source_;
             m.chunk_blocks = chunk_blocks_;
@@ -472,8 +560,7 @@ public:
             m.module_stats = info.module_stats;
             m.session_key = info.session_key;
             m.unreadable_blocks = info.unreadable_blocks;
-            m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
-                                                      index_file.size()));
+            tree_root_ = m.tree_root;
             env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
             // A gc that came in through a gap in the lock just before the manifest was
             // written cannot have seen it: checked once more, now that it names the chunks.
@@ -509,6 +596,52 @@ public:
 private:
     enum : uint8_t { kUnused, kPut, kKept };
 
+    // The used-block bits of chunk position `pos` of `ix`, as a map piece holds them.
+    std::vector<uint8_t> position_used(const Index& ix, uint64_t pos) const
+    {
+        std::vector<uint8_t> bits((chunk_blocks_ + 7) / 8, 0);
+        for (uint64_t i = 0, b = pos * chunk_blocks_; i < chunk_blocks_ && b < source_.block_count; i++, b++)
+            if (ix.block_used(b))
+                bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+        return bits;
+    }
+
+    // Stores the backup's map as a tree: from the parent's tree with only the positions that
+    // differ from it, so that unchanged regions keep the parent's pieces without being
+    // hashed again; from nothing when the parent has none. Its pieces are synced before
+    // the manifest names them. Returns the root.
+    Digest write_tree()
+    {
+        tree::Geometry g = tree_geometry();
+        bool from_parent = parent_ && parent_->version >= format::kManifestVersionTree;
+        std::set<std::string> dirs;
+        tree::Store store = repo_.tree_store(&dirs);
+        tree::Builder b(g, from_parent ? parent_->tree_root : Digest{}, store);
+        for (uint64_t pos = 0; pos < chunks_; pos++) {
+            const Digest& d = index_.digests[pos];
+            if (from_parent) {
+                const Digest& old = parent_index_->digests[pos];
+                if (d == old && (format::is_zero_digest(d) || position_used(index_, pos) == position_used(*parent_index_, pos)))
+                    continue;
+            } else if (format::is_zero_digest(d)) {
+                continue;
+            }
+            b.set(pos, d, position_used(index_, pos));
+        }
+        Digest root = b.finish();
+        for (const std::string& d : dirs)
+            env_.sync_dir(d);
+        map_pieces_new_ = b.pieces_stored();
+        map_bytes_new_ = b.bytes_stored();
+        return root;
+    }
+
+    // The map tree's shape: this backup's geometry, which is its parent's.
+    tree::Geometry tree_geometry() const
+    {
+        return tree::geometry(source_.block_count, chunk_blocks_, repo_.chunk_bytes());
+    }
+
     // Makes sure nothing this backup references went while its lock was lost: when the
     // lock did not hold throughout, takes a new one (waiting for gc as a new backup would)
     // and checks that every chunk the index names is still stored.
@@ -520,6 +653,15 @@ private:
         lock_ = repo_.lock(LockMode::Shared, "backup");
         std::set<Digest> named(index_.digests.begin(), index_.digests.end());
         uint64_t gone = 0;
+        if (!format::is_zero_digest(tree_root_)) {
+            try {
+                tree::walk(tree_geometry(), tree_root_, repo_.tree_store(), {}, {});
+            } catch (const Error& e) {
+                if (e.kind() != Error::Kind::Damaged)
+                    throw;
+                gone++;
+            }
+        }
         for (const Digest& d : named)
             if (!format::is_zero_digest(d) && !env_.exists(repo_.chunk_path(d)))
                 gone++;
@@ -721,6 +863,8 @@ private:
     std::vector<uint8_t> state_;   // per block of the current position: kUnused, kPut, kKept
     uint64_t puts_in_chunk_ = 0;
     bool finished_ = false;
+    Digest tree_root_{};           // the map tree's root once written
+    uint64_t map_pieces_new_ = 0, map_bytes_new_ = 0;
 
     mutable std::mutex mu_;
     Index index_;                         // digests guarded by mu_ (written by workers)
@@ -1051,9 +1195,11 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     for (const std::string& id : backup_ids()) {
         try {
             Manifest m = manifest(id);
-            for (const Digest& d : index(m).digests)
+            std::vector<Digest> pieces;
+            for (const Digest& d : index(m, &pieces).digests)
                 if (!format::is_zero_digest(d))
                     referenced.insert(d);
+            referenced.insert(pieces.begin(), pieces.end());
         } catch (const Error& e) {
             if (e.kind() == Error::Kind::Damaged || e.kind() == Error::Kind::Format)
                 throw Error(e.kind(),
@@ -1124,8 +1270,11 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
 
 } // namespace
 
-void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
+void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, uint32_t version)
 {
+    if (version != format::kRepoVersion && version != format::kRepoVersionTree)
+        throw Error(Error::Kind::Invalid, "repository format version " + std::to_string(version) + " is not one this "
+                                          "program writes");
     if (chunk_bytes < 4096 || chunk_bytes > format::kMaxChunkBytes || chunk_bytes % 4096)
         throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(chunk_bytes) +
                                               " is not a multiple of 4096 from 4 KiB to 16 MiB");
@@ -1148,7 +1297,8 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes)
     uint64_t rid[2] = {rng(), rng()};
     // The config last: a directory without it is not a repository yet.
     env.write_file_atomic(join(dir, "config"),
-                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16))));
+                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)),
+                                                version));
 }
 
 std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
@@ -1156,10 +1306,11 @@ std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
     std::string path = join(dir, "config");
     std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)",
                                      format::kMaxConfigBytes, "repository config is too large");
-    uint32_t chunk_bytes = format::decode_config(text, path);
+    uint32_t version = format::kRepoVersion;
+    uint32_t chunk_bytes = format::decode_config(text, path, &version);
     if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
-    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes);
+    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes, version);
 }
 
 } // namespace repo

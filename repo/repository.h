@@ -66,6 +66,8 @@ struct BackupCounts {
     uint64_t chunks_reused = 0;    // positions that took the parent's digest unread
     uint64_t chunks_new = 0;       // chunks this backup stored (not in the repository before)
     uint64_t bytes_new = 0;        // bytes of those chunk files on disk
+    uint64_t map_pieces_new = 0;   // pieces of the map tree this backup stored (version 2)
+    uint64_t map_bytes_new = 0;    // their bytes before compression
 };
 
 // What commit() records beside what begin_backup() was told.
@@ -81,7 +83,7 @@ struct CommitInfo {
 
 // One backup's manifest.
 struct Manifest {
-    uint32_t version = 1;       // manifest format version
+    uint32_t version = 1;       // manifest format version: 1 (index file) or 2 (map tree)
     std::string id;             // the backup id
     SourceInfo source;
     uint32_t chunk_blocks = 0;  // blocks per chunk
@@ -94,7 +96,8 @@ struct Manifest {
     nlohmann::json module_stats = nlohmann::json::object();
     SessionKey session_key{};
     std::vector<uint64_t> unreadable_blocks;
-    Digest index_digest{};      // SHA-256 of the backup's index file
+    Digest index_digest{};      // version 1: SHA-256 of the backup's index file
+    Digest tree_root{};         // version 2: the root piece of its map tree (zeros: empty)
 };
 
 // Writes one backup. Blocks are handed over in strictly ascending order, each block at most
@@ -242,7 +245,9 @@ public:
     // Creates a repository at `dir` (which must not exist or be an empty directory) with the
     // given chunk size (a multiple of 4096 from 4096 to 16 MiB). Error::Exists when `dir`
     // already holds a repository or other files.
-    static void init(Env& env, const std::string& dir, uint32_t chunk_bytes = kDefaultChunkBytes);
+    // `version` 2 stores each backup's map as a tree of pieces (docs/repository.md).
+    static void init(Env& env, const std::string& dir, uint32_t chunk_bytes = kDefaultChunkBytes,
+                     uint32_t version = 1);
 
     // Opens the repository at `dir`. Error::NotFound when there is none; Error::Format when
     // its config is of another format or version. `env` must outlive the Repository.
