@@ -15,10 +15,11 @@ using repo::Error;
 namespace {
 
 // A repository with two backups of one device, and the device as a third backup would see it.
+// `version` 2: their maps are trees of pieces.
 struct World {
-    World()
+    explicit World(uint32_t version = 1)
     {
-        repo::Repository::init(env, "/repo", 16384);
+        repo::Repository::init(env, "/repo", 16384, version);
         auto r = repo::Repository::open(env, "/repo");
         Device dev = random_device(4096, 48, 0.8, 21);
         BackupPlan plan;
@@ -80,11 +81,11 @@ enum class Fault { Crash, IoError };
 // Runs `op` with the fault at its 1st, 2nd, ... file operation until it completes without
 // reaching the fault. `op` returns the id of a backup it created (or "").
 void Sweep(Fault fault, const std::function<std::string(World&, repo::Repository&)>& op,
-           const std::function<std::set<std::string>(World&)>& before_after_ids)
+           const std::function<std::set<std::string>(World&)>& before_after_ids, uint32_t version = 1)
 {
     for (uint64_t n = 1;; n++) {
         SCOPED_TRACE("fault at operation " + std::to_string(n));
-        World w;
+        World w(version);
         auto r = repo::Repository::open(w.env, "/repo");
         if (fault == Fault::Crash)
             w.env.crash_at(n);
@@ -176,6 +177,24 @@ TEST(CrashTest, ForgetAndGcSurviveACrashAtEveryOperation)
             return std::string();
         }, [](World& w) { return std::set<std::string>{w.first, w.second}; });
     }
+}
+
+TEST(CrashTest, TreeBackupsSurviveACrashOrAnIoErrorAtEveryOperation)
+{
+    auto listed = [](World& w) {
+        std::set<std::string> ids{w.first, w.second};
+        for (auto& [id, img] : w.images)
+            ids.insert(id);
+        return ids;
+    };
+    Sweep(Fault::Crash, incremental_recorded, listed, 2);
+    Sweep(Fault::IoError, incremental, [](World& w) { return std::set<std::string>{w.first, w.second}; }, 2);
+    for (Fault f : {Fault::Crash, Fault::IoError})
+        Sweep(f, [](World&, repo::Repository& r) {
+            r.forget({1, 0, 0, 0});
+            r.gc();
+            return std::string();
+        }, [](World& w) { return std::set<std::string>{w.first, w.second}; }, 2);
 }
 
 TEST(CrashTest, FullDiskAtEveryPointOfABackup)
