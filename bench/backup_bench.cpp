@@ -647,12 +647,10 @@ void BM_MapTreeMetadata(benchmark::State& state)
                             },
                             [&](const repo::Digest& d) { return pieces.at(d); }, {}};
     std::vector<uint8_t> used(g.used_bytes, 0xff);
+    // Chunk digests are random to zstd, as real ones are.
     auto digest_of = [](uint64_t pos, uint64_t salt) {
-        repo::Digest d{};
-        memcpy(d.data(), &pos, 8);
-        memcpy(d.data() + 8, &salt, 8);
-        d[31] = 1;
-        return d;
+        uint64_t key[2] = {pos, salt};
+        return repo::format::sha256(std::span(reinterpret_cast<const uint8_t*>(key), sizeof key));
     };
     double full = 0, unchanged = 0, one = 0;
     for (auto _ : state) {

@@ -612,6 +612,7 @@ Index decode_index(const std::string& file, const std::string& path)
     if (sha256(bytes_of(file, 0, expect - 32)) != sum)
         damaged("index checksum mismatch", path);
     uint64_t used_bytes = (ix.block_count + 7) / 8;
+    ix.positions = chunks;
     ix.digests.resize(chunks);
     size_t at = kIndexHeaderBytes;
     for (auto& d : ix.digests) {

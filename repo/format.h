@@ -73,9 +73,17 @@ struct Index {
     uint32_t block_size = 0;
     uint32_t chunk_blocks = 0;
     uint64_t block_count = 0;
+    uint64_t positions = 0;      // chunk positions of the device
+    // Both may end before the device does (a map read from a tree stops at its last chunk):
+    // what lies beyond holds no chunk and no used block.
     std::vector<Digest> digests;
     std::vector<uint8_t> used;  // bit b % 8 of byte b / 8: block b is used
-    bool block_used(uint64_t b) const { return (used[b >> 3] >> (b & 7)) & 1; }
+    bool block_used(uint64_t b) const { return (b >> 3) < used.size() && ((used[b >> 3] >> (b & 7)) & 1); }
+    const Digest& digest_at(uint64_t pos) const
+    {
+        static const Digest none{};
+        return pos < digests.size() ? digests[pos] : none;
+    }
 };
 std::string encode_index(const Index& index);
 // Throws Error::Damaged naming `path` when truncated, of the wrong shape or checksum.

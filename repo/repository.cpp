@@ -297,8 +297,8 @@ public:
                 [this](const Digest& d) { return chunk_path(d); }};
     }
 
-    // Stores `raw` as a chunk unless it is stored already; its directory is added to
-    // `dirs` (to sync before anything names it).
+    // Stores `raw` as a chunk unless it is stored already (synced, with its directory).
+    // Its directory is added to `dirs`: one stored by another backup may not be synced yet.
     Digest put_piece(std::span<const uint8_t> raw, std::set<std::string>* dirs)
     {
         Digest d = format::sha256(raw);
@@ -311,21 +311,7 @@ public:
             env_.mkdir(dir);
             env_.sync_dir(chunks_dir());
         }
-        std::string file = format::encode_chunk(raw);
-        std::string tmp = temp_name(path);
-        try {
-            auto f = env_.create(tmp);
-            f->append(file.data(), file.size());
-            f->sync();
-            f->close();
-            env_.rename(tmp, path);
-        } catch (...) {
-            try {
-                env_.remove(tmp);
-            } catch (...) {
-            }
-            throw;
-        }
+        env_.write_file_atomic(path, format::encode_chunk(raw));
         return d;
     }
 
@@ -336,8 +322,9 @@ public:
         ix.block_size = m.source.block_size;
         ix.chunk_blocks = m.chunk_blocks;
         ix.block_count = m.source.block_count;
-        ix.digests.assign(g.positions, Digest{});
-        ix.used.assign((m.source.block_count + 7) / 8, 0);
+        ix.positions = g.positions;
+        // Sized by what the tree holds, not by what the manifest claims: a map of a huge
+        // device with few chunks stays small.
         tree::walk(
             g, m.tree_root, tree_store(),
             [&](const Digest& d, unsigned) {
@@ -345,8 +332,10 @@ public:
                     pieces->push_back(d);
             },
             [&](uint64_t pos, const Digest& d, std::span<const uint8_t> used) {
+                ix.digests.resize(pos + 1);
                 ix.digests[pos] = d;
                 uint64_t first = pos * m.chunk_blocks;
+                ix.used.resize((std::min<uint64_t>(first + m.chunk_blocks, m.source.block_count) + 7) / 8);
                 for (uint64_t i = 0; i < m.chunk_blocks && first + i < m.source.block_count; i++)
                     if ((used[i / 8] >> (i % 8)) & 1)
                         ix.used[(first + i) >> 3] |= static_cast<uint8_t>(1u << ((first + i) & 7));
@@ -368,14 +357,15 @@ public:
     void read_position(const Manifest& m, const Index& ix, uint64_t pos, std::vector<uint8_t>& out)
     {
         size_t bytes = size_t(m.chunk_blocks) * m.source.block_size;
-        if (format::is_zero_digest(ix.digests[pos])) {
+        const Digest& d = ix.digest_at(pos);
+        if (format::is_zero_digest(d)) {
             out.assign(bytes, 0);
             return;
         }
-        out = read_chunk(ix.digests[pos]);
+        out = read_chunk(d);
         if (out.size() != bytes)
             throw Error(Error::Kind::Damaged, "chunk length differs from the backup's chunk size",
-                        chunk_path(ix.digests[pos]));
+                        chunk_path(d));
     }
 
     std::vector<Manifest> list() override { return list_all(nullptr); }
@@ -465,6 +455,7 @@ public:
         index_.block_size = block_size_;
         index_.chunk_blocks = chunk_blocks_;
         index_.block_count = source.block_count;
+        index_.positions = chunks_;
         index_.digests.assign(chunks_, Digest{});
         index_.used.assign((source.block_count + 7) / 8, 0);
         buffer_ = spare_buffer();
@@ -620,7 +611,7 @@ private:
         for (uint64_t pos = 0; pos < chunks_; pos++) {
             const Digest& d = index_.digests[pos];
             if (from_parent) {
-                const Digest& old = parent_index_->digests[pos];
+                const Digest& old = parent_index_->digest_at(pos);
                 if (d == old && (format::is_zero_digest(d) || position_used(index_, pos) == position_used(*parent_index_, pos)))
                     continue;
             } else if (format::is_zero_digest(d)) {
@@ -742,7 +733,7 @@ private:
         } else if (kept == used && same_use) {
             // Nothing changed here and the same blocks are in use: the parent's chunk is this
             // chunk, unread.
-            index_.digests[pos] = parent_index_->digests[pos];
+            index_.digests[pos] = parent_index_->digest_at(pos);
             counts_.chunks_reused++;
         } else {
             if (kept) {
@@ -994,11 +985,11 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
     try {
         Manifest m = manifest(id);
         Index ix = index(m);
-        ImageLayout layout{m.source.block_count, m.source.block_size, m.chunk_blocks, ix.digests.size()};
+        ImageLayout layout{m.source.block_count, m.source.block_size, m.chunk_blocks, ix.positions};
         write_image(
             env_, dir_, target, layout,
             [&](uint64_t pos, std::vector<uint8_t>& out) {
-                if (format::is_zero_digest(ix.digests[pos]))
+                if (format::is_zero_digest(ix.digest_at(pos)))
                     return false;
                 read_position(m, ix, pos, out);
                 return true;
