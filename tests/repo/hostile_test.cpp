@@ -113,7 +113,7 @@ TEST_F(HostileTest, ConfigOfWrongTypesSizesOrNestingIsDamageNamingIt)
         }
     }
     // Well-formed, but not ours to read: another format or version.
-    for (const std::string& text : {with("format", "other"), with("version", 2), with("hash", "md5")}) {
+    for (const std::string& text : {with("format", "other"), with("version", 3), with("hash", "md5")}) {
         env.poke("/repo/config", text);
         try {
             repo::Repository::open(env, "/repo");

@@ -251,13 +251,13 @@ TEST_F(WriterTest, OpenRefusesMissingAndForeignRepositories)
     std::string config = env.peek("/repo/config");
     size_t at = config.find("\"version\": 1");
     ASSERT_NE(at, std::string::npos);
-    env.poke("/repo/config", config.replace(at, 12, "\"version\": 2"));
+    env.poke("/repo/config", config.replace(at, 12, "\"version\": 3"));
     try {
         repo::Repository::open(env, "/repo");
         ADD_FAILURE();
     } catch (const Error& e) {
         EXPECT_EQ(e.kind(), Error::Kind::Format);
-        EXPECT_NE(std::string(e.what()).find("version 2"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("version 3"), std::string::npos) << e.what();
     }
     EXPECT_THROW(repo::Repository::init(env, "/repo"), Error) << "init over a repository";
 }
