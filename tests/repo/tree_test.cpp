@@ -383,6 +383,26 @@ TEST(TreeRepositoryTest, BackupsShareUnchangedPiecesAndGcKeepsThem)
     EXPECT_THROW(t.r->gc(), Error);
 }
 
+// A manifest may claim any device size; what a reader holds in memory follows the tree's
+// chunks, not that claim (4 PiB here, with no chunk).
+TEST(TreeRepositoryTest, AHugeClaimedDeviceWithAnEmptyMapCostsNothing)
+{
+    TreeRepo t(2);
+    std::string a = t.backup(std::nullopt, {});
+    repo::Manifest m = t.r->manifest(a);
+    m.id = "huge";
+    m.source.block_count = uint64_t(1) << 40;
+    m.tree_root = Digest{};
+    t.env.write_file_atomic("/repo/backups/huge.manifest", repo::format::encode_manifest(m));
+    EXPECT_TRUE(t.r->verify(std::string("huge")).clean());
+    auto reader = t.r->reader("huge");
+    std::vector<uint8_t> block(4096, 1);
+    reader->read((uint64_t(1) << 40) - 1, 1, block.data());
+    EXPECT_EQ(block, std::vector<uint8_t>(4096, 0));
+    reader.reset();
+    EXPECT_NO_THROW(t.r->gc());
+}
+
 TEST(TreeRepositoryTest, VersionOneBackupsStayReadableAndParentTheFirstTree)
 {
     TreeRepo t(1);
