@@ -55,9 +55,9 @@ nlohmann::json to_json(const Manifest& m)
         j["tree_sha256"] = to_hex(m.tree_root);
         j["counts"]["map_pieces_new"] = c.map_pieces_new;
         j["counts"]["map_bytes_new"] = c.map_bytes_new;
-    }
-    else
+    } else {
         j["index_sha256"] = to_hex(m.index_digest);
+    }
     return j;
 }
 
