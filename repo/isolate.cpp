@@ -21,6 +21,7 @@ constexpr uint32_t kMaxPayload = 64u << 20;
 
 volatile sig_atomic_t g_child = 0;        // the child to pass signals on to (parent side)
 volatile sig_atomic_t g_interrupted = 0;  // set by a stop signal (child side)
+bool g_in_child = false;                  // this process is a child running work
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void pass_on(int sig)
@@ -104,6 +105,7 @@ Error decode_error(const std::string& s)
         sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     g_child = 0;
+    g_in_child = true;
     // When the parent dies (even by SIGKILL) the child stops too and removes its work.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)
@@ -135,6 +137,8 @@ void ChildPipe::send(char tag, const std::string& payload)
 }
 
 bool interrupted() { return g_interrupted != 0; }
+
+bool in_isolated_child() { return g_in_child; }
 
 void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>& work,
                   const std::function<void(char tag, const std::string& payload)>& on_message)

@@ -41,4 +41,9 @@ void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>
 // death of its parent). Always false outside such a child.
 bool interrupted();
 
+// True in a child running work. Such a child has only the thread that forked it: a mutex
+// another thread of the parent held at the fork stays held for ever there, so work must not
+// take locks shared with other threads (the repository lock's, for one).
+bool in_isolated_child();
+
 } // namespace repo

@@ -23,6 +23,7 @@
 
 #include "repo/extfs.h"
 #include "repo/format.h"
+#include "repo/isolate.h"
 #include "repo/restore.h"
 #include "repo/tree.h"
 
@@ -411,16 +412,30 @@ public:
 
     std::vector<FsEntry> ls(const std::string& id, const std::string& path) override
     {
-        auto r = reader(id);
-        return fs_list(*r, path);
+        return read_fs(id, [&](BlockReader& r) { return fs_list(r, path); });
     }
 
     ExtractReport extract(const std::string& id, const std::string& path, const std::string& to_dir,
                           const ExtractOptions& options) override
     {
-        auto r = reader(id);
-        return fs_extract(*r, path, to_dir, options);
+        return read_fs(id, [&](BlockReader& r) { return fs_extract(r, path, to_dir, options); });
     }
+
+    // Runs a file-system read of backup `id`; damage found there (often in a child process,
+    // which cannot look at the lock) is checked against the lock here.
+    template <typename F>
+    auto read_fs(const std::string& id, F&& read) -> decltype(read(std::declval<BlockReader&>()))
+    {
+        auto r = reader(id);
+        try {
+            return read(*r);
+        } catch (const Error& e) {
+            if (e.kind() == Error::Kind::Damaged)
+                recheck_reader_damage(*r);
+            throw;
+        }
+    }
+    void recheck_reader_damage(BlockReader& r);
 
     VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;
     ForgetResult forget(const RetentionPolicy& policy, bool dry_run) override;
@@ -917,6 +932,9 @@ public:
 
     const Manifest& manifest() const override { return m_; }
 
+    // After damage met while reading: Error::Locked when the lock was lost meanwhile.
+    void recheck_damage() { repo_.check_read_lock(*lock_, "reading backup " + m_.id); }
+
     void read(uint64_t first, uint64_t count, uint8_t* out) override
     {
         uint64_t bs = m_.source.block_size;
@@ -948,7 +966,11 @@ private:
             repo_.read_position(m_, ix_, pos, data);
         } catch (const Error& e) {
             if (e.kind() == Error::Kind::Damaged) {
-                repo_.check_read_lock(*lock_, "reading backup " + m_.id);
+                // In a reader's child the lock's mutex may be held by its refresher thread,
+                // which did not come along: the parent checks the lock when the damage
+                // reaches it (recheck_damage).
+                if (!in_isolated_child())
+                    recheck_damage();
                 rethrow_for(e, m_.id);
             }
             throw;
@@ -963,6 +985,8 @@ private:
     Index ix_;
     std::deque<std::pair<uint64_t, std::vector<uint8_t>>> cache_;
 };
+
+void RepositoryImpl::recheck_reader_damage(BlockReader& r) { static_cast<Reader&>(r).recheck_damage(); }
 
 std::unique_ptr<Repository::BlockReader> RepositoryImpl::reader(const std::string& id)
 {
