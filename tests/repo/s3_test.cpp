@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "repo/fault_env.h"
 #include "repo/s3_backend.h"
 
 using repo::Error;
@@ -343,6 +344,42 @@ TEST(S3Requests, ListingsThatGoRoundOrStrayAreRefused)
     auto got = s.backend->list("locks");
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].name, "locks/ok");
+}
+
+} // namespace
+
+namespace {
+
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = getenv(name))
+            old_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(S3Address, OpenBackendPicksTheStoreByAddress)
+{
+    repo::FaultEnv env;
+    EXPECT_EQ(repo::open_backend(env, "/srv/repo")->location(), "/srv/repo");
+    {
+        ScopedEnv key("AWS_ACCESS_KEY_ID", nullptr);
+        std::string m = error_of([&] { repo::open_backend(env, "s3:http://127.0.0.1:1/bkt"); }, Error::Kind::Invalid);
+        EXPECT_NE(m.find("AWS_ACCESS_KEY_ID"), std::string::npos) << m;
+    }
+    ScopedEnv key("AWS_ACCESS_KEY_ID", "AK"), secret("AWS_SECRET_ACCESS_KEY", "SK"),
+        addressing("KESTREL_S3_ADDRESSING", "sideways");
+    error_of([&] { repo::open_backend(env, "s3:http://127.0.0.1:1/bkt"); }, Error::Kind::Invalid);
+    ScopedEnv path("KESTREL_S3_ADDRESSING", "path");
+    EXPECT_EQ(repo::open_backend(env, "s3:http://127.0.0.1:1/bkt/a/b/")->location(), "s3:http://127.0.0.1:1/bkt/a/b");
 }
 
 } // namespace
