@@ -19,15 +19,6 @@ using repo::Error;
 
 namespace {
 
-std::vector<std::string> names(repo::Backend& b, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    for (const auto& o : b.list(prefix))
-        out.push_back(o.name);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 std::string random_bytes(size_t n, unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -133,13 +124,13 @@ TEST_P(StoreConformance, ListingSeesExactlyThePrefix)
     EXPECT_EQ(listed[0].size, 5u);
     EXPECT_EQ(listed[1].name, "data/cd/cd02");
     EXPECT_EQ(listed[1].size, 0u);
-    EXPECT_EQ(names(b, "many"), many);
-    EXPECT_EQ(names(b, "data/ab"), std::vector<std::string>{"data/ab/ab01"});
-    EXPECT_TRUE(names(b, "nothing").empty());
-    EXPECT_TRUE(names(b, "da").empty());
+    EXPECT_EQ(repo_test::object_names(b, "many"), many);
+    EXPECT_EQ(repo_test::object_names(b, "data/ab"), std::vector<std::string>{"data/ab/ab01"});
+    EXPECT_TRUE(repo_test::object_names(b, "nothing").empty());
+    EXPECT_TRUE(repo_test::object_names(b, "da").empty());
     for (const auto& n : many)
         b.remove(n);
-    EXPECT_TRUE(names(b, "many").empty());
+    EXPECT_TRUE(repo_test::object_names(b, "many").empty());
     for (const char* n : {"data/ab/ab01", "data/cd/cd02", "database/x", "dat"})
         b.remove(n);
 }
@@ -268,7 +259,7 @@ TEST_F(S3Gateway, VirtualHostAddressing)
     repo::S3Backend b(a, o);
     b.save("locks/v1", "virtual");
     EXPECT_EQ(b.load("locks/v1"), "virtual");
-    EXPECT_EQ(names(b, "locks"), std::vector<std::string>{"locks/v1"});
+    EXPECT_EQ(repo_test::object_names(b, "locks"), std::vector<std::string>{"locks/v1"});
     b.remove("locks/v1");
     EXPECT_FALSE(b.stat("locks/v1"));
 }

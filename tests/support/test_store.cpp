@@ -1,5 +1,6 @@
 #include "tests/support/test_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
@@ -34,6 +35,15 @@ std::unique_ptr<repo::Backend> s3_test_store(const std::string& tag)
     snprintf(suffix, sizeof suffix, "%08x%08x", rd(), rd());
     a.prefix += (a.prefix.empty() ? "" : "/") + tag + "-" + suffix;
     return std::make_unique<repo::S3Backend>(a, s3_test_options());
+}
+
+std::vector<std::string> object_names(repo::Backend& store, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    for (const auto& o : store.list(prefix))
+        out.push_back(o.name);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 } // namespace repo_test

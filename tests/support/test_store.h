@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "repo/backend.h"
 #include "repo/s3_backend.h"
@@ -21,5 +22,8 @@ repo::S3Options s3_test_options();
 // An S3 store under a prefix of its own below the test address (none when there is no
 // address).
 std::unique_ptr<repo::Backend> s3_test_store(const std::string& tag);
+
+// The names `store` lists under `prefix`, sorted.
+std::vector<std::string> object_names(repo::Backend& store, const std::string& prefix);
 
 } // namespace repo_test
