@@ -192,7 +192,9 @@ private:
             pos_ += 2;
             return node;
         }
-        pos_++; // '>'
+        if (in_[pos_] != '>')
+            bad("bad tag");
+        pos_++;
         for (;;) {
             if (pos_ >= in_.size())
                 bad("unterminated element <" + node.name + ">");

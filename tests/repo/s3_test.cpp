@@ -123,6 +123,7 @@ TEST(S3Xml, ListingsAreReadStrictly)
         "<ListBucketResult>" + c + "<IsTruncated>true</IsTruncated></ListBucketResult>",  // no token
         "<ListBucketResult>" + c + "<IsTruncated>yes</IsTruncated></ListBucketResult>",
         "<ListBucketResult a=1>" + c + "</ListBucketResult>",
+        "<ListBucketResult/x>" + c + "</ListBucketResult>",
         "<ListBucketResult a=\"1\"b=\"2\">" + c + "</ListBucketResult>",
         std::string(100000, '<'),
     };
