@@ -10,6 +10,7 @@
 #                                    (also kept in DIR/env)
 #   scripts/s3-server.sh stop DIR    stops its daemons (the objects are gone with the OSD)
 #
+# The OSD holds at most KESTREL_S3_MEMORY bytes (4 GiB unless set) and loses them when it stops.
 # The daemons listen on 127.0.0.1 only and share one keyring in DIR; the gateway checks S3
 # signatures against the user it creates. Installs its packages when run as root.
 set -euo pipefail
@@ -19,7 +20,7 @@ usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
 cmd=$1
 dir=$2
 
-packages=(ceph-mon ceph-osd ceph-mgr radosgw)
+packages=(ceph-mon ceph-osd ceph-mgr radosgw curl)
 
 install_packages() {
   local missing=() p
