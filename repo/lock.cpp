@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <unistd.h>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -49,8 +50,13 @@ std::string this_host()
 
 std::string this_user()
 {
-    if (struct passwd* pw = getpwuid(geteuid()))
-        return pw->pw_name;
+    // The reentrant lookup: locks are taken from several threads at once, and getpwuid's
+    // shared result could be overwritten under a reader.
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found)
+        return pw.pw_name;
     return std::to_string(geteuid());
 }
 

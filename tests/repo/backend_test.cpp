@@ -6,19 +6,11 @@
 
 #include "repo/backend.h"
 #include "repo/fault_env.h"
+#include "tests/support/test_store.h"
 
 using repo::Error;
 
 namespace {
-
-std::vector<std::string> names(repo::Backend& b, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    for (const auto& o : b.list(prefix))
-        out.push_back(o.name);
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 TEST(LocalBackend, SaveLoadRangeStatListRemove)
 {
@@ -34,13 +26,13 @@ TEST(LocalBackend, SaveLoadRangeStatListRemove)
     EXPECT_EQ(b.load_range("data/ab/ab01", 50, 5), "");
     EXPECT_EQ(b.stat("data/cd/cd02"), 100u);
     EXPECT_FALSE(b.stat("data/cd/none"));
-    EXPECT_EQ(names(b, "data"), (std::vector<std::string>{"data/ab/ab01", "data/cd/cd02"}));
-    EXPECT_EQ(names(b, "nothing"), std::vector<std::string>{});
+    EXPECT_EQ(repo_test::object_names(b, "data"), (std::vector<std::string>{"data/ab/ab01", "data/cd/cd02"}));
+    EXPECT_EQ(repo_test::object_names(b, "nothing"), std::vector<std::string>{});
     b.save("data/ab/ab01", "replaced");
     EXPECT_EQ(b.load("data/ab/ab01"), "replaced");
     b.remove("locks/l1");
     b.remove("locks/l1"); // gone already: no error
-    EXPECT_TRUE(names(b, "locks").empty());
+    EXPECT_TRUE(repo_test::object_names(b, "locks").empty());
     try {
         b.load("locks/l1");
         ADD_FAILURE();
@@ -80,7 +72,7 @@ TEST(LocalBackend, ASaveIsWholeOrAbsentAtEveryFault)
                 env.restart();
             else
                 env.clear_faults();
-            std::vector<std::string> listed = names(b, "data");
+            std::vector<std::string> listed = repo_test::object_names(b, "data");
             bool present = std::count(listed.begin(), listed.end(), "data/01/new") != 0;
             if (saved) {
                 EXPECT_TRUE(present);
