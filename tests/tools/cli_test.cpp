@@ -331,6 +331,7 @@ TEST(CliGenerate, CompletionAndManPageFollowTheDefinitions)
     EXPECT_EQ(complete("kestrel extract --to k.b"), "k.bash") << "a path option completes file names";
     EXPECT_EQ(complete("kestrel help ext"), "extract");
     EXPECT_EQ(complete("kestrel --vers"), "--version");
+    EXPECT_EQ(complete("kestrel stats --qu"), "--quiet") << "global options after a subcommand";
 
     const std::string man = read_host_file(KESTREL_MAN_PAGE);
     for (const char* want : {".SS \"kestrel backup\"", ".SS \"kestrel extract\"", "--keep-last", "KESTREL_REPOSITORY"})
