@@ -203,26 +203,27 @@ std::string this_host()
     return repo::valid_host(name) ? name : "";
 }
 
-CLI::Validator host_check()
+namespace {
+// A validator that accepts what `valid` accepts and names the rule otherwise.
+CLI::Validator name_check(bool (*valid)(const std::string&), const std::string& what, const std::string& rule,
+                          const std::string& type)
 {
     return CLI::Validator(
-        [](const std::string& v) {
-            return repo::valid_host(v) ? std::string()
-                                       : "\"" + v + "\" is not a host name (1 to " + std::to_string(repo::kMaxHostBytes) +
-                                             " letters, digits and .-_)";
-        },
-        "HOST");
+        [=](const std::string& v) { return valid(v) ? std::string() : "\"" + v + "\" is not " + what + " (" + rule + ")"; },
+        type);
+}
+} // namespace
+
+CLI::Validator host_check()
+{
+    return name_check(repo::valid_host, "a host name",
+                      "1 to " + std::to_string(repo::kMaxHostBytes) + " letters, digits and .-_", "HOST");
 }
 
 CLI::Validator tag_check()
 {
-    return CLI::Validator(
-        [](const std::string& v) {
-            return repo::valid_tag(v) ? std::string()
-                                      : "\"" + v + "\" is not a tag (1 to " + std::to_string(repo::kMaxTagBytes) +
-                                            " letters, digits and ._-:@+=/)";
-        },
-        "TAG");
+    return name_check(repo::valid_tag, "a tag", "1 to " + std::to_string(repo::kMaxTagBytes) + " letters, digits and ._-:@+=/",
+                      "TAG");
 }
 
 std::string join_tags(const std::vector<std::string>& tags)
