@@ -1,5 +1,6 @@
 #include "repo/format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -50,6 +51,8 @@ nlohmann::json to_json(const Manifest& m)
         {"module_stats", m.module_stats},
         {"session_key", to_hex(m.session_key)},
         {"unreadable_blocks", m.unreadable_blocks},
+        {"host", m.host},
+        {"tags", m.tags},
     };
     if (m.version >= format::kManifestVersionTree) {
         j["tree_sha256"] = to_hex(m.tree_root);
@@ -59,6 +62,36 @@ nlohmann::json to_json(const Manifest& m)
         j["index_sha256"] = to_hex(m.index_digest);
     }
     return j;
+}
+
+namespace {
+bool all_of_chars(const std::string& s, size_t max, const char* extra)
+{
+    if (s.empty() || s.size() > max)
+        return false;
+    for (char c : s)
+        if (!isalnum(static_cast<unsigned char>(c)) && !strchr(extra, c))
+            return false;
+    return true;
+}
+} // namespace
+
+bool valid_host(const std::string& host) { return all_of_chars(host, kMaxHostBytes, ".-_"); }
+bool valid_tag(const std::string& tag) { return all_of_chars(tag, kMaxTagBytes, "._-:@+=/"); }
+
+bool BackupFilter::matches(const Manifest& m) const
+{
+    if (!host.empty() && m.host != host)
+        return false;
+    if (!source.empty() && m.source.source != source)
+        return false;
+    if (tags.empty())
+        return true;
+    for (const std::vector<std::string>& all : tags)
+        if (std::all_of(all.begin(), all.end(),
+                        [&](const std::string& t) { return std::find(m.tags.begin(), m.tags.end(), t) != m.tags.end(); }))
+            return true;
+    return false;
 }
 
 } // namespace repo
@@ -696,6 +729,22 @@ Manifest decode_manifest(const std::string& text, const std::string& path)
     }
     if (!m.source.block_size || !m.chunk_blocks)
         damaged("manifest has a bad geometry", path);
+    // Host and tags came later: a manifest without them is of an unknown host, untagged.
+    if (f.has("host")) {
+        m.host = f.str("host");
+        if (!m.host.empty() && !valid_host(m.host))
+            f.bad("host");
+    }
+    if (f.has("tags")) {
+        const nlohmann::json& tags = f.at("tags");
+        if (!tags.is_array() || tags.size() > kMaxTags)
+            f.bad("tags");
+        for (const nlohmann::json& t : tags) {
+            if (!t.is_string() || !valid_tag(t.get<std::string>()))
+                f.bad("tags");
+            m.tags.push_back(t.get<std::string>());
+        }
+    }
     return m;
 }
 

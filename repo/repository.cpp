@@ -438,7 +438,9 @@ public:
     void recheck_reader_damage(BlockReader& r);
 
     VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;
-    ForgetResult forget(const RetentionPolicy& policy, bool dry_run) override;
+    ForgetResult forget(const RetentionPolicy& policy, bool dry_run, const BackupFilter& filter) override;
+    std::vector<Digest> chunks_of(const std::string& id) override;
+    StoredSize stored_size(const std::vector<Digest>& digests) override;
     ForgetResult forget_ids(const std::vector<std::string>& ids, bool dry_run) override;
     // Removes the manifests, then the indexes, of `ids` (each known to exist).
     void remove_backups(const std::vector<std::string>& ids);
@@ -531,6 +533,16 @@ public:
     {
         check_open();
         guarded([&] {
+            if (!info.host.empty() && !valid_host(info.host))
+                throw Error(Error::Kind::Invalid, "\"" + info.host + "\" is not a host name");
+            std::vector<std::string> tags = info.tags;
+            std::sort(tags.begin(), tags.end());
+            tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+            if (tags.size() > kMaxTags)
+                throw Error(Error::Kind::Invalid, "a backup carries at most " + std::to_string(kMaxTags) + " tags");
+            for (const std::string& t : tags)
+                if (!valid_tag(t))
+                    throw Error(Error::Kind::Invalid, "\"" + t + "\" is not a tag");
             move_to(chunks_); // finishes every remaining position
             pool_.drain();
             // Chunks are durable before anything names them: their directories hold the
@@ -566,6 +578,8 @@ public:
             m.module_stats = info.module_stats;
             m.session_key = info.session_key;
             m.unreadable_blocks = info.unreadable_blocks;
+            m.host = info.host;
+            m.tags = tags;
             tree_root_ = m.tree_root;
             env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
             // A gc that came in through a gap in the lock just before the manifest was
@@ -1107,16 +1121,19 @@ std::string bucket(int64_t t, char kind)
 
 } // namespace
 
-ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
+ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run, const BackupFilter& filter)
 {
     if (policy.empty())
         throw Error(Error::Kind::Invalid, "forget needs a retention rule (keep-last, keep-daily, keep-weekly or keep-monthly)");
     std::unique_ptr<RepoLock> lock;
     if (!dry_run)
         lock = this->lock(LockMode::Exclusive, "forget");
-    std::map<std::string, std::vector<Manifest>> by_source;
+    // Rules count per host and source: two machines backing up devices of one name keep
+    // their own histories.
+    std::map<std::pair<std::string, std::string>, std::vector<Manifest>> by_source;
     for (Manifest& m : list())
-        by_source[m.source.source].push_back(std::move(m));
+        if (filter.matches(m))
+            by_source[{m.host, m.source.source}].push_back(std::move(m));
     ForgetResult result;
     std::vector<std::string> doomed;
     for (auto& entry : by_source) {
@@ -1149,6 +1166,33 @@ ForgetResult RepositoryImpl::forget(const RetentionPolicy& policy, bool dry_run)
         return result;
     remove_backups(result.forgotten);
     return result;
+}
+
+std::vector<Digest> RepositoryImpl::chunks_of(const std::string& id)
+{
+    Index ix = index(manifest(id));
+    std::vector<Digest> out;
+    for (const Digest& d : ix.digests)
+        if (!format::is_zero_digest(d))
+            out.push_back(d);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+Repository::StoredSize RepositoryImpl::stored_size(const std::vector<Digest>& digests)
+{
+    StoredSize out;
+    for (const Digest& d : digests) {
+        const std::string path = chunk_path(d);
+        if (!env_.exists(path)) {
+            out.missing++;
+            continue;
+        }
+        out.chunks++;
+        out.bytes += env_.open_read(path)->size();
+    }
+    return out;
 }
 
 void RepositoryImpl::remove_backups(const std::vector<std::string>& ids)

@@ -79,7 +79,19 @@ struct CommitInfo {
     nlohmann::json module_stats = nlohmann::json::object(); // the module's statistics
     SessionKey session_key{};           // the key the next incremental must present
     std::vector<uint64_t> unreadable_blocks; // blocks the disk could not read (stored as zeros)
+    std::string host;                   // the machine backed up ("" when not known)
+    std::vector<std::string> tags;      // the user's labels, sorted, once each
 };
+
+// Whether `host` may name a machine in a manifest: 1 to kMaxHostBytes letters, digits and
+// ".-_". Whether `tag` may label a backup: 1 to kMaxTagBytes letters, digits and "._-:@+=/".
+// A manifest holds at most kMaxTags tags. What the manifest reader enforces, so that a name
+// read back can be printed and filtered on safely.
+constexpr size_t kMaxHostBytes = 253;
+constexpr size_t kMaxTagBytes = 64;
+constexpr size_t kMaxTags = 64;
+bool valid_host(const std::string& host);
+bool valid_tag(const std::string& tag);
 
 // One backup's manifest.
 struct Manifest {
@@ -98,6 +110,18 @@ struct Manifest {
     std::vector<uint64_t> unreadable_blocks;
     Digest index_digest{};      // version 1: SHA-256 of the backup's index file
     Digest tree_root{};         // version 2: the root piece of its map tree (zeros: empty)
+    std::string host;           // "" for backups written before hosts were recorded
+    std::vector<std::string> tags;
+};
+
+// Which backups list, forget and stats look at. Empty fields select everything; `tags`
+// holds alternatives, each a set of tags a backup must all carry ({{"a","b"},{"c"}}: a and
+// b, or c).
+struct BackupFilter {
+    std::string host;
+    std::string source;
+    std::vector<std::vector<std::string>> tags;
+    bool matches(const Manifest& m) const;
 };
 
 // Writes one backup. Blocks are handed over in strictly ascending order, each block at most
@@ -159,7 +183,7 @@ struct VerifyReport {
     std::vector<std::string> damaged_backups() const;
 };
 
-// Retention: a backup is kept when any rule keeps it; rules count per source.
+// Retention: a backup is kept when any rule keeps it; rules count per host and source.
 struct RetentionPolicy {
     uint32_t keep_last = 0;     // the newest N
     uint32_t keep_daily = 0;    // the newest backup of each of the newest N days (UTC)
@@ -347,13 +371,28 @@ public:
     virtual VerifyReport verify(const std::optional<std::string>& id,
                                 const ProgressFn& progress = {}) = 0;
 
-    // Forgets the backups `policy` does not keep (an empty policy is Error::Invalid). With
-    // `dry_run` only reports. Takes the lock exclusively. Chunks stay until gc.
-    virtual ForgetResult forget(const RetentionPolicy& policy, bool dry_run = false) = 0;
+    // Forgets the backups `policy` does not keep (an empty policy is Error::Invalid) among
+    // those `filter` selects; the others are left alone and not reported. With `dry_run`
+    // only reports. Takes the lock exclusively. Chunks stay until gc.
+    virtual ForgetResult forget(const RetentionPolicy& policy, bool dry_run = false,
+                                const BackupFilter& filter = {}) = 0;
 
     // Forgets the named backups, also those whose manifest or index is damaged. Error::NotFound
     // (nothing forgotten) when one does not exist. Takes the lock exclusively.
     virtual ForgetResult forget_ids(const std::vector<std::string>& ids, bool dry_run = false) = 0;
+
+    // The chunks backup `id` references, sorted, once each (empty positions left out),
+    // read from its index alone. Error::NotFound / Error::Damaged as for manifest().
+    virtual std::vector<Digest> chunks_of(const std::string& id) = 0;
+
+    // What the chunks of `digests` (sorted, once each) take in the store, without reading
+    // their data.
+    struct StoredSize {
+        uint64_t chunks = 0;   // chunks found
+        uint64_t bytes = 0;    // their size in the store (compressed)
+        uint64_t missing = 0;  // chunks not stored
+    };
+    virtual StoredSize stored_size(const std::vector<Digest>& digests) = 0;
 
     // Removes chunks no manifest references, temporary files and indexes without a manifest.
     // Takes the lock exclusively, so it never runs beside a backup or a reader

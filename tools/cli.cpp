@@ -1,6 +1,7 @@
 #include "tools/cli.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -16,8 +17,36 @@ int Commands::run(CLI::App& app) const
     return kExitUsage;
 }
 
+namespace {
+Verbosity g_verbosity = Verbosity::Normal;
+}
+
+void set_verbosity(Verbosity v) { g_verbosity = v; }
+bool quiet() { return g_verbosity == Verbosity::Quiet; }
+bool verbose() { return g_verbosity == Verbosity::Verbose; }
+
+void info(const char* format, ...)
+{
+    if (quiet())
+        return;
+    va_list ap;
+    va_start(ap, format);
+    vprintf(format, ap);
+    va_end(ap);
+}
+
+void detail(const char* format, ...)
+{
+    if (!verbose())
+        return;
+    va_list ap;
+    va_start(ap, format);
+    vprintf(format, ap);
+    va_end(ap);
+}
+
 ProgressBar::ProgressBar(std::string label, bool json)
-    : label_(std::move(label)), enabled_(!json && isatty(STDERR_FILENO))
+    : label_(std::move(label)), enabled_(!json && !quiet() && isatty(STDERR_FILENO))
 {
 }
 
@@ -166,6 +195,84 @@ void add_repo_options(CLI::App* sub, RepoOptions& opt)
         });
 }
 
+std::string this_host()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return repo::valid_host(name) ? name : "";
+}
+
+namespace {
+// A validator that accepts what `valid` accepts and names the rule otherwise.
+CLI::Validator name_check(bool (*valid)(const std::string&), const std::string& what, const std::string& rule,
+                          const std::string& type)
+{
+    return CLI::Validator(
+        [=](const std::string& v) { return valid(v) ? std::string() : "\"" + v + "\" is not " + what + " (" + rule + ")"; },
+        type);
+}
+} // namespace
+
+CLI::Validator host_check()
+{
+    return name_check(repo::valid_host, "a host name",
+                      "1 to " + std::to_string(repo::kMaxHostBytes) + " letters, digits and .-_", "HOST");
+}
+
+CLI::Validator tag_check()
+{
+    return name_check(repo::valid_tag, "a tag", "1 to " + std::to_string(repo::kMaxTagBytes) + " letters, digits and ._-:@+=/",
+                      "TAG");
+}
+
+std::string join_tags(const std::vector<std::string>& tags)
+{
+    std::string out;
+    for (const std::string& t : tags)
+        out += (out.empty() ? "" : ",") + t;
+    return out;
+}
+
+namespace {
+std::vector<std::string> split_tags(const std::string& list)
+{
+    std::vector<std::string> out;
+    for (size_t at = 0; at <= list.size();) {
+        const size_t comma = std::min(list.find(',', at), list.size());
+        out.push_back(list.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return out;
+}
+} // namespace
+
+repo::BackupFilter FilterOptions::filter() const
+{
+    repo::BackupFilter f;
+    f.host = host;
+    f.source = source;
+    for (const std::string& all : tags)
+        f.tags.push_back(split_tags(all));
+    return f;
+}
+
+void add_filter_options(CLI::App* sub, FilterOptions& opt, const std::string& what)
+{
+    sub->add_option("--host", opt.host, what + " of this host only")->check(host_check());
+    sub->add_option("--source", opt.source, what + " of this source only (as list shows it)");
+    sub->add_option("--tag", opt.tags,
+                    what + " carrying this tag only; \"a,b\" for both a and b; repeated, any of them")
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                const std::vector<std::string> set = split_tags(v);
+                return std::all_of(set.begin(), set.end(), repo::valid_tag)
+                           ? std::string()
+                           : "\"" + v + "\" is not a tag or comma-separated list of tags";
+            },
+            "TAG[,TAG...]"));
+}
+
 std::chrono::milliseconds parse_duration(const std::string& text)
 {
     auto bad = [&] {
@@ -214,13 +321,15 @@ std::unique_ptr<repo::Repository> open_repo(const RepoOptions& opt)
     return r;
 }
 
-std::string resolve_backup(repo::Repository& r, const std::string& spec)
+std::string resolve_backup(repo::Repository& r, const std::string& spec, const repo::BackupFilter& latest_of)
 {
     const std::vector<repo::Manifest> all = r.list();  // oldest first
     if (spec == "latest") {
-        if (all.empty())
-            throw repo::Error(repo::Error::Kind::NotFound, "the repository holds no backup");
-        return all.back().id;
+        for (auto m = all.rbegin(); m != all.rend(); ++m)
+            if (latest_of.matches(*m))
+                return m->id;
+        throw repo::Error(repo::Error::Kind::NotFound, all.empty() ? "the repository holds no backup"
+                                                                   : "the repository holds no backup of that selection");
     }
     std::vector<std::string> matches;
     for (const repo::Manifest& m : all) {

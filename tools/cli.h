@@ -38,11 +38,24 @@ void register_backup(CLI::App& app, Commands& commands);   // backup, version
 void register_demo(CLI::App& app, Commands& commands);     // demo
 void register_restore(CLI::App& app, Commands& commands);  // restore, ls, extract
 void register_repo(CLI::App& app, Commands& commands);     // init, list, verify, forget, gc
+void register_stats(CLI::App& app, Commands& commands);    // stats
 void register_serve(CLI::App& app, Commands& commands);    // serve
 void register_generate(CLI::App& app, Commands& commands); // generate
 
-// A progress bar on stderr, drawn only when stderr is a terminal and the output is not
-// JSON: the share done, what is done of the whole (bytes when each unit's size is known,
+// How much the command says, set by the global --quiet and --verbose: quiet keeps only
+// errors and the output that is the command's answer (a listing, a table, JSON); verbose
+// adds detail lines.
+enum class Verbosity { Quiet, Normal, Verbose };
+void set_verbosity(Verbosity v);
+bool quiet();
+bool verbose();
+// Prints an informational line on stdout (printf-style) unless quiet.
+void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Prints a detail line on stdout (printf-style) only when verbose.
+void detail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A progress bar on stderr, drawn only when stderr is a terminal, the output is not JSON
+// and the command is not quiet: the share done, what is done of the whole (bytes when each unit's size is known,
 // else units), the rate and the time left. Redraws at most every tenth of a second; clears
 // its line when destroyed.
 class ProgressBar {
@@ -99,11 +112,11 @@ void print_json(const nlohmann::json& j);
 using jobs::human_bytes;
 using jobs::utc_time;
 
-// The id of the backup `spec` names: "latest" (the newest snapshot), a whole id, or a
+// The id of the backup `spec` names: "latest" (the newest snapshot `latest_of` selects), a whole id, or a
 // prefix that begins exactly one listed id; anything else is returned as it is, for the
 // operation to report. Throws repo::Error NotFound ("latest" of an empty repository) or
 // Invalid (an ambiguous prefix, naming the ids it begins).
-std::string resolve_backup(repo::Repository& r, const std::string& spec);
+std::string resolve_backup(repo::Repository& r, const std::string& spec, const repo::BackupFilter& latest_of = {});
 
 // The common options of the repository subcommands.
 struct RepoOptions {
@@ -112,6 +125,22 @@ struct RepoOptions {
     std::string wait_lock = "0";   // how long to wait for the repository's lock
 };
 void add_repo_options(CLI::App* sub, RepoOptions& opt);
+
+// This machine's name for --host: its host name when that is a valid host name, else "".
+std::string this_host();
+// Validators of --host and --tag values.
+CLI::Validator host_check();
+CLI::Validator tag_check();
+// Tags for a line of text: "a,b,c".
+std::string join_tags(const std::vector<std::string>& tags);
+
+// --host, --source and --tag: which backups a subcommand looks at.
+struct FilterOptions {
+    std::string host, source;
+    std::vector<std::string> tags;  // each "a,b": a backup must carry all of one of them
+    repo::BackupFilter filter() const;
+};
+void add_filter_options(CLI::App* sub, FilterOptions& opt, const std::string& what);
 
 // "90", "90s", "5m", "2h", "1h30m", "500ms": a duration. Error::Invalid otherwise.
 std::chrono::milliseconds parse_duration(const std::string& text);

@@ -26,7 +26,6 @@ namespace {
 
 struct VersionOptions {
     bool json = false;
-    bool quiet = false;
 };
 
 nlohmann::json log_json(const sim::Machine& machine)
@@ -66,7 +65,7 @@ int run_version(const VersionOptions& opt)
                    machine.kernel_release().c_str());
         else
             fprintf(stderr, "kestrel: could not query the module (status %d)\n", status);
-        if (!opt.quiet)
+        if (!quiet())
             printf("\nkernel log:\n%s", machine.dmesg_text().c_str());
     }
     return status == 0 ? kExitOk : kExitFailed;
@@ -111,7 +110,10 @@ int report_backup(const DiskBackupOptions& opt, const jobs::PartitionBackup& b, 
             j["shutdown"] = problems;
         print_json(j);
     } else if (b.committed() || b.result.ok()) {
-        printf("%s", jobs::describe(b).c_str());
+        info("%s", jobs::describe(b).c_str());
+        if (b.committed())
+            detail("  recorded as backup %s of host %s%s%s\n", b.id.c_str(), opt.backup.host.c_str(),
+                   opt.backup.tags.empty() ? "" : ", tags ", join_tags(opt.backup.tags).c_str());
     }
     if (!b.result.ok())
         fprintf(stderr, "kestrel: %s\n", b.result.error.c_str());
@@ -151,7 +153,7 @@ int run_server_backup(const DiskBackupOptions& opt)
         auto r = open_or_create(opt.repo.repo, created);
         apply_lock_options(*r, opt.repo);
         if (created && !json)
-            printf("created repository %s\n", opt.repo.repo.c_str());
+            cli::info("created repository %s\n", opt.repo.repo.c_str());
         ProgressBar bar("backup", json);
         jobs::PartitionBackup b;
         for (unsigned waited = 0;; waited++) {
@@ -163,7 +165,7 @@ int run_server_backup(const DiskBackupOptions& opt)
             bool busy = b.result.failure == agent::Failure::Refused && b.result.status == kes::KES_BUSY;
             if (!opt.wait || !busy || !transport->connected())
                 break;
-            if (waited == 0 && !json)
+            if (waited == 0 && !json && !quiet())
                 fprintf(stderr, "kestrel: another backup is running; waiting for it to end\n");
             usleep(std::min(100000u * (waited + 1), 1000000u));
         }
@@ -202,7 +204,7 @@ int run_disk_backup(const DiskBackupOptions& opt)
             auto r = open_or_create(opt.repo.repo, created);
             apply_lock_options(*r, opt.repo);
             if (created && !json)
-                printf("created repository %s\n", opt.repo.repo.c_str());
+                cli::info("created repository %s\n", opt.repo.repo.c_str());
             ProgressBar bar("backup", json);
             b = jobs::back_up_partition(*session, opt.disk, opt.partition, *r, opt.backup,
                                         [&](uint32_t done, uint32_t total) { bar.update(done, total); });
@@ -243,12 +245,17 @@ void register_backup(CLI::App& app, Commands& commands)
                        "most old blocks the copy-on-write cache may hold (default 65536)")
         ->check(CLI::Range(1u, 0x7FFFFFFFu));
     backup->add_flag("--full", opt->backup.full, "a full backup even when an incremental is possible");
+    opt->backup.host = this_host();
+    backup->add_option("--host", opt->backup.host, "the machine's name the backup records (default: this host's name)")
+        ->check(host_check());
+    backup->add_option("--tag", opt->backup.tags, "a label the backup records (repeatable, or comma-separated)")
+        ->delimiter(',')
+        ->check(tag_check());
     commands.add(backup, [opt] { return run_disk_backup(*opt); });
 
     auto vopt = std::make_shared<VersionOptions>();
     CLI::App* version = app.add_subcommand("version", "load the module, ask it for its version, print the kernel log");
     version->add_flag("--json", vopt->json, "print a JSON summary instead of text");
-    version->add_flag("--quiet", vopt->quiet, "no kernel log");
     commands.add(version, [vopt] { return run_version(*vopt); });
 }
 

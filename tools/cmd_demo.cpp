@@ -21,7 +21,7 @@ int run_demo_command(const DemoCommandOptions& opt)
     d.keep_dir = opt.keep;
     const bool tty = isatty(STDERR_FILENO);
     jobs::DemoReport r = jobs::run_demo(d, [&](const std::string& step) {
-        if (!opt.json && tty)
+        if (!opt.json && tty && !quiet())
             fprintf(stderr, "... %s\n", step.c_str());
     });
     if (opt.json) {
@@ -30,7 +30,8 @@ int run_demo_command(const DemoCommandOptions& opt)
             j["kept"] = r.dir;
         print_json(j);
     } else {
-        printf("%s", jobs::describe(r).c_str());
+        if (!quiet() || !r.ok())  // quiet: the checks are said only when one failed
+            printf("%s", jobs::describe(r).c_str());
         if (!opt.keep.empty() && !r.dir.empty())
             printf("the disk image, the repository (%s) and the restored images are in %s\n", r.repo.c_str(),
                    r.dir.c_str());

@@ -37,6 +37,11 @@ std::string bash_completion(const CLI::App& app)
     std::string subs;
     for (const CLI::App* s : subcommands(app))
         subs += (subs.empty() ? "" : " ") + s->get_name();
+    // The top level's options; those but --help and --version also go after a subcommand.
+    const std::string top = joined_option_names(app, [](const CLI::Option&) { return true; });
+    const std::string global = joined_option_names(app, [](const CLI::Option& o) {
+        return !o.check_lname("help") && !o.check_lname("version");
+    });
     std::string out =
         "# bash completion for kestrel, made by `kestrel generate bash-completion`\n"
         "_kestrel() {\n"
@@ -45,15 +50,16 @@ std::string bash_completion(const CLI::App& app)
         "        case ${COMP_WORDS[i]} in -*) ;; *) sub=${COMP_WORDS[i]}; break ;; esac\n"
         "    done\n"
         "    if [[ -z $sub ]]; then\n"
-        "        COMPREPLY=($(compgen -W '" + subs + " --help --version' -- \"$cur\"))\n"
+        "        COMPREPLY=($(compgen -W '" + subs + " " + top + "' -- \"$cur\"))\n"
         "        return\n"
         "    fi\n"
         "    local opts= paths=\n"
         "    case $sub in\n";
     for (const CLI::App* s : subcommands(app)) {
         // `kestrel help` takes a subcommand's name.
-        const std::string words =
-            s->get_name() == "help" ? subs : joined_option_names(*s, [](const CLI::Option&) { return true; });
+        const std::string words = s->get_name() == "help"
+                                      ? subs
+                                      : joined_option_names(*s, [](const CLI::Option&) { return true; }) + " " + global;
         out += "    " + s->get_name() + ")\n";
         out += "        opts='" + words + "'\n";
         out += "        paths='" + joined_option_names(*s, takes_path) + "' ;;\n";

@@ -23,17 +23,19 @@ int run_init(const RepoOptions& opt, uint32_t chunk_bytes)
         if (opt.json)
             print_json({{"ok", true}, {"repo", opt.repo}, {"chunk_bytes", chunk_bytes}});
         else
-            printf("created repository %s (chunks of %s)\n", opt.repo.c_str(), human_bytes(chunk_bytes).c_str());
+            info("created repository %s (chunks of %s)\n", opt.repo.c_str(), human_bytes(chunk_bytes).c_str());
         return kExitOk;
     });
 }
 
-int run_list(const RepoOptions& opt)
+int run_list(const RepoOptions& opt, const FilterOptions& which)
 {
     return guarded(opt.json, [&] {
         auto r = open_repo(opt);
         std::vector<repo::Damage> damaged;
         std::vector<repo::Manifest> all = r->list(damaged);
+        const repo::BackupFilter filter = which.filter();
+        std::erase_if(all, [&](const repo::Manifest& m) { return !filter.matches(m); });
         // Backups whose manifest cannot be read are listed as such, with exit code 3: they
         // cannot be restored, and "forget ID" removes them.
         const int code = damaged.empty() ? kExitOk : kExitDamage;
@@ -47,11 +49,13 @@ int run_list(const RepoOptions& opt)
             print_json({{"ok", damaged.empty()}, {"backups", out}, {"damaged", bad}});
             return code;
         }
-        Table table({"ID", "SNAPSHOT (UTC)", "SOURCE", "FS", "KIND", "BLOCKS READ", "STORED", ""}, {5, 6});
+        Table table({"ID", "SNAPSHOT (UTC)", "HOST", "SOURCE", "FS", "KIND", "BLOCKS READ", "STORED", "TAGS", ""},
+                    {6, 7});
         for (const auto& m : all)
-            table.add({m.id, utc_time(m.snapshot_time), m.source.source, m.source.fs_type,
-                       m.incremental ? "incremental" : "full", std::to_string(m.counts.blocks_written),
-                       human_bytes(m.counts.bytes_new), m.unreadable_blocks.empty() ? "" : "(has unreadable blocks)"});
+            table.add({m.id, utc_time(m.snapshot_time), m.host.empty() ? "?" : m.host, m.source.source,
+                       m.source.fs_type, m.incremental ? "incremental" : "full",
+                       std::to_string(m.counts.blocks_written), human_bytes(m.counts.bytes_new), join_tags(m.tags),
+                       m.unreadable_blocks.empty() ? "" : "(has unreadable blocks)"});
         printf("%s", table.str().c_str());
         for (const auto& d : damaged)
             printf("%s  DAMAGED: %s (%s)\n", d.backups.at(0).c_str(), d.what.c_str(), d.path.c_str());
@@ -88,10 +92,11 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
                 printf("damaged: %s: %s (affects backup%s %s)\n", d.what.c_str(), d.path.c_str(),
                        d.backups.size() == 1 ? "" : "s", ids.c_str());
             }
-            printf("checked %llu backup%s and %llu chunks (%s): %s\n",
-                   static_cast<unsigned long long>(rep.backups_checked), rep.backups_checked == 1 ? "" : "s",
-                   static_cast<unsigned long long>(rep.chunks_checked), human_bytes(rep.bytes_checked).c_str(),
-                   rep.clean() ? "no damage" : "DAMAGE FOUND");
+            if (!quiet() || !rep.clean())
+                printf("checked %llu backup%s and %llu chunks (%s): %s\n",
+                       static_cast<unsigned long long>(rep.backups_checked), rep.backups_checked == 1 ? "" : "s",
+                       static_cast<unsigned long long>(rep.chunks_checked), human_bytes(rep.bytes_checked).c_str(),
+                       rep.clean() ? "no damage" : "DAMAGE FOUND");
             if (!rep.clean()) {
                 std::string ids;
                 for (const auto& b : rep.damaged_backups())
@@ -103,23 +108,31 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
     });
 }
 
-int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, const std::vector<std::string>& ids,
-               bool dry_run)
+int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, const FilterOptions& which,
+               const std::vector<std::string>& ids, bool dry_run)
 {
     if (policy.empty() == ids.empty()) {
         fprintf(stderr, "kestrel: forget needs either the IDs of backups or at least one of --keep-last, "
                         "--keep-daily, --keep-weekly, --keep-monthly (each at least 1), not both\n");
         return kExitUsage;
     }
+    const repo::BackupFilter filter = which.filter();
+    if (!ids.empty() && (!filter.host.empty() || !filter.source.empty() || !filter.tags.empty())) {
+        fprintf(stderr, "kestrel: --host, --source and --tag select what retention rules apply to; "
+                        "they do not go with IDs\n");
+        return kExitUsage;
+    }
     return guarded(opt.json, [&] {
         auto r = open_repo(opt);
-        repo::ForgetResult res = ids.empty() ? r->forget(policy, dry_run) : r->forget_ids(ids, dry_run);
+        repo::ForgetResult res = ids.empty() ? r->forget(policy, dry_run, filter) : r->forget_ids(ids, dry_run);
         if (opt.json) {
             print_json({{"ok", true}, {"dry_run", dry_run}, {"kept", res.kept}, {"forgotten", res.forgotten}});
         } else {
+            for (const auto& id : res.kept)
+                detail("%s %s\n", dry_run ? "would keep" : "kept", id.c_str());
             for (const auto& id : res.forgotten)
-                printf("%s %s\n", dry_run ? "would forget" : "forgot", id.c_str());
-            printf("%zu kept, %zu %s; run gc to free their chunks\n", res.kept.size(), res.forgotten.size(),
+                info("%s %s\n", dry_run ? "would forget" : "forgot", id.c_str());
+            info("%zu kept, %zu %s; run gc to free their chunks\n", res.kept.size(), res.forgotten.size(),
                    dry_run ? "would be forgotten" : "forgotten");
         }
         return kExitOk;
@@ -139,10 +152,10 @@ int run_gc(const RepoOptions& opt)
                         {"bytes_removed", res.bytes_removed},
                         {"other_files_removed", res.other_files_removed}});
         else
-            printf("removed %llu unreferenced chunk%s (%s) and %llu leftover file%s; %llu chunks in use\n",
-                   static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
-                   human_bytes(res.bytes_removed).c_str(), static_cast<unsigned long long>(res.other_files_removed),
-                   res.other_files_removed == 1 ? "" : "s", static_cast<unsigned long long>(res.chunks_referenced));
+            info("removed %llu unreferenced chunk%s (%s) and %llu leftover file%s; %llu chunks in use\n",
+                 static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
+                 human_bytes(res.bytes_removed).c_str(), static_cast<unsigned long long>(res.other_files_removed),
+                 res.other_files_removed == 1 ? "" : "s", static_cast<unsigned long long>(res.chunks_referenced));
         return kExitOk;
     });
 }
@@ -156,8 +169,8 @@ int run_unlock(const RepoOptions& opt, bool all)
             print_json({{"ok", true}, {"removed", removed}});
         } else {
             for (const auto& name : removed)
-                printf("removed %s\n", name.c_str());
-            printf("removed %zu lock%s\n", removed.size(), removed.size() == 1 ? "" : "s");
+                info("removed %s\n", name.c_str());
+            info("removed %zu lock%s\n", removed.size(), removed.size() == 1 ? "" : "s");
         }
         return kExitOk;
     });
@@ -178,7 +191,9 @@ void register_repo(CLI::App& app, Commands& commands)
 
     CLI::App* list = app.add_subcommand("list", "list the backups, oldest first");
     add_repo_options(list, *opt);
-    commands.add(list, [opt] { return run_list(*opt); });
+    auto which = std::make_shared<FilterOptions>();
+    add_filter_options(list, *which, "list backups");
+    commands.add(list, [opt, which] { return run_list(*opt, *which); });
 
     CLI::App* verify = app.add_subcommand(
         "verify", "check that every chunk of one backup (or all) exists, decompresses and hashes to its name; "
@@ -189,8 +204,8 @@ void register_repo(CLI::App& app, Commands& commands)
     commands.add(verify, [opt, backup] { return run_verify(*opt, *backup); });
 
     CLI::App* forget = app.add_subcommand(
-        "forget", "forget the backups no retention rule keeps (per source), or the backups named; gc then "
-                  "frees their chunks");
+        "forget", "forget the backups no retention rule keeps (rules count per host and source), or the "
+                  "backups named; gc then frees their chunks");
     add_repo_options(forget, *opt);
     auto policy = std::make_shared<repo::RetentionPolicy>();
     auto dry_run = std::make_shared<bool>(false);
@@ -199,9 +214,11 @@ void register_repo(CLI::App& app, Commands& commands)
     forget->add_option("--keep-weekly", policy->keep_weekly, "keep the newest backup of each of the last N weeks");
     forget->add_option("--keep-monthly", policy->keep_monthly, "keep the newest backup of each of the last N months");
     forget->add_flag("--dry-run", *dry_run, "only say what would be forgotten");
+    add_filter_options(forget, *which, "apply the rules to backups");
     auto ids = std::make_shared<std::vector<std::string>>();
     forget->add_option("ids", *ids, "forget these backups (full ids), also ones whose manifest is damaged");
-    commands.add(forget, [opt, policy, ids, dry_run] { return run_forget(*opt, *policy, *ids, *dry_run); });
+    commands.add(forget,
+                 [opt, policy, which, ids, dry_run] { return run_forget(*opt, *policy, *which, *ids, *dry_run); });
 
     CLI::App* gc = app.add_subcommand(
         "gc", "remove chunks no backup references; needs the repository alone: fails (exit 4) while a backup, "

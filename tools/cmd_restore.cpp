@@ -13,6 +13,7 @@ namespace {
 struct RestoreOptions {
     RepoOptions repo;
     std::string backup;
+    FilterOptions latest_of;  // what "latest" picks from
     std::string path = "/";
     std::string to;
     bool overwrite = false;
@@ -24,7 +25,7 @@ int run_restore(const RestoreOptions& opt)
         // Ctrl-C or a kill while the image is written removes its temporary file.
         repo::remove_temp_files_on_signal();
         auto r = open_repo(opt.repo);
-        const std::string id = resolve_backup(*r, opt.backup);
+        const std::string id = resolve_backup(*r, opt.backup, opt.latest_of.filter());
         repo::RestoreOptions options;
         options.overwrite = opt.overwrite;
         {
@@ -38,7 +39,7 @@ int run_restore(const RestoreOptions& opt)
             print_json({{"ok", true}, {"backup", m.id}, {"image", opt.to}, {"bytes", bytes},
                         {"block_size", m.source.block_size}, {"block_count", m.source.block_count}});
         else
-            printf("restored backup %s (%s, %llu blocks of %u bytes) to %s, every chunk checked\n", m.id.c_str(),
+            info("restored backup %s (%s, %llu blocks of %u bytes) to %s, every chunk checked\n", m.id.c_str(),
                    human_bytes(bytes).c_str(), static_cast<unsigned long long>(m.source.block_count),
                    m.source.block_size, opt.to.c_str());
         if (!m.unreadable_blocks.empty())
@@ -71,7 +72,7 @@ int run_ls(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
         auto r = open_repo(opt.repo);
-        const std::string id = resolve_backup(*r, opt.backup);
+        const std::string id = resolve_backup(*r, opt.backup, opt.latest_of.filter());
         std::vector<repo::FsEntry> entries = r->ls(id, opt.path);
         if (opt.repo.json) {
             nlohmann::json out = nlohmann::json::array();
@@ -125,7 +126,7 @@ int run_extract(const RestoreOptions& opt)
 {
     return guarded(opt.repo.json, [&] {
         auto r = open_repo(opt.repo);
-        const std::string id = resolve_backup(*r, opt.backup);
+        const std::string id = resolve_backup(*r, opt.backup, opt.latest_of.filter());
         repo::ExtractReport rep;
         {
             ProgressBar bar("extract", opt.repo.json);
@@ -146,7 +147,7 @@ int run_extract(const RestoreOptions& opt)
             j["path"] = opt.path;
             j["to"] = opt.to;
             print_json(j);
-        } else {
+        } else if (!quiet() || !rep.complete()) {
             auto plural = [](uint64_t n, const char* one, const char* many) { return n == 1 ? one : many; };
             std::string done = count_list({{rep.files, plural(rep.files, "file", "files")},
                                            {rep.directories, plural(rep.directories, "directory", "directories")},
@@ -181,6 +182,7 @@ void register_restore(CLI::App& app, Commands& commands)
         "restore", "restore a backup to an image file (sparse) or a block device, checking every chunk; exit 3 on damage");
     add_repo_options(restore, opt->repo);
     restore->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
+    add_filter_options(restore, opt->latest_of, "with --backup latest: the newest backup");
     restore->add_option("--to", opt->to, "the image file to create, or with --overwrite an existing one or a block device")
         ->required();
     restore->add_flag("--overwrite", opt->overwrite,
@@ -190,6 +192,7 @@ void register_restore(CLI::App& app, Commands& commands)
     CLI::App* ls = app.add_subcommand("ls", "list a directory of a backed-up ext2/3/4 file system");
     add_repo_options(ls, opt->repo);
     ls->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
+    add_filter_options(ls, opt->latest_of, "with --backup latest: the newest backup");
     ls->add_option("path", opt->path, "the directory or file in the file system (default /)");
     commands.add(ls, [opt] { return run_ls(*opt); });
 
@@ -199,6 +202,7 @@ void register_restore(CLI::App& app, Commands& commands)
                    "entries that were refused (unsafe names, damage)");
     add_repo_options(extract, opt->repo);
     extract->add_option("--backup", opt->backup, "the backup: an id, a unique prefix of one, or latest")->required();
+    add_filter_options(extract, opt->latest_of, "with --backup latest: the newest backup");
     extract->add_option("path", opt->path, "the file or directory in the file system")->required();
     extract->add_option("--to", opt->to, "the directory to extract into (must exist)")->required();
     commands.add(extract, [opt] { return run_extract(*opt); });

@@ -93,14 +93,14 @@ int run_serve(const ServeOptions& opt)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    printf("kernel log: %s\n", server->log_path().c_str());
-    printf("control socket: %s\n", std::filesystem::absolute(opt.socket).c_str());
+    info("kernel log: %s\n", server->log_path().c_str());
+    info("control socket: %s\n", std::filesystem::absolute(opt.socket).c_str());
     for (const serve::Device& d : server->devices()) {
         std::string nbd = d.nbd.empty() ? "" : ", nbd+unix:///" + d.name + "?socket=" + d.nbd;
-        printf("%-6s %s, %s%s\n", d.name.c_str(), human_bytes(d.bytes).c_str(),
-               d.mounted ? "file system mounted" : "no file system mounted", nbd.c_str());
+        info("%-6s %s, %s%s\n", d.name.c_str(), human_bytes(d.bytes).c_str(),
+             d.mounted ? "file system mounted" : "no file system mounted", nbd.c_str());
     }
-    printf("serving until SIGINT or SIGTERM\n");
+    info("serving until SIGINT or SIGTERM\n");
     fflush(stdout);
     if (!server->previous_run_unclean().empty())
         fprintf(stderr, "kestrel: %s\n", server->previous_run_unclean().c_str());
@@ -113,7 +113,7 @@ int run_serve(const ServeOptions& opt)
     notify_service_manager("STOPPING=1");
     std::string problems = server->shutdown();
     for (const std::string& dev : server->ended_backups())
-        printf("ended the backup of %s (its agent was told)\n", dev.c_str());
+        info("ended the backup of %s (its agent was told)\n", dev.c_str());
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     g_server = nullptr;
@@ -121,7 +121,7 @@ int run_serve(const ServeOptions& opt)
         fprintf(stderr, "kestrel: the machine did not shut down cleanly: %s\n", problems.c_str());
         return kExitFailed;
     }
-    printf("shut down cleanly\n");
+    info("shut down cleanly\n");
     return kExitOk;
 }
 

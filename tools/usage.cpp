@@ -94,6 +94,8 @@ int check_names(const CLI::App& app, int argc, char** argv)
         // "--name=value", "-n", or "-nVALUE" for a short option.
         const std::string opt_name = arg[1] == '-' ? arg.substr(0, arg.find('=')) : arg.substr(0, 2);
         const CLI::Option* opt = sub->get_option_no_throw(opt_name);
+        if (!opt && (opt_name == "--quiet" || opt_name == "-q" || opt_name == "--verbose" || opt_name == "-v"))
+            opt = app.get_option_no_throw(opt_name);  // global, allowed after the subcommand too
         if (!opt)
             return usage_error("unknown option '" + opt_name + "' for 'kestrel " + sub->get_name() + "'" +
                                    did_you_mean(suggestions(opt_name, option_names(*sub))),
@@ -142,6 +144,15 @@ std::string version_line()
 void register_help(CLI::App& app, Commands& commands)
 {
     app.set_version_flag("--version", version_line(), "print the version of kestrel and of its module, then exit");
+    // Global, before or after the subcommand's name: a subcommand hands the options it
+    // does not know to the top level.
+    app.fallthrough();
+    CLI::Option* quiet = app.add_flag_callback("-q,--quiet", [] { set_verbosity(Verbosity::Quiet); },
+                                               "print only errors and the command's answer: no progress, no "
+                                               "informational lines");
+    CLI::Option* verbose = app.add_flag_callback("-v,--verbose", [] { set_verbosity(Verbosity::Verbose); },
+                                                 "print extra detail lines");
+    quiet->excludes(verbose);
     CLI::App* help = app.add_subcommand("help", "show the help of kestrel or of one subcommand");
     auto topic = std::make_shared<std::string>();
     help->add_option("subcommand", *topic, "the subcommand to explain");

@@ -160,6 +160,44 @@ TEST_F(HostileTest, ManifestFieldOfAnyOtherTypeIsDamage)
     ExpectRefused(manifest_path, "manifest does not parse");
 }
 
+// Host and tags are printed and filtered on: a name that could forge a line or a column, an
+// overlong one, or a flood of tags is damage. A manifest written before they were recorded
+// reads as of an unknown host, untagged.
+TEST_F(HostileTest, ManifestHostAndTagsAreCheckedAndMayBeAbsent)
+{
+    manifest.erase("host");
+    manifest.erase("tags");
+    put_manifest(manifest);
+    repo::Manifest m = r->manifest(id);
+    EXPECT_EQ(m.host, "");
+    EXPECT_TRUE(m.tags.empty());
+
+    manifest["host"] = "db-1.example";
+    manifest["tags"] = {"daily", "app:web"};
+    put_manifest(manifest);
+    m = r->manifest(id);
+    EXPECT_EQ(m.host, "db-1.example");
+    EXPECT_EQ(m.tags, (std::vector<std::string>{"daily", "app:web"}));
+
+    const std::vector<std::pair<const char*, nlohmann::json>> bad = {
+        {"host", "a\nb"}, {"host", "a b"}, {"host", std::string(254, 'h')}, {"host", "h\x1b[2J"},
+        {"tags", {"ok", ""}}, {"tags", {"a,b"}}, {"tags", {"x\ty"}}, {"tags", {std::string(65, 't')}},
+        {"tags", {1}}, {"tags", nlohmann::json(std::vector<std::string>(65, "t"))}, {"tags", "daily"}};
+    for (const auto& [key, value] : bad) {
+        nlohmann::json j = manifest;
+        j[key] = value;
+        put_manifest(j);
+        try {
+            r->manifest(id);
+            ADD_FAILURE() << key << " = " << value.dump() << " accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.kind(), Error::Kind::Damaged) << e.what();
+            EXPECT_NE(std::string(e.what()).find(key), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(r->list().empty()) << "a damaged manifest is not listed";
+    }
+}
+
 TEST_F(HostileTest, ManifestGeometryMustFitTheRepositorysChunks)
 {
     // Claims that would size every chunk buffer by the manifest alone: larger chunks, a

@@ -93,6 +93,45 @@ TEST_F(RetentionTest, RulesKeepTheNewestPerBucketAndPerSource)
     EXPECT_THROW(r->forget({}, true), Error);
 }
 
+// Two machines backing up a device of one name keep their own histories; a filter limits
+// the rules to the backups it selects and leaves the rest alone, unreported.
+TEST_F(RetentionTest, RulesCountPerHostAndAFilterSelectsWhatTheyApplyTo)
+{
+    Device dev = random_device(4096, 8, 1.0, 5);
+    auto backup = [&](const std::string& host, int64_t t, std::vector<std::string> tags = {}) {
+        BackupPlan plan;
+        plan.source = "sda1";
+        plan.host = host;
+        plan.tags = std::move(tags);
+        plan.snapshot_time = t;
+        return write_backup(*r, dev, plan);
+    };
+    const std::string old_web = backup("web", kMonday), new_web = backup("web", kMonday + 60, {"weekly"});
+    const std::string old_db = backup("db", kMonday + 120, {"weekly", "db"}), new_db = backup("db", kMonday + 180);
+    const std::string unknown = backup("", kMonday + 240);
+
+    repo::ForgetResult all = r->forget({1, 0, 0, 0}, true);
+    EXPECT_EQ(std::set<std::string>(all.kept.begin(), all.kept.end()),
+              (std::set<std::string>{new_web, new_db, unknown}));
+
+    repo::BackupFilter web;
+    web.host = "web";
+    repo::ForgetResult only_web = r->forget({1, 0, 0, 0}, false, web);
+    EXPECT_EQ(only_web.kept, std::vector<std::string>{new_web});
+    EXPECT_EQ(only_web.forgotten, std::vector<std::string>{old_web});
+    EXPECT_EQ(r->list().size(), 4u);
+
+    repo::BackupFilter tagged;
+    tagged.tags = {{"weekly", "db"}};
+    EXPECT_TRUE(tagged.matches(r->manifest(old_db)));
+    EXPECT_FALSE(tagged.matches(r->manifest(new_web))) << "every tag of one alternative";
+    tagged.tags.push_back({"weekly"});
+    EXPECT_TRUE(tagged.matches(r->manifest(new_web))) << "any alternative";
+    repo::ForgetResult by_tag = r->forget({1, 0, 0, 0}, true, tagged);
+    EXPECT_EQ(std::set<std::string>(by_tag.kept.begin(), by_tag.kept.end()), (std::set<std::string>{new_web, old_db}));
+    EXPECT_TRUE(by_tag.forgotten.empty());
+}
+
 TEST_F(RetentionTest, ForgetThenGcFreesOnlyWhatNoKeptBackupUses)
 {
     std::vector<std::string> ids;

@@ -65,6 +65,8 @@ std::string write_backup(repo::Repository& r, const Device& dev, const BackupPla
     info.snapshot_time = plan.snapshot_time;
     info.incremental = plan.parent.has_value();
     info.module_stats = {{"diskReads", 1}};
+    info.host = plan.host;
+    info.tags = plan.tags;
     for (size_t i = 0; i < info.session_key.size(); i++)
         info.session_key[i] = static_cast<uint8_t>(i + plan.snapshot_time);
     return w->commit(info);

@@ -42,6 +42,8 @@ struct BackupPlan {
     std::set<uint64_t> changed;
     int64_t snapshot_time = 1'700'000'000;
     unsigned threads = 2;
+    std::string host;
+    std::vector<std::string> tags;
 };
 
 // Writes a backup of `dev` (every used block put, or with a parent only the changed ones)

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/support/repo_source.h"
@@ -184,6 +186,131 @@ TEST_F(CliTest, RepositoryFromTheEnvironmentAndBackupsByPrefixOrLatest)
     }
 }
 
+// --quiet leaves errors and the command's answer; --verbose adds detail; both are global,
+// before or after the subcommand.
+TEST_F(CliTest, QuietAndVerbose)
+{
+    const std::string r = " --repo " + repo;
+    Result q = kestrel("--quiet forget --keep-last 1 --dry-run" + r);
+    EXPECT_EQ(q.code, 0);
+    EXPECT_EQ(q.out, "");
+    q = kestrel("verify -q" + r);
+    EXPECT_EQ(q.code, 0);
+    EXPECT_EQ(q.out, "") << "a clean verify says nothing";
+    q = kestrel("-q restore" + r + " --backup latest --to " + (tmp / "q.img"));
+    EXPECT_EQ(q.code, 0);
+    EXPECT_EQ(q.out, "");
+    EXPECT_TRUE(fs::exists(tmp / "q.img"));
+    q = kestrel("list --quiet" + r);
+    EXPECT_NE(q.out.find(full), std::string::npos) << "a listing is the answer: " << q.out;
+    q = kestrel("--quiet ls" + r + " --backup nosuch");
+    EXPECT_NE(q.code, 0);
+    EXPECT_NE(q.out.find("kestrel: "), std::string::npos) << "errors are still said";
+
+    Result v = kestrel("forget --keep-last 1 --dry-run --verbose" + r);
+    EXPECT_NE(v.out.find("would keep " + inc), std::string::npos) << v.out;
+    EXPECT_NE(v.out.find("would forget " + full), std::string::npos) << v.out;
+    EXPECT_EQ(kestrel("--quiet --verbose list" + r).code, 2);
+}
+
+// Backups record their host and tags; list, forget, stats and `latest` select by host,
+// source and tag; backups written before hosts were recorded are of an unknown host.
+TEST_F(CliTest, HostsTagsAndFilters)
+{
+    {
+        auto r = repo::Repository::open(repo::Env::posix(), repo);
+        BackupPlan plan;
+        plan.host = "web";
+        plan.tags = {"nightly", "app"};
+        plan.snapshot_time = 1'700'100'000;
+        write_backup(*r, dev, plan);
+        plan.host = "db";
+        plan.source = "db-device";
+        plan.tags = {"nightly"};
+        plan.snapshot_time = 1'700'000'500;
+        write_backup(*r, dev, plan);
+    }
+    const std::string r = " --json --repo " + repo;
+    auto ids = [&](const std::string& args) {
+        std::vector<std::string> out;
+        const nlohmann::json list = kestrel_json("list" + r + " " + args);
+        for (const auto& b : list["backups"])
+            out.push_back(b["id"]);
+        return out;
+    };
+    nlohmann::json web = kestrel_json("list" + r + " --host web")["backups"];
+    ASSERT_EQ(web.size(), 1u);
+    EXPECT_EQ(web[0]["tags"], nlohmann::json::array({"app", "nightly"}));
+    EXPECT_EQ(ids("--tag nightly").size(), 2u);
+    EXPECT_EQ(ids("--tag nightly,app").size(), 1u);
+    EXPECT_EQ(ids("--tag app --tag nosuch").size(), 1u);
+    EXPECT_EQ(ids("--source db-device").size(), 1u);
+    EXPECT_EQ(ids("--source test-device --host web"), ids("--host web"));
+    EXPECT_EQ(ids("--host nosuch").size(), 0u);
+    EXPECT_EQ(kestrel_json("list" + r)["backups"][0]["host"], "") << "written without a host";
+    EXPECT_NE(kestrel("list --repo " + repo).out.find("HOST"), std::string::npos);
+
+    // latest of a selection; the db backup is older than web's.
+    EXPECT_EQ(kestrel_json("ls" + r + " --backup latest --host db")["backup"], ids("--host db")[0]);
+    EXPECT_EQ(kestrel_json("ls" + r + " --backup latest --source test-device --host web")["backup"], web[0]["id"]);
+    EXPECT_EQ(kestrel("ls --repo " + repo + " --backup latest --host nosuch").code, 1);
+
+    // Rules count per host and source: one kept of each of three histories.
+    nlohmann::json f = kestrel_json("forget" + r + " --keep-last 1 --dry-run");
+    EXPECT_EQ(f["kept"].size(), 3u);
+    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    f = kestrel_json("forget" + r + " --keep-last 1 --tag nightly");
+    EXPECT_EQ(f["kept"].size(), 2u);
+    EXPECT_EQ(f["forgotten"].size(), 0u);
+    EXPECT_EQ(kestrel("forget --repo " + repo + " --host web " + full).code, 2) << "a filter with ids";
+
+    for (const std::string bad : {"--host 'a b'", "--tag 'x y'", "--tag a,,b", "--host ''"})
+        EXPECT_EQ(kestrel("list --repo " + repo + " " + bad).code, 2) << bad;
+}
+
+// stats counts from manifests and indexes: the incremental shares all but one chunk with
+// the full backup, so the repository stores what both backups added and no more.
+TEST_F(CliTest, StatsPerBackupPerSourceAndInAll)
+{
+    nlohmann::json s = kestrel_json("stats --json --repo " + repo);
+    ASSERT_EQ(s["backups"].size(), 2u);
+    const nlohmann::json &a = s["backups"][0], &b = s["backups"][1], &total = s["total"];
+    EXPECT_EQ(a["id"], full);
+    const uint64_t used = std::count(dev.used.begin(), dev.used.end(), true);
+    EXPECT_EQ(a["raw_bytes"], used * 4096);
+    EXPECT_EQ(b["raw_bytes"], used * 4096);
+    EXPECT_EQ(a["chunks"], b["chunks"]);
+    EXPECT_EQ(total["chunks"], a["chunks"].get<uint64_t>() + 1);
+    EXPECT_EQ(total["deduplicated_bytes"], total["chunks"].get<uint64_t>() * s["chunk_bytes"].get<uint64_t>());
+    EXPECT_EQ(total["stored_bytes"], a["added_bytes"].get<uint64_t>() + b["added_bytes"].get<uint64_t>())
+        << "each chunk counted once";
+    EXPECT_GT(a["only_here_stored_bytes"], 0u);
+    EXPECT_LT(a["only_here_stored_bytes"], a["stored_bytes"]);
+    EXPECT_EQ(total["missing_chunks"], 0);
+    ASSERT_EQ(s["sources"].size(), 1u);
+    EXPECT_EQ(s["sources"][0]["backups"], 2);
+    EXPECT_EQ(s["sources"][0]["stored_bytes"], total["stored_bytes"]);
+
+    // One backup by prefix: its own figures, and what only it holds among all backups.
+    nlohmann::json one = kestrel_json("stats --json --repo " + repo + " latest");
+    ASSERT_EQ(one["backups"].size(), 1u);
+    EXPECT_EQ(one["backups"][0]["id"], inc);
+    EXPECT_EQ(one["total"]["stored_bytes"], b["stored_bytes"]);
+    EXPECT_EQ(one["backups"][0]["only_here_stored_bytes"], b["only_here_stored_bytes"]);
+    EXPECT_EQ(kestrel("stats --repo " + repo + " nosuch").code, 1);
+
+    Result text = kestrel("stats --repo " + repo);
+    EXPECT_EQ(text.code, 0);
+    EXPECT_NE(text.out.find("2 backups: "), std::string::npos) << text.out;
+
+    // A damaged index: that backup is left out and named, exit 3.
+    std::ofstream(repo + "/backups/" + full + ".index", std::ios::app) << "x";
+    Result damaged = kestrel("stats --repo " + repo);
+    EXPECT_EQ(damaged.code, 3);
+    EXPECT_NE(damaged.out.find(full), std::string::npos) << damaged.out;
+    EXPECT_NE(damaged.out.find("1 backup: "), std::string::npos) << damaged.out;
+}
+
 // Completion and the man page are made from the command's definitions: every subcommand
 // and option is there, and completing in a real bash gives the expected words.
 TEST(CliGenerate, CompletionAndManPageFollowTheDefinitions)
@@ -204,6 +331,7 @@ TEST(CliGenerate, CompletionAndManPageFollowTheDefinitions)
     EXPECT_EQ(complete("kestrel extract --to k.b"), "k.bash") << "a path option completes file names";
     EXPECT_EQ(complete("kestrel help ext"), "extract");
     EXPECT_EQ(complete("kestrel --vers"), "--version");
+    EXPECT_EQ(complete("kestrel stats --qu"), "--quiet") << "global options after a subcommand";
 
     const std::string man = read_host_file(KESTREL_MAN_PAGE);
     for (const char* want : {".SS \"kestrel backup\"", ".SS \"kestrel extract\"", "--keep-last", "KESTREL_REPOSITORY"})
@@ -328,7 +456,7 @@ TEST_F(CliTest, LockedExitsFourWaitLockWaitsAndUnlockClearsStaleLocks)
 
 TEST(CliBackup, VersionLoadsTheModule)
 {
-    Result v = kestrel("version --quiet");
+    Result v = kestrel("--quiet version");
     EXPECT_EQ(v.code, 0) << v.out;
     EXPECT_NE(v.out.find("module version"), std::string::npos);
 }
@@ -344,7 +472,8 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     std::string img = tmp / "disk.img", rp = tmp / "repo";
     std::vector<sim::Partition> parts = demo::make_disk_image(img, {spec});
 
-    nlohmann::json first = kestrel_json("backup --json --disk " + img + " --partition 1 --repo " + rp);
+    nlohmann::json first =
+        kestrel_json("backup --json --disk " + img + " --partition 1 --repo " + rp + " --host web-1 --tag a --tag b,a");
     EXPECT_EQ(first["created_repo"], true);
     EXPECT_EQ(first["incremental"], false);
     EXPECT_EQ(first["full_reason"], "there is no previous backup of the device");
@@ -378,6 +507,11 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     ASSERT_EQ(list["backups"].size(), 2u);
     std::string second = list["backups"][1]["id"];
     EXPECT_EQ(list["backups"][1]["counts"]["chunks_new"], 1);
+    EXPECT_EQ(list["backups"][0]["host"], "web-1");
+    EXPECT_EQ(list["backups"][0]["tags"], nlohmann::json::array({"a", "b"}));
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(list["backups"][1]["host"], host) << "this machine's name by default";
     fs::create_directory(tmp / "out");
     ASSERT_EQ(kestrel("extract --repo " + rp + " --backup " + second + " " + big->path + " --to " + (tmp / "out")).code,
               0);

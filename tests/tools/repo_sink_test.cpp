@@ -122,7 +122,9 @@ TEST_F(RepoSinkTest, EveryReasonForAFullBackupReachesTheReport)
         EXPECT_NE(r->manifest(b.id).reason.find(why), std::string::npos);
     };
     expect_full(BackUp(s, 2), "there is no previous backup of the device");
-    expect_full(BackUp(s, 2, {65536, true}), "a full backup was asked for");
+    jobs::PartitionBackupOptions full;
+    full.full = true;
+    expect_full(BackUp(s, 2, full), "a full backup was asked for");
 
     // Another agent takes the changes (and a new key) in between.
     agent::MemorySink other;

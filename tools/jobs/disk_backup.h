@@ -19,6 +19,8 @@ namespace jobs {
 struct PartitionBackupOptions {
     uint32_t cache_blocks = 65536; // most old blocks the copy-on-write cache may hold
     bool full = false;             // a full backup even when an incremental is possible
+    std::string host;              // the machine's name the backup records
+    std::vector<std::string> tags; // labels the backup records
 };
 
 // What happened, for the report.

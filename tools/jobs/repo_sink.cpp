@@ -106,6 +106,8 @@ std::string RepoSink::commit(const agent::BackupFacts& facts)
     if (facts.next_key)
         std::copy(facts.next_key->begin(), facts.next_key->end(), info.session_key.begin());
     info.unreadable_blocks.assign(facts.unreadable.begin(), facts.unreadable.end());
+    info.host = host_;
+    info.tags = tags_;
     try {
         keep_until(plan_.geometry.blocks);
         id_ = writer_->commit(info);

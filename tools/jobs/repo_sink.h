@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/sink.h"
 #include "repo/repository.h"
@@ -32,6 +33,13 @@ public:
     // geometry and the blocks it could not read. None when the repository holds no backup
     // of the source. Throws repo::Error when the repository cannot be read.
     std::optional<agent::PreviousBackup> previous();
+
+    // The host and tags the backups committed from now on record.
+    void label(std::string host, std::vector<std::string> tags)
+    {
+        host_ = std::move(host);
+        tags_ = std::move(tags);
+    }
 
     std::string begin(const agent::BackupPlan& plan) override;
     std::string put(uint32_t block, std::span<const uint8_t> data) override;
@@ -58,6 +66,8 @@ private:
     uint32_t next_ = 0;                      // blocks below it were handed over
     std::string parent_;
     std::string id_;
+    std::string host_;
+    std::vector<std::string> tags_;
     repo::BackupCounts counts_;
 };
 
