@@ -10,7 +10,7 @@
 #include "agent/used_blocks.h"
 #include "repo/fault_env.h"
 #include "tools/demo/disk_image.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 #include "tools/demo/writers.h"
 #include "tools/jobs/disk_backup.h"
 #include "tools/jobs/repo_sink.h"

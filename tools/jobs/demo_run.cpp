@@ -9,9 +9,9 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "tools/demo/disk_image.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 #include "tools/demo/writers.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 #include "tools/jobs/text.h"
 
 namespace jobs {

@@ -12,7 +12,7 @@
 
 #include "agent/backup.h"
 #include "repo/repository.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 
 namespace jobs {
 
