@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "repo/repository.h"
-#include "tools/jobs/text.h"
+#include "jobs/text.h"
 
 namespace cli {
 

@@ -25,7 +25,7 @@
 #include "sim/disk.h"
 #include "sim/machine.h"
 #include "tools/demo/disk_image.h"
-#include "tools/jobs/disk_backup.h"
+#include "jobs/disk_backup.h"
 // Last: the kernel's macros clash with the libraries'.
 #include "machine/install.h"
 #include "platform/kernel.h"

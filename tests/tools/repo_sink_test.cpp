@@ -12,8 +12,8 @@
 #include "tools/demo/disk_image.h"
 #include "machine/image_session.h"
 #include "tools/demo/writers.h"
-#include "tools/jobs/disk_backup.h"
-#include "tools/jobs/repo_sink.h"
+#include "jobs/disk_backup.h"
+#include "jobs/repo_sink.h"
 
 #include "sim/disk.h"
 #include "sim/fs.h"

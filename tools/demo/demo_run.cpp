@@ -1,4 +1,4 @@
-#include "tools/jobs/demo_run.h"
+#include "tools/demo/demo_run.h"
 
 #include <filesystem>
 #include <fstream>
@@ -12,7 +12,7 @@
 #include "machine/image_session.h"
 #include "tools/demo/writers.h"
 #include "machine/install.h"
-#include "tools/jobs/text.h"
+#include "jobs/text.h"
 
 namespace jobs {
 
