@@ -8,7 +8,7 @@
 // clash with them.
 #include "agent/memory_sink.h"
 #include "agent/used_blocks.h"
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tools/demo/disk_image.h"
 #include "machine/image_session.h"
 #include "tools/demo/writers.h"
