@@ -34,22 +34,27 @@ layer_of() {
     esac
 }
 
+# The quoted includes of a file, as "line:header".
+includes() {
+    awk '/^[[:space:]]*#[[:space:]]*include[[:space:]]*"/ { split($0, part, "\""); print NR ":" part[2] }' "$1"
+}
+
 status=0
 for file in platform/* interface/* base/* blockmap/* shared/* automap/* intercept/* reader/* \
     cow/* snapshot/* backup/* module/*; do
     [ -e "$file" ] || continue
     mine=$(layer_of "$file")
-    while read -r inc; do
+    while IFS=: read -r line inc; do
         theirs=$(layer_of "$inc")
         if [ -z "$theirs" ]; then
-            echo "layer check: $file includes $inc, which is not the module's" >&2
+            echo "$file:$line: includes $inc, which is not the module's" >&2
             status=1
             continue
         fi
         [ "$theirs" -le "$mine" ] && { [ "$theirs" -lt "$mine" ] || [ "$(dirname "$inc")" = "$(dirname "$file")" ]; } && continue
-        echo "layer check: $file (layer $mine) includes $inc (layer $theirs)" >&2
+        echo "$file:$line: (layer $mine) includes $inc (layer $theirs): a module folder includes only its own and lower layers" >&2
         status=1
-    done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
+    done < <(includes "$file")
     case "$file" in
     *.cpp)
         # At the left margin of a source file: "extern ...;" or "type name(...);", a
@@ -119,8 +124,7 @@ while read -r file; do
             echo "$file:$line: ${mine#* } (layer ${mine% *}) includes $inc of ${theirs#* } (layer ${theirs% *}): $rule" >&2
             status=1
         fi
-    done < <(awk '/^[[:space:]]*#[[:space:]]*include[[:space:]]*"/ {
-        split($0, part, "\""); print NR ":" part[2] }' "$file")
+    done < <(includes "$file")
 done < <(find repo agent machine jobs serve nbd tools -type f \( -name '*.h' -o -name '*.cpp' \) 2>/dev/null | sort)
 
 # Libraries: each target_link_libraries(...) of CMakeLists.txt as "line target item...".

@@ -174,6 +174,12 @@ class LayersTest(unittest.TestCase):
         tree = Tree({"blockmap/a.cpp": '#include "platform/kernel.h"\n'})
         self.addCleanup(tree.close)
         self.assertEqual(tree.layers().returncode, 0)
+        # A folder lower in the stack may not include a higher one; the line is named.
+        tree = Tree({"blockmap/a.cpp": '#include "platform/kernel.h"\n#include "cow/cache.h"\n'})
+        self.addCleanup(tree.close)
+        r = tree.layers()
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("blockmap/a.cpp:2: (layer 3) includes cow/cache.h (layer 8)", r.stderr)
 
 
 class UserSpaceLayersTest(unittest.TestCase):
