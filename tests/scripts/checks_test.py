@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The source checks CI runs before it builds: the 2.6.9-names check and the layers check,
-each on small trees made for the case, and the names check on the project itself."""
+"""The source checks CI runs before it builds: the 2.6.9-names check, the layers check and the
+function-length check, each on small trees made for the case and on the project itself."""
 import os
 import shutil
 import subprocess
