@@ -78,11 +78,35 @@ private:
     // The module's state: nothing while the backup holds, else the failure it says.
     std::optional<BackupResult> check_module_state();
 
+    // The steps of run(), in order; each returns the failure that ends the backup, or nothing.
+    // Opens the control device and reads the device's geometry.
+    std::optional<BackupResult> open_device();
+    // Starts the backup and decides whether it can be incremental.
+    std::optional<BackupResult> start();
+    // Takes the snapshot, falling back to a full backup once if the module does not take
+    // the previous backup's key.
+    std::optional<BackupResult> take_snapshot(kes::BackupStateInfo& st);
+    // The key for the next backup and the blocks changed since the previous one.
+    std::optional<BackupResult> read_changes(BlockBitmap& changed);
+    // Maps the module's read buffer, sized for runs of at most run_blocks.
+    std::optional<BackupResult> map_buffer(const kes::BackupStateInfo& st);
+    // The used blocks from the file system, the wanted ones loaded into the module, the sink begun.
+    std::optional<BackupResult> plan_backup(BlockBitmap& changed, BackupPlan& plan);
+    // Reads every wanted block into the sink, run by run.
+    std::optional<BackupResult> deliver(const BackupPlan& plan);
+    // The backup's figures handed to the sink's commit.
+    std::optional<BackupResult> commit(std::chrono::steady_clock::time_point started,
+                                       std::chrono::system_clock::time_point snapshot_time);
+    // The blocks one read takes from wanted block b on, and how many of them are wanted.
+    uint32_t run_length(const BlockBitmap& wanted_map, uint32_t b, uint32_t& wanted) const;
+
     ControlDevice dev_;
     const BackupJob& job_;
     BlockSink& sink_;
     const Progress& progress_;
     BackupResult r_;
+    std::string name_;        // the device's name, for messages
+    std::string full_reason_; // why the backup is full; "" while it can be incremental
     Geometry geo_;
     bool begun_ = false;
     uint32_t max_run_ = 0;
@@ -265,16 +289,42 @@ std::optional<BackupResult> BackupRun::check_module_state()
 BackupResult BackupRun::run()
 {
     const auto started = std::chrono::steady_clock::now();
-    const std::string name = device_name(job_.major, job_.minor);
+    name_ = device_name(job_.major, job_.minor);
+    std::optional<BackupResult> failed = open_device();
+    if (!failed)
+        failed = start();
+    kes::BackupStateInfo st{};
+    if (!failed)
+        failed = take_snapshot(st);
+    if (failed)
+        return *failed;
+    const auto snapshot_time = std::chrono::system_clock::now();
+
+    BlockBitmap changed;
+    BackupPlan plan;
+    failed = read_changes(changed);
+    if (!failed)
+        failed = map_buffer(st);
+    if (!failed)
+        failed = plan_backup(changed, plan);
+    if (!failed)
+        failed = deliver(plan);
+    if (!failed)
+        failed = commit(started, snapshot_time);
+    return failed ? *failed : r_;
+}
+
+std::optional<BackupResult> BackupRun::open_device()
+{
     int s = dev_.open();
     if (s)
         return fail(Failure::ControlDevice, s, std::string("cannot open ") + ControlDevice::kPath + ": " + status_text(s));
 
     kes::BlockSizeInfo bsi{};
     if ((s = dev_.block_size(job_.major, job_.minor, bsi)))
-        return fail(Failure::Refused, s, "cannot read the geometry of " + name + ": " + status_text(s));
+        return fail(Failure::Refused, s, "cannot read the geometry of " + name_ + ": " + status_text(s));
     if (bsi.blockSize == 0 || bsi.blockSize % 512)
-        return fail(Failure::Refused, -EINVAL, name + " reports a block size of " + std::to_string(bsi.blockSize));
+        return fail(Failure::Refused, -EINVAL, name_ + " reports a block size of " + std::to_string(bsi.blockSize));
     geo_.major = job_.major;
     geo_.minor = job_.minor;
     geo_.block_size = bsi.blockSize;
@@ -282,44 +332,56 @@ BackupResult BackupRun::run()
                                  : static_cast<uint32_t>(uint64_t(bsi.partSizeKB) * 1024 / bsi.blockSize);
     r_.block_size = geo_.block_size;
     r_.fs_blocks = geo_.blocks;
+    return std::nullopt;
+}
 
+std::optional<BackupResult> BackupRun::start()
+{
+    int s;
     if ((s = dev_.start_backup(job_.major, job_.minor, geo_.blocks, job_.max_cache_blocks)))
-        return fail(Failure::Refused, s, "the module refused to start a backup of " + name + ": " + status_text(s));
+        return fail(Failure::Refused, s, "the module refused to start a backup of " + name_ + ": " + status_text(s));
 
     kes::AutoMapStateInfo am{};
     if ((s = dev_.automap_state(am)))
         return fail(Failure::ControlDevice, s, "cannot read the change tracking state: " + status_text(s));
-    std::string full_reason = reason_for_full(am);
+    full_reason_ = reason_for_full(am);
     if (job_.no_tracking && (s = dev_.no_start_automap()))
         return fail(Failure::ControlDevice, s, "cannot switch change tracking off: " + status_text(s));
     // A full backup starts tracking afresh instead of presenting a key that cannot match.
-    if (!full_reason.empty() && (s = dev_.no_load_from_automap()))
+    if (!full_reason_.empty() && (s = dev_.no_load_from_automap()))
         return fail(Failure::ControlDevice, s, "cannot ask for a full backup: " + status_text(s));
+    return std::nullopt;
+}
 
+std::optional<BackupResult> BackupRun::take_snapshot(kes::BackupStateInfo& st)
+{
     SessionKey key{};
-    if (full_reason.empty())
+    if (full_reason_.empty())
         key = job_.previous->key;
-    kes::BackupStateInfo st{};
     for (int attempt = 0;; attempt++) {
+        int s;
         if ((s = dev_.snapshot(key)))
             return fail(Failure::Freeze, s,
-                        s == kes::KES_INVALID ? "the file system on " + name + " could not be frozen for the snapshot"
-                                              : "the snapshot of " + name + " failed: " + status_text(s));
+                        s == kes::KES_INVALID ? "the file system on " + name_ + " could not be frozen for the snapshot"
+                                              : "the snapshot of " + name_ + " failed: " + status_text(s));
         if ((s = dev_.state(st)))
             return fail(Failure::ControlDevice, s, "cannot read the backup's state: " + status_text(s));
         if (st.state == kes::BACKUP_SNAPSHOT)
-            break;
+            return std::nullopt;
         if (st.state != kes::BACKUP_STARTED || attempt > 0)
             return fail(Failure::Freeze, static_cast<int>(st.state),
-                        "the snapshot of " + name + " was not taken (state " + std::to_string(st.state) + ")");
+                        "the snapshot of " + name_ + " was not taken (state " + std::to_string(st.state) + ")");
         // The module kept the snapshot back: the key did not match after all.
-        full_reason = "the session key did not match the device's change tracking at the snapshot";
+        full_reason_ = "the session key did not match the device's change tracking at the snapshot";
         if ((s = dev_.no_load_from_automap()))
             return fail(Failure::ControlDevice, s, "cannot ask for a full backup: " + status_text(s));
     }
-    const auto snapshot_time = std::chrono::system_clock::now();
+}
 
+std::optional<BackupResult> BackupRun::read_changes(BlockBitmap& changed)
+{
     kes::AutoMapStateInfo after{};
+    int s;
     if ((s = dev_.automap_state(after)))
         return fail(Failure::ControlDevice, s, "cannot read the change tracking state: " + status_text(s));
     // A backup that switches tracking off hands out no key, even where the module still
@@ -330,15 +392,18 @@ BackupResult BackupRun::run()
         r_.key = k;
     }
 
-    BlockBitmap changed;
-    if (full_reason.empty()) {
+    if (full_reason_.empty()) {
         s = dev_.get_automap(geo_.blocks, changed);
         if (s == kes::KES_INVALID)
-            full_reason = "change tracking of the device was reset during the snapshot";
+            full_reason_ = "change tracking of the device was reset during the snapshot";
         else if (s)
-            full_reason = "the map of changed blocks could not be read (" + status_text(s) + ")";
+            full_reason_ = "the map of changed blocks could not be read (" + status_text(s) + ")";
     }
+    return std::nullopt;
+}
 
+std::optional<BackupResult> BackupRun::map_buffer(const kes::BackupStateInfo& st)
+{
     max_run_ = std::min<uint32_t>(std::max<uint32_t>(job_.run_blocks, 1), st.bufferBytes / geo_.block_size);
     if (max_run_ == 0)
         return fail(Failure::ControlDevice, -EINVAL, "no room for a block in the read buffer");
@@ -346,7 +411,11 @@ BackupResult BackupRun::run()
     long m = dev_.map_buffer(pages);
     if (m < 0)
         return fail(Failure::ControlDevice, static_cast<int>(m), "cannot map the read buffer: " + status_text(static_cast<int>(m)));
+    return std::nullopt;
+}
 
+std::optional<BackupResult> BackupRun::plan_backup(BlockBitmap& changed, BackupPlan& plan)
+{
     UsedBlocks used;
     if (job_.used_only) {
         used = find_used_blocks([this](uint32_t first, uint32_t count,
@@ -360,14 +429,13 @@ BackupResult BackupRun::run()
     r_.all_blocks_reason = used.from_file_system ? "" : used.why_all;
     r_.metadata_blocks = used.blocks_read;
     if (auto failed = check_module_state())
-        return *failed;
+        return failed;
 
-    BackupPlan plan;
     plan.geometry = geo_;
     plan.fs_type = used.from_file_system ? used.fs_type : "";
     plan.used = used.used;
-    plan.incremental = full_reason.empty();
-    plan.full_reason = full_reason;
+    plan.incremental = full_reason_.empty();
+    plan.full_reason = full_reason_;
     if (plan.incremental) {
         // The changed blocks the file system still uses, and the blocks the previous
         // backup could not read.
@@ -381,9 +449,10 @@ BackupResult BackupRun::run()
         plan.changed = plan.used;
     }
     r_.incremental = plan.incremental;
-    r_.full_reason = full_reason;
+    r_.full_reason = full_reason_;
     r_.used_blocks = plan.used.count();
 
+    int s;
     if ((s = dev_.load_block_map(plan.changed)))
         return fail(Failure::ControlDevice, s, "cannot load the map of wanted blocks: " + status_text(s));
     r_.wanted_blocks = plan.changed.count();
@@ -392,37 +461,49 @@ BackupResult BackupRun::run()
     if (!e.empty())
         return fail(Failure::Sink, -EIO, e);
     begun_ = true;
+    return std::nullopt;
+}
 
+uint32_t BackupRun::run_length(const BlockBitmap& wanted_map, uint32_t b, uint32_t& wanted) const
+{
+    // A run of wanted blocks, joined to the next one across a gap of at most max_gap
+    // unwanted blocks while the whole still fits one read. The unwanted blocks are read
+    // from the disk as they are now and dropped: in the state the map of wanted blocks
+    // puts the backup in, nothing is kept or copied for them, so reading them changes
+    // nothing the wanted blocks depend on.
+    uint32_t n = 1;
+    wanted = 1;
+    for (;;) {
+        while (n < max_run_ && b + n < geo_.blocks && wanted_map.test(b + n)) {
+            n++;
+            wanted++;
+        }
+        uint32_t gap = 0;
+        while (gap < job_.max_gap && n + gap < max_run_ && b + n + gap < geo_.blocks &&
+               !wanted_map.test(b + n + gap))
+            gap++;
+        if (gap == 0 || n + gap >= max_run_ || b + n + gap >= geo_.blocks || !wanted_map.test(b + n + gap))
+            return n;
+        n += gap;
+    }
+}
+
+std::optional<BackupResult> BackupRun::deliver(const BackupPlan& plan)
+{
     // Filled only when a block has to be copied out of the buffer.
     std::vector<uint8_t> buf;
+    std::string e;
     uint32_t read_since_check = 0;
     for (uint32_t b = 0; b < geo_.blocks;) {
         if (!plan.changed.test(b)) {
             b++;
             continue;
         }
-        // A run of wanted blocks, joined to the next one across a gap of at most max_gap
-        // unwanted blocks while the whole still fits one read. The unwanted blocks are read
-        // from the disk as they are now and dropped: in the state the map of wanted blocks
-        // puts the backup in, nothing is kept or copied for them, so reading them changes
-        // nothing the wanted blocks depend on.
-        uint32_t n = 1, wanted = 1;
-        for (;;) {
-            while (n < max_run_ && b + n < geo_.blocks && plan.changed.test(b + n)) {
-                n++;
-                wanted++;
-            }
-            uint32_t gap = 0;
-            while (gap < job_.max_gap && n + gap < max_run_ && b + n + gap < geo_.blocks &&
-                   !plan.changed.test(b + n + gap))
-                gap++;
-            if (gap == 0 || n + gap >= max_run_ || b + n + gap >= geo_.blocks || !plan.changed.test(b + n + gap))
-                break;
-            n += gap;
-        }
-        if ((s = read_run(b, n, plan.changed, buf, e))) {
+        uint32_t wanted;
+        const uint32_t n = run_length(plan.changed, b, wanted);
+        if (int s = read_run(b, n, plan.changed, buf, e)) {
             if (auto failed = check_module_state())
-                return *failed;
+                return failed;
             return fail(Failure::ControlDevice, s,
                         "the read of blocks " + std::to_string(b) + ".." + std::to_string(b + n - 1) +
                             " failed: " + status_text(s));
@@ -438,16 +519,21 @@ BackupResult BackupRun::run()
         if (read_since_check >= max_run_) {
             read_since_check = 0;
             if (auto failed = check_module_state())
-                return *failed;
+                return failed;
         }
         if (progress_)
             progress_(r_.delivered_blocks, r_.wanted_blocks);
     }
+    return std::nullopt;
+}
 
-    if ((s = dev_.stats(r_.stats)))
+std::optional<BackupResult> BackupRun::commit(std::chrono::steady_clock::time_point started,
+                                              std::chrono::system_clock::time_point snapshot_time)
+{
+    if (int s = dev_.stats(r_.stats))
         return fail(Failure::ControlDevice, s, "cannot read the backup's statistics: " + status_text(s));
     if (auto failed = check_module_state())
-        return *failed;
+        return failed;
     dev_.close();
 
     BackupFacts facts;
@@ -461,7 +547,7 @@ BackupResult BackupRun::run()
     facts.stats = r_.stats;
     facts.next_key = r_.key;
     facts.unreadable = r_.unreadable;
-    e = sink_.commit(facts);
+    std::string e = sink_.commit(facts);
     if (!e.empty())
         return fail(Failure::Sink, -EIO, e);
     begun_ = false;
@@ -470,10 +556,10 @@ BackupResult BackupRun::run()
         r_.status = kes::KES_IO_ERROR;
         r_.failure = Failure::Unreadable;
         r_.error = std::to_string(r_.unreadable.size()) + " block" + (r_.unreadable.size() == 1 ? "" : "s") +
-                   " of " + name + " could not be read (" + block_list(r_.unreadable) +
+                   " of " + name_ + " could not be read (" + block_list(r_.unreadable) +
                    "); the backup is stored and marked as lacking them";
     }
-    return r_;
+    return std::nullopt;
 }
 
 // Hands every block to a function; nothing to begin, commit or abort.

@@ -2,6 +2,11 @@
 // module still tracks the device under the previous backup's key; the used blocks read
 // from the snapshot's file-system metadata; the map of wanted blocks loaded; every wanted
 // block read from the snapshot and handed to a sink; close; commit.
+//
+// Errors, the agent library's one style: nothing is thrown. The control device's commands
+// return the module's status (0, a positive module status or a negative system error); a
+// backup ends in a BackupResult whose status, Failure and one-line error (naming the device)
+// say what failed; a sink's calls return "" or the one-line reason they failed.
 #pragma once
 
 #include <functional>

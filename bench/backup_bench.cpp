@@ -23,7 +23,7 @@
 #include "repo/format.h"
 #include "repo/repository.h"
 #include "repo/tree.h"
-#include "tools/jobs/repo_sink.h"
+#include "jobs/repo_sink.h"
 
 #include "agent/backup.h"
 #include "agent/sim_transport.h"
@@ -32,7 +32,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace {
 

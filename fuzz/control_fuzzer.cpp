@@ -24,7 +24,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/format.h"
 #include "repo/repository.h"
 

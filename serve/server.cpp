@@ -36,7 +36,7 @@
 #include "sim/machine.h"
 #include "sim/process.h"
 // Last: the kernel's macros (MAJOR, MINOR; also current) clash with the libraries'.
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace serve {
 

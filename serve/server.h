@@ -15,6 +15,10 @@
 // nbdkit runs our plugin, which forwards each NBD client's requests over a connection of
 // its own to the control socket; they run through the machine's block layer as a process
 // writing the block device would.
+//
+// Errors, the server's one style: setting up throws serve::Error, one line naming the
+// socket, directory or image it concerns; once up, what an agent's call meets goes back to
+// that agent as the call's status and never ends the server.
 #pragma once
 
 #include <memory>

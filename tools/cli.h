@@ -1,6 +1,12 @@
 // What the kestrel command's subcommands share: their registration, exit codes, the
 // progress bar and error reporting. Each subcommand (or group of them) lives in its own
 // tools/cmd_*.cpp and adds itself through one register_* function.
+//
+//
+// Errors: the command line alone turns failures into exit codes (kExit* below). A
+// subcommand returns its code; repo::Error and the other libraries' errors it lets through
+// reach report_error() through guarded(), which prints the one line (with the backup, file
+// or device it names) and maps it to its code.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -12,7 +18,7 @@
 #include <vector>
 
 #include "repo/repository.h"
-#include "tools/jobs/text.h"
+#include "jobs/text.h"
 
 namespace cli {
 

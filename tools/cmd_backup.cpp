@@ -14,11 +14,11 @@
 #include "agent/control.h"
 #include "agent/sim_transport.h"
 #include "agent/socket_transport.h"
-#include "tools/jobs/disk_backup.h"
+#include "jobs/disk_backup.h"
 #include "module/kestrel.h"
 #include "sim/machine.h"
 #include "sim/process.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace cli {
 

@@ -1,10 +1,10 @@
 // kestrel demo: the main job. Backs up a disk image with an ext4 and an ext2 file system
-// while writers change files, restores every backup and proves it (see tools/jobs/demo_run.h).
+// while writers change files, restores every backup and proves it (see tools/demo/demo_run.h).
 #include <cstdio>
 #include <unistd.h>
 
 #include "tools/cli.h"
-#include "tools/jobs/demo_run.h"
+#include "tools/demo/demo_run.h"
 
 namespace cli {
 

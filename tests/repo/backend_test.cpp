@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "repo/backend.h"
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/test_store.h"
 
 using repo::Error;

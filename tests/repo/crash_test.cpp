@@ -6,7 +6,7 @@
 #include <map>
 #include <unistd.h>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/repo_source.h"
 
 using namespace repo_test;

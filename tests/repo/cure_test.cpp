@@ -2,7 +2,7 @@
 // stray directory does not stop the repository, and a damaged config is damage.
 #include <gtest/gtest.h>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/repo_source.h"
 
 using namespace repo_test;

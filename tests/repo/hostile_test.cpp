@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/format.h"
 #include "tests/support/repo_source.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/keys.h"
 
 using repo::Error;

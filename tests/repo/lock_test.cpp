@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "repo/backend.h"
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/lock.h"
 #include "tests/support/repo_source.h"
 #include "tests/support/test_store.h"

@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/restore.h"
 #include "tests/support/repo_source.h"
 

@@ -2,7 +2,7 @@
 // backup needs goes.
 #include <gtest/gtest.h>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/repo_source.h"
 
 using namespace repo_test;

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/s3_backend.h"
 
 using repo::Error;

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "repo/backend.h"
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/s3_backend.h"
 #include "tests/support/test_store.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/repo_source.h"
 
 using namespace repo_test;

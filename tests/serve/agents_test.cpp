@@ -25,9 +25,9 @@
 #include "sim/disk.h"
 #include "sim/machine.h"
 #include "tools/demo/disk_image.h"
-#include "tools/jobs/disk_backup.h"
+#include "jobs/disk_backup.h"
 // Last: the kernel's macros clash with the libraries'.
-#include "tools/install/install.h"
+#include "machine/install.h"
 #include "platform/kernel.h"
 
 namespace kestrel_test {

@@ -9,7 +9,7 @@
 #include "module/kestrel.h"
 #include "sim/machine.h"
 #include "sim/process.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace kestrel_test {
 

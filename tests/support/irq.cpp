@@ -4,7 +4,7 @@
 
 #include "sim/disk.h"
 #include "tests/support/interleave.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace kestrel_test {
 

@@ -24,7 +24,7 @@
 #include "module/kestrel.h"
 #include "sim/disk.h"
 #include "tests/support/stamped.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace kestrel_test {
 namespace {

@@ -10,7 +10,7 @@
 #include "sim/fs.h"
 #include "tests/support/fixture.h"
 #include "tools/demo/disk_image.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 #include "tools/demo/writers.h"
 
 namespace kestrel_test {

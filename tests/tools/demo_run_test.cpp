@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "tools/jobs/demo_run.h"
+#include "tools/demo/demo_run.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 // clash with them.
 #include "agent/memory_sink.h"
 #include "agent/used_blocks.h"
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "tools/demo/disk_image.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 #include "tools/demo/writers.h"
-#include "tools/jobs/disk_backup.h"
-#include "tools/jobs/repo_sink.h"
+#include "jobs/disk_backup.h"
+#include "jobs/repo_sink.h"
 
 #include "sim/disk.h"
 #include "sim/fs.h"

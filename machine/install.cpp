@@ -1,4 +1,4 @@
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 #include "interface/kestrel_ioctl.h"
 #include "platform/kernel.h"

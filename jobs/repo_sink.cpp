@@ -1,4 +1,4 @@
-#include "tools/jobs/repo_sink.h"
+#include "jobs/repo_sink.h"
 
 #include <algorithm>
 #include <filesystem>

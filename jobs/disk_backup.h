@@ -3,6 +3,12 @@
 // partition, takes an incremental when the module still tracks the partition under that
 // backup's key and a full one (saying why) otherwise, and the repository stores only the
 // chunks it does not hold yet. Shared by `kestrel backup --disk` and `kestrel demo`.
+//
+//
+// Errors, the jobs' one style: what a backup meets comes back in its result (the agent's
+// BackupResult: status, Failure, one line naming the device and partition); the
+// repository's own failures pass through as repo::Error, the machine's (machine/) as
+// std::runtime_error, each with one line naming the file or image.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +18,7 @@
 
 #include "agent/backup.h"
 #include "repo/repository.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 
 namespace jobs {
 

@@ -1,9 +1,9 @@
-#include "tools/jobs/disk_backup.h"
+#include "jobs/disk_backup.h"
 
 #include <chrono>
 
-#include "tools/jobs/repo_sink.h"
-#include "tools/jobs/text.h"
+#include "jobs/repo_sink.h"
+#include "jobs/text.h"
 // Last: the kernel's macros (MAJOR, MINOR; also current) clash with the libraries'.
 #include "platform/kernel.h"
 

@@ -1,4 +1,4 @@
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/jobs/text.h"
+#include "jobs/text.h"
 
 #include <cstdio>
 #include <ctime>

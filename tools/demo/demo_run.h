@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/jobs/disk_backup.h"
+#include "jobs/disk_backup.h"
 
 namespace jobs {
 

@@ -1,4 +1,4 @@
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -8,7 +8,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
-#include "tools/install/install.h"
+#include "machine/install.h"
 
 namespace demo {
 

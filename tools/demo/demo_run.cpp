@@ -1,4 +1,4 @@
-#include "tools/jobs/demo_run.h"
+#include "tools/demo/demo_run.h"
 
 #include <filesystem>
 #include <fstream>
@@ -9,10 +9,10 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "tools/demo/disk_image.h"
-#include "tools/demo/image_session.h"
+#include "machine/image_session.h"
 #include "tools/demo/writers.h"
-#include "tools/install/install.h"
-#include "tools/jobs/text.h"
+#include "machine/install.h"
+#include "jobs/text.h"
 
 namespace jobs {
 
