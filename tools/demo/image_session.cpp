@@ -8,6 +8,7 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "tools/demo/image_check.h"
 #include "tools/install/install.h"
 
 namespace demo {
@@ -31,9 +32,14 @@ ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std:
         err = p == 0 || p >= c.minors ? -ENODEV : sim::mount_fs(m, device(p));
         if (err) {
             shutdown();
-            std::string why = err == -ENODEV   ? "the image has no partition " + std::to_string(p)
-                              : err == -EINVAL ? "partition " + std::to_string(p) + " holds no ext2/3/4 file system"
-                                               : "cannot mount partition " + std::to_string(p) + ": " + strerror(-err);
+            // The machine only says "no such device" or "no file system": the image itself
+            // says why.
+            std::string why = err == -ENODEV || err == -EINVAL ? explain_partition(image, p) : "";
+            if (!why.empty())
+                throw std::runtime_error(why);
+            why = err == -ENODEV   ? "the image has no partition " + std::to_string(p)
+                  : err == -EINVAL ? "partition " + std::to_string(p) + " holds no ext2/3/4 file system"
+                                   : "cannot mount partition " + std::to_string(p) + ": " + strerror(-err);
             throw std::runtime_error(why + " (" + image + ")");
         }
         mounted_.push_back(p);

@@ -1,0 +1,18 @@
+// What an image holds where a partition was expected, said in one line for the user: a GPT
+// disk, a bare file system, an extended or logical partition, a partition past the end of
+// the image, a file system larger than its partition, a file system of a type the machine
+// cannot mount. Only the machine's MBR scan (four primary partitions) and ext2/3/4 are
+// understood by a backup; these lines say what was found instead and what to do.
+#pragma once
+
+#include <string>
+
+namespace demo {
+
+// Why partition `partition` (from 1) of the image file at `path` cannot be backed up, as
+// one line naming what was found and what to do; "" when the image's first sectors show
+// nothing wrong (the caller then says what the machine answered). Reads the file with
+// bounds checks only: the image's bytes are not trusted.
+std::string explain_partition(const std::string& path, unsigned partition);
+
+} // namespace demo
