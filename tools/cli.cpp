@@ -37,7 +37,8 @@ void ProgressBar::update(uint64_t done, uint64_t total)
     if (json_) {
         done = std::min(done, total);
         const uint64_t percent = done * 100 / total;
-        if (percent == json_percent_)
+        // Only forward: a total that grows while the work runs does not move it back.
+        if (json_percent_ != UINT64_MAX && percent <= json_percent_)
             return;
         json_percent_ = percent;
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();

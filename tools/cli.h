@@ -45,7 +45,7 @@ void register_generate(CLI::App& app, Commands& commands); // generate
 // JSON: the share done, what is done of the whole (bytes when each unit's size is known,
 // else units), the rate and the time left. Redraws at most every tenth of a second; clears
 // its line when destroyed. With JSON output it prints instead one progress object per line
-// on stdout each time the whole percentage done changes (so at most 101 of them, however
+// on stdout each time the whole percentage done grows (so at most 101 of them, however
 // fast or slow the work), and nothing on stderr.
 class ProgressBar {
 public:

@@ -107,7 +107,18 @@ TEST_F(CliTest, ListVerifyRestoreLsExtract)
     EXPECT_EQ(v["ok"], true);
     EXPECT_EQ(v["checked_backups"], 2);
 
-    EXPECT_EQ(kestrel("restore --repo " + repo + " --backup " + inc + " --to " + (tmp / "r.img")).code, 0);
+    Result restored;
+    restored.code = run("true; { " + std::string(KESTREL_BINARY) + " restore --json --repo " + repo + " --backup " +
+                            inc + " --to " + (tmp / "r.img") + " 2>/dev/null; }",
+                        &restored.out);
+    EXPECT_EQ(restored.code, 0) << restored.out;
+    nlohmann::json rj = json_result(restored.out);
+    EXPECT_EQ(rj["backup_id"], inc);
+    EXPECT_EQ(rj["image_bytes"], dev.blocks * 4096);
+    // Restore counts chunks, and says their bytes too.
+    EXPECT_NE(restored.out.find(R"("operation":"restore")"), std::string::npos) << restored.out;
+    EXPECT_NE(restored.out.find(R"("percent":100)"), std::string::npos) << restored.out;
+    EXPECT_NE(restored.out.find(R"("total_bytes":)"), std::string::npos) << restored.out;
     std::vector<uint8_t> want = dev.expected_image();
     EXPECT_EQ(read_host_file(tmp / "r.img"), std::string(want.begin(), want.end()));
 
@@ -375,8 +386,8 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     std::vector<sim::Partition> parts = demo::make_disk_image(img, {spec});
 
     Result run_first;
-    run_first.code = run("true; { " + std::string(KESTREL_BINARY) + " backup --json --disk " + img + " --partition 1 --repo " +
-                             rp + " 2>/dev/null; }",
+    run_first.code = run("true; { " + std::string(KESTREL_BINARY) + " backup --json --disk " + img +
+                             " --partition 1 --repo " + rp + " 2>/dev/null; }",
                          &run_first.out);
     ASSERT_EQ(run_first.code, 0) << run_first.out;
     nlohmann::json first = json_result(run_first.out);
