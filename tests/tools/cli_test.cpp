@@ -523,7 +523,7 @@ void write_mbr_image(const std::string& path, uint64_t sectors, const std::vecto
 }
 
 // Images a backup cannot take: each gives one line that names what the image holds and
-// what to do, exit 1, and no repository.
+// what to do, exit 1, and no repository; a foreign file system is taken raw.
 TEST(CliBackup, ImagesThatCannotBeBackedUpSayWhatWasFound)
 {
     TempDir tmp;
@@ -560,14 +560,24 @@ TEST(CliBackup, ImagesThatCannotBeBackedUpSayWhatWasFound)
     write_mbr_image(small, 12288, {{0x83, 2048, 4096}}, ext, 2048);
     expect_line(small, 1, "holds an ext4 file system of 4194304 bytes, larger than the partition (2097152 bytes)");
 
-    // An MBR image whose partition was made by another file system's mkfs.
+    // A partition made by another file system's mkfs is backed up raw, every block, and
+    // the backup says so in one line; its restore is the partition exactly.
     if (demo::run_program({"mkfs.xfs", "-V"}).exit_code == 0) {
         const std::string xfs = tmp / "xfs.fs", img = tmp / "xfs.img";
         std::ofstream(xfs).close();
         fs::resize_file(xfs, 300 << 20);
         ASSERT_TRUE(demo::run_program({"mkfs.xfs", "-q", "-f", xfs}).clean());
-        write_mbr_image(img, 2048 + (300 << 11), {{0x83, 2048, 300 << 11}}, xfs, 2048, 1 << 20);
-        expect_line(img, 1, "holds a file system of type XFS, which cannot be backed up: only ext2/3/4");
+        write_mbr_image(img, 2048 + 8192, {{0x83, 2048, 8192}}, xfs, 2048, 1 << 20);
+        const std::string xrp = tmp / "xfs-repo";
+        Result r = kestrel("backup --disk " + img + " --repo " + xrp);
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_NE(r.out.find("kestrel: partition 1 of " + img + " holds a file system of type XFS, which kestrel "
+                             "cannot read: it is backed up raw, every block of the partition\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("every block taken"), std::string::npos) << r.out;
+        ASSERT_EQ(kestrel("restore --repo " + xrp + " --backup latest --to " + (tmp / "xfs.out")).code, 0);
+        EXPECT_EQ(read_host_file(tmp / "xfs.out"), read_host_file(img).substr(2048 * 512));
     } else {
         std::cout << "[  NOTE    ] mkfs.xfs is missing (xfsprogs): the XFS partition is not tried\n";
     }

@@ -79,7 +79,7 @@ bool is_extended(unsigned char type) { return type == 0x05 || type == 0x0F || ty
 
 } // namespace
 
-std::string explain_partition(const std::string& path, unsigned partition)
+std::string explain_partition(const std::string& path, unsigned partition, std::string* foreign_type)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -149,9 +149,12 @@ std::string explain_partition(const std::string& path, unsigned partition)
     if (fs.type.empty())
         return p + " of " + path + " holds no file system known here (neither ext2/3/4 nor another recognised "
                                    "one): check the partition number";
-    if (fs.bytes == 0)
+    if (fs.bytes == 0) {
+        if (foreign_type)
+            *foreign_type = fs.type;
         return p + " of " + path + " holds a file system of type " + fs.type +
-               ", which cannot be backed up: only ext2/3/4 file systems are supported";
+               ", which kestrel cannot read: it is backed up raw, every block of the partition";
+    }
     if (fs.bytes > x.sectors * kSector)
         return p + " of " + path + " holds an " + fs.type + " file system of " + std::to_string(fs.bytes) +
                " bytes, larger than the partition (" + std::to_string(x.sectors * kSector) +

@@ -11,8 +11,10 @@ namespace demo {
 
 // Why partition `partition` (from 1) of the image file at `path` cannot be backed up, as
 // one line naming what was found and what to do; "" when the image's first sectors show
-// nothing wrong (the caller then says what the machine answered). Reads the file with
+// nothing wrong (the caller then says what the machine answered). A partition that holds
+// a known file system other than ext2/3/4 can still be backed up raw, every block: then
+// `foreign_type` (when given) is set to its type and the line says so. Reads the file with
 // bounds checks only: the image's bytes are not trusted.
-std::string explain_partition(const std::string& path, unsigned partition);
+std::string explain_partition(const std::string& path, unsigned partition, std::string* foreign_type = nullptr);
 
 } // namespace demo

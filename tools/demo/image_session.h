@@ -28,6 +28,10 @@ public:
     ImageSession(const ImageSession&) = delete;
     ImageSession& operator=(const ImageSession&) = delete;
 
+    // Lines for the user about how partitions were taken (one backed up raw, every block,
+    // because its file system is not one kestrel reads).
+    const std::vector<std::string>& notices() const { return notices_; }
+
     // The device number of a partition (1-based) of the image.
     uint32_t device(unsigned partition) const;
     agent::Transport& transport() { return *transport_; }
@@ -43,6 +47,7 @@ private:
     sim::Machine& m_;
     uint32_t disk_ = 0;
     std::vector<unsigned> mounted_;
+    std::vector<std::string> notices_;
     sim::Process* agent_ = nullptr;
     std::unique_ptr<agent::SimTransport> transport_;
     bool loaded_ = false;

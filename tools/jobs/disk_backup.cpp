@@ -98,6 +98,7 @@ nlohmann::json to_json(const PartitionBackup& b)
                         {"incremental", r.incremental},
                         {"full_reason", r.full_reason},
                         {"fs_type", r.fs_type},
+                        {"all_blocks_reason", r.all_blocks_reason},
                         {json::kBlockBytes, r.block_size},
                         {json::kFsBlocks, r.fs_blocks},
                         {"used_blocks", r.used_blocks},
