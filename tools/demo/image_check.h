@@ -1,8 +1,8 @@
 // What an image holds where a partition was expected, said in one line for the user: a GPT
 // disk, a bare file system, an extended or logical partition, a partition past the end of
-// the image, a file system larger than its partition, a file system of a type the machine
-// cannot mount. Only the machine's MBR scan (four primary partitions) and ext2/3/4 are
-// understood by a backup; these lines say what was found instead and what to do.
+// the image, a file system larger than its partition, a file system of another type than
+// ext2/3/4. The machine reads MBRs with four primary partitions and mounts ext2/3/4 only;
+// these lines say what was found instead and what to do.
 #pragma once
 
 #include <string>

@@ -22,7 +22,8 @@ public:
     // Attaches the image as disk sda of m, mounts each listed partition (numbered from 1),
     // loads the module and starts an agent process. Throws when the image cannot be
     // opened, a partition does not exist or holds no file system the machine can mount,
-    // or the module does not load.
+    // or the module does not load. A partition holding a known file system other than
+    // ext2/3/4 is mounted for a raw backup of every block, and notices() says so.
     ImageSession(sim::Machine& m, const std::string& image, const std::vector<unsigned>& partitions);
     ~ImageSession();
     ImageSession(const ImageSession&) = delete;
