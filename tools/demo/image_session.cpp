@@ -50,7 +50,6 @@ ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std:
     for (unsigned p : partitions) {
         err = p == 0 || p >= c.minors ? -ENODEV : sim::mount_fs(m, device(p));
         if (err) {
-            shutdown();
             // The machine only says "no such device" or "no file system": the image itself
             // says why.
             std::string foreign;
@@ -60,6 +59,7 @@ ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std:
                 mounted_.push_back(p);
                 continue;
             }
+            shutdown();
             if (!why.empty())
                 throw std::runtime_error(why);
             why = err == -ENODEV   ? "the image has no partition " + std::to_string(p)
