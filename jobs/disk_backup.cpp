@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "jobs/json_out.h"
 #include "jobs/repo_sink.h"
 #include "jobs/text.h"
 // Last: the kernel's macros (MAJOR, MINOR; also current) clash with the libraries'.
@@ -93,31 +94,30 @@ nlohmann::json to_json(const PartitionBackup& b)
     const agent::BackupResult& r = b.result;
     nlohmann::json j = {{"partition", b.partition},
                         {"source", b.source},
-                        {"ok", r.ok()},
+                        {json::kOk, r.ok()},
                         {"committed", b.committed()},
                         {"incremental", r.incremental},
                         {"full_reason", r.full_reason},
                         {"fs_type", r.fs_type},
-                        {"block_size", r.block_size},
-                        {"blocks", r.fs_blocks},
+                        {"all_blocks_reason", r.all_blocks_reason},
+                        {json::kBlockBytes, r.block_size},
+                        {json::kFsBlocks, r.fs_blocks},
                         {"used_blocks", r.used_blocks},
-                        {"blocks_read", r.delivered_blocks},
-                        {"bytes_read", b.bytes_read()},
+                        {"read_blocks", r.delivered_blocks},
+                        {"read_bytes", b.bytes_read()},
                         {"metadata_blocks", r.metadata_blocks},
-                        {"seconds", b.seconds},
-                        {"bytes_per_second", b.throughput()},
-                        {"writes_during", b.writes},
+                        {json::kDurationMs, static_cast<uint64_t>(b.seconds * 1000 + 0.5)},
+                        {"read_bytes_per_second", static_cast<uint64_t>(b.throughput())},
+                        {"writes_during_backup", b.writes},
                         {"module", stats_json(r.stats)}};
     if (!r.ok())
         j["error"] = r.error;
     if (!r.unreadable.empty())
         j["unreadable_blocks"] = r.unreadable;
     if (b.committed()) {
-        j["backup"] = b.id;
-        j["parent"] = b.parent.empty() ? nlohmann::json() : nlohmann::json(b.parent);
-        const repo::BackupCounts& c = b.counts;
-        j["chunks"] = {{"positions", c.chunks}, {"empty", c.chunks_empty}, {"reused_from_parent", c.chunks_reused},
-                       {"new", c.chunks_new}, {"bytes_new", c.bytes_new}};
+        j[json::kBackupId] = b.id;
+        j[json::kParentId] = b.parent.empty() ? nlohmann::json() : nlohmann::json(b.parent);
+        j["counts"] = json::counts(b.counts);
     }
     return j;
 }

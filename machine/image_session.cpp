@@ -8,9 +8,29 @@
 #include "sim/fs.h"
 #include "sim/machine.h"
 #include "sim/process.h"
+#include "machine/image_check.h"
 #include "machine/install.h"
 
 namespace demo {
+
+namespace {
+
+// Mounts the partition as a file system whose contents the machine does not read, in the
+// largest block size that divides it (so that no sector is left out), for a raw backup of
+// every block.
+int mount_raw(sim::Machine& m, uint32_t dev)
+{
+    const std::optional<uint64_t> found = sim::device_sectors(m, dev);
+    if (!found)
+        return -ENODEV;
+    const uint64_t sectors = *found;
+    unsigned block_size = 4096;
+    while (block_size > 512 && sectors % (block_size / 512))
+        block_size /= 2;
+    return sim::mount_fs(m, dev, block_size);
+}
+
+} // namespace
 
 ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std::vector<unsigned>& partitions)
     : m_(m)
@@ -30,10 +50,21 @@ ImageSession::ImageSession(sim::Machine& m, const std::string& image, const std:
     for (unsigned p : partitions) {
         err = p == 0 || p >= c.minors ? -ENODEV : sim::mount_fs(m, device(p));
         if (err) {
+            // The machine only says "no such device" or "no file system": the image itself
+            // says why.
+            std::string foreign;
+            std::string why = err == -ENODEV || err == -EINVAL ? explain_partition(image, p, &foreign) : "";
+            if (!foreign.empty() && (err = mount_raw(m, device(p))) == 0) {
+                notices_.push_back(why);
+                mounted_.push_back(p);
+                continue;
+            }
             shutdown();
-            std::string why = err == -ENODEV   ? "the image has no partition " + std::to_string(p)
-                              : err == -EINVAL ? "partition " + std::to_string(p) + " holds no ext2/3/4 file system"
-                                               : "cannot mount partition " + std::to_string(p) + ": " + strerror(-err);
+            if (!why.empty())
+                throw std::runtime_error(why);
+            why = err == -ENODEV   ? "the image has no partition " + std::to_string(p)
+                  : err == -EINVAL ? "partition " + std::to_string(p) + " holds no ext2/3/4 file system"
+                                   : "cannot mount partition " + std::to_string(p) + ": " + strerror(-err);
             throw std::runtime_error(why + " (" + image + ")");
         }
         mounted_.push_back(p);

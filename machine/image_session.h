@@ -22,11 +22,16 @@ public:
     // Attaches the image as disk sda of m, mounts each listed partition (numbered from 1),
     // loads the module and starts an agent process. Throws when the image cannot be
     // opened, a partition does not exist or holds no file system the machine can mount,
-    // or the module does not load.
+    // or the module does not load. A partition holding a known file system other than
+    // ext2/3/4 is mounted for a raw backup of every block, and notices() says so.
     ImageSession(sim::Machine& m, const std::string& image, const std::vector<unsigned>& partitions);
     ~ImageSession();
     ImageSession(const ImageSession&) = delete;
     ImageSession& operator=(const ImageSession&) = delete;
+
+    // Lines for the user about how partitions were taken (one backed up raw, every block,
+    // because its file system is not one kestrel reads).
+    const std::vector<std::string>& notices() const { return notices_; }
 
     // The device number of a partition (1-based) of the image.
     uint32_t device(unsigned partition) const;
@@ -43,6 +48,7 @@ private:
     sim::Machine& m_;
     uint32_t disk_ = 0;
     std::vector<unsigned> mounted_;
+    std::vector<std::string> notices_;
     sim::Process* agent_ = nullptr;
     std::unique_ptr<agent::SimTransport> transport_;
     bool loaded_ = false;

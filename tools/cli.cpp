@@ -1,5 +1,7 @@
 #include "tools/cli.h"
 
+#include "jobs/json_out.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -46,7 +48,7 @@ void detail(const char* format, ...)
 }
 
 ProgressBar::ProgressBar(std::string label, bool json)
-    : label_(std::move(label)), enabled_(!json && !quiet() && isatty(STDERR_FILENO))
+    : label_(std::move(label)), enabled_(!json && !quiet() && isatty(STDERR_FILENO)), json_(json)
 {
 }
 
@@ -58,9 +60,25 @@ ProgressBar::~ProgressBar()
 
 void ProgressBar::update(uint64_t done, uint64_t total)
 {
-    if (!enabled_ || !total)
+    if (!total)
         return;
     auto now = std::chrono::steady_clock::now();
+    if (json_) {
+        done = std::min(done, total);
+        const uint64_t percent = done * 100 / total;
+        // Only forward: a total that grows while the work runs does not move it back.
+        if (json_percent_ != UINT64_MAX && percent <= json_percent_)
+            return;
+        json_percent_ = percent;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+        printf("%s\n", jobs::json::line(jobs::json::progress(label_, done, total, unit_bytes_,
+                                                                static_cast<uint64_t>(elapsed)))
+                               .c_str());
+        fflush(stdout);
+        return;
+    }
+    if (!enabled_)
+        return;
     if (drawn_ && done < total && now - last_ < std::chrono::milliseconds(100))
         return;
     last_ = now;
@@ -148,7 +166,7 @@ int report_error(const repo::Error& e, bool json)
 {
     fprintf(stderr, "kestrel: %s\n", e.what());
     if (json)
-        print_json({{"ok", false}, {"error", e.what()}, {"kind", kind_name(e.kind())}, {"path", e.path()}});
+        printf("%s\n", jobs::json::line(jobs::json::error(e.what(), kind_name(e.kind()), e.path())).c_str());
     if (e.kind() == repo::Error::Kind::Damaged)
         return kExitDamage;
     return e.kind() == repo::Error::Kind::Locked ? kExitLocked : kExitFailed;
@@ -167,9 +185,7 @@ int guarded(bool json, const std::function<int()>& f)
 
 void print_json(const nlohmann::json& j)
 {
-    // Names from a backed-up file system are bytes, not always UTF-8: a byte that is not
-    // becomes U+FFFD rather than failing the whole output.
-    printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    printf("%s\n", jobs::json::line(jobs::json::summary(j)).c_str());
 }
 
 void add_repo_options(CLI::App* sub, RepoOptions& opt)

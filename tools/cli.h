@@ -63,7 +63,9 @@ void detail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A progress bar on stderr, drawn only when stderr is a terminal, the output is not JSON
 // and the command is not quiet: the share done, what is done of the whole (bytes when each unit's size is known,
 // else units), the rate and the time left. Redraws at most every tenth of a second; clears
-// its line when destroyed.
+// its line when destroyed. With JSON output it prints instead one progress object per line
+// on stdout each time the whole percentage done grows (so at most 101 of them, however
+// fast or slow the work), and nothing on stderr.
 class ProgressBar {
 public:
     ProgressBar(std::string label, bool json);
@@ -81,7 +83,9 @@ public:
 private:
     std::string label_;
     bool enabled_;
+    bool json_;
     bool drawn_ = false;
+    uint64_t json_percent_ = UINT64_MAX; // the percentage of the last progress line
     uint64_t unit_bytes_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_{};
@@ -112,7 +116,7 @@ int report_error(const repo::Error& e, bool json);
 // Runs `f`, turning a repo::Error (or any other exception) into its report and exit code.
 int guarded(bool json, const std::function<int()>& f);
 
-// Prints `j` on stdout, indented.
+// Prints the command's result `j` on stdout, on one line, as a "summary" object.
 void print_json(const nlohmann::json& j);
 
 using jobs::human_bytes;

@@ -201,6 +201,8 @@ int run_disk_backup(const DiskBackupOptions& opt)
             } catch (const std::runtime_error& e) {
                 throw repo::Error(repo::Error::Kind::Invalid, e.what());
             }
+            for (const std::string& line : session->notices())
+                fprintf(stderr, "kestrel: %s\n", line.c_str());
             auto r = open_or_create(opt.repo.repo, created);
             apply_lock_options(*r, opt.repo);
             if (created && !json)

@@ -2,19 +2,11 @@
 #include <cstdio>
 
 #include "tools/cli.h"
+#include "jobs/json_out.h"
 
 namespace cli {
 
 namespace {
-
-// A backup for --json: its manifest without the session key, which only the agent needs.
-nlohmann::json manifest_json(const repo::Manifest& m)
-{
-    nlohmann::json j = repo::to_json(m);
-    j.erase("session_key");
-    j.erase("format");
-    return j;
-}
 
 int run_init(const RepoOptions& opt, uint32_t chunk_bytes)
 {
@@ -42,10 +34,10 @@ int run_list(const RepoOptions& opt, const FilterOptions& which)
         if (opt.json) {
             nlohmann::json out = nlohmann::json::array();
             for (const auto& m : all)
-                out.push_back(manifest_json(m));
+                out.push_back(jobs::json::backup(m));
             nlohmann::json bad = nlohmann::json::array();
             for (const auto& d : damaged)
-                bad.push_back({{"id", d.backups.at(0)}, {"what", d.what}, {"path", d.path}});
+                bad.push_back({{jobs::json::kBackupId, d.backups.at(0)}, {"what", d.what}, {"path", d.path}});
             print_json({{"ok", damaged.empty()}, {"backups", out}, {"damaged", bad}});
             return code;
         }
@@ -77,13 +69,13 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
         if (opt.json) {
             nlohmann::json damage = nlohmann::json::array();
             for (const auto& d : rep.damage)
-                damage.push_back({{"what", d.what}, {"path", d.path}, {"backups", d.backups}});
+                damage.push_back({{"what", d.what}, {"path", d.path}, {"backup_ids", d.backups}});
             print_json({{"ok", rep.clean()},
-                        {"backups_checked", rep.backups_checked},
-                        {"chunks_checked", rep.chunks_checked},
-                        {"bytes_checked", rep.bytes_checked},
+                        {"checked_backups", rep.backups_checked},
+                        {"checked_chunks", rep.chunks_checked},
+                        {"checked_bytes", rep.bytes_checked},
                         {"damage", damage},
-                        {"damaged_backups", rep.damaged_backups()}});
+                        {"damaged_backup_ids", rep.damaged_backups()}});
         } else {
             for (const auto& d : rep.damage) {
                 std::string ids;
@@ -126,7 +118,8 @@ int run_forget(const RepoOptions& opt, const repo::RetentionPolicy& policy, cons
         auto r = open_repo(opt);
         repo::ForgetResult res = ids.empty() ? r->forget(policy, dry_run, filter) : r->forget_ids(ids, dry_run);
         if (opt.json) {
-            print_json({{"ok", true}, {"dry_run", dry_run}, {"kept", res.kept}, {"forgotten", res.forgotten}});
+            print_json({{"ok", true}, {"dry_run", dry_run}, {"kept_backup_ids", res.kept},
+                        {"forgotten_backup_ids", res.forgotten}});
         } else {
             for (const auto& id : res.kept)
                 detail("%s %s\n", dry_run ? "would keep" : "kept", id.c_str());
@@ -147,10 +140,10 @@ int run_gc(const RepoOptions& opt)
         repo::GcResult res = r->gc(bar.fn());
         if (opt.json)
             print_json({{"ok", true},
-                        {"chunks_referenced", res.chunks_referenced},
-                        {"chunks_removed", res.chunks_removed},
-                        {"bytes_removed", res.bytes_removed},
-                        {"other_files_removed", res.other_files_removed}});
+                        {"referenced_chunks", res.chunks_referenced},
+                        {"removed_chunks", res.chunks_removed},
+                        {"removed_bytes", res.bytes_removed},
+                        {"removed_other_files", res.other_files_removed}});
         else
             info("removed %llu unreferenced chunk%s (%s) and %llu leftover file%s; %llu chunks in use\n",
                  static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
@@ -166,7 +159,7 @@ int run_unlock(const RepoOptions& opt, bool all)
         auto r = open_repo(opt);
         std::vector<std::string> removed = repo::remove_locks(r->store(), repo::LockOptions{}, all);
         if (opt.json) {
-            print_json({{"ok", true}, {"removed", removed}});
+            print_json({{"ok", true}, {"removed_locks", removed}});
         } else {
             for (const auto& name : removed)
                 info("removed %s\n", name.c_str());

@@ -5,6 +5,7 @@
 
 #include "repo/restore.h"
 #include "tools/cli.h"
+#include "jobs/json_out.h"
 
 namespace cli {
 
@@ -36,8 +37,8 @@ int run_restore(const RestoreOptions& opt)
         repo::Manifest m = r->manifest(id);
         uint64_t bytes = m.source.block_count * m.source.block_size;
         if (opt.repo.json)
-            print_json({{"ok", true}, {"backup", m.id}, {"image", opt.to}, {"bytes", bytes},
-                        {"block_size", m.source.block_size}, {"block_count", m.source.block_count}});
+            print_json({{"ok", true}, {jobs::json::kBackupId, m.id}, {"image", opt.to}, {"image_bytes", bytes},
+                        {jobs::json::kBlockBytes, m.source.block_size}, {jobs::json::kFsBlocks, m.source.block_count}});
         else
             info("restored backup %s (%s, %llu blocks of %u bytes) to %s, every chunk checked\n", m.id.c_str(),
                    human_bytes(bytes).c_str(), static_cast<unsigned long long>(m.source.block_count),
@@ -78,12 +79,12 @@ int run_ls(const RestoreOptions& opt)
             nlohmann::json out = nlohmann::json::array();
             for (const auto& e : entries) {
                 nlohmann::json j = {{"name", e.name}, {"type", std::string(1, e.type)}, {"mode", e.mode & 07777},
-                                    {"size", e.size}, {"mtime", e.mtime}, {"uid", e.uid}, {"gid", e.gid}};
+                                    {"size_bytes", e.size}, {"mtime", e.mtime}, {"uid", e.uid}, {"gid", e.gid}};
                 if (e.type == 'l')
                     j["target"] = e.link_target;
                 out.push_back(j);
             }
-            print_json({{"ok", true}, {"backup", id}, {"path", opt.path}, {"entries", out}});
+            print_json({{"ok", true}, {jobs::json::kBackupId, id}, {"path", opt.path}, {"entries", out}});
             return kExitOk;
         }
         for (const auto& e : entries)
@@ -142,8 +143,11 @@ int run_extract(const RestoreOptions& opt)
                     static_cast<unsigned long long>(rep.warnings_dropped));
         if (opt.repo.json) {
             nlohmann::json j = repo::to_json(rep);
+            // The report's "bytes" is the file data written.
+            j["data_bytes"] = j["bytes"];
+            j.erase("bytes");
             j["ok"] = rep.complete();
-            j["backup"] = id;
+            j[jobs::json::kBackupId] = id;
             j["path"] = opt.path;
             j["to"] = opt.to;
             print_json(j);

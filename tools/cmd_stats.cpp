@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "jobs/json_out.h"
 #include "tools/cli.h"
 
 namespace cli {
@@ -72,7 +73,7 @@ private:
 
 nlohmann::json figures_json(const ChunkFigures& f, uint32_t chunk_bytes)
 {
-    return {{"chunks", f.chunks + f.missing},
+    return {{"referenced_chunks", f.chunks + f.missing},
             {"deduplicated_bytes", (f.chunks + f.missing) * chunk_bytes},
             {"stored_bytes", f.stored_bytes},
             {"missing_chunks", f.missing}};
@@ -96,7 +97,7 @@ int print_stats(const StatsOptions& opt, uint32_t chunk_bytes, const std::vector
         nlohmann::json jb = nlohmann::json::array(), js = nlohmann::json::array(), jd = nlohmann::json::array();
         for (const BackupStats& b : backups) {
             nlohmann::json j = figures_json(b.all, chunk_bytes);
-            j.update({{"id", b.m->id},
+            j.update({{jobs::json::kBackupId, b.m->id},
                       {"host", b.m->host},
                       {"source", b.m->source.source},
                       {"tags", b.m->tags},
@@ -108,13 +109,13 @@ int print_stats(const StatsOptions& opt, uint32_t chunk_bytes, const std::vector
         }
         for (const SourceStats& s : sources) {
             nlohmann::json j = figures_json(s.figures, chunk_bytes);
-            j.update({{"host", s.host}, {"source", s.source}, {"backups", s.backups}, {"raw_bytes", s.raw_bytes}});
+            j.update({{"host", s.host}, {"source", s.source}, {"backup_count", s.backups}, {"raw_bytes", s.raw_bytes}});
             js.push_back(j);
         }
         for (const repo::Damage& d : damaged)
-            jd.push_back({{"what", d.what}, {"path", d.path}, {"backups", d.backups}});
+            jd.push_back({{"what", d.what}, {"path", d.path}, {"backup_ids", d.backups}});
         nlohmann::json t = figures_json(total, chunk_bytes);
-        t.update({{"backups", backups.size()}, {"raw_bytes", total_raw}});
+        t.update({{"backup_count", backups.size()}, {"raw_bytes", total_raw}});
         print_json({{"ok", damaged.empty()},
                     {"chunk_bytes", chunk_bytes},
                     {"backups", jb},

@@ -587,7 +587,8 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
             {"sh", "-c", std::string(KESTREL_BINARY) + " backup --json --server " + socket + " --repo " + (tmp / "repo") +
                              " 2>/dev/null"});
         ASSERT_EQ(r.exit_code, 0) << r.output;
-        last_id = nlohmann::json::parse(r.output)["backup"];
+        // The result is the last line, after the progress lines.
+        last_id = nlohmann::json::parse(r.output.substr(r.output.rfind('\n', r.output.size() - 2) + 1))["backup_id"];
     }
     nlohmann::json after = nlohmann::json::parse(status());
     const nlohmann::json& last = after["devices"][1]["last_backup"];

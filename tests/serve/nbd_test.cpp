@@ -87,7 +87,8 @@ protected:
                           (tmp / "repo") + " 2>/dev/null"},
                      &out);
         EXPECT_EQ(rc, 0) << out;
-        return nlohmann::json::parse(out);
+        // The result is the last line, after the progress lines.
+        return nlohmann::json::parse(out.substr(out.rfind('\n', out.size() - 2) + 1));
     }
 
     std::vector<uint8_t> Restore(const std::string& id, const std::string& name)
@@ -343,7 +344,7 @@ TEST_F(NbdTest, BackupsFromAnotherProcessWhileClientsWrite)
     writer.join();
     EXPECT_EQ(full["incremental"], false);
     EXPECT_EQ(inc["incremental"], true) << inc["full_reason"];
-    EXPECT_EQ(inc["parent"], full["backup"]);
+    EXPECT_EQ(inc["parent_id"], full["backup_id"]);
 
     // With the clients done, a third backup equals the export exactly.
     nlohmann::json last = BackupFromAnotherProcess();
@@ -354,7 +355,7 @@ TEST_F(NbdTest, BackupsFromAnotherProcessWhileClientsWrite)
     const nlohmann::json* backups[3] = {&full, &inc, &last};
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE("backup " + std::to_string(i));
-        std::vector<uint8_t> restored = Restore((*backups[i])["backup"], "restored" + std::to_string(i));
+        std::vector<uint8_t> restored = Restore((*backups[i])["backup_id"], "restored" + std::to_string(i));
         ExpectSnapshotOf(restored, frozen[i]);
     }
     EXPECT_TRUE(read_file(tmp / "restored2") == frozen[2]);

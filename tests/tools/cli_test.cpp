@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <unistd.h>
@@ -29,13 +30,42 @@ Result kestrel(const std::string& args)
     return r;
 }
 
-// stdout only, for JSON.
+// The result object of a --json run, from stdout only. Every line of it must be one JSON
+// object: progress objects whose share done never goes back, then exactly one result,
+// "summary" or "error" (with ok false).
+nlohmann::json json_result(const std::string& out)
+{
+    std::istringstream lines(out);
+    std::string line;
+    nlohmann::json last;
+    int64_t percent = -1;
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(last.is_null()) << "a line after the result: " << line;
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded()) {
+            ADD_FAILURE() << "not a line of JSON: " << line;
+            continue;
+        }
+        if (j["type"] == "progress") {
+            EXPECT_GT(j["percent"].get<int64_t>(), percent) << line;
+            EXPECT_LE(j["done"], j["total"]) << line;
+            percent = j["percent"];
+            continue;
+        }
+        EXPECT_TRUE(j["type"] == "summary" || (j["type"] == "error" && j["ok"] == false)) << line;
+        last = j;
+    }
+    EXPECT_FALSE(last.is_null()) << "no result in: " << out;
+    return last;
+}
+
 nlohmann::json kestrel_json(const std::string& args, int expect_code = 0)
 {
     Result r;
-    r.code = run(std::string(KESTREL_BINARY) + " " + args + " 2>/dev/null", &r.out);
+    // In braces: run() sends stderr to the output after the command's own redirections.
+    r.code = run("true; { " + std::string(KESTREL_BINARY) + " " + args + " 2>/dev/null; }", &r.out);
     EXPECT_EQ(r.code, expect_code) << args << "\n" << r.out;
-    return nlohmann::json::parse(r.out);
+    return json_result(r.out);
 }
 
 class CliTest : public ::testing::Test {
@@ -70,16 +100,27 @@ TEST_F(CliTest, ListVerifyRestoreLsExtract)
 {
     nlohmann::json list = kestrel_json("list --json --repo " + repo);
     ASSERT_EQ(list["backups"].size(), 2u);
-    EXPECT_EQ(list["backups"][0]["id"], full);
-    EXPECT_EQ(list["backups"][1]["parent"], full);
-    EXPECT_EQ(list["backups"][1]["counts"]["chunks_new"], 1);
+    EXPECT_EQ(list["backups"][0]["backup_id"], full);
+    EXPECT_EQ(list["backups"][1]["parent_id"], full);
+    EXPECT_EQ(list["backups"][1]["counts"]["new_chunks"], 1);
     EXPECT_NE(kestrel("list --repo " + repo).out.find(inc), std::string::npos);
 
     nlohmann::json v = kestrel_json("verify --json --repo " + repo);
     EXPECT_EQ(v["ok"], true);
-    EXPECT_EQ(v["backups_checked"], 2);
+    EXPECT_EQ(v["checked_backups"], 2);
 
-    EXPECT_EQ(kestrel("restore --repo " + repo + " --backup " + inc + " --to " + (tmp / "r.img")).code, 0);
+    Result restored;
+    restored.code = run("true; { " + std::string(KESTREL_BINARY) + " restore --json --repo " + repo + " --backup " +
+                            inc + " --to " + (tmp / "r.img") + " 2>/dev/null; }",
+                        &restored.out);
+    EXPECT_EQ(restored.code, 0) << restored.out;
+    nlohmann::json rj = json_result(restored.out);
+    EXPECT_EQ(rj["backup_id"], inc);
+    EXPECT_EQ(rj["image_bytes"], dev.blocks * 4096);
+    // Restore counts chunks, and says their bytes too.
+    EXPECT_NE(restored.out.find(R"("operation":"restore")"), std::string::npos) << restored.out;
+    EXPECT_NE(restored.out.find(R"("percent":100)"), std::string::npos) << restored.out;
+    EXPECT_NE(restored.out.find(R"("total_bytes":)"), std::string::npos) << restored.out;
     std::vector<uint8_t> want = dev.expected_image();
     EXPECT_EQ(read_host_file(tmp / "r.img"), std::string(want.begin(), want.end()));
 
@@ -166,18 +207,18 @@ TEST_F(CliTest, RepositoryFromTheEnvironmentAndBackupsByPrefixOrLatest)
     Result r;
     r.code = run(env + KESTREL_BINARY + " list --json 2>/dev/null", &r.out);
     ASSERT_EQ(r.code, 0) << r.out;
-    EXPECT_EQ(nlohmann::json::parse(r.out)["backups"].size(), 2u);
+    EXPECT_EQ(json_result(r.out)["backups"].size(), 2u);
     r.out.clear();
     r.code = run("KESTREL_REPOSITORY=" + (tmp / "nowhere") + " " + KESTREL_BINARY + " list --repo " + repo, &r.out);
     EXPECT_EQ(r.code, 0) << "--repo overrides the variable: " << r.out;
 
-    EXPECT_EQ(kestrel_json("restore --json --repo " + repo + " --backup latest --to " + (tmp / "latest.img"))["backup"],
+    EXPECT_EQ(kestrel_json("restore --json --repo " + repo + " --backup latest --to " + (tmp / "latest.img"))["backup_id"],
               inc);
     size_t common = 0;
     while (common < full.size() && common < inc.size() && full[common] == inc[common])
         common++;
     ASSERT_LT(common, full.size());
-    EXPECT_EQ(kestrel_json("ls --json --repo " + repo + " --backup " + full.substr(0, common + 1))["backup"], full);
+    EXPECT_EQ(kestrel_json("ls --json --repo " + repo + " --backup " + full.substr(0, common + 1))["backup_id"], full);
     if (common > 0) {
         Result ambiguous = kestrel("ls --repo " + repo + " --backup " + full.substr(0, common));
         EXPECT_EQ(ambiguous.code, 1);
@@ -235,7 +276,7 @@ TEST_F(CliTest, HostsTagsAndFilters)
         std::vector<std::string> out;
         const nlohmann::json list = kestrel_json("list" + r + " " + args);
         for (const auto& b : list["backups"])
-            out.push_back(b["id"]);
+            out.push_back(b["backup_id"]);
         return out;
     };
     nlohmann::json web = kestrel_json("list" + r + " --host web")["backups"];
@@ -251,8 +292,8 @@ TEST_F(CliTest, HostsTagsAndFilters)
     EXPECT_NE(kestrel("list --repo " + repo).out.find("HOST"), std::string::npos);
 
     // latest of a selection; the db backup is older than web's.
-    EXPECT_EQ(kestrel_json("ls" + r + " --backup latest --host db")["backup"], ids("--host db")[0]);
-    EXPECT_EQ(kestrel_json("ls" + r + " --backup latest --source test-device --host web")["backup"], web[0]["id"]);
+    EXPECT_EQ(kestrel_json("ls" + r + " --backup latest --host db")["backup_id"], ids("--host db")[0]);
+    EXPECT_EQ(kestrel_json("ls" + r + " --backup latest --source test-device --host web")["backup_id"], web[0]["backup_id"]);
     EXPECT_EQ(kestrel("ls --repo " + repo + " --backup latest --host nosuch").code, 1);
 
     // Rules count per host and source: one kept of each of three histories.
@@ -275,26 +316,26 @@ TEST_F(CliTest, StatsPerBackupPerSourceAndInAll)
     nlohmann::json s = kestrel_json("stats --json --repo " + repo);
     ASSERT_EQ(s["backups"].size(), 2u);
     const nlohmann::json &a = s["backups"][0], &b = s["backups"][1], &total = s["total"];
-    EXPECT_EQ(a["id"], full);
+    EXPECT_EQ(a["backup_id"], full);
     const uint64_t used = std::count(dev.used.begin(), dev.used.end(), true);
     EXPECT_EQ(a["raw_bytes"], used * 4096);
     EXPECT_EQ(b["raw_bytes"], used * 4096);
-    EXPECT_EQ(a["chunks"], b["chunks"]);
-    EXPECT_EQ(total["chunks"], a["chunks"].get<uint64_t>() + 1);
-    EXPECT_EQ(total["deduplicated_bytes"], total["chunks"].get<uint64_t>() * s["chunk_bytes"].get<uint64_t>());
+    EXPECT_EQ(a["referenced_chunks"], b["referenced_chunks"]);
+    EXPECT_EQ(total["referenced_chunks"], a["referenced_chunks"].get<uint64_t>() + 1);
+    EXPECT_EQ(total["deduplicated_bytes"], total["referenced_chunks"].get<uint64_t>() * s["chunk_bytes"].get<uint64_t>());
     EXPECT_EQ(total["stored_bytes"], a["added_bytes"].get<uint64_t>() + b["added_bytes"].get<uint64_t>())
         << "each chunk counted once";
     EXPECT_GT(a["only_here_stored_bytes"], 0u);
     EXPECT_LT(a["only_here_stored_bytes"], a["stored_bytes"]);
     EXPECT_EQ(total["missing_chunks"], 0);
     ASSERT_EQ(s["sources"].size(), 1u);
-    EXPECT_EQ(s["sources"][0]["backups"], 2);
+    EXPECT_EQ(s["sources"][0]["backup_count"], 2);
     EXPECT_EQ(s["sources"][0]["stored_bytes"], total["stored_bytes"]);
 
     // One backup by prefix: its own figures, and what only it holds among all backups.
     nlohmann::json one = kestrel_json("stats --json --repo " + repo + " latest");
     ASSERT_EQ(one["backups"].size(), 1u);
-    EXPECT_EQ(one["backups"][0]["id"], inc);
+    EXPECT_EQ(one["backups"][0]["backup_id"], inc);
     EXPECT_EQ(one["total"]["stored_bytes"], b["stored_bytes"]);
     EXPECT_EQ(one["backups"][0]["only_here_stored_bytes"], b["only_here_stored_bytes"]);
     EXPECT_EQ(kestrel("stats --repo " + repo + " nosuch").code, 1);
@@ -384,10 +425,10 @@ TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
     EXPECT_EQ(v["damage"][0]["path"], victim);
     Result text = kestrel("verify --repo " + repo);
     EXPECT_EQ(text.code, 3);
-    for (const auto& id : v["damaged_backups"])
+    for (const auto& id : v["damaged_backup_ids"])
         EXPECT_NE(text.out.find(id.get<std::string>()), std::string::npos) << text.out;
 
-    std::string id = v["damaged_backups"][0];
+    std::string id = v["damaged_backup_ids"][0];
     Result r = kestrel("restore --repo " + repo + " --backup " + id + " --to " + (tmp / "r.img"));
     EXPECT_EQ(r.code, 3) << r.out;
     EXPECT_NE(r.out.find("backup " + id), std::string::npos) << r.out;
@@ -400,9 +441,9 @@ TEST_F(CliTest, DamageExitsThreeNamingTheBackups)
 TEST_F(CliTest, ForgetAndGc)
 {
     nlohmann::json f = kestrel_json("forget --json --repo " + repo + " --keep-last 1");
-    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    EXPECT_EQ(f["forgotten_backup_ids"], nlohmann::json::array({full}));
     nlohmann::json g = kestrel_json("gc --json --repo " + repo);
-    EXPECT_EQ(g["chunks_removed"], 1);
+    EXPECT_EQ(g["removed_chunks"], 1);
     EXPECT_EQ(kestrel_json("verify --json --repo " + repo)["ok"], true);
 }
 
@@ -415,7 +456,7 @@ TEST_F(CliTest, ADamagedManifestIsListedAndForgottenById)
     EXPECT_EQ(kestrel("gc --repo " + repo).code, 3);
     EXPECT_EQ(kestrel("forget --repo " + repo + " " + full + " --keep-last 1").code, 2) << "ids or rules, not both";
     nlohmann::json f = kestrel_json("forget --json --repo " + repo + " " + full);
-    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    EXPECT_EQ(f["forgotten_backup_ids"], nlohmann::json::array({full}));
     EXPECT_EQ(kestrel_json("list --json --repo " + repo)["damaged"], nlohmann::json::array());
     EXPECT_EQ(kestrel("gc --repo " + repo).code, 0);
     EXPECT_EQ(kestrel("verify --repo " + repo).code, 0);
@@ -430,7 +471,7 @@ TEST_F(CliTest, LockedExitsFourWaitLockWaitsAndUnlockClearsStaleLocks)
     EXPECT_NE(v.out.find("locked by gc"), std::string::npos) << v.out;
     Result waited = kestrel("gc --json --repo " + repo + " --wait-lock 300ms");
     EXPECT_EQ(waited.code, 4);
-    EXPECT_NE(waited.out.find("\"kind\": \"locked\""), std::string::npos) << waited.out;
+    EXPECT_NE(waited.out.find(R"("kind":"locked")"), std::string::npos) << waited.out;
     EXPECT_EQ(kestrel("list --repo " + repo).code, 0) << "listing takes no lock";
     EXPECT_EQ(kestrel("verify --repo " + repo + " --wait-lock soon").code, 2);
 
@@ -448,7 +489,7 @@ TEST_F(CliTest, LockedExitsFourWaitLockWaitsAndUnlockClearsStaleLocks)
                               "host": "elsewhere", "pid": 7, "created": 0, "refreshed": 0})");
     auto live = r->lock(repo::LockMode::Shared, "restore");
     nlohmann::json u = kestrel_json("unlock --json --repo " + repo);
-    EXPECT_EQ(u["removed"], nlohmann::json::array({name}));
+    EXPECT_EQ(u["removed_locks"], nlohmann::json::array({name}));
     EXPECT_EQ(kestrel("gc --repo " + repo).code, 4);
     live.reset();
     EXPECT_EQ(kestrel("gc --repo " + repo).code, 0);
@@ -472,14 +513,20 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     std::string img = tmp / "disk.img", rp = tmp / "repo";
     std::vector<sim::Partition> parts = demo::make_disk_image(img, {spec});
 
-    nlohmann::json first =
-        kestrel_json("backup --json --disk " + img + " --partition 1 --repo " + rp + " --host web-1 --tag a --tag b,a");
+    Result run_first;
+    run_first.code = run("true; { " + std::string(KESTREL_BINARY) + " backup --json --disk " + img +
+                             " --partition 1 --repo " + rp + " --host web-1 --tag a --tag b,a 2>/dev/null; }",
+                         &run_first.out);
+    ASSERT_EQ(run_first.code, 0) << run_first.out;
+    nlohmann::json first = json_result(run_first.out);
+    EXPECT_NE(run_first.out.find(R"("operation":"backup")"), std::string::npos) << "progress lines: " << run_first.out;
+    EXPECT_NE(run_first.out.find(R"("percent":100)"), std::string::npos) << run_first.out;
     EXPECT_EQ(first["created_repo"], true);
     EXPECT_EQ(first["incremental"], false);
     EXPECT_EQ(first["full_reason"], "there is no previous backup of the device");
     EXPECT_EQ(first["fs_type"], "ext4");
-    EXPECT_LT(first["blocks_read"].get<uint64_t>(), first["blocks"].get<uint64_t>()) << "only used blocks";
-    EXPECT_GT(first["chunks"]["new"].get<uint64_t>(), 1u);
+    EXPECT_LT(first["read_blocks"].get<uint64_t>(), first["fs_blocks"].get<uint64_t>()) << "only used blocks";
+    EXPECT_GT(first["counts"]["new_chunks"].get<uint64_t>(), 1u);
 
     // Overwrite the first block of the largest file in the image.
     agent::ExtSource src(demo::file_reader(img, parts[0].start_sect * 512, 4096), 4096, spec.bytes / 4096);
@@ -497,6 +544,7 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
 
     Result text = kestrel("backup --disk " + img + " --partition 1 --repo " + rp);
     EXPECT_EQ(text.code, 0) << text.out;
+    EXPECT_EQ(text.out.find('\r'), std::string::npos) << "no progress bar in a pipe: " << text.out;
     EXPECT_NE(text.out.find("full, because the module has no change tracking for the device (the machine was "
                             "restarted"),
               std::string::npos)
@@ -505,8 +553,11 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
 
     nlohmann::json list = kestrel_json("list --json --repo " + rp);
     ASSERT_EQ(list["backups"].size(), 2u);
-    std::string second = list["backups"][1]["id"];
-    EXPECT_EQ(list["backups"][1]["counts"]["chunks_new"], 1);
+    EXPECT_EQ(list["backups"][0]["backup_id"], first["backup_id"]) << "one key for one thing";
+    EXPECT_EQ(list["backups"][0]["fs_blocks"], first["fs_blocks"]);
+    EXPECT_EQ(list["backups"][0]["counts"], first["counts"]);
+    std::string second = list["backups"][1]["backup_id"];
+    EXPECT_EQ(list["backups"][1]["counts"]["new_chunks"], 1);
     EXPECT_EQ(list["backups"][0]["host"], "web-1");
     EXPECT_EQ(list["backups"][0]["tags"], nlohmann::json::array({"a", "b"}));
     char host[256] = {};
@@ -553,9 +604,8 @@ TEST(CliExtract, SpecialBitsInLsAndASummaryOfWhatWasRefused)
     EXPECT_EQ(read_host_file(tmp / "out/root/setuid"), "x");
     EXPECT_FALSE(fs::exists(tmp / "EVIL"));
     fs::create_directory(tmp / "out2");
-    Result xj = kestrel("extract --json --repo " + rp + " --backup " + id + " / --to " + (tmp / "out2"));
-    EXPECT_EQ(xj.code, 3);
-    nlohmann::json j = nlohmann::json::parse(xj.out.substr(xj.out.find("{\n"))); // after the warnings
+    nlohmann::json j = kestrel_json("extract --json --repo " + rp + " --backup " + id + " / --to " + (tmp / "out2"), 3);
+    EXPECT_EQ(j["backup_id"], id);
     EXPECT_EQ(j["ok"], false);
     EXPECT_EQ(j["extracted"]["files"], 1);
     EXPECT_EQ(j["refused"]["unsafe name"], 1);
@@ -568,10 +618,113 @@ TEST(CliBackup, BadDiskOrPartitionIsOneLineAndNoBackup)
     demo::make_disk_image(img, {demo::FsSpec{"ext2", 1024, 2 << 20, ""}});
     Result none = kestrel("backup --disk " + img + " --partition 3 --repo " + rp);
     EXPECT_EQ(none.code, 1);
-    EXPECT_NE(none.out.find("kestrel: the image has no partition 3 (" + img + ")"), std::string::npos) << none.out;
+    EXPECT_EQ(none.out, "kestrel: " + img + " has no partition 3: its MBR lists partition 1\n");
     EXPECT_EQ(kestrel("backup --disk " + (tmp / "nope.img") + " --repo " + rp).code, 2);
     EXPECT_EQ(kestrel("backup --disk " + img + " --partition 0 --repo " + rp).code, 2);
     EXPECT_FALSE(fs::exists(rp)) << "no repository made for a backup that could not start";
+}
+
+// A sparse image of `sectors` sectors with an MBR whose entries are {type, start, sectors},
+// and the first `fs_bytes` bytes of the file at `fs` (if any) written at sector `fs_at`.
+struct MbrEntry {
+    unsigned char type;
+    uint32_t start, sectors;
+};
+void write_mbr_image(const std::string& path, uint64_t sectors, const std::vector<MbrEntry>& entries,
+                     const std::string& fs = "", uint64_t fs_at = 0, size_t fs_bytes = SIZE_MAX)
+{
+    std::ofstream(path).close();
+    fs::resize_file(path, sectors * 512);
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    if (!fs.empty()) {
+        std::string data(std::min<uint64_t>({fs_bytes, fs::file_size(fs), (sectors - fs_at) * 512}), '\0');
+        std::ifstream(fs, std::ios::binary).read(data.data(), static_cast<std::streamsize>(data.size()));
+        f.seekp(static_cast<std::streamoff>(fs_at * 512));
+        f.write(data.data(), static_cast<std::streamsize>(data.size()));
+    }
+    std::string mbr(512, '\0');
+    for (size_t i = 0; i < entries.size(); i++) {
+        char* e = mbr.data() + 446 + 16 * i;
+        e[4] = static_cast<char>(entries[i].type);
+        memcpy(e + 8, &entries[i].start, 4);
+        memcpy(e + 12, &entries[i].sectors, 4);
+    }
+    mbr[510] = static_cast<char>(0x55);
+    mbr[511] = static_cast<char>(0xAA);
+    f.seekp(0);
+    f.write(mbr.data(), 512);
+}
+
+// Images a backup cannot take: each gives one line that names what the image holds and
+// what to do, exit 1, and no repository; a foreign file system is taken raw.
+TEST(CliBackup, ImagesThatCannotBeBackedUpSayWhatWasFound)
+{
+    TempDir tmp;
+    const std::string rp = tmp / "repo", ext = tmp / "ext.fs";
+    demo::make_file_system(ext, demo::FsSpec{"ext4", 1024, 4 << 20, ""}); // 8192 sectors
+    auto expect_line = [&](const std::string& img, unsigned partition, const std::string& says) {
+        Result r = kestrel("backup --disk " + img + " --partition " + std::to_string(partition) + " --repo " + rp);
+        EXPECT_EQ(r.code, 1) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_NE(r.out.find(says), std::string::npos) << "wanted \"" << says << "\" in: " << r.out;
+        EXPECT_FALSE(fs::exists(rp)) << r.out;
+    };
+
+    // A file system with no partition table around it.
+    expect_line(ext, 1, ext + " is a bare ext4 file system, not a disk with a partition table: put it in partition 1");
+
+    // Partition 2 is an extended one; 5 would be the first logical partition inside it.
+    const std::string logical = tmp / "logical.img";
+    write_mbr_image(logical, 20480, {{0x83, 2048, 8192}, {0x05, 10240, 10240}}, ext, 2048);
+    expect_line(logical, 2, "partition 2 of " + logical + " is an extended partition");
+    expect_line(logical, 5, "partition 5 of " + logical + " is a logical partition inside extended partition 2");
+    expect_line(logical, 3, logical + " has no partition 3: its MBR lists partitions 1, 2");
+
+    // A partition table from a larger disk: one partition starts past the image's end, one
+    // runs past it.
+    const std::string cut = tmp / "cut.img";
+    write_mbr_image(cut, 6144, {{0x83, 2048, 8192}, {0x83, 30000, 100}}, ext, 2048);
+    expect_line(cut, 1, "partition 1 of " + cut + " runs past the end of the image (it ends at sector 10240, the "
+                        "image has 6144 sectors)");
+    expect_line(cut, 2, "partition 2 of " + cut + " starts at sector 30000, past the end of the image");
+
+    // A file system grown past its partition (or a partition shrunk under it).
+    const std::string small = tmp / "small.img";
+    write_mbr_image(small, 12288, {{0x83, 2048, 4096}}, ext, 2048);
+    expect_line(small, 1, "holds an ext4 file system of 4194304 bytes, larger than the partition (2097152 bytes)");
+
+    // A partition made by another file system's mkfs is backed up raw, every block, and
+    // the backup says so in one line; its restore is the partition exactly.
+    if (demo::run_program({"mkfs.xfs", "-V"}).exit_code == 0) {
+        const std::string xfs = tmp / "xfs.fs", img = tmp / "xfs.img";
+        std::ofstream(xfs).close();
+        fs::resize_file(xfs, 300 << 20);
+        ASSERT_TRUE(demo::run_program({"mkfs.xfs", "-q", "-f", xfs}).clean());
+        write_mbr_image(img, 2048 + 8192, {{0x83, 2048, 8192}}, xfs, 2048, 1 << 20);
+        const std::string xrp = tmp / "xfs-repo";
+        Result r = kestrel("backup --disk " + img + " --repo " + xrp);
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_NE(r.out.find("kestrel: partition 1 of " + img + " holds a file system of type XFS, which kestrel "
+                             "cannot read: it is backed up raw, every block of the partition\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("every block taken"), std::string::npos) << r.out;
+        ASSERT_EQ(kestrel("restore --repo " + xrp + " --backup latest --to " + (tmp / "xfs.out")).code, 0);
+        EXPECT_EQ(read_host_file(tmp / "xfs.out"), read_host_file(img).substr(2048 * 512));
+    } else {
+        std::cout << "[  NOTE    ] mkfs.xfs is missing (xfsprogs): the XFS partition is not tried\n";
+    }
+
+    // A GPT disk: its MBR only protects the GPT behind it.
+    if (demo::run_program({"sgdisk", "--version"}).exit_code == 0) {
+        const std::string gpt = tmp / "gpt.img";
+        std::ofstream(gpt).close();
+        fs::resize_file(gpt, 16 << 20);
+        ASSERT_TRUE(demo::run_program({"sgdisk", "-n1:2048:+4M", gpt}).clean());
+        expect_line(gpt, 1, gpt + " is a GPT disk; only MBR partition tables are read");
+    } else {
+        std::cout << "[  NOTE    ] sgdisk is missing (gdisk): the GPT disk is not tried\n";
+    }
 }
 
 } // namespace
