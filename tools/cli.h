@@ -40,6 +40,8 @@ void register_restore(CLI::App& app, Commands& commands);  // restore, ls, extra
 void register_repo(CLI::App& app, Commands& commands);     // init, list, verify, forget, gc
 void register_serve(CLI::App& app, Commands& commands);    // serve
 void register_generate(CLI::App& app, Commands& commands); // generate
+void register_diff(CLI::App& app, Commands& commands);     // diff
+void register_mount(CLI::App& app, Commands& commands);    // mount
 
 // A progress bar on stderr, drawn only when stderr is a terminal and the output is not
 // JSON: the share done, what is done of the whole (bytes when each unit's size is known,
