@@ -161,6 +161,34 @@ TEST_F(TwoBackups, DiffOfABackupWithItselfReadsNothingAndAnotherSourceIsRefused)
     EXPECT_EQ(kestrel("diff --repo " + repo + " " + first).code, 2) << "two backups are needed";
 }
 
+// Backups of unknown content compare block by block only; a longer device differs in its tail.
+TEST(Diff, RawBackupsCompareBlocksOnly)
+{
+    TempDir tmp;
+    const std::string repo = tmp / "repo";
+    ASSERT_EQ(kestrel("init --repo " + repo + " --chunk-size 16384").code, 0);
+    auto r = repo::Repository::open(repo::Env::posix(), repo);
+    Device dev = random_device(4096, 64, 0.5, 3);
+    std::string a = write_backup(*r, dev);
+    dev.write(11, 1);
+    dev.write(12, 2);
+    BackupPlan plan;
+    plan.parent = a;
+    plan.changed = {11, 12};
+    plan.snapshot_time += 60;
+    std::string b = write_backup(*r, dev, plan);
+    nlohmann::json d = kestrel_json("diff --json --repo " + repo + " " + a + " " + b);
+    EXPECT_EQ(d["ranges"], nlohmann::json::parse(R"([{"first_block": 11, "block_count": 2}])"));
+    EXPECT_EQ(d["bytes_differing"], 2 * 4096);
+    EXPECT_EQ(d["chunks"], 16);
+    EXPECT_EQ(d["chunks_same_by_digest"], 14);
+    EXPECT_EQ(d["bytes_read"], 2 * 2 * 16384) << "only the two chunks whose digests differ are read, from both backups";
+    EXPECT_TRUE(d["files"].is_null());
+    Result text = kestrel("diff --repo " + repo + " " + a + " " + b);
+    EXPECT_NE(text.out.find("   blocks 11-12\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("no file comparison"), std::string::npos) << text.out;
+}
+
 // Whether FUSE mounts work here: /dev/fuse and fusermount3 present.
 std::string fuse_missing()
 {
