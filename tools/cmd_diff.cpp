@@ -47,19 +47,19 @@ int run_diff(const DiffOptions& opt)
         if (opt.repo.json) {
             nlohmann::json runs = nlohmann::json::array();
             for (const auto& run : d.differing)
-                runs.push_back({{"first_block", run.first}, {"block_count", run.count}});
+                runs.push_back({{"first_block", run.first}, {"blocks", run.count}});
             nlohmann::json j = {
                 {"ok", true},
-                {"from", from_id},
-                {"to", to_id},
+                {"from_backup_id", from_id},
+                {"to_backup_id", to_id},
                 {"source", src.source},
-                {"block_size", bs},
-                {"blocks_differing", d.blocks_differing},
-                {"bytes_differing", d.blocks_differing * bs},
+                {"block_bytes", bs},
+                {"differing_blocks", d.blocks_differing},
+                {"differing_bytes", d.blocks_differing * bs},
                 {"ranges", runs},
-                {"chunks", d.chunks},
-                {"chunks_same_by_digest", d.chunks_same_by_digest},
-                {"bytes_read", d.bytes_read},
+                {"total_chunks", d.chunks},
+                {"same_chunks", d.chunks_same_by_digest},
+                {"read_bytes", d.bytes_read},
                 {"duration_ms", std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::steady_clock::now() - start).count()}};
             if (d.files_compared)

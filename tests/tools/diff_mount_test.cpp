@@ -40,7 +40,13 @@ nlohmann::json kestrel_json(const std::string& args, int expect_code = 0)
     Result r;
     r.code = run(std::string(KESTREL_BINARY) + " " + args + " 2>/dev/null", &r.out);
     EXPECT_EQ(r.code, expect_code) << args << "\n" << r.out;
-    return nlohmann::json::parse(r.out);
+    // One object, or lines of JSON whose last is the result.
+    nlohmann::json whole = nlohmann::json::parse(r.out, nullptr, false);
+    if (!whole.is_discarded())
+        return whole;
+    while (!r.out.empty() && r.out.back() == '\n')
+        r.out.pop_back();
+    return nlohmann::json::parse(r.out.substr(r.out.find_last_of('\n') + 1));
 }
 
 bool has_path(const nlohmann::json& list, const std::string& path)
@@ -106,8 +112,8 @@ protected:
 TEST_F(TwoBackups, DiffNamesExactlyTheDifferingBlocksAndTheFilesTheyBelongTo)
 {
     nlohmann::json d = kestrel_json("diff --json --repo " + repo + " " + first + " latest");
-    EXPECT_EQ(d["from"], first);
-    EXPECT_EQ(d["to"], second);
+    EXPECT_EQ(d["from_backup_id"], first);
+    EXPECT_EQ(d["to_backup_id"], second);
     // The ranges are exactly the blocks whose restored contents differ.
     std::vector<uint8_t> want_after = after.expected_image();
     std::vector<std::pair<uint64_t, uint64_t>> want;
@@ -120,10 +126,10 @@ TEST_F(TwoBackups, DiffNamesExactlyTheDifferingBlocksAndTheFilesTheyBelongTo)
         }
     std::vector<std::pair<uint64_t, uint64_t>> got;
     for (const auto& r : d["ranges"])
-        got.emplace_back(r["first_block"].get<uint64_t>(), r["block_count"].get<uint64_t>());
+        got.emplace_back(r["first_block"].get<uint64_t>(), r["blocks"].get<uint64_t>());
     EXPECT_EQ(got, want);
-    EXPECT_GT(d["chunks_same_by_digest"].get<uint64_t>(), 0u);
-    EXPECT_LT(d["chunks_same_by_digest"].get<uint64_t>(), d["chunks"].get<uint64_t>());
+    EXPECT_GT(d["same_chunks"].get<uint64_t>(), 0u);
+    EXPECT_LT(d["same_chunks"].get<uint64_t>(), d["total_chunks"].get<uint64_t>());
 
     EXPECT_TRUE(has_path(d["files"]["added"], "/added.txt")) << d.dump(1);
     EXPECT_TRUE(has_path(d["files"]["removed"], removed)) << d.dump(1);
@@ -144,9 +150,9 @@ TEST_F(TwoBackups, DiffNamesExactlyTheDifferingBlocksAndTheFilesTheyBelongTo)
 TEST_F(TwoBackups, DiffOfABackupWithItselfReadsNothingAndAnotherSourceIsRefused)
 {
     nlohmann::json same = kestrel_json("diff --json --repo " + repo + " " + second + " " + second);
-    EXPECT_EQ(same["blocks_differing"], 0);
-    EXPECT_EQ(same["bytes_read"], 0);
-    EXPECT_EQ(same["chunks_same_by_digest"], same["chunks"]);
+    EXPECT_EQ(same["differing_blocks"], 0);
+    EXPECT_EQ(same["read_bytes"], 0);
+    EXPECT_EQ(same["same_chunks"], same["total_chunks"]);
     EXPECT_EQ(same["files"]["changed"].size(), 0u);
 
     auto r = repo::Repository::open(repo::Env::posix(), repo);
@@ -178,11 +184,11 @@ TEST(Diff, RawBackupsCompareBlocksOnly)
     plan.snapshot_time += 60;
     std::string b = write_backup(*r, dev, plan);
     nlohmann::json d = kestrel_json("diff --json --repo " + repo + " " + a + " " + b);
-    EXPECT_EQ(d["ranges"], nlohmann::json::parse(R"([{"first_block": 11, "block_count": 2}])"));
-    EXPECT_EQ(d["bytes_differing"], 2 * 4096);
-    EXPECT_EQ(d["chunks"], 16);
-    EXPECT_EQ(d["chunks_same_by_digest"], 14);
-    EXPECT_EQ(d["bytes_read"], 2 * 2 * 16384) << "only the two chunks whose digests differ are read, from both backups";
+    EXPECT_EQ(d["ranges"], nlohmann::json::parse(R"([{"first_block": 11, "blocks": 2}])"));
+    EXPECT_EQ(d["differing_bytes"], 2 * 4096);
+    EXPECT_EQ(d["total_chunks"], 16);
+    EXPECT_EQ(d["same_chunks"], 14);
+    EXPECT_EQ(d["read_bytes"], 2 * 2 * 16384) << "only the two chunks whose digests differ are read, from both backups";
     EXPECT_TRUE(d["files"].is_null());
     Result text = kestrel("diff --repo " + repo + " " + a + " " + b);
     EXPECT_NE(text.out.find("   blocks 11-12\n"), std::string::npos) << text.out;
