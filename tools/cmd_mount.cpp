@@ -388,9 +388,10 @@ fuse_operations operations()
 
 // Mounts and serves until unmounted (fusermount3 -u) or told to stop: SIGINT, SIGTERM and
 // SIGHUP end the loop, and the mount is taken down before this returns.
-void serve(MountedRepo& state, const std::string& repo_dir, const std::string& mountpoint)
+void serve(MountedRepo& state, const std::string& mountpoint)
 {
-    std::vector<std::string> args = {"kestrel", "-o", "ro,fsname=kestrel:" + repo_dir + ",subtype=kestrel"};
+    // No user text in the options: a comma in it would add options of its own.
+    std::vector<std::string> args = {"kestrel", "-o", "ro,fsname=kestrel,subtype=kestrel"};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -437,7 +438,7 @@ int run_mount(const RepoOptions& opt, const std::string& mountpoint)
         MountedRepo state(std::move(r), tmp);
         fprintf(stderr, "kestrel: mounting repository %s at %s (read-only); Ctrl-C or fusermount3 -u unmounts\n",
                 opt.repo.c_str(), mountpoint.c_str());
-        serve(state, opt.repo, mountpoint);
+        serve(state, mountpoint);
         return kExitOk;
     });
     if (!tmp.empty()) {
