@@ -1002,7 +1002,145 @@ std::vector<FsEntry> list(Repository::BlockReader& backup, const std::string& pa
     return out;
 }
 
+// The runs of device blocks `n` owns, merged where they touch. At most as many steps as the
+// file system has blocks: a hostile map cannot make the walk endless.
+std::vector<std::pair<uint64_t, uint64_t>> owned_blocks(Fs& fs, const Node& n, const std::string& path)
+{
+    struct Walk {
+        std::vector<std::pair<uint64_t, uint64_t>> runs;
+        uint64_t fs_blocks, steps = 0;
+        bool too_many = false;
+    } w{{}, ext2fs_blocks_count(fs.get()->super)};
+    if (!ext2fs_inode_has_valid_blocks2(fs.get(), plain(n)))
+        return {};
+    auto cb = [](ext2_filsys, blk64_t* block, e2_blkcnt_t, blk64_t, int, void* priv) -> int {
+        auto* w = static_cast<Walk*>(priv);
+        if (++w->steps > w->fs_blocks) {
+            w->too_many = true;
+            return BLOCK_ABORT;
+        }
+        uint64_t b = *block;
+        if (b == 0 || b >= w->fs_blocks)
+            return 0;
+        if (!w->runs.empty() && w->runs.back().first + w->runs.back().second == b)
+            w->runs.back().second++;
+        else
+            w->runs.emplace_back(b, 1);
+        return 0;
+    };
+    errcode_t err = ext2fs_block_iterate3(fs.get(), n.ino, BLOCK_FLAG_READ_ONLY, nullptr, cb, &w);
+    fs.check(err, "reading the block map", path);
+    if (w.too_many)
+        throw FsDamage("a block map larger than the file system", path);
+    return std::move(w.runs);
+}
+
+std::vector<FsNode> walk(Repository::BlockReader& backup)
+{
+    Fs fs(backup);
+    std::vector<FsNode> out;
+    std::unordered_set<ext2_ino_t> entered;
+    // Depth first with an explicit stack, so that a deep tree cannot exhaust the call stack.
+    std::vector<std::pair<std::string, ext2_ino_t>> todo{{"/", EXT2_ROOT_INO}};
+    while (!todo.empty()) {
+        auto [path, ino] = todo.back();
+        todo.pop_back();
+        FsNode node;
+        node.path = path;
+        node.entry.name = path == "/" ? "/" : path.substr(path.find_last_of('/') + 1);
+        Node n;
+        try {
+            n = read_node(fs, ino, path);
+            node.entry = entry_of(fs, n, node.entry.name, path);
+            node.ctime = static_cast<int32_t>(n.inode().i_ctime);
+            node.blocks = owned_blocks(fs, n, path);
+        } catch (const FsDamage&) {
+            node.entry.type = '?';
+            out.push_back(std::move(node));
+            continue;
+        }
+        out.push_back(node);
+        if (node.entry.type != 'd' || !entered.insert(ino).second)
+            continue;
+        std::string damaged;
+        auto entries = dir_entries(fs, ino, path, &damaged);
+        for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+            todo.emplace_back(child(path, it->first), it->second);
+    }
+    return out;
+}
+
+void put_node(std::string& msg, const FsNode& n)
+{
+    const FsEntry& e = n.entry;
+    put(msg, n.path);
+    put(msg, e.name);
+    put(msg, std::string(1, e.type));
+    for (uint64_t v : {uint64_t(e.mode), e.size, uint64_t(e.mtime), uint64_t(e.uid), uint64_t(e.gid), uint64_t(n.ctime),
+                       uint64_t(n.blocks.size())})
+        put(msg, std::to_string(v));
+    put(msg, e.link_target);
+    for (const auto& [first, count] : n.blocks) {
+        put(msg, std::to_string(first));
+        put(msg, std::to_string(count));
+    }
+}
+
+FsNode take_node(const std::string& msg, size_t& pos)
+{
+    FsNode n;
+    FsEntry& e = n.entry;
+    n.path = take(msg, pos);
+    e.name = take(msg, pos);
+    e.type = take(msg, pos).c_str()[0];
+    auto number = [&] { return std::stoull(take(msg, pos)); };
+    e.mode = static_cast<uint32_t>(number());
+    e.size = number();
+    e.mtime = static_cast<int64_t>(number());
+    e.uid = static_cast<uint32_t>(number());
+    e.gid = static_cast<uint32_t>(number());
+    n.ctime = static_cast<int64_t>(number());
+    uint64_t runs = number();
+    e.link_target = take(msg, pos);
+    if (runs > (msg.size() - pos) / 16)
+        throw Error(Error::Kind::Io, "the reader process sent a malformed listing");
+    for (uint64_t i = 0; i < runs; i++) {
+        uint64_t first = number();
+        n.blocks.emplace_back(first, number());
+    }
+    return n;
+}
+
 } // namespace
+
+std::vector<FsNode> fs_walk(Repository::BlockReader& backup, bool isolate)
+{
+    if (!isolate)
+        return walk(backup);
+    std::vector<FsNode> out;
+    run_isolated(
+        "reading the file system of backup " + backup.manifest().id,
+        [&](ChildPipe& pipe) {
+            // In batches: a pipe message has a size limit, a file system does not.
+            std::string msg;
+            for (const FsNode& n : walk(backup)) {
+                put_node(msg, n);
+                if (msg.size() > (1u << 20)) {
+                    pipe.send(kResult, msg);
+                    msg.clear();
+                }
+            }
+            if (!msg.empty())
+                pipe.send(kResult, msg);
+        },
+        [&](char tag, const std::string& msg) {
+            if (tag != kResult)
+                return;
+            for (size_t pos = 0; pos < msg.size();)
+                out.push_back(take_node(msg, pos));
+        });
+    return out;
+}
 
 std::vector<FsEntry> fs_list(Repository::BlockReader& backup, const std::string& path, bool isolate)
 {

@@ -966,6 +966,14 @@ public:
         }
     }
 
+    std::optional<Digest> chunk_digest(uint64_t pos) const override
+    {
+        if (pos >= ix_.digests.size())
+            throw Error(Error::Kind::Invalid, "chunk position " + std::to_string(pos) + " beyond the " +
+                                                  std::to_string(ix_.digests.size()) + " of backup " + m_.id);
+        return ix_.digests[pos];
+    }
+
 private:
     // A few recent chunks stay decoded: the file system reads around the same places.
     const std::vector<uint8_t>& load(uint64_t pos)

@@ -346,6 +346,15 @@ public:
         // Reads `count` blocks from `first` into `out` (count × block_size bytes).
         // Error::Invalid past the last block.
         virtual void read(uint64_t first, uint64_t count, uint8_t* out) = 0;
+        // The digest naming chunk position `pos` (blocks pos × chunk_blocks onward), all
+        // zeros for a position without a used block, read from the index only. Positions of
+        // two backups with equal digests hold equal blocks. Nothing when the reader cannot
+        // say (the blocks must then be compared); Error::Invalid past the last position.
+        virtual std::optional<Digest> chunk_digest(uint64_t pos) const
+        {
+            (void)pos;
+            return std::nullopt;
+        }
     };
     virtual std::unique_ptr<BlockReader> reader(const std::string& id) = 0;
 

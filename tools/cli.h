@@ -47,6 +47,8 @@ void register_repo(CLI::App& app, Commands& commands);     // init, list, verify
 void register_stats(CLI::App& app, Commands& commands);    // stats
 void register_serve(CLI::App& app, Commands& commands);    // serve
 void register_generate(CLI::App& app, Commands& commands); // generate
+void register_diff(CLI::App& app, Commands& commands);     // diff
+void register_mount(CLI::App& app, Commands& commands);    // mount
 
 // How much the command says, set by the global --quiet and --verbose: quiet keeps only
 // errors and the output that is the command's answer (a listing, a table, JSON); verbose

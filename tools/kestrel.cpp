@@ -20,6 +20,8 @@ int main(int argc, char** argv)
     cli::register_repo(app, commands);
     cli::register_stats(app, commands);
     cli::register_restore(app, commands);
+    cli::register_diff(app, commands);
+    cli::register_mount(app, commands);
     cli::register_serve(app, commands);
     cli::register_generate(app, commands);
     return cli::parse_and_run(app, commands, argc, argv);
