@@ -298,11 +298,11 @@ TEST_F(CliTest, HostsTagsAndFilters)
 
     // Rules count per host and source: one kept of each of three histories.
     nlohmann::json f = kestrel_json("forget" + r + " --keep-last 1 --dry-run");
-    EXPECT_EQ(f["kept"].size(), 3u);
-    EXPECT_EQ(f["forgotten"], nlohmann::json::array({full}));
+    EXPECT_EQ(f["kept_backup_ids"].size(), 3u);
+    EXPECT_EQ(f["forgotten_backup_ids"], nlohmann::json::array({full}));
     f = kestrel_json("forget" + r + " --keep-last 1 --tag nightly");
-    EXPECT_EQ(f["kept"].size(), 2u);
-    EXPECT_EQ(f["forgotten"].size(), 0u);
+    EXPECT_EQ(f["kept_backup_ids"].size(), 2u);
+    EXPECT_EQ(f["forgotten_backup_ids"].size(), 0u);
     EXPECT_EQ(kestrel("forget --repo " + repo + " --host web " + full).code, 2) << "a filter with ids";
 
     for (const std::string bad : {"--host 'a b'", "--tag 'x y'", "--tag a,,b", "--host ''"})
