@@ -63,8 +63,8 @@ public:
 
     std::unique_ptr<ChunkSession> begin() override;
 
-    void collect(const std::set<Digest>& live, const std::function<void(bool)>& check_lock,
-                 const ProgressFn& progress, GcResult& result) override
+    // Calls f(directory) for each chunk directory in order, reporting progress by directory.
+    template <typename F> void each_dir(const ProgressFn& progress, F&& f)
     {
         std::vector<std::string> subdirs = env_.list(chunks_dir_);
         std::sort(subdirs.begin(), subdirs.end());
@@ -73,8 +73,17 @@ public:
             if (progress)
                 progress(done++, subdirs.size());
             std::string d = join(chunks_dir_, sub);
-            if (!env_.is_dir(d))
-                continue;
+            if (env_.is_dir(d))
+                f(d);
+        }
+        if (progress)
+            progress(done, subdirs.size());
+    }
+
+    void collect(const std::set<Digest>& live, const std::function<void(bool)>& check_lock,
+                 const ProgressFn& progress, GcResult& result) override
+    {
+        each_dir(progress, [&](const std::string& d) {
             check_lock(true);
             bool changed = false;
             for (const std::string& name : env_.list(d)) {
@@ -96,25 +105,15 @@ public:
             }
             if (changed)
                 env_.sync_dir(d);
-        }
-        if (progress)
-            progress(done, subdirs.size());
+        });
     }
 
     std::vector<Lost> repair(const std::function<void(bool)>& check_lock, const ProgressFn& progress,
                              uint64_t& checked) override
     {
         std::vector<Lost> lost;
-        std::vector<std::string> subdirs = env_.list(chunks_dir_);
-        std::sort(subdirs.begin(), subdirs.end());
         std::string aside = join(dir_of(chunks_dir_), "damaged");
-        uint64_t done = 0;
-        for (const std::string& sub : subdirs) {
-            if (progress)
-                progress(done++, subdirs.size());
-            std::string d = join(chunks_dir_, sub);
-            if (!env_.is_dir(d))
-                continue;
+        each_dir(progress, [&](const std::string& d) {
             for (const std::string& name : env_.list(d)) {
                 Digest digest;
                 if (!format::from_hex(name, digest))
@@ -137,9 +136,7 @@ public:
                 env_.sync_dir(aside);
                 env_.sync_dir(d);
             }
-        }
-        if (progress)
-            progress(done, subdirs.size());
+        });
         return lost;
     }
 
