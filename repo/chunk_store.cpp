@@ -220,10 +220,15 @@ std::unique_ptr<ChunkSession> FileChunkStore::begin() { return std::make_unique<
 
 class PackChunkStore : public ChunkStore {
 public:
-    PackChunkStore(Backend& store, const pack::Seal& seal, uint32_t chunk_bytes, uint64_t pack_bytes)
-        : store_(store), seal_(seal), chunk_bytes_(chunk_bytes), pack_bytes_(pack_bytes), index_(store, seal)
+    PackChunkStore(Backend& store, const pack::Seal& seal, uint32_t chunk_bytes, uint64_t pack_bytes,
+                   std::unique_ptr<ChunkStore> files)
+        : store_(store), seal_(seal), chunk_bytes_(chunk_bytes), pack_bytes_(pack_bytes), index_(store, seal),
+          files_(std::move(files))
     {
     }
+
+    // Whether `d` is a chunk file left from the repository's version 1 days.
+    bool in_files(const Digest& d) { return files_ && files_->has(d); }
 
     std::unique_ptr<ChunkSession> begin() override;
 
@@ -250,7 +255,7 @@ public:
     bool has(const Digest& d) override
     {
         ensure_loaded();
-        return index_.has(d);
+        return index_.has(d) || in_files(d);
     }
 
     std::string where(const Digest& d) override
@@ -258,6 +263,8 @@ public:
         pack::Location loc;
         if (find(d, loc))
             return join(store_.location(), pack::pack_name(loc.pack));
+        if (in_files(d))
+            return files_->where(d);
         return join(store_.location(), "index");
     }
 
@@ -273,6 +280,8 @@ public:
     std::vector<uint8_t> get_once(const Digest& d, bool retry)
     {
         pack::Location loc;
+        if (!find(d, loc) && in_files(d))
+            return files_->get(d);
         if (!find(d, loc))
             throw Error(Error::Kind::Damaged, "chunk missing (no index lists " + to_hex(d) + ")",
                         join(store_.location(), "index"));
@@ -303,7 +312,7 @@ public:
         for (const Digest& d : chunks) {
             pack::Location loc;
             if (!fresh.find(d, loc)) {
-                missing++;
+                missing += !in_files(d);
                 continue;
             }
             auto it = present.find(loc.pack);
@@ -339,6 +348,7 @@ public:
     pack::PackIndex index_;
     std::mutex load_mu_;
     bool loaded_ = false;  // guarded by load_mu_
+    std::unique_ptr<ChunkStore> files_;  // chunk files of a repository made as version 1, or none
 };
 
 // A writer's session reads the index afresh when it begins (under the writer's lock, so no
@@ -353,7 +363,7 @@ public:
 
     uint64_t put(const Digest& d, std::span<const uint8_t> raw, pack::BlobType type) override
     {
-        if (known_.has(d) || writer_.added(d))
+        if (known_.has(d) || writer_.added(d) || s_.in_files(d))
             return 0;
         std::span<const uint8_t> file = format::encode_chunk_view(raw);
         return writer_.add(d, type, {reinterpret_cast<const char*>(file.data()), file.size()},
@@ -464,8 +474,11 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
             doomed.push_back(obj.first);
             result.other_files_removed++;
         }
-    if (doomed.empty() && !lost && old_indexes.size() <= 1)
+    if (doomed.empty() && !lost && old_indexes.size() <= 1) {
+        if (files_)
+            files_->collect(live, check_lock, {}, result);
         return;
+    }
 
     check_lock(true);
     std::vector<pack::PackEntry> added = writer.finish(kept);
@@ -485,13 +498,15 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
             store_.remove(name);
         }
     forget_index();
+    if (files_)
+        files_->collect(live, check_lock, {}, result);
 }
 
 // Repair of packs: every pack is read whole and each blob checked. A pack with damage has its
 // sound blobs copied into a new pack and is set aside; then one new index object lists every
-// sound pack and blob, and only then the old index objects go (a damaged one set aside). A
-// crash midway leaves the old index objects in place and at most packs that no index lists
-// (gc removes them) or copies set aside of packs still in place.
+// sound pack and blob, and only then the old index objects go (a damaged one was set aside
+// before: the rebuilt one may bear its name). A crash midway leaves at most packs that no
+// index lists (the next repair lists them again) or copies set aside of packs still in place.
 std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bool)>& check_lock,
                                                      const ProgressFn& progress, uint64_t& checked)
 {
@@ -575,6 +590,12 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
     if (progress)
         progress(done, objects.size());
 
+    // A damaged index object goes aside first: the rebuilt one may bear its name (names are
+    // the SHA-256 of the contents the damaged one once had).
+    for (const std::string& name : bad_indexes) {
+        check_lock(false);
+        set_aside(name);
+    }
     check_lock(true);
     writer.finish(sound);
     for (const std::string& name : old.index_objects())
@@ -582,10 +603,6 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
             check_lock(false);
             store_.remove(name);
         }
-    for (const std::string& name : bad_indexes) {
-        check_lock(false);
-        set_aside(name);
-    }
     for (const std::string& name : damaged) {
         check_lock(false);
         set_aside(name);
@@ -602,9 +619,9 @@ std::unique_ptr<ChunkStore> file_chunk_store(Env& env, const std::string& dir, u
 }
 
 std::unique_ptr<ChunkStore> pack_chunk_store(Backend& store, const pack::Seal& seal, uint32_t chunk_bytes,
-                                             uint64_t pack_bytes)
+                                             uint64_t pack_bytes, std::unique_ptr<ChunkStore> files)
 {
-    return std::make_unique<PackChunkStore>(store, seal, chunk_bytes, pack_bytes);
+    return std::make_unique<PackChunkStore>(store, seal, chunk_bytes, pack_bytes, std::move(files));
 }
 
 } // namespace repo

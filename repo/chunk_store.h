@@ -72,8 +72,9 @@ public:
 
 // Version 1: chunk files under `dir`/chunks, through `env`.
 std::unique_ptr<ChunkStore> file_chunk_store(Env& env, const std::string& dir, uint32_t chunk_bytes);
-// Version 2: packs and index objects in `store`, each object through `seal`.
+// Version 2: packs and index objects in `store`, each object through `seal`. `files`: the
+// chunk files of a repository that was version 1 before, still read (and collected by gc).
 std::unique_ptr<ChunkStore> pack_chunk_store(Backend& store, const pack::Seal& seal, uint32_t chunk_bytes,
-                                             uint64_t pack_bytes);
+                                             uint64_t pack_bytes, std::unique_ptr<ChunkStore> files = nullptr);
 
 } // namespace repo

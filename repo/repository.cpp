@@ -188,7 +188,9 @@ public:
         : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), store_(env, dir_),
           chunks_(version == format::kRepoVersionFiles
                       ? file_chunk_store(env, dir_, chunk_bytes)
-                      : pack_chunk_store(store_, pack::identity_seal(), chunk_bytes, pack_bytes))
+                      : pack_chunk_store(store_, pack::identity_seal(), chunk_bytes, pack_bytes,
+                                         env.is_dir(join(dir_, "chunks")) ? file_chunk_store(env, dir_, chunk_bytes)
+                                                                          : nullptr))
     {
     }
 

@@ -205,6 +205,8 @@ TEST_F(PackTest, ADamagedIndexObjectIsRebuiltFromThePacks)
     repo::RepairReport rep = r->repair();
     EXPECT_TRUE(rep.affected_backups.empty());
     EXPECT_EQ(rep.chunks_lost, 0u);
+    ASSERT_EQ(rep.damage.size(), 1u);
+    EXPECT_TRUE(env.exists("/repo/damaged/" + ix[0].name)) << rep.damage[0].path;
     EXPECT_TRUE(r->verify(std::nullopt).clean());
     ExpectAllRestore();
 }
