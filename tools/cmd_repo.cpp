@@ -164,12 +164,12 @@ int run_repair(const RepoOptions& opt)
         if (opt.json) {
             nlohmann::json damage = nlohmann::json::array();
             for (const auto& d : rep.damage)
-                damage.push_back({{"what", d.what}, {"path", d.path}, {"backups", d.backups}});
+                damage.push_back({{"what", d.what}, {"path", d.path}, {"backup_ids", d.backups}});
             print_json({{"ok", rep.clean()},
-                        {"chunks_checked", rep.chunks_checked},
-                        {"chunks_lost", rep.chunks_lost},
+                        {"checked_chunks", rep.chunks_checked},
+                        {"lost_chunks", rep.chunks_lost},
                         {"damage", damage},
-                        {"affected_backups", rep.affected_backups}});
+                        {"affected_backup_ids", rep.affected_backups}});
         } else {
             for (const auto& d : rep.damage)
                 printf("set aside: %s: %s (%zu backup%s affected)\n", d.what.c_str(), d.path.c_str(),
