@@ -536,6 +536,16 @@ double metadata_bytes(repo::Repository& repo, const std::string& dir, const std:
                   c.map_pieces_new * repo::format::kChunkHeaderBytes);
 }
 
+// Every file in the repository after a backup (config, packs or chunk files, indexes,
+// manifests).
+uint64_t count_files(const std::string& dir)
+{
+    uint64_t n = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        n += e.is_regular_file();
+    return n;
+}
+
 // One backup of the rig's partition into the repository through the agent, every block
 // taken; the backup's id, or "" after reporting why it failed.
 std::string repo_backup(Rig& rig, repo::Repository& repo)
@@ -582,7 +592,7 @@ void BM_RepoBackup(benchmark::State& state)
     Rig rig;
     std::vector<uint8_t> data = fill_disk(rig);
     std::vector<double> e2e_s, alone_s, e2e_cpu, alone_cpu;
-    double meta_full = 0, meta_incr = 0, stored = 0;
+    double meta_full = 0, meta_incr = 0, stored = 0, files_per_gib = 0;
     std::vector<char> changed(kBlockSize, 'i');
     for (auto _ : state) {
         TempRepo tr;
@@ -597,6 +607,7 @@ void BM_RepoBackup(benchmark::State& state)
             return;
         }
         meta_full = metadata_bytes(*repo, tr.dir, id);
+        files_per_gib = double(count_files(tr.dir)) / (double(rig.blocks) * kBlockSize / double(1u << 30));
         stored = double(repo->manifest(id).counts.bytes_new);
         for (uint32_t b = 1; b < rig.blocks; b += 100)
             sim::write_sectors(rig.machine, rig.part, uint64_t(b) * kSectorsPerBlock, changed.data(),
@@ -625,6 +636,7 @@ void BM_RepoBackup(benchmark::State& state)
     figures()["backup into repository vs hash+compress (CPU)"] = median(alone_cpu) / median(e2e_cpu);
     figures()["repository metadata per full backup"] = meta_full;
     figures()["repository metadata per incremental"] = meta_incr;
+    figures()["repository files per GiB backed up"] = files_per_gib;
 }
 BENCHMARK(BM_RepoBackup)->Iterations(3)->Unit(benchmark::kMillisecond);
 
@@ -795,6 +807,8 @@ void print_table()
     for (const char* k : {"backup into repository vs hash+compress", "backup into repository vs hash+compress (CPU)"})
         if (f.count(k))
             add(k, f[k], true, 0.8);
+    if (f.count("repository files per GiB backed up"))
+        add("repository files per GiB backed up", f["repository files per GiB backed up"], false, 100);
     for (const char* k : {"repository metadata per full backup", "repository metadata per incremental"})
         if (f.count(k))
             add(std::string(k) + " (bytes)", f[k], false, 0);

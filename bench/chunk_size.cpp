@@ -45,7 +45,7 @@ int main(int argc, char** argv)
            "incr. ratio", "full s");
     for (uint32_t chunk : {16u << 10, 32u << 10, 64u << 10, 128u << 10, 256u << 10, 512u << 10, 1u << 20, 4u << 20}) {
         std::string dir = tmp / ("repo-" + std::to_string(chunk));
-        repo::Repository::init(repo::Env::posix(), dir, chunk);
+        repo::Repository::init(repo::Env::posix(), dir, chunk, 1); // a file per chunk: the files are what it counts
         auto r = repo::Repository::open(repo::Env::posix(), dir);
         Device dev = base;
         auto t0 = std::chrono::steady_clock::now();

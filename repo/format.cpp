@@ -418,15 +418,19 @@ nlohmann::json parse_object(const std::string& text, const std::string& what, co
 
 } // namespace
 
-std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version)
+std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version,
+                          uint64_t pack_bytes)
 {
     nlohmann::json j = {{"format", "kestrel-repository"}, {"version", version},
                         {"chunk_bytes", chunk_bytes},       {"hash", "sha256"},
                         {"compression", "zstd"},            {"id", repo_id}};
+    if (version != kRepoVersionFiles)
+        j["pack_bytes"] = pack_bytes;
     return j.dump(2) + "\n";
 }
 
-uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version_out)
+uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version_out,
+                       uint64_t* pack_bytes)
 {
     if (text.size() > kMaxConfigBytes)
         damaged("repository config is too large", path);
@@ -437,10 +441,10 @@ uint32_t decode_config(const std::string& text, const std::string& path, uint32_
     const nlohmann::json& version = f.at("version");
     if (!version.is_number_unsigned())
         f.bad("version");
-    if (version.get<uint64_t>() != kRepoVersion && version.get<uint64_t>() != kRepoVersionTree)
+    if (version.get<uint64_t>() != kRepoVersion && version.get<uint64_t>() != kRepoVersionFiles)
         throw Error(Error::Kind::Format,
                     "repository format version " + version.dump() + " is not supported (this program reads versions " +
-                        std::to_string(kRepoVersion) + " and " + std::to_string(kRepoVersionTree) + ")",
+                        std::to_string(kRepoVersionFiles) + " and " + std::to_string(kRepoVersion) + ")",
                     path);
     if (version_out)
         *version_out = static_cast<uint32_t>(version.get<uint64_t>());
@@ -449,6 +453,13 @@ uint32_t decode_config(const std::string& text, const std::string& path, uint32_
     uint64_t cb = f.u64("chunk_bytes");
     if (cb < 4096 || cb > kMaxChunkBytes || cb % 4096)
         damaged("repository config has a bad chunk size", path);
+    if (version.get<uint64_t>() != kRepoVersionFiles) {
+        uint64_t pb = f.u64("pack_bytes");
+        if (pb < kMinPackBytes || pb > kMaxPackBytes)
+            damaged("repository config has a bad pack size", path);
+        if (pack_bytes)
+            *pack_bytes = pb;
+    }
     return static_cast<uint32_t>(cb);
 }
 

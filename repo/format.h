@@ -11,9 +11,13 @@
 
 namespace repo::format {
 
-constexpr uint32_t kRepoVersion = 1;
-// A repository of version 2 stores each new backup's map as a tree of pieces (repo/tree.h)
-// under a manifest of version 2; its version 1 backups stay as they are.
+// The repository format new repositories get; version 1 (a file per chunk) is still read
+// and written where a repository has it.
+constexpr uint32_t kRepoVersion = 2;
+constexpr uint32_t kRepoVersionFiles = 1;
+constexpr uint64_t kMinPackBytes = 64u << 10, kMaxPackBytes = 1u << 30;
+// Version 2 also stores each new backup's map as a tree of pieces (repo/tree.h) under a
+// manifest of version 2; a repository's version 1 backups stay as they are.
 constexpr uint32_t kRepoVersionTree = 2;
 constexpr uint32_t kChunkVersion = 1;
 constexpr uint32_t kIndexVersion = 1;
@@ -48,11 +52,15 @@ bool all_zero(std::span<const uint8_t> data);
 bool from_hex(const std::string& hex, Digest& out);
 
 // The config file: format name, version, chunk size, hash and codec, repository id.
-std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version = kRepoVersion);
+// `pack_bytes` (version 2 only): the size at which writers close a pack file.
+std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version = kRepoVersion,
+                          uint64_t pack_bytes = kDefaultPackBytes);
 // Throws Error::Damaged (naming `path`) for a config that does not parse or whose fields have
 // the wrong type or range, Error::Format for one of another format or version.
-// `version` (when given) receives the format version, 1 or 2.
-uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version = nullptr);
+// `version` (when given) receives the format version, 1 or 2; `pack_bytes` the pack size
+// (version 2).
+uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version = nullptr,
+                       uint64_t* pack_bytes = nullptr);
 
 // A chunk file: the 24-byte header and the stored bytes (zstd, or raw when that is not
 // smaller).

@@ -2,7 +2,9 @@
 //
 //   DIR/config                   format, version, chunk size
 //   DIR/locks/<id>               one lock object per holder (repo/lock.h)
-//   DIR/chunks/HH/<digest>       chunks, HH the digest's first two hex digits
+//   DIR/chunks/HH/<digest>       version 1: chunks, HH the digest's first two hex digits
+//   DIR/data/HH/<pack id>        version 2: packs of chunks (repo/pack.h)
+//   DIR/index/<index id>         version 2: where each chunk lies in the packs
 //   DIR/backups/<id>.index       the fixed index of a version 1 backup (a version 2 backup's
 //                                map is a tree of pieces stored as chunks, repo/tree.h)
 //   DIR/backups/<id>.manifest    the manifest: a backup exists when its manifest does
@@ -21,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "repo/chunk_store.h"
 #include "repo/extfs.h"
 #include "repo/format.h"
 #include "repo/isolate.h"
@@ -52,26 +55,6 @@ bool ends_with(const std::string& s, const std::string& suffix)
 bool is_temp(const std::string& name)
 {
     return !name.empty() && name[0] == '.' && name.find(".tmp-") != std::string::npos;
-}
-
-// The file at `path`; its absence is reported as `kind` with `message`. A file of more than
-// `max_bytes` is damage (`too_large` says what), found before anything is allocated for it.
-std::string read_required(Env& env, const std::string& path, Error::Kind kind, const std::string& message,
-                          uint64_t max_bytes, const std::string& too_large)
-{
-    try {
-        auto f = env.open_read(path);
-        uint64_t size = f->size();
-        if (size > max_bytes)
-            throw Error(Error::Kind::Damaged, too_large + " (" + std::to_string(size) + " bytes)", path);
-        std::string data(size, '\0');
-        data.resize(f->read_at(0, data.data(), size));
-        return data;
-    } catch (const Error& e) {
-        if (e.kind() == Error::Kind::NotFound)
-            throw Error(kind, message, path);
-        throw;
-    }
 }
 
 // A damaged-data error again, naming the backup it hurts.
@@ -201,10 +184,17 @@ private:
 
 class RepositoryImpl : public Repository {
 public:
-    RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes, uint32_t version)
-        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), store_(env, dir_)
+    RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes, uint32_t version, uint64_t pack_bytes)
+        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), store_(env, dir_),
+          chunks_(version == format::kRepoVersionFiles
+                      ? file_chunk_store(env, dir_, chunk_bytes)
+                      : pack_chunk_store(store_, pack::identity_seal(), chunk_bytes, pack_bytes,
+                                         env.is_dir(join(dir_, "chunks")) ? file_chunk_store(env, dir_, chunk_bytes)
+                                                                          : nullptr))
     {
     }
+
+    ChunkStore& chunks() { return *chunks_; }
 
     // Whether new backups store their map as a tree of pieces.
     bool writes_tree() const { return version_ >= format::kRepoVersionTree; }
@@ -232,11 +222,9 @@ public:
     }
 
     std::string backups_dir() const { return join(dir_, "backups"); }
-    std::string chunks_dir() const { return join(dir_, "chunks"); }
     std::string manifest_path(const std::string& id) const { return join(backups_dir(), id + kManifestSuffix); }
     std::string index_path(const std::string& id) const { return join(backups_dir(), id + kIndexSuffix); }
-    std::string chunk_dir(const Digest& d) const { return join(chunks_dir(), to_hex(std::span(d.data(), 1))); }
-    std::string chunk_path(const Digest& d) const { return join(chunk_dir(d), to_hex(d)); }
+    std::string chunk_path(const Digest& d) const { return chunks_->where(d); }
 
     std::vector<std::string> backup_ids()
     {
@@ -289,31 +277,19 @@ public:
         return tree::geometry(m.source.block_count, m.chunk_blocks, chunk_bytes_);
     }
 
-    // Pieces of map trees are chunks like any other: stored and read by digest. A piece
-    // written goes through put_piece, whose directories the caller syncs.
-    tree::Store tree_store(std::set<std::string>* dirs = nullptr)
+    // Pieces of map trees are chunks like any other: stored (through a writer's `session`,
+    // as tree blobs) and read by digest.
+    tree::Store tree_store(ChunkSession* session = nullptr)
     {
-        return {[this, dirs](std::span<const uint8_t> piece) { return put_piece(piece, dirs); },
+        return {[session](std::span<const uint8_t> piece) {
+                    if (!session)
+                        throw Error(Error::Kind::Invalid, "a map tree stored outside a backup");
+                    Digest d = format::sha256(piece);
+                    session->put(d, piece, pack::BlobType::Tree);
+                    return d;
+                },
                 [this](const Digest& d) { return read_chunk(d); },
                 [this](const Digest& d) { return chunk_path(d); }};
-    }
-
-    // Stores `raw` as a chunk unless it is stored already (synced, with its directory).
-    // Its directory is added to `dirs`: one stored by another backup may not be synced yet.
-    Digest put_piece(std::span<const uint8_t> raw, std::set<std::string>* dirs)
-    {
-        Digest d = format::sha256(raw);
-        std::string dir = chunk_dir(d), path = chunk_path(d);
-        if (dirs)
-            dirs->insert(dir);
-        if (env_.exists(path))
-            return d;
-        if (!env_.is_dir(dir)) {
-            env_.mkdir(dir);
-            env_.sync_dir(chunks_dir());
-        }
-        env_.write_file_atomic(path, format::encode_chunk(raw));
-        return d;
     }
 
     Index tree_index(const Manifest& m, std::vector<Digest>* pieces)
@@ -345,13 +321,7 @@ public:
     }
 
     // A chunk's raw contents, checked. Error::Damaged when missing or wrong.
-    std::vector<uint8_t> read_chunk(const Digest& d)
-    {
-        std::string path = chunk_path(d);
-        std::string file = read_required(env_, path, Error::Kind::Damaged, "chunk missing",
-                                         format::max_chunk_file_bytes(chunk_bytes_), "chunk is too large");
-        return format::decode_chunk(file, d, path);
-    }
+    std::vector<uint8_t> read_chunk(const Digest& d) { return chunks_->get(d); }
 
     // Reads one chunk position of a backup into `out` (chunk_blocks × block_size bytes;
     // zeros for an empty position). Checks the chunk's length.
@@ -445,6 +415,10 @@ public:
     // Removes the manifests, then the indexes, of `ids` (each known to exist).
     void remove_backups(const std::vector<std::string>& ids);
     GcResult gc(const ProgressFn& progress) override;
+    RepairReport repair(const ProgressFn& progress) override;
+    // Throws Error::Locked for `what` when `lock` is lost (`full`: also when it was lost and
+    // taken again meanwhile).
+    void check_exclusive(RepoLock& lock, bool full, const std::string& what);
 
 private:
     Env& env_;
@@ -452,6 +426,7 @@ private:
     uint32_t chunk_bytes_;
     uint32_t version_;
     LocalBackend store_;
+    std::unique_ptr<ChunkStore> chunks_;
     LockOptions lock_options_;
 };
 
@@ -464,7 +439,7 @@ public:
            std::optional<Manifest> parent, std::optional<Index> parent_index, unsigned threads)
         : repo_(repo), env_(repo.env()), lock_(std::move(lock)), source_(source),
           parent_(std::move(parent)), parent_index_(std::move(parent_index)), id_(new_backup_id()),
-          pool_(threads)
+          session_(repo.chunks().begin()), pool_(threads)
     {
         block_size_ = source.block_size;
         chunk_blocks_ = repo.chunk_bytes() / block_size_;
@@ -545,18 +520,17 @@ public:
                     throw Error(Error::Kind::Invalid, "\"" + t + "\" is not a tag");
             move_to(chunks_); // finishes every remaining position
             pool_.drain();
-            // Chunks are durable before anything names them: their directories hold the
-            // renames (and any directory just created).
-            for (const std::string& d : touched_dirs_)
-                env_.sync_dir(d);
-            if (created_dir_)
-                env_.sync_dir(repo_.chunks_dir());
+            Manifest m;
+            if (repo_.writes_tree())
+                m.tree_root = write_tree();
+            // Chunks and map pieces are durable (and, in packs, indexed) before anything
+            // names them.
+            session_->finish();
+            tree_root_ = m.tree_root;
             confirm_lock();
 
-            Manifest m;
             if (repo_.writes_tree()) {
                 m.version = format::kManifestVersionTree;
-                m.tree_root = write_tree();
                 counts_.map_pieces_new = map_pieces_new_;
                 counts_.map_bytes_new = map_bytes_new_;
             } else {
@@ -580,7 +554,6 @@ public:
             m.unreadable_blocks = info.unreadable_blocks;
             m.host = info.host;
             m.tags = tags;
-            tree_root_ = m.tree_root;
             env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
             // A gc that came in through a gap in the lock just before the manifest was
             // written cannot have seen it: checked once more, now that it names the chunks.
@@ -628,14 +601,13 @@ private:
 
     // Stores the backup's map as a tree: from the parent's tree with only the positions that
     // differ from it, so that unchanged regions keep the parent's pieces without being
-    // hashed again; from nothing when the parent has none. Its pieces are synced before
-    // the manifest names them. Returns the root.
+    // hashed again; from nothing when the parent has none. Its pieces go into the backup's
+    // chunk session, made durable with its chunks. Returns the root.
     Digest write_tree()
     {
         tree::Geometry g = tree_geometry();
         bool from_parent = parent_ && parent_->version >= format::kManifestVersionTree;
-        std::set<std::string> dirs;
-        tree::Store store = repo_.tree_store(&dirs);
+        tree::Store store = repo_.tree_store(session_.get());
         tree::Builder b(g, from_parent ? parent_->tree_root : Digest{}, store);
         for (uint64_t pos = 0; pos < chunks_; pos++) {
             const Digest& d = index_.digests[pos];
@@ -649,8 +621,6 @@ private:
             b.set(pos, d, position_used(index_, pos));
         }
         Digest root = b.finish();
-        for (const std::string& d : dirs)
-            env_.sync_dir(d);
         map_pieces_new_ = b.pieces_stored();
         map_bytes_new_ = b.bytes_stored();
         return root;
@@ -672,7 +642,8 @@ private:
         lock_.reset();
         lock_ = repo_.lock(LockMode::Shared, "backup");
         std::set<Digest> named(index_.digests.begin(), index_.digests.end());
-        uint64_t gone = 0;
+        named.erase(Digest{});
+        uint64_t gone = repo_.chunks().count_missing(named);
         if (!format::is_zero_digest(tree_root_)) {
             try {
                 tree::walk(tree_geometry(), tree_root_, repo_.tree_store(), {}, {});
@@ -682,9 +653,6 @@ private:
                 gone++;
             }
         }
-        for (const Digest& d : named)
-            if (!format::is_zero_digest(d) && !env_.exists(repo_.chunk_path(d)))
-                gone++;
         if (gone)
             throw Error(Error::Kind::Locked,
                         "backup " + id_ + " lost its lock while it ran (its lock object was removed, or judged "
@@ -819,49 +787,16 @@ private:
     void store(uint64_t pos, const std::vector<uint8_t>& raw)
     {
         Digest d = format::sha256(raw);
-        std::string dir = repo_.chunk_dir(d), path = repo_.chunk_path(d);
         {
             std::lock_guard g(mu_);
             index_.digests[pos] = d;
-            touched_dirs_.insert(dir);
-            if (!stored_.insert(d).second)
-                return; // another position of this backup has it
         }
-        if (env_.exists(path))
+        uint64_t bytes = session_->put(d, raw);
+        if (!bytes)
             return;
-        std::span<const uint8_t> file = format::encode_chunk_view(raw);
-        bool ready;
-        {
-            std::lock_guard g(mu_);
-            ready = ready_dirs_.count(dir) != 0;
-        }
-        if (!ready) {
-            bool made = !env_.is_dir(dir);
-            if (made)
-                env_.mkdir(dir);
-            std::lock_guard g(mu_);
-            created_dir_ = created_dir_ || made;
-            ready_dirs_.insert(dir);
-        }
-        std::string tmp = temp_name(path);
-        try {
-            auto f = env_.create(tmp);
-            f->append(file.data(), file.size());
-            f->sync();
-            f->close();
-            env_.rename(tmp, path);
-        } catch (...) {
-            std::lock_guard g(mu_);
-            stored_.erase(d);
-            try {
-                env_.remove(tmp);
-            } catch (...) {
-            }
-            throw;
-        }
         std::lock_guard g(mu_);
         counts_.chunks_new++;
-        counts_.bytes_new += file.size();
+        counts_.bytes_new += bytes;
     }
 
     RepositoryImpl& repo_;
@@ -889,10 +824,7 @@ private:
     mutable std::mutex mu_;
     Index index_;                         // digests guarded by mu_ (written by workers)
     BackupCounts counts_;                 // guarded by mu_ where workers write
-    std::set<Digest> stored_;             // guarded by mu_
-    std::set<std::string> touched_dirs_;  // guarded by mu_
-    bool created_dir_ = false;            // guarded by mu_
-    std::set<std::string> ready_dirs_;    // chunk directories known to exist; guarded by mu_
+    std::unique_ptr<ChunkSession> session_;
     std::vector<std::shared_ptr<std::vector<uint8_t>>> spares_;  // chunk buffers; guarded by mu_
     ChunkPool pool_;                      // last: its workers stop before the rest goes
 };
@@ -1246,16 +1178,7 @@ ForgetResult RepositoryImpl::forget_ids(const std::vector<std::string>& ids, boo
 GcResult RepositoryImpl::gc(const ProgressFn& progress)
 {
     auto lock = this->lock(LockMode::Exclusive, "gc");
-    // Between steps: a gc whose lock object went cannot know that no backup started since,
-    // so it stops before removing anything more.
-    auto check_lock = [&](bool full) {
-        if (full ? lock->intact() : lock->still_held())
-            return;
-        throw Error(Error::Kind::Locked,
-                    "gc stopped: its lock was lost while it ran (its lock object was removed, or judged stale); "
-                    "run gc again",
-                    store_.location());
-    };
+    auto check_lock = [&](bool full) { check_exclusive(*lock, full, "gc"); };
     GcResult result;
     std::set<Digest> referenced;
     std::set<std::string> ids;
@@ -1305,43 +1228,70 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     if (changed)
         env_.sync_dir(backups_dir());
 
-    std::vector<std::string> subdirs = env_.list(chunks_dir());
-    std::sort(subdirs.begin(), subdirs.end());
-    uint64_t done = 0;
-    for (const std::string& sub : subdirs) {
-        if (progress)
-            progress(done++, subdirs.size());
-        std::string d = join(chunks_dir(), sub);
-        if (!env_.is_dir(d)) {
-            continue;
-        }
-        check_lock(true);
-        changed = false;
-        for (const std::string& name : env_.list(d)) {
-            Digest digest;
-            if (is_temp(name)) {
-                remove_file(join(d, name), false);
-                changed = true;
-            } else if (format::from_hex(name, digest) && !referenced.count(digest)) {
-                remove_file(join(d, name), true);
-                changed = true;
-            }
-        }
-        if (changed)
-            env_.sync_dir(d);
-    }
-    if (progress)
-        progress(done, subdirs.size());
+    chunks_->collect(referenced, check_lock, progress, result);
     return result;
+}
+
+// Between steps: an exclusive holder whose lock object went cannot know that no backup
+// started since, so it stops before removing anything more.
+void RepositoryImpl::check_exclusive(RepoLock& lock, bool full, const std::string& what)
+{
+    if (full ? lock.intact() : lock.still_held())
+        return;
+    throw Error(Error::Kind::Locked,
+                what + " stopped: its lock was lost while it ran (its lock object was removed, or judged stale); "
+                       "run " + what + " again",
+                store_.location());
+}
+
+RepairReport RepositoryImpl::repair(const ProgressFn& progress)
+{
+    auto lock = this->lock(LockMode::Exclusive, "repair");
+    RepairReport report;
+    std::vector<ChunkStore::Lost> lost = chunks_->repair(
+        [&](bool full) { check_exclusive(*lock, full, "repair"); }, progress, report.chunks_checked);
+    // Which backups each lost chunk hurts, and every backup that needs a chunk not stored now
+    // (lost today or earlier).
+    std::map<Digest, std::set<std::string>> users;
+    std::set<std::string> affected;
+    for (const std::string& id : backup_ids()) {
+        try {
+            Manifest m = manifest(id);
+            for (const Digest& d : index(m).digests)
+                if (!format::is_zero_digest(d)) {
+                    users[d].insert(id);
+                    if (!chunks_->has(d))
+                        affected.insert(id);
+                }
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged && e.kind() != Error::Kind::Format)
+                throw;
+            report.damage.push_back({e.message(), e.path(), {id}});
+        }
+    }
+    for (const ChunkStore::Lost& l : lost) {
+        std::set<std::string> hurt;
+        for (const Digest& d : l.chunks) {
+            report.chunks_lost++;
+            if (auto it = users.find(d); it != users.end())
+                hurt.insert(it->second.begin(), it->second.end());
+        }
+        report.damage.push_back({l.what, l.path, {hurt.begin(), hurt.end()}});
+    }
+    report.affected_backups.assign(affected.begin(), affected.end());
+    return report;
 }
 
 } // namespace
 
-void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, uint32_t version)
+void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, uint32_t version,
+                      uint64_t pack_bytes)
 {
-    if (version != format::kRepoVersion && version != format::kRepoVersionTree)
-        throw Error(Error::Kind::Invalid, "repository format version " + std::to_string(version) + " is not one this "
-                                          "program writes");
+    if (pack_bytes < format::kMinPackBytes || pack_bytes > format::kMaxPackBytes)
+        throw Error(Error::Kind::Invalid, "pack size " + std::to_string(pack_bytes) + " is not from 64 KiB to 1 GiB");
+    if (version != format::kRepoVersion && version != format::kRepoVersionFiles)
+        throw Error(Error::Kind::Invalid, "repository format version " + std::to_string(version) +
+                                              " is not one this program writes (1 or 2)");
     if (chunk_bytes < 4096 || chunk_bytes > format::kMaxChunkBytes || chunk_bytes % 4096)
         throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(chunk_bytes) +
                                               " is not a multiple of 4096 from 4 KiB to 16 MiB");
@@ -1356,7 +1306,9 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, ui
         env.mkdir(dir);
         env.sync_dir(dir_of(dir));
     }
-    env.mkdir(join(dir, "chunks"));
+    // Version 2's data/ and index/ are made by the store as objects arrive.
+    if (version == format::kRepoVersionFiles)
+        env.mkdir(join(dir, "chunks"));
     env.mkdir(join(dir, "backups"));
     env.mkdir(join(dir, "locks"));
     env.sync_dir(dir);
@@ -1364,8 +1316,7 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, ui
     uint64_t rid[2] = {rng(), rng()};
     // The config last: a directory without it is not a repository yet.
     env.write_file_atomic(join(dir, "config"),
-                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)),
-                                                version));
+                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)), version, pack_bytes));
 }
 
 std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
@@ -1373,11 +1324,13 @@ std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
     std::string path = join(dir, "config");
     std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)",
                                      format::kMaxConfigBytes, "repository config is too large");
-    uint32_t version = format::kRepoVersion;
-    uint32_t chunk_bytes = format::decode_config(text, path, &version);
-    if (!env.is_dir(join(dir, "chunks")) || !env.is_dir(join(dir, "backups")))
+    uint32_t version = 0;
+    uint64_t pack_bytes = 0;
+    uint32_t chunk_bytes = format::decode_config(text, path, &version, &pack_bytes);
+    if ((version == format::kRepoVersionFiles && !env.is_dir(join(dir, "chunks"))) ||
+        !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
-    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes, version);
+    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes, version, pack_bytes);
 }
 
 } // namespace repo

@@ -1,7 +1,8 @@
 // The backup repository: what the agent and the kestrel command call.
 //
 // A repository is a directory of content-addressed chunks (a fixed number of blocks each,
-// named by the SHA-256 of their contents, zstd-compressed) and, per backup, a manifest and a
+// named by the SHA-256 of their contents, zstd-compressed; in pack files of several MiB with
+// a repository-wide index, or a file each in version 1 repositories) and, per backup, a manifest and a
 // fixed index with one chunk digest per chunk position. Every backup restores on its own; an
 // incremental backup stores only the chunks that changed. docs/repository.md describes the
 // format.
@@ -43,6 +44,9 @@ using SessionKey = std::array<uint8_t, 56>;  // the module's session key
 // The chunk size of a new repository unless init is told otherwise (see docs/repository.md
 // for the measurement behind it).
 constexpr uint32_t kDefaultChunkBytes = 64 * 1024;
+// The pack size of a new repository: 16 MiB keeps it at 64 files per GiB of incompressible
+// data, fewer for data that compresses.
+constexpr uint64_t kDefaultPackBytes = 16u << 20;
 
 // Where a backup came from and its shape. `source` identifies the device the backups of
 // one chain share, e.g. "disk.img#2" or "dev 8:1"; the agent picks it, the repository only
@@ -201,7 +205,20 @@ struct GcResult {
     uint64_t chunks_referenced = 0;
     uint64_t chunks_removed = 0;
     uint64_t bytes_removed = 0;
-    uint64_t other_files_removed = 0;  // temporary files and indexes without a manifest
+    uint64_t other_files_removed = 0;  // temporary files, indexes without a manifest, packs no index lists
+    uint64_t packs_removed = 0;        // packs with nothing live (version 2)
+    uint64_t packs_repacked = 0;       // packs whose live chunks were copied into new packs
+};
+
+// What repair did: each damaged object it set aside (or found missing), with the backups
+// that referenced a chunk lost with it.
+struct RepairReport {
+    uint64_t chunks_checked = 0;
+    uint64_t chunks_lost = 0;            // chunks no longer stored
+    std::vector<Damage> damage;          // path: where the object was set aside (or missing)
+    // Every backup that references a chunk not stored now, sorted.
+    std::vector<std::string> affected_backups;
+    bool clean() const { return damage.empty() && affected_backups.empty(); }
 };
 
 // Called now and then during long work: done of total units (bytes or chunks).
@@ -267,11 +284,12 @@ ExtractReport extract_report_from_json(const nlohmann::json& j);
 class Repository {
 public:
     // Creates a repository at `dir` (which must not exist or be an empty directory) with the
-    // given chunk size (a multiple of 4096 from 4096 to 16 MiB). Error::Exists when `dir`
-    // already holds a repository or other files.
-    // `version` 2 stores each backup's map as a tree of pieces (docs/repository.md).
+    // given chunk size (a multiple of 4096 from 4096 to 16 MiB) in format `version`: 2 (chunks
+    // in pack files of about `pack_bytes`, 64 KiB to 1 GiB, with a repository-wide index) or
+    // 1 (a file per chunk). Version 2 also stores each backup's map as a tree of
+    // pieces (docs/repository.md). Error::Exists when `dir` already holds a repository or other files.
     static void init(Env& env, const std::string& dir, uint32_t chunk_bytes = kDefaultChunkBytes,
-                     uint32_t version = 1);
+                     uint32_t version = 2, uint64_t pack_bytes = kDefaultPackBytes);
 
     // Opens the repository at `dir`. Error::NotFound when there is none; Error::Format when
     // its config is of another format or version. `env` must outlive the Repository.
@@ -409,6 +427,13 @@ public:
     // (Error::Damaged) when a manifest or index cannot be read, since it could not know
     // what that backup references.
     virtual GcResult gc(const ProgressFn& progress = {}) = 0;
+
+    // Reads every stored chunk and sets damaged objects aside under DIR/damaged/ (kept for
+    // inspection, never removed); in a version 2 repository it rebuilds the index from the
+    // packs, listing only sound chunks. A backup that afterwards has the data of a lost chunk
+    // stores it again (a full backup, or an incremental where that data changed). Lists the
+    // backups that reference a lost chunk. Takes the lock exclusively (Error::Locked).
+    virtual RepairReport repair(const ProgressFn& progress = {}) = 0;
 };
 
 std::string to_hex(std::span<const uint8_t> bytes);

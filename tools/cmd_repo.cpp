@@ -1,4 +1,4 @@
-// kestrel init, list, verify, forget and gc: the repository as a whole.
+// kestrel init, list, verify, forget, gc and repair: the repository as a whole.
 #include <cstdio>
 
 #include "tools/cli.h"
@@ -143,13 +143,45 @@ int run_gc(const RepoOptions& opt)
                         {"referenced_chunks", res.chunks_referenced},
                         {"removed_chunks", res.chunks_removed},
                         {"removed_bytes", res.bytes_removed},
-                        {"removed_other_files", res.other_files_removed}});
+                        {"removed_other_files", res.other_files_removed},
+                        {"removed_packs", res.packs_removed},
+                        {"repacked_packs", res.packs_repacked}});
         else
             info("removed %llu unreferenced chunk%s (%s) and %llu leftover file%s; %llu chunks in use\n",
                  static_cast<unsigned long long>(res.chunks_removed), res.chunks_removed == 1 ? "" : "s",
                  human_bytes(res.bytes_removed).c_str(), static_cast<unsigned long long>(res.other_files_removed),
                  res.other_files_removed == 1 ? "" : "s", static_cast<unsigned long long>(res.chunks_referenced));
         return kExitOk;
+    });
+}
+
+int run_repair(const RepoOptions& opt)
+{
+    return guarded(opt.json, [&] {
+        auto r = open_repo(opt);
+        ProgressBar bar("repair", opt.json);
+        repo::RepairReport rep = r->repair(bar.fn());
+        if (opt.json) {
+            nlohmann::json damage = nlohmann::json::array();
+            for (const auto& d : rep.damage)
+                damage.push_back({{"what", d.what}, {"path", d.path}, {"backup_ids", d.backups}});
+            print_json({{"ok", rep.clean()},
+                        {"checked_chunks", rep.chunks_checked},
+                        {"lost_chunks", rep.chunks_lost},
+                        {"damage", damage},
+                        {"affected_backup_ids", rep.affected_backups}});
+        } else {
+            for (const auto& d : rep.damage)
+                printf("set aside: %s: %s (%zu backup%s affected)\n", d.what.c_str(), d.path.c_str(),
+                       d.backups.size(), d.backups.size() == 1 ? "" : "s");
+            for (const auto& b : rep.affected_backups)
+                printf("affected: %s\n", b.c_str());
+            printf("checked %llu chunks: %s\n", static_cast<unsigned long long>(rep.chunks_checked),
+                   rep.clean() ? "no damage"
+                               : "damage set aside; a new backup of the affected sources stores lost chunks again, "
+                                 "or kestrel forget ID removes a backup");
+        }
+        return rep.clean() ? kExitOk : kExitDamage;
     });
 }
 
@@ -218,6 +250,12 @@ void register_repo(CLI::App& app, Commands& commands)
               "restore or verify runs, unless told to wait (--wait-lock)");
     add_repo_options(gc, *opt);
     commands.add(gc, [opt] { return run_gc(*opt); });
+
+    CLI::App* repair = app.add_subcommand(
+        "repair", "read every stored chunk, set damaged objects aside (under damaged/), rebuild the chunk index "
+                  "from the packs and list the backups affected (exit 3 when any); needs the repository alone");
+    add_repo_options(repair, *opt);
+    commands.add(repair, [opt] { return run_repair(*opt); });
 
     CLI::App* unlock = app.add_subcommand(
         "unlock", "remove stale locks: those of processes gone from this host, of other hosts not refreshed "

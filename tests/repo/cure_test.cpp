@@ -14,7 +14,7 @@ class CureTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        repo::Repository::init(env, "/repo", 16384);
+        repo::Repository::init(env, "/repo", 16384, 1); // chunk files, which these tests damage
         r = repo::Repository::open(env, "/repo");
         a = write_backup(*r, dev);
         BackupPlan plan;

@@ -18,7 +18,7 @@ class DamageTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        repo::Repository::init(env, "/repo", 16384);
+        repo::Repository::init(env, "/repo", 16384, 1); // chunk files, which these tests damage
         r = repo::Repository::open(env, "/repo");
         dev = random_device(4096, 40, 1.0, 11);
         full = write_backup(*r, dev);

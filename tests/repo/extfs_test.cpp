@@ -149,7 +149,7 @@ TEST(ExtFsDamage, DamageMetWhileExtractingNamesTheBackupAndLeavesNothing)
     repo::Env& env = repo::Env::posix();
     make_tree(tmp / "tree", 43, 40);
     Device dev = make_ext_image(tmp / "disk.img", "ext4", 4096, 2048, tmp / "tree");
-    repo::Repository::init(env, tmp / "repo", 65536);
+    repo::Repository::init(env, tmp / "repo", 65536, 1); // chunk files, which this test removes
     auto r = repo::Repository::open(env, tmp / "repo");
     std::string id = write_backup(*r, dev);
     // Every chunk but the first (super block and group descriptors) goes missing: the

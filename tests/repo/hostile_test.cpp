@@ -32,7 +32,7 @@ class HostileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        repo::Repository::init(env, "/repo", kChunk);
+        repo::Repository::init(env, "/repo", kChunk, 1); // chunk files, which these tests damage
         r = repo::Repository::open(env, "/repo");
         dev = random_device(4096, 30, 0.8, 2);
         id = write_backup(*r, dev);

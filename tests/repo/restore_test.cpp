@@ -50,7 +50,7 @@ class RestoreTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        repo::Repository::init(env, "/repo", kChunk);
+        repo::Repository::init(env, "/repo", kChunk, 1); // chunk files, which these tests damage
         r = repo::Repository::open(env, "/repo");
         // Used blocks spread out: whole empty chunks, and zero blocks inside used ones.
         dev = random_device(4096, 203, 0.5, 3);

@@ -17,7 +17,7 @@ class RetentionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        repo::Repository::init(env, "/repo", 16384);
+        repo::Repository::init(env, "/repo", 16384, 1); // chunk files, which these tests damage
         r = repo::Repository::open(env, "/repo");
     }
 

@@ -7,6 +7,7 @@
 
 #include "tests/support/fault_env.h"
 #include "repo/format.h"
+#include "repo/pack.h"
 #include "repo/tree.h"
 #include "tests/support/repo_source.h"
 
@@ -324,9 +325,15 @@ struct TreeRepo {
         for (const repo::Manifest& m : r->list())
             EXPECT_TRUE(restore_image(*r, env, m.id, "/image") == images.at(m.id)) << m.id;
     }
+    // The pack that holds piece `d`.
     std::string piece_path(const Digest& d)
     {
-        return "/repo/chunks/" + repo::to_hex(std::span(d.data(), 1)) + "/" + repo::to_hex(d);
+        repo::pack::PackIndex idx(r->store(), repo::pack::identity_seal());
+        idx.load();
+        repo::pack::Location loc;
+        if (!idx.find(d, loc))
+            return "/repo/index";
+        return "/repo/" + repo::pack::pack_name(loc.pack);
     }
 
     repo::FaultEnv env;
@@ -363,8 +370,7 @@ TEST(TreeRepositoryTest, BackupsShareUnchangedPiecesAndGcKeepsThem)
 
     // The first two go; the third names pieces it shares with them, which gc keeps.
     t.r->forget_ids({a, b});
-    repo::GcResult gc = t.r->gc();
-    EXPECT_GT(gc.chunks_removed, 0u);
+    t.r->gc();  // packs mostly live stay whole, so what it removes depends on the packing
     t.ExpectSound();
 
     // A piece gone is damage of the backup that names it.

@@ -21,7 +21,7 @@ class WriterTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        repo::Repository::init(env, "/repo", kChunk);
+        repo::Repository::init(env, "/repo", kChunk, 1); // chunk files, which these tests count
         r = repo::Repository::open(env, "/repo");
     }
     std::vector<uint8_t> restored(const std::string& id) { return restore_image(*r, env, id, "/image"); }
