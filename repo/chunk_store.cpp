@@ -47,6 +47,12 @@ public:
     std::string chunk_dir(const Digest& d) const { return join(chunks_dir_, to_hex(std::span(d.data(), 1))); }
     std::string where(const Digest& d) override { return join(chunk_dir(d), to_hex(d)); }
     bool has(const Digest& d) override { return env_.exists(where(d)); }
+    std::optional<uint64_t> stored_bytes(const Digest& d) override
+    {
+        if (!has(d))
+            return std::nullopt;
+        return env_.open_read(where(d))->size();
+    }
 
     std::vector<uint8_t> get(const Digest& d) override
     {
@@ -258,6 +264,16 @@ public:
         return index_.has(d) || in_files(d);
     }
 
+    std::optional<uint64_t> stored_bytes(const Digest& d) override
+    {
+        pack::Location loc;
+        if (find(d, loc))
+            return loc.blob.length;
+        if (in_files(d))
+            return files_->stored_bytes(d);
+        return std::nullopt;
+    }
+
     std::string where(const Digest& d) override
     {
         pack::Location loc;
@@ -329,6 +345,36 @@ public:
                              uint64_t& checked) override;
 
     // Keeps a copy of `name` under damaged/, then removes it.
+    // The packs the store holds (those no index lists too), with their sizes.
+    std::map<std::string, uint64_t> pack_objects()
+    {
+        std::map<std::string, uint64_t> objects;
+        for (const ObjectInfo& o : store_.list("data"))
+            objects[o.name] = o.size;
+        return objects;
+    }
+
+    // Copies the live blobs `owned` of pack `name` into `writer`, each checked first: a
+    // damaged copy is not carried on (the next backup of its data stores it again).
+    void carry_over(const std::string& name, const std::vector<const pack::BlobEntry*>& owned,
+                    pack::PackWriter& writer)
+    {
+        std::string data = store_.load(name);
+        for (const pack::BlobEntry* b : owned) {
+            if (b->offset > data.size() || b->length > data.size() - b->offset)
+                continue; // truncated: verify reports what it loses
+            std::string blob = seal_.open(std::string_view(data).substr(b->offset, b->length), name);
+            try {
+                format::decode_chunk(blob, b->id, name);
+            } catch (const Error& e) {
+                if (e.kind() != Error::Kind::Damaged)
+                    throw;
+                continue;
+            }
+            writer.add(b->id, b->type, blob, b->raw_length);
+        }
+    }
+
     void set_aside(const std::string& name)
     {
         try {
@@ -402,9 +448,7 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
     all.load();
     std::set<std::string> old_indexes = all.index_objects();
     std::map<Digest, pack::PackEntry> packs = all.packs();
-    std::map<std::string, uint64_t> objects;
-    for (const ObjectInfo& o : store_.list("data"))
-        objects[o.name] = o.size;
+    std::map<std::string, uint64_t> objects = pack_objects();
 
     std::vector<pack::PackEntry> kept;
     std::vector<std::string> doomed;
@@ -445,20 +489,7 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
         }
         check_lock(true);
         if (!owned.empty()) {
-            std::string data = store_.load(name);
-            for (const pack::BlobEntry* b : owned) {
-                if (b->offset > data.size() || b->length > data.size() - b->offset)
-                    continue; // truncated: verify reports what it loses
-                std::string blob = seal_.open(std::string_view(data).substr(b->offset, b->length), name);
-                try {
-                    format::decode_chunk(blob, b->id, name);
-                } catch (const Error& e) {
-                    if (e.kind() != Error::Kind::Damaged)
-                        throw;
-                    continue; // a damaged copy is not carried on; the next backup of its data stores it again
-                }
-                writer.add(b->id, b->type, blob, b->raw_length);
-            }
+            carry_over(name, owned, writer);
             result.packs_repacked++;
         } else {
             result.packs_removed++;
@@ -516,9 +547,7 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
     old.load(&bad_indexes);
     for (const std::string& name : bad_indexes)
         lost.push_back({"index object damaged", join(store_.location(), "damaged/" + name), {}});
-    std::map<std::string, uint64_t> objects;
-    for (const ObjectInfo& o : store_.list("data"))
-        objects[o.name] = o.size;
+    std::map<std::string, uint64_t> objects = pack_objects();
     for (const auto& [id, p] : old.packs())
         if (!objects.count(pack::pack_name(id))) {
             Lost l{"pack missing", join(store_.location(), pack::pack_name(id)), {}};

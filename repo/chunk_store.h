@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -46,6 +47,8 @@ public:
     virtual bool has(const Digest& d) = 0;
     // The chunk's raw contents, checked against `d`.
     virtual std::vector<uint8_t> get(const Digest& d) = 0;
+    // The bytes chunk `d` takes in the store, or none when it is not stored.
+    virtual std::optional<uint64_t> stored_bytes(const Digest& d) = 0;
     // The file or object that holds (or should hold) `d`, for messages.
     virtual std::string where(const Digest& d) = 0;
     // How many of `chunks` are not stored now, looked up afresh in the store (after a lost

@@ -900,10 +900,10 @@ public:
 
     std::optional<Digest> chunk_digest(uint64_t pos) const override
     {
-        if (pos >= ix_.digests.size())
+        if (pos >= ix_.positions)
             throw Error(Error::Kind::Invalid, "chunk position " + std::to_string(pos) + " beyond the " +
-                                                  std::to_string(ix_.digests.size()) + " of backup " + m_.id);
-        return ix_.digests[pos];
+                                                  std::to_string(ix_.positions) + " of backup " + m_.id);
+        return ix_.digest_at(pos);
     }
 
 private:
@@ -1124,13 +1124,13 @@ Repository::StoredSize RepositoryImpl::stored_size(const std::vector<Digest>& di
 {
     StoredSize out;
     for (const Digest& d : digests) {
-        const std::string path = chunk_path(d);
-        if (!env_.exists(path)) {
+        std::optional<uint64_t> bytes = chunks_->stored_bytes(d);
+        if (!bytes) {
             out.missing++;
             continue;
         }
         out.chunks++;
-        out.bytes += env_.open_read(path)->size();
+        out.bytes += *bytes;
     }
     return out;
 }

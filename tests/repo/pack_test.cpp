@@ -3,7 +3,7 @@
 // it, and version 1 repositories still read and written.
 #include <gtest/gtest.h>
 
-#include "repo/fault_env.h"
+#include "tests/support/fault_env.h"
 #include "repo/format.h"
 #include "repo/pack.h"
 #include "tests/support/repo_source.h"

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "repo/format.h"
 #include "tests/support/repo_source.h"
 #include "tools/demo/disk_image.h"
 
@@ -344,8 +345,17 @@ TEST_F(CliTest, StatsPerBackupPerSourceAndInAll)
     EXPECT_EQ(text.code, 0);
     EXPECT_NE(text.out.find("2 backups: "), std::string::npos) << text.out;
 
-    // A damaged index: that backup is left out and named, exit 3.
-    std::ofstream(repo + "/backups/" + full + ".index", std::ios::app) << "x";
+    // A damaged map (its manifest names a root piece that is not stored): that backup is
+    // left out and named, exit 3.
+    {
+        std::string path = repo + "/backups/" + full + ".manifest";
+        std::stringstream text;
+        text << std::ifstream(path).rdbuf();
+        repo::Manifest m = repo::format::decode_manifest(text.str(), path);
+        ASSERT_EQ(m.version, repo::format::kManifestVersionTree);
+        m.tree_root[31] ^= 1;
+        std::ofstream(path, std::ios::trunc) << repo::format::encode_manifest(m);
+    }
     Result damaged = kestrel("stats --repo " + repo);
     EXPECT_EQ(damaged.code, 3);
     EXPECT_NE(damaged.out.find(full), std::string::npos) << damaged.out;
