@@ -422,7 +422,7 @@ std::string Server::State::info_json()
                         {"partition", d.partition},
                         {"major", d.dev >> 20},
                         {"minor", d.dev & 0xFFFFF},
-                        {"bytes", d.bytes},
+                        {"size_bytes", d.bytes},
                         {"mounted", d.mounted},
                         {"nbd", d.nbd}});
     nlohmann::json j = {{"log", log_path}, {"socket", cfg.socket}, {"devices", devs}};
@@ -437,9 +437,9 @@ std::string Server::State::status_json()
 {
     nlohmann::json j = nlohmann::json::parse(info_json());
     std::lock_guard<std::mutex> g(mu);
-    j["format"] = 1;
+    j["format"] = 2;
     j["pid"] = getpid();
-    j["started"] = started_at;
+    j["start_time"] = started_at;
     j["connections"] = connections_locked();
     for (nlohmann::json& d : j["devices"]) {
         std::string name = d["name"];
@@ -447,17 +447,17 @@ std::string Server::State::status_json()
         d["last_backup"] = last == last_backup.end() ? nlohmann::json() : last->second;
         auto am = automaps.find(name);
         AutoMap a = am == automaps.end() ? AutoMap{false, 0, started_at} : am->second;
-        d["automap"] = {{"tracking", a.tracking}, {"blocks", a.blocks}, {"time", a.time}};
+        d["automap"] = {{"tracking", a.tracking}, {"map_blocks", a.blocks}, {"report_time", a.time}};
         auto run = running.find(name);
         if (run == running.end()) {
             d["running_backup"] = nullptr;
             continue;
         }
         const Running& r = run->second;
-        d["running_backup"] = {{"started", r.started},
+        d["running_backup"] = {{"start_time", r.started},
                                {"state", r.snapshot ? "reading the snapshot" : "starting"},
-                               {"blocks", r.fs_blocks},
-                               {"blocks_read", r.blocks_read}};
+                               {"fs_blocks", r.fs_blocks},
+                               {"read_blocks", r.blocks_read}};
     }
     return j.dump();
 }
@@ -512,7 +512,7 @@ void Server::State::backup_ended(const std::string& device, const char* why)
     if (it->second.no_tracking)
         automaps[device] = {false, 0, time(nullptr)};
     if (why)
-        last_backup[device] = {{"time", time(nullptr)}, {"started", it->second.started}, {"result", "failed"},
+        last_backup[device] = {{"end_time", time(nullptr)}, {"start_time", it->second.started}, {"result", "failed"},
                                {"error", why}};
     running.erase(it);
     save_last_backups_locked();
@@ -532,8 +532,8 @@ int64_t Server::State::backup_report(const std::string& text)
         auto it = in.find(key);
         return it != in.end() && it->type() == fallback.type() ? *it : fallback;
     };
-    nlohmann::json out = {{"time", time(nullptr)},
-                          {"id", field("id", "")},
+    nlohmann::json out = {{"end_time", time(nullptr)},
+                          {"backup_id", field("id", "")},
                           {"result", field("ok", false).get<bool>() ? "ok" : "failed"},
                           {"incremental", field("incremental", false)},
                           {"full_reason", field("full_reason", "")},
@@ -560,8 +560,8 @@ void Server::State::load_last_backups()
             last_backup[d.name] = it->second.last_backup;
         // A backup still marked running did not end while that run lasted: the run died.
         if (it->second.running_since > 0)
-            last_backup[d.name] = {{"time", time(nullptr)},
-                                   {"started", it->second.running_since},
+            last_backup[d.name] = {{"end_time", time(nullptr)},
+                                   {"start_time", it->second.running_since},
                                    {"result", "failed"},
                                    {"error", "the server ended without shutting down during the backup"}};
     }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace serve {
@@ -36,15 +37,21 @@ nlohmann::json clean_last_backup(const nlohmann::json& in)
     auto text = [](const nlohmann::json& v) { return v.is_string() && v.get_ref<const std::string&>().size() <= 4096; };
     auto number = [](const nlohmann::json& v) { return v.is_number_integer(); };
     auto flag = [](const nlohmann::json& v) { return v.is_boolean(); };
-    keep("time", number);
-    keep("started", number);
-    keep("id", text);
+    keep("end_time", number);
+    keep("start_time", number);
+    keep("backup_id", text);
+    // Records written before the keys took the names of the other JSON outputs.
+    for (auto [now, before] : {std::pair{"end_time", "time"}, {"start_time", "started"}, {"backup_id", "id"}}) {
+        auto it = in.find(before);
+        if (!out.contains(now) && it != in.end() && (now == std::string("backup_id") ? text(*it) : number(*it)))
+            out[now] = *it;
+    }
     keep("incremental", flag);
     keep("full_reason", text);
     keep("error", text);
     keep("result", [](const nlohmann::json& v) { return v == "ok" || v == "failed"; });
     // A record without its time or result says nothing a reader can use.
-    if (!out.contains("time") || !out.contains("result"))
+    if (!out.contains("end_time") || !out.contains("result"))
         return nullptr;
     return out;
 }

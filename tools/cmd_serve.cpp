@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "agent/socket_transport.h"
+#include "jobs/json_out.h"
 #include "serve/server.h"
 
 namespace cli {
@@ -30,6 +31,7 @@ struct ServeOptions {
     std::string socket;
     bool no_nbd = false;
     std::string plugin;
+    bool json = false;
 };
 
 serve::Server* g_server = nullptr;
@@ -71,6 +73,36 @@ std::string default_plugin()
     return (std::filesystem::path(self).parent_path() / "kestrel-nbd.so").string();
 }
 
+std::string nbd_uri(const serve::Device& d)
+{
+    return d.nbd.empty() ? "" : "nbd+unix:///" + d.name + "?socket=" + d.nbd;
+}
+
+void print_ready(serve::Server& server, const ServeOptions& opt)
+{
+    info("kernel log: %s\n", server.log_path().c_str());
+    info("control socket: %s\n", std::filesystem::absolute(opt.socket).c_str());
+    for (const serve::Device& d : server.devices()) {
+        std::string nbd = d.nbd.empty() ? "" : ", " + nbd_uri(d);
+        info("%-6s %s, %s%s\n", d.name.c_str(), human_bytes(d.bytes).c_str(),
+             d.mounted ? "file system mounted" : "no file system mounted", nbd.c_str());
+    }
+    info("serving until SIGINT or SIGTERM\n");
+}
+
+// The line a script waits for: the machine serves, and where.
+nlohmann::json ready_json(serve::Server& server, const ServeOptions& opt)
+{
+    nlohmann::json devices = nlohmann::json::array();
+    for (const serve::Device& d : server.devices())
+        devices.push_back({{"name", d.name}, {"size_bytes", d.bytes}, {"mounted", d.mounted}, {"nbd_uri", nbd_uri(d)}});
+    return {{"type", "ready"},
+            {"pid", getpid()},
+            {"log", server.log_path()},
+            {"socket", std::filesystem::absolute(opt.socket).string()},
+            {"devices", devices}};
+}
+
 int run_serve(const ServeOptions& opt)
 {
     serve::Config c;
@@ -83,6 +115,8 @@ int run_serve(const ServeOptions& opt)
         server = std::make_unique<serve::Server>(c);
     } catch (const serve::Error& e) {
         fprintf(stderr, "kestrel: %s\n", e.what());
+        if (opt.json)
+            printf("%s\n", jobs::json::line(jobs::json::error(e.what(), "failed", "")).c_str());
         return kExitFailed;
     }
     // The handlers are in place before the machine says it serves.
@@ -93,14 +127,10 @@ int run_serve(const ServeOptions& opt)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    info("kernel log: %s\n", server->log_path().c_str());
-    info("control socket: %s\n", std::filesystem::absolute(opt.socket).c_str());
-    for (const serve::Device& d : server->devices()) {
-        std::string nbd = d.nbd.empty() ? "" : ", nbd+unix:///" + d.name + "?socket=" + d.nbd;
-        info("%-6s %s, %s%s\n", d.name.c_str(), human_bytes(d.bytes).c_str(),
-             d.mounted ? "file system mounted" : "no file system mounted", nbd.c_str());
-    }
-    info("serving until SIGINT or SIGTERM\n");
+    if (opt.json)
+        printf("%s\n", jobs::json::line(ready_json(*server, opt)).c_str());
+    else
+        print_ready(*server, opt);
     fflush(stdout);
     if (!server->previous_run_unclean().empty())
         fprintf(stderr, "kestrel: %s\n", server->previous_run_unclean().c_str());
@@ -112,17 +142,23 @@ int run_serve(const ServeOptions& opt)
     server->run();
     notify_service_manager("STOPPING=1");
     std::string problems = server->shutdown();
-    for (const std::string& dev : server->ended_backups())
-        info("ended the backup of %s (its agent was told)\n", dev.c_str());
+    if (!opt.json)
+        for (const std::string& dev : server->ended_backups())
+            info("ended the backup of %s (its agent was told)\n", dev.c_str());
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     g_server = nullptr;
-    if (!problems.empty()) {
+    if (!problems.empty())
         fprintf(stderr, "kestrel: the machine did not shut down cleanly: %s\n", problems.c_str());
-        return kExitFailed;
+    else if (!opt.json)
+        info("shut down cleanly\n");
+    if (opt.json) {
+        nlohmann::json end = {{"ok", problems.empty()}, {"ended_backup_devices", server->ended_backups()}};
+        if (!problems.empty())
+            end["error"] = "the machine did not shut down cleanly: " + problems;
+        print_json(end);
     }
-    info("shut down cleanly\n");
-    return kExitOk;
+    return problems.empty() ? kExitOk : kExitFailed;
 }
 
 struct StatusOptions {
@@ -166,7 +202,7 @@ std::string prometheus_text(const nlohmann::json& j)
     auto last = [](const nlohmann::json& d) { return d["last_backup"].is_object(); };
     const Figure figures[] = {
         {"kestrel_device_bytes", "Size of a disk or partition.", "gauge",
-         [](const nlohmann::json& d) { return std::optional<double>(d["bytes"].get<double>()); }},
+         [](const nlohmann::json& d) { return std::optional<double>(d["size_bytes"].get<double>()); }},
         {"kestrel_device_mounted", "1 when a file system of the machine is mounted on the device.", "gauge",
          [](const nlohmann::json& d) { return std::optional<double>(d["mounted"].get<bool>()); }},
         {"kestrel_automap_tracking", "1 while the module tracks the device's changes for the next incremental.",
@@ -177,21 +213,21 @@ std::string prometheus_text(const nlohmann::json& j)
          }},
         {"kestrel_automap_blocks", "Blocks the device's automap covers (0: it has none).", "gauge",
          [](const nlohmann::json& d) {
-             return d["automap"].is_object() ? std::optional<double>(d["automap"].value("blocks", 0.0)) : std::nullopt;
+             return d["automap"].is_object() ? std::optional<double>(d["automap"].value("map_blocks", 0.0)) : std::nullopt;
          }},
         {"kestrel_backup_running", "1 while a backup of the device runs.", "gauge",
          [&](const nlohmann::json& d) { return std::optional<double>(running(d)); }},
         {"kestrel_backup_blocks_read", "Blocks the running backup has read from its snapshot.", "gauge",
          [&](const nlohmann::json& d) {
-             return running(d) ? std::optional<double>(d["running_backup"]["blocks_read"].get<double>()) : std::nullopt;
+             return running(d) ? std::optional<double>(d["running_backup"]["read_blocks"].get<double>()) : std::nullopt;
          }},
         {"kestrel_backup_blocks", "Blocks of the device the running backup covers.", "gauge",
          [&](const nlohmann::json& d) {
-             return running(d) ? std::optional<double>(d["running_backup"]["blocks"].get<double>()) : std::nullopt;
+             return running(d) ? std::optional<double>(d["running_backup"]["fs_blocks"].get<double>()) : std::nullopt;
          }},
         {"kestrel_last_backup_timestamp_seconds", "When the last backup of the device ended (unix time).", "gauge",
          [&](const nlohmann::json& d) {
-             return last(d) ? std::optional<double>(d["last_backup"]["time"].get<double>()) : std::nullopt;
+             return last(d) ? std::optional<double>(d["last_backup"]["end_time"].get<double>()) : std::nullopt;
          }},
         {"kestrel_last_backup_success", "1 when the last backup of the device was committed.", "gauge",
          [&](const nlohmann::json& d) {
@@ -214,28 +250,28 @@ std::string prometheus_text(const nlohmann::json& j)
 void print_status_text(const nlohmann::json& j)
 {
     printf("machine: pid %d, serving since %s, %d connection(s)\n", j.value("pid", 0),
-           local_time(j.value("started", int64_t(0))).c_str(), j.value("connections", 0));
+           local_time(j.value("start_time", int64_t(0))).c_str(), j.value("connections", 0));
     for (const nlohmann::json& d : j["devices"]) {
-        printf("%-6s %s%s\n", d["name"].get<std::string>().c_str(), human_bytes(d["bytes"].get<uint64_t>()).c_str(),
+        printf("%-6s %s%s\n", d["name"].get<std::string>().c_str(), human_bytes(d["size_bytes"].get<uint64_t>()).c_str(),
                d["mounted"].get<bool>() ? ", file system mounted" : "");
         if (const nlohmann::json& a = d["automap"]; a.is_object())
             printf("       change tracking: %s\n",
                    a.value("tracking", false)
-                       ? ("on, automap of " + std::to_string(a.value("blocks", 0u)) + " blocks").c_str()
-                   : a.value("blocks", 0u) ? "stopped (the next backup is full)"
+                       ? ("on, automap of " + std::to_string(a.value("map_blocks", 0u)) + " blocks").c_str()
+                   : a.value("map_blocks", 0u) ? "stopped (the next backup is full)"
                                            : "none (the next backup is full)");
         if (const nlohmann::json& r = d["running_backup"]; r.is_object()) {
-            uint64_t read = r["blocks_read"], total = r["blocks"];
+            uint64_t read = r["read_blocks"], total = r["fs_blocks"];
             printf("       backup running since %s: %s, %llu of %llu blocks read\n",
-                   local_time(r["started"]).c_str(), r["state"].get<std::string>().c_str(),
+                   local_time(r["start_time"]).c_str(), r["state"].get<std::string>().c_str(),
                    static_cast<unsigned long long>(read), static_cast<unsigned long long>(total));
         }
         if (const nlohmann::json& l = d["last_backup"]; l.is_object()) {
             std::string kind = l.value("incremental", false) ? "incremental"
                                : l.value("full_reason", "").empty() ? "full"
                                                                      : "full (" + l.value("full_reason", "") + ")";
-            printf("       last backup %s: %s%s%s\n", local_time(l["time"]).c_str(),
-                   l["result"] == "ok" ? ("ok, " + kind + ", " + l.value("id", "")).c_str() : "failed",
+            printf("       last backup %s: %s%s%s\n", local_time(l["end_time"]).c_str(),
+                   l["result"] == "ok" ? ("ok, " + kind + ", " + l.value("backup_id", "")).c_str() : "failed",
                    l.value("error", "").empty() ? "" : ": ", l.value("error", "").c_str());
         }
     }
@@ -286,6 +322,8 @@ void register_serve(CLI::App& app, Commands& commands)
         ->required();
     serve->add_flag("--no-nbd", opt->no_nbd, "export nothing over NBD");
     serve->add_option("--nbd-plugin", opt->plugin, "the nbdkit plugin (default: kestrel-nbd.so beside kestrel)");
+    serve->add_flag("--json", opt->json,
+                    "print a \"ready\" JSON line once serving and a summary line at the end, instead of text");
     commands.add(serve, [opt] { return run_serve(*opt); });
 
     auto sopt = std::make_shared<StatusOptions>();

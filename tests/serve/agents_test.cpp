@@ -367,7 +367,7 @@ ProcessFigures figures_of(pid_t pid)
 // and error in a file.
 class ServeProcess {
 public:
-    ServeProcess(const std::string& image, const std::string& socket, const std::string& out)
+    ServeProcess(const std::string& image, const std::string& socket, const std::string& out, bool json = false)
         : out_(out)
     {
         pid_ = fork();
@@ -376,7 +376,7 @@ public:
             dup2(fd, 1);
             dup2(fd, 2);
             execl(KESTREL_BINARY, "kestrel", "serve", "--no-nbd", "--disk", image.c_str(), "--socket", socket.c_str(),
-                  nullptr);
+                  json ? "--json" : nullptr, nullptr);
             _exit(127);
         }
         // Up when its socket answers, or never when it exited.
@@ -470,6 +470,32 @@ TEST_F(LiveTest, ManyBackupsLeaveTheServersThreadsDescriptorsAndMemoryAsTheyWere
 #endif
     int status = serve.end(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << serve.output();
+}
+
+// serve --json: a "ready" line a script can wait for, naming where the machine serves, then
+// at the end one summary line.
+TEST_F(LiveTest, ServeSaysReadyAndEndsInJsonLines)
+{
+    ServeProcess serve(image, socket, tmp / "serve.out", true);
+    ASSERT_TRUE(serve.up()) << serve.output();
+    int status = serve.end(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << serve.output();
+    std::vector<nlohmann::json> lines;
+    std::istringstream out(serve.output());
+    for (std::string line; std::getline(out, line);) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << "not JSON: " << line;
+        lines.push_back(j);
+    }
+    ASSERT_EQ(lines.size(), 2u) << serve.output();
+    EXPECT_EQ(lines[0]["type"], "ready");
+    EXPECT_EQ(lines[0]["socket"], std::filesystem::absolute(socket).string());
+    ASSERT_EQ(lines[0]["devices"].size(), 2u);
+    EXPECT_EQ(lines[0]["devices"][1]["name"], "sda1");
+    EXPECT_EQ(lines[0]["devices"][1]["mounted"], true);
+    EXPECT_EQ(lines[1]["type"], "summary");
+    EXPECT_EQ(lines[1]["ok"], true);
+    EXPECT_EQ(lines[1]["ended_backup_devices"], nlohmann::json::array());
 }
 
 // A server that was killed is noted when the next one starts on the same socket, in the
@@ -572,14 +598,14 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
         return r.output;
     };
     nlohmann::json idle = nlohmann::json::parse(status());
-    EXPECT_EQ(idle["format"], 1);
+    EXPECT_EQ(idle["format"], 2);
     ASSERT_EQ(idle["devices"].size(), 2u);
     EXPECT_EQ(idle["devices"][1]["name"], "sda1");
     EXPECT_EQ(idle["devices"][1]["mounted"], true);
     EXPECT_EQ(idle["devices"][0]["mounted"], false);
     EXPECT_TRUE(idle["devices"][1]["last_backup"].is_null());
     EXPECT_EQ(idle["devices"][1]["automap"]["tracking"], false);
-    EXPECT_EQ(idle["devices"][1]["automap"]["blocks"], 0);
+    EXPECT_EQ(idle["devices"][1]["automap"]["map_blocks"], 0);
 
     std::string last_id;
     for (int i = 0; i < 2; i++) {
@@ -593,12 +619,12 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
     nlohmann::json after = nlohmann::json::parse(status());
     const nlohmann::json& last = after["devices"][1]["last_backup"];
     EXPECT_EQ(last["result"], "ok") << last;
-    EXPECT_EQ(last["id"], last_id);
+    EXPECT_EQ(last["backup_id"], last_id);
     EXPECT_EQ(last["incremental"], true);
     EXPECT_TRUE(after["devices"][1]["running_backup"].is_null());
     EXPECT_TRUE(after["devices"][0]["last_backup"].is_null());
     EXPECT_EQ(after["devices"][1]["automap"]["tracking"], true);
-    EXPECT_EQ(after["devices"][1]["automap"]["blocks"], kPartBytes / kBlockSize);
+    EXPECT_EQ(after["devices"][1]["automap"]["map_blocks"], kPartBytes / kBlockSize);
     EXPECT_EQ(after["devices"][0]["automap"]["tracking"], false);
     std::string text = status({});
     EXPECT_NE(text.find("change tracking: on, automap of 2048 blocks"), std::string::npos) << text;
@@ -612,7 +638,7 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
         nlohmann::json running = nlohmann::json::parse(status());
         const nlohmann::json& r = running["devices"][1]["running_backup"];
         EXPECT_EQ(r["state"], "reading the snapshot") << r;
-        EXPECT_EQ(r["blocks"], kPartBytes / kBlockSize);
+        EXPECT_EQ(r["fs_blocks"], kPartBytes / kBlockSize);
         EXPECT_GE(running["connections"], 1);
         t->disconnect();
         server->wait_connections(0);
@@ -641,7 +667,7 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
     const std::string state = tmp / "run/k.state";
     const std::string good = repo_test::read_host_file(state);
     std::string wrong_type = good;
-    wrong_type.replace(wrong_type.find("\"result\""), 8, "\"time\": [], \"x\"");
+    wrong_type.replace(wrong_type.find("\"result\""), 8, "\"end_time\": [], \"x\"");
     for (const std::string& damaged : {good.substr(0, good.size() / 2), std::string("[1, 2]"), wrong_type,
                                        std::string(serve::kMaxStateFile + 1, ' ')}) {
         Stop();
@@ -665,6 +691,22 @@ TEST_F(AgentTest, StatusShowsWhatTheMachineDid)
     Start();
     EXPECT_TRUE(server->state_problem().empty()) << server->state_problem();
     EXPECT_TRUE(nlohmann::json::parse(status())["devices"][1]["last_backup"].is_null());
+    // A record written under the keys' earlier names is still this device's last backup.
+    Stop();
+    std::string old_names = good;
+    for (auto [now, before] : {std::pair{"\"end_time\"", "\"time\""}, {"\"start_time\"", "\"started\""}}) {
+        size_t at = old_names.find(now);
+        if (at != std::string::npos)
+            old_names.replace(at, strlen(now), before);
+    }
+    {
+        std::ofstream f(state, std::ios::trunc);
+        f << old_names;
+    }
+    Start();
+    EXPECT_TRUE(server->state_problem().empty()) << server->state_problem();
+    EXPECT_EQ(nlohmann::json::parse(status())["devices"][1]["last_backup"], vanished["devices"][1]["last_backup"])
+        << old_names;
 }
 
 // --wait: a backup asked for while another runs waits for it, then runs.
