@@ -31,14 +31,19 @@ std::string seconds_text(double s)
     return buf;
 }
 
-std::string utc_time(int64_t t)
+namespace {
+std::string time_text(int64_t t, struct tm* (*split)(const time_t*, struct tm*))
 {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
-    gmtime_r(&tt, &tm);
+    split(&tt, &tm);
     char buf[32];
     strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     return buf;
 }
+} // namespace
+
+std::string utc_time(int64_t t) { return time_text(t, gmtime_r); }
+std::string local_time(int64_t t) { return time_text(t, localtime_r); }
 
 } // namespace jobs

@@ -14,5 +14,7 @@ std::string rate(double bytes_per_second);
 std::string seconds_text(double s);
 // "2026-12-08 05:35:52" (UTC) of seconds since the epoch.
 std::string utc_time(int64_t t);
+// The same in the machine's local time zone.
+std::string local_time(int64_t t);
 
 } // namespace jobs

@@ -123,6 +123,7 @@ void print_json(const nlohmann::json& j);
 
 using jobs::human_bytes;
 using jobs::utc_time;
+using jobs::local_time;
 
 // The id of the backup `spec` names: "latest" (the newest snapshot `latest_of` selects), a whole id, or a
 // prefix that begins exactly one listed id; anything else is returned as it is, for the

@@ -168,16 +168,6 @@ struct StatusOptions {
     std::string textfile;
 };
 
-std::string local_time(int64_t t)
-{
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    localtime_r(&tt, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 // The status in Prometheus's text format, one family per figure, labelled by device.
 std::string prometheus_text(const nlohmann::json& j)
 {

@@ -11,63 +11,15 @@
 #include <nlohmann/json.hpp>
 
 #include "repo/format.h"
+#include "tests/support/kestrel_cli.h"
 #include "tests/support/repo_source.h"
 #include "tools/demo/disk_image.h"
 
 using namespace repo_test;
+using namespace cli_test;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Result {
-    int code;
-    std::string out;
-};
-
-Result kestrel(const std::string& args)
-{
-    Result r;
-    r.code = run(std::string(KESTREL_BINARY) + " " + args, &r.out);
-    return r;
-}
-
-// The result object of a --json run, from stdout only. Every line of it must be one JSON
-// object: progress objects whose share done never goes back, then exactly one result,
-// "summary" or "error" (with ok false).
-nlohmann::json json_result(const std::string& out)
-{
-    std::istringstream lines(out);
-    std::string line;
-    nlohmann::json last;
-    int64_t percent = -1;
-    while (std::getline(lines, line)) {
-        EXPECT_TRUE(last.is_null()) << "a line after the result: " << line;
-        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
-        if (j.is_discarded()) {
-            ADD_FAILURE() << "not a line of JSON: " << line;
-            continue;
-        }
-        if (j["type"] == "progress") {
-            EXPECT_GT(j["percent"].get<int64_t>(), percent) << line;
-            EXPECT_LE(j["done"], j["total"]) << line;
-            percent = j["percent"];
-            continue;
-        }
-        EXPECT_TRUE(j["type"] == "summary" || (j["type"] == "error" && j["ok"] == false)) << line;
-        last = j;
-    }
-    EXPECT_FALSE(last.is_null()) << "no result in: " << out;
-    return last;
-}
-
-nlohmann::json kestrel_json(const std::string& args, int expect_code = 0)
-{
-    Result r;
-    // In braces: run() sends stderr to the output after the command's own redirections.
-    r.code = run("true; { " + std::string(KESTREL_BINARY) + " " + args + " 2>/dev/null; }", &r.out);
-    EXPECT_EQ(r.code, expect_code) << args << "\n" << r.out;
-    return json_result(r.out);
-}
 
 class CliTest : public ::testing::Test {
 protected:

@@ -14,40 +14,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/kestrel_cli.h"
 #include "tests/support/repo_source.h"
 
 using namespace repo_test;
+using namespace cli_test;
 namespace fs = std::filesystem;
 
 extern char** environ;
 
 namespace {
-
-struct Result {
-    int code;
-    std::string out;
-};
-
-Result kestrel(const std::string& args)
-{
-    Result r;
-    r.code = run(std::string(KESTREL_BINARY) + " " + args, &r.out);
-    return r;
-}
-
-nlohmann::json kestrel_json(const std::string& args, int expect_code = 0)
-{
-    Result r;
-    r.code = run(std::string(KESTREL_BINARY) + " " + args + " 2>/dev/null", &r.out);
-    EXPECT_EQ(r.code, expect_code) << args << "\n" << r.out;
-    // One object, or lines of JSON whose last is the result.
-    nlohmann::json whole = nlohmann::json::parse(r.out, nullptr, false);
-    if (!whole.is_discarded())
-        return whole;
-    while (!r.out.empty() && r.out.back() == '\n')
-        r.out.pop_back();
-    return nlohmann::json::parse(r.out.substr(r.out.find_last_of('\n') + 1));
-}
 
 bool has_path(const nlohmann::json& list, const std::string& path)
 {
