@@ -2,6 +2,7 @@
 #include "repo/chunk_store.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -62,9 +63,12 @@ public:
         return format::decode_chunk(file, d, path);
     }
 
-    uint64_t count_missing(const std::set<Digest>& chunks) override
+    std::set<Digest> missing(const std::set<Digest>& chunks) override
     {
-        return std::count_if(chunks.begin(), chunks.end(), [&](const Digest& d) { return !has(d); });
+        std::set<Digest> out;
+        std::copy_if(chunks.begin(), chunks.end(), std::inserter(out, out.end()),
+                     [&](const Digest& d) { return !has(d); });
+        return out;
     }
 
     std::unique_ptr<ChunkSession> begin() override;
@@ -319,24 +323,26 @@ public:
         return format::decode_chunk(blob, d, path);
     }
 
-    uint64_t count_missing(const std::set<Digest>& chunks) override
+    std::set<Digest> missing(const std::set<Digest>& chunks) override
     {
         pack::PackIndex fresh(store_, seal_);
         fresh.load();
         std::map<Digest, bool> present;
-        uint64_t missing = 0;
+        std::set<Digest> out;
         for (const Digest& d : chunks) {
             pack::Location loc;
             if (!fresh.find(d, loc)) {
-                missing += !in_files(d);
+                if (!in_files(d))
+                    out.insert(d);
                 continue;
             }
             auto it = present.find(loc.pack);
             if (it == present.end())
                 it = present.emplace(loc.pack, store_.stat(pack::pack_name(loc.pack)).has_value()).first;
-            missing += !it->second;
+            if (!it->second)
+                out.insert(d);
         }
-        return missing;
+        return out;
     }
 
     void collect(const std::set<Digest>& live, const std::function<void(bool)>& check_lock,

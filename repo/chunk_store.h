@@ -51,9 +51,10 @@ public:
     virtual std::optional<uint64_t> stored_bytes(const Digest& d) = 0;
     // The file or object that holds (or should hold) `d`, for messages.
     virtual std::string where(const Digest& d) = 0;
-    // How many of `chunks` are not stored now, looked up afresh in the store (after a lost
-    // lock, when gc may have run meanwhile).
-    virtual uint64_t count_missing(const std::set<Digest>& chunks) = 0;
+    // Those of `chunks` not stored now, looked up afresh in the store without reading them
+    // (after a lost lock, when gc may have run meanwhile; by verify for the chunks it does
+    // not read): for packs, listed in the index and held by a pack that exists.
+    virtual std::set<Digest> missing(const std::set<Digest>& chunks) = 0;
     // Removes what no backup references: chunks not in `live`, temporary files, and (for
     // packs) rewrites packs mostly dead. `check_lock(full)` is called between steps and
     // throws when gc must stop.

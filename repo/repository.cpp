@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -407,7 +409,9 @@ public:
     }
     void recheck_reader_damage(BlockReader& r);
 
-    VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress) override;
+    VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress,
+                        const VerifyOptions& options) override;
+    void verify_chunk(const Digest& d, const std::vector<std::string>& backups, VerifyReport& report);
     ForgetResult forget(const RetentionPolicy& policy, bool dry_run, const BackupFilter& filter) override;
     std::vector<Digest> chunks_of(const std::string& id) override;
     StoredSize stored_size(const std::vector<Digest>& digests) override;
@@ -643,7 +647,7 @@ private:
         lock_ = repo_.lock(LockMode::Shared, "backup");
         std::set<Digest> named(index_.digests.begin(), index_.digests.end());
         named.erase(Digest{});
-        uint64_t gone = repo_.chunks().count_missing(named);
+        uint64_t gone = repo_.chunks().missing(named).size();
         if (!format::is_zero_digest(tree_root_)) {
             try {
                 tree::walk(tree_geometry(), tree_root_, repo_.tree_store(), {}, {});
@@ -985,7 +989,54 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
 // ---------------------------------------------------------------------------------------
 // Verify, forget, gc
 
-VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const ProgressFn& progress)
+namespace {
+
+// Which of `digests` (in order) verify reads: all, a slice by digest, or a random share of
+// exactly ceil(count * percent / 100) chunks, drawn afresh on every run.
+std::vector<bool> chunks_to_read(const std::vector<Digest>& digests, const ReadSubset& subset)
+{
+    std::vector<bool> read(digests.size(), subset.all());
+    if (subset.all())
+        return read;
+    if (subset.slices) {
+        for (size_t i = 0; i < digests.size(); i++)
+            read[i] = subset.slice_holds(digests[i]);
+        return read;
+    }
+    const uint64_t want = std::min<uint64_t>(
+        digests.size(), static_cast<uint64_t>(std::ceil(static_cast<double>(digests.size()) * subset.percent / 100)));
+    std::vector<size_t> all(digests.size()), picked;
+    for (size_t i = 0; i < all.size(); i++)
+        all[i] = i;
+    std::mt19937_64 rng(std::random_device{}());
+    std::sample(all.begin(), all.end(), std::back_inserter(picked), want, rng);
+    for (size_t i : picked)
+        read[i] = true;
+    return read;
+}
+
+} // namespace
+
+// Reads chunk `d` back and checks it.
+void RepositoryImpl::verify_chunk(const Digest& d, const std::vector<std::string>& backups, VerifyReport& report)
+{
+    report.chunks_read++;
+    try {
+        std::vector<uint8_t> raw = read_chunk(d);
+        report.bytes_checked += raw.size();
+        // Every chunk is chunk_bytes long whatever the block size (restore checks the
+        // same); a chunk of another length cannot be laid out at its positions.
+        if (raw.size() != chunk_bytes_)
+            report.damage.push_back({"chunk length differs from the chunk size", chunk_path(d), backups});
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::Damaged)
+            throw;
+        report.damage.push_back({e.message(), e.path(), backups});
+    }
+}
+
+VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const ProgressFn& progress,
+                                    const VerifyOptions& options)
 {
     auto lock = this->lock(LockMode::Shared, "verify");
     VerifyReport report;
@@ -1015,23 +1066,26 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
             report.damage.push_back({e.message(), e.path(), {b}});
         }
     }
+    std::vector<Digest> digests;
+    digests.reserve(users.size());
+    for (const auto& u : users)
+        digests.push_back(u.first);
+    const std::vector<bool> read = chunks_to_read(digests, options.read);
+    // The chunks not read are still looked up, all at once (a pack's presence once).
+    std::set<Digest> unread;
+    for (size_t i = 0; i < digests.size(); i++)
+        if (!read[i])
+            unread.insert(digests[i]);
+    const std::set<Digest> gone = unread.empty() ? unread : chunks_->missing(unread);
     uint64_t done = 0;
     for (auto& [d, backups] : users) {
         if (progress)
             progress(done, users.size());
-        try {
-            std::vector<uint8_t> raw = read_chunk(d);
-            report.bytes_checked += raw.size();
-            // Every chunk is chunk_bytes long whatever the block size (restore checks the
-            // same); a chunk of another length cannot be laid out at its positions.
-            if (raw.size() != chunk_bytes_)
-                report.damage.push_back({"chunk length differs from the chunk size", chunk_path(d), backups});
-        } catch (const Error& e) {
-            if (e.kind() != Error::Kind::Damaged)
-                throw;
-            report.damage.push_back({e.message(), e.path(), backups});
-        }
         report.chunks_checked++;
+        if (read[done])
+            verify_chunk(d, backups, report);
+        else if (gone.count(d))
+            report.damage.push_back({"chunk missing", chunk_path(d), backups});
         done++;
     }
     if (progress)
@@ -1331,6 +1385,50 @@ std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
         !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
     return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes, version, pack_bytes);
+}
+
+bool ReadSubset::slice_holds(const Digest& d) const
+{
+    // The digest is uniform (a hash), so its first eight bytes spread the chunks evenly.
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; i++)
+        v = v << 8 | d[i];
+    return v % slices == slice - 1;
+}
+
+std::optional<ReadSubset> parse_read_subset(const std::string& text)
+{
+    // Digits only (and one '.' in a percentage): no signs, spaces, exponents or "nan".
+    auto digits = [](const std::string& t, bool point) {
+        size_t points = 0;
+        for (char c : t)
+            if (c == '.' && point)
+                points++;
+            else if (c < '0' || c > '9')
+                return false;
+        return !t.empty() && points <= 1 && t != ".";
+    };
+    ReadSubset r;
+    if (!text.empty() && text.back() == '%') {
+        const std::string num = text.substr(0, text.size() - 1);
+        if (!digits(num, true) || num.size() > 16)
+            return std::nullopt;
+        r.percent = std::stod(num);
+        if (!(r.percent > 0 && r.percent <= 100))
+            return std::nullopt;
+        return r;
+    }
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos)
+        return std::nullopt;
+    const std::string n = text.substr(0, slash), m = text.substr(slash + 1);
+    if (!digits(n, false) || !digits(m, false) || n.size() > 9 || m.size() > 9)
+        return std::nullopt;
+    r.slice = static_cast<uint32_t>(std::stoul(n));
+    r.slices = static_cast<uint32_t>(std::stoul(m));
+    if (r.slice < 1 || r.slice > r.slices)
+        return std::nullopt;
+    return r;
 }
 
 } // namespace repo

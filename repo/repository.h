@@ -179,12 +179,33 @@ struct Damage {
 
 struct VerifyReport {
     uint64_t backups_checked = 0;
-    uint64_t chunks_checked = 0;
-    uint64_t bytes_checked = 0;
+    uint64_t chunks_checked = 0;       // chunks referenced, each at least looked up in the store
+    uint64_t chunks_read = 0;          // of those, chunks read back and checked
+    uint64_t bytes_checked = 0;        // the bytes of the chunks read
     std::vector<Damage> damage;        // empty when everything is sound
     bool clean() const { return damage.empty(); }
     // Every backup named by some damage, sorted, once each.
     std::vector<std::string> damaged_backups() const;
+};
+
+// Which referenced chunks verify reads back and checks; the others are only looked up in
+// the store (the index, for packs). A share of `percent` is drawn at random on every run,
+// so repeated runs cover everything in time; slice `slice` of `slices` is the chunks whose
+// digest falls in it, so the runs 1/m ... m/m together read every chunk exactly once.
+struct ReadSubset {
+    double percent = 100;  // (0, 100]; used when slices is 0
+    uint32_t slice = 0;    // 1 ... slices
+    uint32_t slices = 0;
+    bool all() const { return slices == 0 && percent >= 100; }
+    // Whether slice `slice` of `slices` holds chunk `d` (slices > 0).
+    bool slice_holds(const Digest& d) const;
+};
+
+// "N%" (0 < N <= 100, a decimal fraction allowed) or "n/m" (1 <= n <= m); none otherwise.
+std::optional<ReadSubset> parse_read_subset(const std::string& text);
+
+struct VerifyOptions {
+    ReadSubset read;  // default: every chunk
 };
 
 // Retention: a backup is kept when any rule keeps it; rules count per host and source.
@@ -392,11 +413,12 @@ public:
                                   const std::string& to_dir, const ExtractOptions& options = {}) = 0;
 
     // Checks one backup (or all when `id` is empty): its manifest and index read back sound
-    // and every chunk it references exists, decompresses and hashes to its name. Damage is
+    // and every chunk it references exists, decompresses and hashes to its name (only the
+    // chunks `options.read` selects are read; the others are looked up). Damage is
     // reported, not thrown; Error::NotFound for an unknown `id`. Holds a shared lock; when
     // the lock was lost meanwhile the findings cannot be trusted: Error::Locked.
-    virtual VerifyReport verify(const std::optional<std::string>& id,
-                                const ProgressFn& progress = {}) = 0;
+    virtual VerifyReport verify(const std::optional<std::string>& id, const ProgressFn& progress = {},
+                                const VerifyOptions& options = {}) = 0;
 
     // Forgets the backups `policy` does not keep (an empty policy is Error::Invalid) among
     // those `filter` selects; the others are left alone and not reported. With `dry_run`

@@ -59,13 +59,16 @@ int run_list(const RepoOptions& opt, const FilterOptions& which)
     });
 }
 
-int run_verify(const RepoOptions& opt, const std::string& backup)
+int run_verify(const RepoOptions& opt, const std::string& backup, const std::string& subset)
 {
+    repo::VerifyOptions options;
+    if (!subset.empty())
+        options.read = *repo::parse_read_subset(subset);  // checked when parsed
     return guarded(opt.json, [&] {
         auto r = open_repo(opt);
         ProgressBar bar("verify", opt.json);
-        repo::VerifyReport rep =
-            r->verify(backup.empty() ? std::nullopt : std::optional(resolve_backup(*r, backup)), bar.fn());
+        repo::VerifyReport rep = r->verify(backup.empty() ? std::nullopt : std::optional(resolve_backup(*r, backup)),
+                                           bar.fn(), options);
         if (opt.json) {
             nlohmann::json damage = nlohmann::json::array();
             for (const auto& d : rep.damage)
@@ -74,6 +77,8 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
                         {"checked_backups", rep.backups_checked},
                         {"checked_chunks", rep.chunks_checked},
                         {"checked_bytes", rep.bytes_checked},
+                        {"read_chunks", rep.chunks_read},
+                        {"read_bytes", rep.bytes_checked},
                         {"damage", damage},
                         {"damaged_backup_ids", rep.damaged_backups()}});
         } else {
@@ -84,11 +89,15 @@ int run_verify(const RepoOptions& opt, const std::string& backup)
                 printf("damaged: %s: %s (affects backup%s %s)\n", d.what.c_str(), d.path.c_str(),
                        d.backups.size() == 1 ? "" : "s", ids.c_str());
             }
-            if (!quiet() || !rep.clean())
-                printf("checked %llu backup%s and %llu chunks (%s): %s\n",
+            if (!quiet() || !rep.clean()) {
+                std::string read;
+                if (rep.chunks_read != rep.chunks_checked)
+                    read = ", read " + std::to_string(rep.chunks_read) + " of them (" + subset + ")";
+                printf("checked %llu backup%s and %llu chunks%s (%s): %s\n",
                        static_cast<unsigned long long>(rep.backups_checked), rep.backups_checked == 1 ? "" : "s",
-                       static_cast<unsigned long long>(rep.chunks_checked), human_bytes(rep.bytes_checked).c_str(),
-                       rep.clean() ? "no damage" : "DAMAGE FOUND");
+                       static_cast<unsigned long long>(rep.chunks_checked), read.c_str(),
+                       human_bytes(rep.bytes_checked).c_str(), rep.clean() ? "no damage" : "DAMAGE FOUND");
+            }
             if (!rep.clean()) {
                 std::string ids;
                 for (const auto& b : rep.damaged_backups())
@@ -226,7 +235,17 @@ void register_repo(CLI::App& app, Commands& commands)
     add_repo_options(verify, *opt);
     auto backup = std::make_shared<std::string>();
     verify->add_option("--backup", *backup, "the backup to check: an id, a unique prefix of one, or latest (default: all)");
-    commands.add(verify, [opt, backup] { return run_verify(*opt, *backup); });
+    auto subset = std::make_shared<std::string>();
+    verify->add_option("--read-data-subset", *subset,
+                       "read back only a share of the chunks (the others are only looked up): N% picks a random "
+                       "N percent on each run, n/m the n-th of m fixed slices (runs 1/m to m/m read each chunk once)")
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return repo::parse_read_subset(v) ? std::string()
+                                                  : "\"" + v + "\" is not N% (0 < N <= 100) or n/m (1 <= n <= m)";
+            },
+            "N%|n/m"));
+    commands.add(verify, [opt, backup, subset] { return run_verify(*opt, *backup, *subset); });
 
     CLI::App* forget = app.add_subcommand(
         "forget", "forget the backups no retention rule keeps (rules count per host and source), or the "

@@ -61,6 +61,26 @@ TEST_F(CliTest, ListVerifyRestoreLsExtract)
     nlohmann::json v = kestrel_json("verify --json --repo " + repo);
     EXPECT_EQ(v["ok"], true);
     EXPECT_EQ(v["checked_backups"], 2);
+    EXPECT_EQ(v["read_chunks"], v["checked_chunks"]);
+    EXPECT_EQ(v["read_bytes"], v["checked_bytes"]);
+    // Slices of the chunks read each chunk once between them; every run looks all of them up.
+    uint64_t read = 0, bytes = 0;
+    for (const char* slice : {"1/3", "2/3", "3/3"}) {
+        nlohmann::json s = kestrel_json("verify --json --repo " + repo + " --read-data-subset " + slice);
+        EXPECT_EQ(s["checked_chunks"], v["checked_chunks"]) << slice;
+        read += s["read_chunks"].get<uint64_t>();
+        bytes += s["read_bytes"].get<uint64_t>();
+    }
+    EXPECT_EQ(read, v["read_chunks"].get<uint64_t>());
+    EXPECT_EQ(bytes, v["read_bytes"].get<uint64_t>());
+    Result share = kestrel("verify --repo " + repo + " --read-data-subset 1%");
+    EXPECT_EQ(share.code, 0) << share.out;
+    EXPECT_NE(share.out.find("read 1 of them (1%)"), std::string::npos) << share.out;
+    for (const char* bad : {"0%", "101%", "x", "4/3", "0/2", "50"}) {
+        Result r = kestrel("verify --repo " + repo + " --read-data-subset " + bad);
+        EXPECT_EQ(r.code, 2) << bad << "\n" << r.out;
+        EXPECT_NE(r.out.find("n/m"), std::string::npos) << bad << "\n" << r.out;
+    }
 
     Result restored;
     restored.code = run("true; { " + std::string(KESTREL_BINARY) + " restore --json --repo " + repo + " --backup " +
