@@ -1,5 +1,6 @@
 #include "repo/isolate.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -19,14 +20,21 @@ namespace {
 constexpr size_t kHeader = 5;
 constexpr uint32_t kMaxPayload = 64u << 20;
 
-volatile sig_atomic_t g_child = 0;        // the child to pass signals on to (parent side)
+// Parent side. The handlers are in place from before the fork, since another thread of the
+// process (a lock's refresher) may take a stop signal at any moment: a signal that comes
+// before the child's pid is known waits in g_pending and is passed on once it is. The
+// handler stores the signal before it reads the pid and the forking thread stores the pid
+// before it reads the signal, so one of the two always sends it.
+std::atomic<int> g_child{0};              // the child to pass signals on to
+std::atomic<int> g_pending{0};            // a stop signal not yet passed on
 volatile sig_atomic_t g_interrupted = 0;  // set by a stop signal (child side)
 bool g_in_child = false;                  // this process is a child running work
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void pass_on(int sig)
 {
-    pid_t child = g_child;
+    g_pending.store(sig);
+    pid_t child = g_child.load();
     if (child > 0)
         kill(child, sig);
 }
@@ -153,6 +161,20 @@ void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>
     for (int sig : kStopSignals)
         sigaddset(&stop, sig);
     sigprocmask(SIG_BLOCK, &stop, &old_mask);
+    struct sigaction sa, old[3];
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = pass_on;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    g_child = 0;
+    g_pending = 0;
+    for (int i = 0; i < 3; i++)
+        sigaction(kStopSignals[i], &sa, &old[i]);
+    auto restore_handlers = [&] {
+        g_child = 0;
+        for (int i = 0; i < 3; i++)
+            sigaction(kStopSignals[i], &old[i], nullptr);
+    };
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -162,18 +184,14 @@ void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>
     int fork_errno = errno;
     close(fds[1]);
     if (pid < 0) {
+        restore_handlers();
         sigprocmask(SIG_SETMASK, &old_mask, nullptr);
         close(fds[0]);
         throw Error(Error::Kind::Io, std::string("fork failed: ") + strerror(fork_errno));
     }
-    struct sigaction sa, old[3];
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = pass_on;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
     g_child = pid;
-    for (int i = 0; i < 3; i++)
-        sigaction(kStopSignals[i], &sa, &old[i]);
+    if (int sig = g_pending.load())
+        kill(pid, sig);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 
     auto finish = [&](bool kill_child) {
@@ -183,9 +201,7 @@ void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        g_child = 0;
-        for (int i = 0; i < 3; i++)
-            sigaction(kStopSignals[i], &old[i], nullptr);
+        restore_handlers();
         return status;
     };
 

@@ -514,8 +514,8 @@ TEST_F(HostileExtract, InterruptedExtractLeavesNothingBehind)
         usleep(200);
     }
     bool stopped = false;
+    int status = 0;
     if (pid > 0) {
-        int status = 0;
         kill(pid, SIGTERM);
         waitpid(pid, &status, 0);
         // Exit 20: interrupted. A signal: it came after the extract had returned.
@@ -525,7 +525,7 @@ TEST_F(HostileExtract, InterruptedExtractLeavesNothingBehind)
     if (stopped) {
         EXPECT_TRUE(fs::is_empty(to)) << "an interrupted extract removes what it made";
     } else {
-        EXPECT_TRUE(fs::exists(to + "/root/plain.txt"));
+        EXPECT_TRUE(fs::exists(to + "/root/plain.txt")) << "wait status " << status;
     }
     for (const auto& e : fs::directory_iterator(to))
         EXPECT_EQ(e.path().filename(), "root");
