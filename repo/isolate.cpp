@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -148,6 +149,12 @@ bool interrupted() { return g_interrupted != 0; }
 
 bool in_isolated_child() { return g_in_child; }
 
+std::shared_mutex& fork_gate()
+{
+    static std::shared_mutex gate;
+    return gate;
+}
+
 void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>& work,
                   const std::function<void(char tag, const std::string& payload)>& on_message)
 {
@@ -176,7 +183,10 @@ void run_isolated(const std::string& what, const std::function<void(ChildPipe&)>
             sigaction(kStopSignals[i], &old[i], nullptr);
     };
     pid_t parent = getpid();
+    std::unique_lock gate(fork_gate());
     pid_t pid = fork();
+    if (pid != 0)
+        gate.unlock();
     if (pid == 0) {
         close(fds[0]);
         child_main(fds[1], parent, old_mask, work);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <shared_mutex>
 #include <string>
 
 #include "repo/error.h"
@@ -45,5 +46,10 @@ bool interrupted();
 // another thread of the parent held at the fork stays held for ever there, so work must not
 // take locks shared with other threads (the repository lock's, for one).
 bool in_isolated_child();
+
+// Held shared by this process's own background threads while they work (a lock's refresher)
+// and exclusively by run_isolated() around its fork, so that the child is never forked while
+// one of them is inside the run-time (an allocator holding its lock, for one).
+std::shared_mutex& fork_gate();
 
 } // namespace repo

@@ -17,6 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "repo/isolate.h"
+
 namespace repo {
 
 namespace {
@@ -259,8 +261,14 @@ std::unique_ptr<RepoLock> RepoLock::acquire(Backend& store, LockMode mode, const
             }
             if (others.empty()) {
                 std::unique_ptr<RepoLock> lock(new RepoLock(store, std::move(info), o));
-                if (o.refresh_thread)
+                if (o.refresh_thread) {
                     lock->thread_ = std::thread([l = lock.get()] { l->refresher(); });
+                    // Returned only once the refresher waits: a process that forks next (a
+                    // file-system reader's child) then forks beside a thread that holds no
+                    // lock of the run-time's (its allocator's, say) the child would need.
+                    std::unique_lock g(lock->mu_);
+                    lock->parked_.wait(g, [&] { return lock->started_; });
+                }
                 return lock;
             }
             try {
@@ -357,12 +365,16 @@ void RepoLock::release()
 void RepoLock::refresher()
 {
     std::unique_lock g(mu_);
+    started_ = true;
+    parked_.notify_all();
     while (!released_) {
         stop_.wait_for(g, opt_.refresh_every);
         if (released_)
             return;
         g.unlock();
         try {
+            // Not while this process forks a child (see fork_gate()).
+            std::shared_lock gate(fork_gate());
             refresh();
         } catch (...) {
             // Tried again next time; a lock that could not be refreshed for too long goes

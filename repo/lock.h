@@ -110,7 +110,9 @@ private:
     LockInfo info_;            // refreshed guarded by mu_
     bool lost_ = false;        // guarded by mu_
     bool released_ = false;    // guarded by mu_
+    bool started_ = false;     // the refresher runs; guarded by mu_
     std::condition_variable stop_;
+    std::condition_variable parked_;  // started_ set
     std::thread thread_;
 };
 

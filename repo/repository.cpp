@@ -1311,7 +1311,10 @@ RepairReport RepositoryImpl::repair(const ProgressFn& progress)
     for (const std::string& id : backup_ids()) {
         try {
             Manifest m = manifest(id);
-            for (const Digest& d : index(m).digests)
+            std::vector<Digest> pieces;  // of its map, stored beside its chunks
+            Index ix = index(m, &pieces);
+            pieces.insert(pieces.end(), ix.digests.begin(), ix.digests.end());
+            for (const Digest& d : pieces)
                 if (!format::is_zero_digest(d)) {
                     users[d].insert(id);
                     if (!chunks_->has(d))
@@ -1320,7 +1323,9 @@ RepairReport RepositoryImpl::repair(const ProgressFn& progress)
         } catch (const Error& e) {
             if (e.kind() != Error::Kind::Damaged && e.kind() != Error::Kind::Format)
                 throw;
+            // A backup whose manifest or map cannot be read is hurt whatever it references.
             report.damage.push_back({e.message(), e.path(), {id}});
+            affected.insert(id);
         }
     }
     for (const ChunkStore::Lost& l : lost) {
