@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 namespace serve {
@@ -29,23 +28,21 @@ nlohmann::json clean_last_backup(const nlohmann::json& in)
     if (!in.is_object())
         return nullptr;
     nlohmann::json out = nlohmann::json::object();
-    auto keep = [&](const char* key, auto check) {
+    // Takes `key` (or, from a record written before the keys took the names of the other
+    // JSON outputs, its earlier name `before`) when it passes `check`.
+    auto keep = [&](const char* key, auto check, const char* before = nullptr) {
         auto it = in.find(key);
+        if (it == in.end() && before)
+            it = in.find(before);
         if (it != in.end() && check(*it))
             out[key] = *it;
     };
     auto text = [](const nlohmann::json& v) { return v.is_string() && v.get_ref<const std::string&>().size() <= 4096; };
     auto number = [](const nlohmann::json& v) { return v.is_number_integer(); };
     auto flag = [](const nlohmann::json& v) { return v.is_boolean(); };
-    keep("end_time", number);
-    keep("start_time", number);
-    keep("backup_id", text);
-    // Records written before the keys took the names of the other JSON outputs.
-    for (auto [now, before] : {std::pair{"end_time", "time"}, {"start_time", "started"}, {"backup_id", "id"}}) {
-        auto it = in.find(before);
-        if (!out.contains(now) && it != in.end() && (now == std::string("backup_id") ? text(*it) : number(*it)))
-            out[now] = *it;
-    }
+    keep("end_time", number, "time");
+    keep("start_time", number, "started");
+    keep("backup_id", text, "id");
     keep("incremental", flag);
     keep("full_reason", text);
     keep("error", text);
