@@ -81,14 +81,22 @@ void LocalBackend::save(const std::string& name, std::string_view data)
     env_.sync_dir(dir_of(p));
 }
 
+std::string LocalBackend::object_path(const std::string& name)
+{
+    std::string p = path(name);
+    if (env_.is_dir(p))
+        throw Error(Error::Kind::NotFound, "a directory, not an object", p);
+    return p;
+}
+
 std::string LocalBackend::load(const std::string& name)
 {
-    return env_.read_file(path(name));
+    return env_.read_file(object_path(name));
 }
 
 std::string LocalBackend::load_range(const std::string& name, uint64_t offset, uint64_t length)
 {
-    auto f = env_.open_read(path(name));
+    auto f = env_.open_read(object_path(name));
     uint64_t size = f->size();
     if (offset >= size)
         return {};
@@ -100,7 +108,7 @@ std::string LocalBackend::load_range(const std::string& name, uint64_t offset, u
 std::optional<uint64_t> LocalBackend::stat(const std::string& name)
 {
     try {
-        return env_.open_read(path(name))->size();
+        return env_.open_read(object_path(name))->size();
     } catch (const Error& e) {
         if (e.kind() == Error::Kind::NotFound)
             return std::nullopt;
@@ -156,6 +164,45 @@ void LocalBackend::remove(const std::string& name)
         return;
     }
     env_.sync_dir(dir_of(p));
+}
+
+void LocalBackend::create()
+{
+    if (env_.exists(dir_)) {
+        if (!env_.is_dir(dir_))
+            throw Error(Error::Kind::Exists, "cannot create a repository: a file is in the way", dir_);
+        if (env_.exists(join(dir_, "config")))
+            throw Error(Error::Kind::Exists, "a repository exists already", dir_);
+        if (!env_.list(dir_).empty())
+            throw Error(Error::Kind::Exists, "cannot create a repository in a directory that is not empty", dir_);
+        return;
+    }
+    env_.mkdir(dir_);
+    env_.sync_dir(dir_of(dir_));
+}
+
+uint64_t LocalBackend::remove_leftovers(const std::string& prefix)
+{
+    std::string dir = path(prefix);
+    std::vector<std::string> names;
+    try {
+        names = env_.list(dir);
+    } catch (const Error& e) {
+        if (e.kind() == Error::Kind::NotFound)
+            return 0;
+        throw;
+    }
+    uint64_t removed = 0;
+    for (const std::string& n : names) {
+        // The temporary names save() writes under (see temp_name()).
+        if (n.empty() || n[0] != '.' || n.find(".tmp-") == std::string::npos || env_.is_dir(join(dir, n)))
+            continue;
+        env_.remove(join(dir, n));
+        removed++;
+    }
+    if (removed)
+        env_.sync_dir(dir);
+    return removed;
 }
 
 } // namespace repo

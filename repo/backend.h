@@ -52,6 +52,19 @@ public:
 
     // Removes the object; no error when it is already gone.
     virtual void remove(const std::string& name) = 0;
+
+    // Makes the store's place ready for a new repository. Error::Exists when it holds a
+    // repository ("config") or any other object already.
+    virtual void create() = 0;
+
+    // Removes what saves under `prefix` + "/" that were cut short left behind (never listed,
+    // never read), returning how many; only while nothing else saves there. Stores whose
+    // saves leave nothing behind have nothing to do.
+    virtual uint64_t remove_leftovers(const std::string& prefix)
+    {
+        (void)prefix;
+        return 0;
+    }
 };
 
 // Whether `name` is a valid object name (see above).
@@ -59,7 +72,8 @@ bool valid_object_name(std::string_view name);
 
 // Objects as files under a directory of an Env: "a/b/c" is DIR/a/b/c. Saves write a
 // temporary file beside the object, sync it, rename it into place and sync the directory;
-// directories are made as needed. Temporary files are never listed. With a FaultEnv under
+// directories are made as needed. Temporary files are never listed; a directory is no object
+// (stat() has none, load() says NotFound). With a FaultEnv under
 // it, every operation of the store can be failed or crashed in tests.
 class LocalBackend : public Backend {
 public:
@@ -72,9 +86,13 @@ public:
     std::optional<uint64_t> stat(const std::string& name) override;
     std::vector<ObjectInfo> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    void create() override;
+    uint64_t remove_leftovers(const std::string& prefix) override;
 
 private:
     std::string path(const std::string& name) const;
+    // path(name), Error::NotFound when that is a directory.
+    std::string object_path(const std::string& name);
     // Makes the directories above `name`, syncing each parent that gained one.
     void make_parents(const std::string& name);
     void list_into(const std::string& prefix, std::vector<ObjectInfo>& out, int depth);

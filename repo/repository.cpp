@@ -30,6 +30,7 @@
 #include "repo/format.h"
 #include "repo/isolate.h"
 #include "repo/restore.h"
+#include "repo/s3_backend.h"
 #include "repo/tree.h"
 
 namespace repo {
@@ -54,10 +55,27 @@ bool ends_with(const std::string& s, const std::string& suffix)
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool is_temp(const std::string& name)
+// Object `name` of `store`, at most `limit` bytes. A missing object is Error `missing` with
+// `missing_message`; a larger one is Damaged. A store that is missing as a whole (an S3
+// bucket) is reported as the store reports it.
+std::string read_object(Backend& store, const std::string& name, uint64_t limit, Error::Kind missing,
+                        const std::string& missing_message, const std::string& too_large)
 {
-    return !name.empty() && name[0] == '.' && name.find(".tmp-") != std::string::npos;
+    const std::string where = join(store.location(), name);
+    std::string data;
+    try {
+        data = store.load_range(name, 0, limit + 1);
+    } catch (const Error& e) {
+        if (e.kind() == Error::Kind::NotFound && e.path() != store.location())
+            throw Error(missing, missing_message, where);
+        throw;
+    }
+    if (data.size() > limit)
+        throw Error(Error::Kind::Damaged, too_large + " (over " + std::to_string(limit) + " bytes)", where);
+    return data;
 }
+
+constexpr const char* kBackupsPrefix = "backups";
 
 // A damaged-data error again, naming the backup it hurts.
 [[noreturn]] void rethrow_for(const Error& e, const std::string& id)
@@ -186,13 +204,17 @@ private:
 
 class RepositoryImpl : public Repository {
 public:
-    RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes, uint32_t version, uint64_t pack_bytes)
-        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), store_(env, dir_),
+    // `local`: the store is the directory `dir` (version 1's chunk files can only be there).
+    RepositoryImpl(Env& env, std::unique_ptr<Backend> store, bool local, uint32_t chunk_bytes, uint32_t version,
+                   uint64_t pack_bytes)
+        : env_(env), dir_(store->location()), local_(local), chunk_bytes_(chunk_bytes), version_(version),
+          store_(std::move(store)),
           chunks_(version == format::kRepoVersionFiles
                       ? file_chunk_store(env, dir_, chunk_bytes)
-                      : pack_chunk_store(store_, pack::identity_seal(), chunk_bytes, pack_bytes,
-                                         env.is_dir(join(dir_, "chunks")) ? file_chunk_store(env, dir_, chunk_bytes)
-                                                                          : nullptr))
+                      : pack_chunk_store(*store_, pack::identity_seal(), chunk_bytes, pack_bytes,
+                                         local && env.is_dir(join(dir_, "chunks"))
+                                             ? file_chunk_store(env, dir_, chunk_bytes)
+                                             : nullptr))
     {
     }
 
@@ -203,12 +225,11 @@ public:
 
     const std::string& dir() const override { return dir_; }
     uint32_t chunk_bytes() const override { return chunk_bytes_; }
-    Env& env() { return env_; }
-    Backend& store() override { return store_; }
+    Backend& store() override { return *store_; }
     void set_lock_options(const LockOptions& options) override { lock_options_ = options; }
     std::unique_ptr<RepoLock> lock(LockMode mode, const std::string& operation) override
     {
-        return RepoLock::acquire(store_, mode, operation, lock_options_);
+        return RepoLock::acquire(*store_, mode, operation, lock_options_);
     }
 
     // After a read met a missing or damaged chunk: when the reader's lock was lost, gc may
@@ -220,33 +241,62 @@ public:
                         "the repository's lock was lost while " + what +
                             " ran (its lock object was removed, or judged stale), so gc may have removed what it "
                             "read; run it again",
-                        store_.location());
+                        store_->location());
     }
 
-    std::string backups_dir() const { return join(dir_, "backups"); }
-    std::string manifest_path(const std::string& id) const { return join(backups_dir(), id + kManifestSuffix); }
-    std::string index_path(const std::string& id) const { return join(backups_dir(), id + kIndexSuffix); }
+    // Where object `name` is, for messages.
+    std::string where(const std::string& name) const { return join(dir_, name); }
+    std::string manifest_name(const std::string& id) const
+    {
+        return std::string(kBackupsPrefix) + "/" + id + kManifestSuffix;
+    }
+    std::string index_name(const std::string& id) const { return std::string(kBackupsPrefix) + "/" + id + kIndexSuffix; }
     std::string chunk_path(const Digest& d) const { return chunks_->where(d); }
+
+    // The repository's own objects (config, manifests, version 1 indexes), each saved
+    // whole: a reader sees the old object or the new one, never a part.
+    void save_object(const std::string& name, std::string_view bytes) { store_->save(name, bytes); }
+    // Object `name` of at most `limit` bytes (Error::Damaged when larger), or Error
+    // `missing` with `missing_message` when there is none.
+    std::string load_object(const std::string& name, uint64_t limit, Error::Kind missing,
+                            const std::string& missing_message, const std::string& too_large)
+    {
+        return read_object(*store_, name, limit, missing, missing_message, too_large);
+    }
+
+    // The names directly under backups/ (a file-system store's subdirectories, which hold
+    // nobody's backup, are left out).
+    std::vector<ObjectInfo> backup_objects()
+    {
+        const size_t skip = strlen(kBackupsPrefix) + 1;
+        std::vector<ObjectInfo> out;
+        for (ObjectInfo& o : store_->list(kBackupsPrefix))
+            if (o.name.find('/', skip) == std::string::npos) {
+                o.name.erase(0, skip);
+                out.push_back(std::move(o));
+            }
+        return out;
+    }
 
     std::vector<std::string> backup_ids()
     {
         std::vector<std::string> ids;
-        // Only files: a directory that happens to bear a manifest's name is nobody's backup
-        // and must not stop the rest from being listed, verified or collected.
-        for (const std::string& name : env_.list(backups_dir()))
-            if (!is_temp(name) && ends_with(name, kManifestSuffix) && !env_.is_dir(join(backups_dir(), name)))
-                ids.push_back(name.substr(0, name.size() - strlen(kManifestSuffix)));
+        for (const ObjectInfo& o : backup_objects())
+            if (ends_with(o.name, kManifestSuffix))
+                ids.push_back(o.name.substr(0, o.name.size() - strlen(kManifestSuffix)));
         std::sort(ids.begin(), ids.end());
         return ids;
     }
 
+    bool has_backup(const std::string& id) { return valid_id(id) && store_->stat(manifest_name(id)).has_value(); }
+
     Manifest manifest(const std::string& id) override
     {
         if (!valid_id(id))
-            throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
-        std::string path = manifest_path(id);
-        std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id,
-                                         format::kMaxManifestBytes, "manifest is too large");
+            throw Error(Error::Kind::NotFound, "no backup " + id, where(kBackupsPrefix));
+        std::string path = where(manifest_name(id));
+        std::string text = load_object(manifest_name(id), format::kMaxManifestBytes, Error::Kind::NotFound,
+                                       "no backup " + id, "manifest is too large");
         Manifest m = format::decode_manifest(text, path);
         if (m.id != id)
             throw Error(Error::Kind::Damaged, "manifest names another backup", path);
@@ -260,11 +310,10 @@ public:
     {
         if (m.version >= format::kManifestVersionTree)
             return tree_index(m, pieces);
-        std::string path = index_path(m.id);
+        std::string path = where(index_name(m.id));
         // The manifest's geometry (checked against the config) fixes the index's size.
-        std::string file = read_required(env_, path, Error::Kind::Damaged, "index missing",
-                                         format::index_file_bytes(m.source.block_count, m.chunk_blocks),
-                                         "index has trailing bytes");
+        std::string file = load_object(index_name(m.id), format::index_file_bytes(m.source.block_count, m.chunk_blocks),
+                                       Error::Kind::Damaged, "index missing", "index has trailing bytes");
         Index ix = format::decode_index(file, path);
         if (format::sha256(std::span(reinterpret_cast<const uint8_t*>(file.data()), file.size())) != m.index_digest)
             throw Error(Error::Kind::Damaged, "index does not match its manifest", path);
@@ -426,10 +475,11 @@ public:
 
 private:
     Env& env_;
-    std::string dir_;
+    std::string dir_;  // the store's location
+    bool local_;
     uint32_t chunk_bytes_;
     uint32_t version_;
-    LocalBackend store_;
+    std::unique_ptr<Backend> store_;
     std::unique_ptr<ChunkStore> chunks_;
     LockOptions lock_options_;
 };
@@ -441,7 +491,7 @@ class Writer : public BackupWriter {
 public:
     Writer(RepositoryImpl& repo, std::unique_ptr<RepoLock> lock, const SourceInfo& source,
            std::optional<Manifest> parent, std::optional<Index> parent_index, unsigned threads)
-        : repo_(repo), env_(repo.env()), lock_(std::move(lock)), source_(source),
+        : repo_(repo), lock_(std::move(lock)), source_(source),
           parent_(std::move(parent)), parent_index_(std::move(parent_index)), id_(new_backup_id()),
           session_(repo.chunks().begin()), pool_(threads)
     {
@@ -457,7 +507,7 @@ public:
         buffer_ = spare_buffer();
         state_.assign(chunk_blocks_, kUnused);
         counts_.chunks = chunks_;
-        while (repo.env().exists(repo.manifest_path(id_)) || repo.env().exists(repo.index_path(id_)))
+        while (repo.store().stat(repo.manifest_name(id_)) || repo.store().stat(repo.index_name(id_)))
             id_ = new_backup_id();
     }
 
@@ -539,7 +589,7 @@ public:
                 counts_.map_bytes_new = map_bytes_new_;
             } else {
                 std::string index_file = format::encode_index(index_);
-                env_.write_file_atomic(repo_.index_path(id_), index_file);
+                repo_.save_object(repo_.index_name(id_), index_file);
                 m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
                                                           index_file.size()));
             }
@@ -558,7 +608,7 @@ public:
             m.unreadable_blocks = info.unreadable_blocks;
             m.host = info.host;
             m.tags = tags;
-            env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
+            repo_.save_object(repo_.manifest_name(id_), format::encode_manifest(m));
             // A gc that came in through a gap in the lock just before the manifest was
             // written cannot have seen it: checked once more, now that it names the chunks.
             confirm_lock();
@@ -576,15 +626,13 @@ public:
         finished_ = true;
         pool_.stop();
         // A commit that failed after the manifest reached its name (its directory could not
-        // be synced) must not leave a backup behind that the caller was told failed: the
-        // manifest goes, then the index. Both are ours: the lock is held and the id unique.
+        // be synced, the answer to its upload was lost) must not leave a backup behind that
+        // the caller was told failed: the manifest goes, then the index. Both are ours: the
+        // lock is held and the id unique.
         try {
-            if (env_.exists(repo_.manifest_path(id_))) {
-                env_.remove(repo_.manifest_path(id_));
-                env_.sync_dir(repo_.backups_dir());
-            }
-            if (env_.exists(repo_.index_path(id_)))
-                env_.remove(repo_.index_path(id_));
+            repo_.store().remove(repo_.manifest_name(id_));
+            if (!repo_.writes_tree())
+                repo_.store().remove(repo_.index_name(id_));
         } catch (...) {
         }
         lock_.reset();
@@ -804,7 +852,6 @@ private:
     }
 
     RepositoryImpl& repo_;
-    Env& env_;
     std::unique_ptr<RepoLock> lock_;
     SourceInfo source_;
     std::optional<Manifest> parent_;
@@ -863,7 +910,7 @@ std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& sou
             throw Error(Error::Kind::Invalid,
                         "parent backup " + *parent + " has another geometry (" + std::to_string(pm->source.block_count) +
                             " blocks of " + std::to_string(pm->source.block_size) + " bytes)",
-                        manifest_path(*parent));
+                        where(manifest_name(*parent)));
     }
     if (!threads)
         threads = std::max(2u, std::thread::hardware_concurrency());
@@ -969,7 +1016,8 @@ void RepositoryImpl::restore(const std::string& id, const std::string& target, c
         Index ix = index(m);
         ImageLayout layout{m.source.block_count, m.source.block_size, m.chunk_blocks, ix.positions};
         write_image(
-            env_, dir_, target, layout,
+            // A target inside the repository's directory would be written among its objects.
+            env_, local_ ? dir_ : std::string(), target, layout,
             [&](uint64_t pos, std::vector<uint8_t>& out) {
                 if (format::is_zero_digest(ix.digest_at(pos)))
                     return false;
@@ -1042,8 +1090,8 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
     VerifyReport report;
     std::vector<std::string> ids;
     if (id) {
-        if (!valid_id(*id) || !env_.exists(manifest_path(*id)))
-            throw Error(Error::Kind::NotFound, "no backup " + *id, manifest_path(*id));
+        if (!has_backup(*id))
+            throw Error(Error::Kind::NotFound, "no backup " + *id, where(manifest_name(*id)));
         ids.push_back(*id);
     } else {
         ids = backup_ids();
@@ -1194,14 +1242,9 @@ void RepositoryImpl::remove_backups(const std::vector<std::string>& ids)
     // The manifest goes first: once it is gone (and that is durable) the backup is gone;
     // an index left behind by a crash is removed by gc.
     for (const std::string& id : ids)
-        env_.remove(manifest_path(id));
-    if (!ids.empty())
-        env_.sync_dir(backups_dir());
+        store_->remove(manifest_name(id));
     for (const std::string& id : ids)
-        if (env_.exists(index_path(id)))
-            env_.remove(index_path(id));
-    if (!ids.empty())
-        env_.sync_dir(backups_dir());
+        store_->remove(index_name(id));
 }
 
 ForgetResult RepositoryImpl::forget_ids(const std::vector<std::string>& ids, bool dry_run)
@@ -1215,8 +1258,8 @@ ForgetResult RepositoryImpl::forget_ids(const std::vector<std::string>& ids, boo
     // all the same, since that is how a damaged backup leaves the repository.
     std::set<std::string> named;
     for (const std::string& id : ids) {
-        if (!valid_id(id) || !env_.exists(manifest_path(id)) || env_.is_dir(manifest_path(id)))
-            throw Error(Error::Kind::NotFound, "no backup " + id, backups_dir());
+        if (!has_backup(id))
+            throw Error(Error::Kind::NotFound, "no backup " + id, where(kBackupsPrefix));
         named.insert(id);
     }
     ForgetResult result;
@@ -1257,30 +1300,15 @@ GcResult RepositoryImpl::gc(const ProgressFn& progress)
     result.chunks_referenced = referenced.size();
 
     check_lock(true);
-    auto remove_file = [&](const std::string& path, bool chunk) {
-        check_lock(false);
-        uint64_t size = env_.open_read(path)->size();
-        env_.remove(path);
-        if (chunk) {
-            result.chunks_removed++;
-            result.bytes_removed += size;
-        } else {
+    // Indexes without a manifest, and what saves that were cut short left behind.
+    for (const ObjectInfo& o : backup_objects())
+        if (ends_with(o.name, kIndexSuffix) && !ids.count(o.name.substr(0, o.name.size() - strlen(kIndexSuffix)))) {
+            check_lock(false);
+            store_->remove(std::string(kBackupsPrefix) + "/" + o.name);
             result.other_files_removed++;
         }
-    };
-
-    // Indexes without a manifest and temporary files.
-    bool changed = false;
-    for (const std::string& name : env_.list(backups_dir())) {
-        bool orphan_index = ends_with(name, kIndexSuffix) &&
-                            !ids.count(name.substr(0, name.size() - strlen(kIndexSuffix)));
-        if ((is_temp(name) || orphan_index) && !env_.is_dir(join(backups_dir(), name))) {
-            remove_file(join(backups_dir(), name), false);
-            changed = true;
-        }
-    }
-    if (changed)
-        env_.sync_dir(backups_dir());
+    check_lock(false);
+    result.other_files_removed += store_->remove_leftovers(kBackupsPrefix);
 
     chunks_->collect(referenced, check_lock, progress, result);
     return result;
@@ -1295,7 +1323,7 @@ void RepositoryImpl::check_exclusive(RepoLock& lock, bool full, const std::strin
     throw Error(Error::Kind::Locked,
                 what + " stopped: its lock was lost while it ran (its lock object was removed, or judged stale); "
                        "run " + what + " again",
-                store_.location());
+                store_->location());
 }
 
 RepairReport RepositoryImpl::repair(const ProgressFn& progress)
@@ -1343,53 +1371,61 @@ RepairReport RepositoryImpl::repair(const ProgressFn& progress)
 
 } // namespace
 
-void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, uint32_t version,
-                      uint64_t pack_bytes)
+void Repository::init(Env& env, const std::string& location, const InitOptions& options)
 {
-    if (pack_bytes < format::kMinPackBytes || pack_bytes > format::kMaxPackBytes)
-        throw Error(Error::Kind::Invalid, "pack size " + std::to_string(pack_bytes) + " is not from 64 KiB to 1 GiB");
-    if (version != format::kRepoVersion && version != format::kRepoVersionFiles)
-        throw Error(Error::Kind::Invalid, "repository format version " + std::to_string(version) +
+    if (options.pack_bytes < format::kMinPackBytes || options.pack_bytes > format::kMaxPackBytes)
+        throw Error(Error::Kind::Invalid,
+                    "pack size " + std::to_string(options.pack_bytes) + " is not from 64 KiB to 1 GiB");
+    if (options.version != format::kRepoVersion && options.version != format::kRepoVersionFiles)
+        throw Error(Error::Kind::Invalid, "repository format version " + std::to_string(options.version) +
                                               " is not one this program writes (1 or 2)");
-    if (chunk_bytes < 4096 || chunk_bytes > format::kMaxChunkBytes || chunk_bytes % 4096)
-        throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(chunk_bytes) +
+    if (options.chunk_bytes < 4096 || options.chunk_bytes > format::kMaxChunkBytes || options.chunk_bytes % 4096)
+        throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(options.chunk_bytes) +
                                               " is not a multiple of 4096 from 4 KiB to 16 MiB");
-    if (env.exists(dir)) {
-        if (!env.is_dir(dir))
-            throw Error(Error::Kind::Exists, "cannot create a repository: a file is in the way", dir);
-        if (env.exists(join(dir, "config")))
-            throw Error(Error::Kind::Exists, "a repository exists already", dir);
-        if (!env.list(dir).empty())
-            throw Error(Error::Kind::Exists, "cannot create a repository in a directory that is not empty", dir);
-    } else {
-        env.mkdir(dir);
-        env.sync_dir(dir_of(dir));
+    const bool local = !is_s3_address(location);
+    if (options.version == format::kRepoVersionFiles && !local)
+        throw Error(Error::Kind::Invalid,
+                    "a version 1 repository keeps a file per chunk and must be a local directory; "
+                    "use version 2 on object storage",
+                    location);
+    std::unique_ptr<Backend> store = open_backend(env, location);
+    store->create();
+    // Version 2's data/, index/, backups/ and locks/ appear as objects arrive there.
+    if (options.version == format::kRepoVersionFiles) {
+        env.mkdir(join(location, "chunks"));
+        env.sync_dir(location);
     }
-    // Version 2's data/ and index/ are made by the store as objects arrive.
-    if (version == format::kRepoVersionFiles)
-        env.mkdir(join(dir, "chunks"));
-    env.mkdir(join(dir, "backups"));
-    env.mkdir(join(dir, "locks"));
-    env.sync_dir(dir);
     std::mt19937_64 rng{std::random_device{}()};
     uint64_t rid[2] = {rng(), rng()};
-    // The config last: a directory without it is not a repository yet.
-    env.write_file_atomic(join(dir, "config"),
-                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)), version, pack_bytes));
+    // The config last: a store without it is not a repository yet.
+    store->save("config", format::encode_config(options.chunk_bytes,
+                                                to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)),
+                                                options.version, options.pack_bytes));
 }
 
-std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
+void Repository::init(Env& env, const std::string& location, uint32_t chunk_bytes, uint32_t version,
+                      uint64_t pack_bytes)
 {
-    std::string path = join(dir, "config");
-    std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)",
-                                     format::kMaxConfigBytes, "repository config is too large");
+    InitOptions options;
+    options.chunk_bytes = chunk_bytes;
+    options.version = version;
+    options.pack_bytes = pack_bytes;
+    init(env, location, options);
+}
+
+std::unique_ptr<Repository> Repository::open(Env& env, const std::string& location, const OpenOptions&)
+{
+    const bool local = !is_s3_address(location);
+    std::unique_ptr<Backend> store = open_backend(env, location);
+    std::string text = read_object(*store, "config", format::kMaxConfigBytes, Error::Kind::NotFound,
+                                   "no repository (its config is missing)", "repository config is too large");
+    std::string path = join(store->location(), "config");
     uint32_t version = 0;
     uint64_t pack_bytes = 0;
     uint32_t chunk_bytes = format::decode_config(text, path, &version, &pack_bytes);
-    if ((version == format::kRepoVersionFiles && !env.is_dir(join(dir, "chunks"))) ||
-        !env.is_dir(join(dir, "backups")))
-        throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
-    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes, version, pack_bytes);
+    if (version == format::kRepoVersionFiles && (!local || !env.is_dir(join(location, "chunks"))))
+        throw Error(Error::Kind::Format, "repository lacks its chunks directory", location);
+    return std::make_unique<RepositoryImpl>(env, std::move(store), local, chunk_bytes, version, pack_bytes);
 }
 
 bool ReadSubset::slice_holds(const Digest& d) const

@@ -302,22 +302,44 @@ struct ExtractReport {
 nlohmann::json to_json(const ExtractReport& r);
 ExtractReport extract_report_from_json(const nlohmann::json& j);
 
+// How a repository is opened.
+struct OpenOptions {
+    // Asked for the password when the repository is encrypted (not called otherwise).
+    std::function<std::string()> password;
+    // Which key file to try first ("": every one).
+    std::string key_name;
+};
+
+// What a new repository is like.
+struct InitOptions {
+    // A multiple of 4096 from 4096 to 16 MiB.
+    uint32_t chunk_bytes = kDefaultChunkBytes;
+    // 2: chunks in pack files of about `pack_bytes` (64 KiB to 1 GiB) with a repository-wide
+    // index, each backup's map a tree of pieces (docs/repository.md). 1: a file per chunk,
+    // only in a local directory.
+    uint32_t version = 2;
+    uint64_t pack_bytes = kDefaultPackBytes;
+};
+
+// A repository's location is a directory or an "s3:" address (repo/s3_backend.h); every
+// object of the repository is stored through the Backend that location names.
 class Repository {
 public:
-    // Creates a repository at `dir` (which must not exist or be an empty directory) with the
-    // given chunk size (a multiple of 4096 from 4096 to 16 MiB) in format `version`: 2 (chunks
-    // in pack files of about `pack_bytes`, 64 KiB to 1 GiB, with a repository-wide index) or
-    // 1 (a file per chunk). Version 2 also stores each backup's map as a tree of
-    // pieces (docs/repository.md). Error::Exists when `dir` already holds a repository or other files.
-    static void init(Env& env, const std::string& dir, uint32_t chunk_bytes = kDefaultChunkBytes,
-                     uint32_t version = 2, uint64_t pack_bytes = kDefaultPackBytes);
+    // Creates a repository at `location`: a directory that must not exist or be empty, or an
+    // S3 bucket (which must exist) whose prefix holds no object yet. Error::Exists when
+    // something is stored there already; Error::Invalid for a bad option, or for version 1
+    // on object storage.
+    static void init(Env& env, const std::string& location, const InitOptions& options = {});
+    static void init(Env& env, const std::string& location, uint32_t chunk_bytes, uint32_t version = 2,
+                     uint64_t pack_bytes = kDefaultPackBytes);
 
-    // Opens the repository at `dir`. Error::NotFound when there is none; Error::Format when
+    // Opens the repository at `location`. Error::NotFound when there is none; Error::Format when
     // its config is of another format or version. `env` must outlive the Repository.
-    static std::unique_ptr<Repository> open(Env& env, const std::string& dir);
+    static std::unique_ptr<Repository> open(Env& env, const std::string& location, const OpenOptions& options = {});
 
     virtual ~Repository() = default;
 
+    // The location: the directory, or the store's address.
     virtual const std::string& dir() const = 0;
     virtual uint32_t chunk_bytes() const = 0;
 

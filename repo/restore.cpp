@@ -194,7 +194,7 @@ void write_image(Env& env, const std::string& repo_dir, const std::string& targe
                  const PositionReader& read, const RestoreOptions& options, const ProgressFn& progress)
 {
     std::string real = env.real_path(target);
-    if (inside(real, env.real_path(repo_dir)))
+    if (!repo_dir.empty() && inside(real, env.real_path(repo_dir)))
         throw Error(Error::Kind::Invalid, "the restore target is inside the repository", target);
     FileInfo info = env.file_info(target);
     switch (info.type) {

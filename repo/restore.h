@@ -27,7 +27,8 @@ struct ImageLayout {
 using PositionReader = std::function<bool(uint64_t pos, std::vector<uint8_t>& out)>;
 
 // Writes the image to `target` as Repository::restore describes; `repo_dir` is the
-// repository, which the target must not be inside. `progress` is called on the calling
+// repository's directory, which the target must not be inside ("" for a repository that
+// is not in a local directory). `progress` is called on the calling
 // thread only, with chunk positions done of the total.
 void write_image(Env& env, const std::string& repo_dir, const std::string& target, const ImageLayout& layout,
                  const PositionReader& read, const RestoreOptions& options, const ProgressFn& progress);

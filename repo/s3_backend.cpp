@@ -495,6 +495,23 @@ void S3Backend::remove(const std::string& name)
     fail("cannot remove the object", k, r);
 }
 
+void S3Backend::create()
+{
+    if (stat("config"))
+        throw Error(Error::Kind::Exists, "a repository exists already", location_);
+    // Anything under the prefix: a repository is made only where nothing is stored.
+    std::string root = address_.prefix.empty() ? "" : address_.prefix + "/";
+    Query q;
+    q.emplace_back("list-type", "2");
+    q.emplace_back("prefix", root);
+    q.emplace_back("max-keys", "1");
+    HttpResponse r = request("GET", "", q, {});
+    if (r.status != 200)
+        fail("cannot list objects", root, r);
+    if (!parse_s3_list(r.body).objects.empty())
+        throw Error(Error::Kind::Exists, "cannot create a repository where objects are stored already", location_);
+}
+
 std::unique_ptr<Backend> open_backend(Env& env, const std::string& url_or_dir)
 {
     if (is_s3_address(url_or_dir))

@@ -165,6 +165,7 @@ public:
     std::optional<uint64_t> stat(const std::string& name) override;
     std::vector<ObjectInfo> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    void create() override;
 
 private:
     struct Query : std::vector<std::pair<std::string, std::string>> {};

@@ -1,7 +1,13 @@
 // The S3 backend's HTTP exchange over libcurl. Easy handles are pooled so their connections
 // are reused; each request holds one handle alone, so requests from several threads run
 // side by side.
+//
+// A forked child (a file-system reader, repo/isolate.h) must not use a handle it inherited:
+// its connection is the parent's socket too, so the two would interleave requests on one
+// stream. The child leaves the inherited handles alone (cleaning one up could shut down a
+// TLS session the parent still uses) and makes its own.
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -67,8 +73,9 @@ public:
 
     ~CurlTransport() override
     {
-        for (CURL* h : idle_)
-            curl_easy_cleanup(h);
+        if (owner_ == getpid())
+            for (CURL* h : idle_)
+                curl_easy_cleanup(h);
     }
 
     HttpResponse perform(const HttpRequest& req) override
@@ -123,6 +130,10 @@ private:
         {
             {
                 std::lock_guard lock(t_.mutex_);
+                if (t_.owner_ != getpid()) {
+                    t_.idle_.clear();  // the parent's: dropped, not cleaned up
+                    t_.owner_ = getpid();
+                }
                 if (!t_.idle_.empty()) {
                     h_ = t_.idle_.back();
                     t_.idle_.pop_back();
@@ -136,6 +147,10 @@ private:
         ~Handle()
         {
             std::lock_guard lock(t_.mutex_);
+            if (t_.owner_ != getpid()) {
+                // Taken before a fork, given back in the child: the parent's connection.
+                return;
+            }
             if (t_.idle_.size() < 32)
                 t_.idle_.push_back(h_);
             else
@@ -150,6 +165,7 @@ private:
 
     std::mutex mutex_;
     std::vector<CURL*> idle_;  // guarded by mutex_
+    pid_t owner_ = getpid();   // the process whose handles idle_ holds; guarded by mutex_
 };
 
 } // namespace

@@ -9,13 +9,15 @@
 #                                    export AWS_ACCESS_KEY_ID=... AWS_SECRET_ACCESS_KEY=...
 #                                    (also kept in DIR/env)
 #   scripts/s3-server.sh stop DIR    stops its daemons (the objects are gone with the OSD)
+#   scripts/s3-server.sh kill-gateway DIR     kills the gateway at once (SIGKILL), as a crash would
+#   scripts/s3-server.sh restart-gateway DIR  starts the gateway again on its port (the objects stay)
 #
 # The OSD holds at most KESTREL_S3_MEMORY bytes (4 GiB unless set) and loses them when it stops.
 # The daemons listen on 127.0.0.1 only and share one keyring in DIR; the gateway checks S3
 # signatures against the user it creates. Installs its packages when run as root.
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 start|stop|kill-gateway|restart-gateway DIR" >&2; exit 2; }
 [ $# -eq 2 ] || usage
 cmd=$1
 dir=$2
@@ -76,6 +78,28 @@ stop_daemons() {
     fi
     rm -f "$pidfile"
   done
+}
+
+# The gateway's port, from the configuration.
+gateway_port() {
+  sed -n 's/^rgw frontends = .*endpoint=127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/ceph.conf"
+}
+
+start_gateway() {
+  radosgw -c "$dir/ceph.conf" -n client.rgw || fail "the gateway did not start"
+  wait_for "curl -s -o /dev/null http://127.0.0.1:$(gateway_port)/" 120 || fail "the gateway does not answer"
+}
+
+kill_gateway() {
+  local pidfile="$dir/run/client.rgw.pid" pid i
+  [ -f "$pidfile" ] || { echo "s3-server: no gateway runs in $dir" >&2; exit 1; }
+  pid=$(cat "$pidfile")
+  kill -9 "$pid" 2>/dev/null || true
+  for ((i = 0; i < 40; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.25
+  done
+  rm -f "$pidfile"
 }
 
 start() {
@@ -171,8 +195,7 @@ EOF
   wait_for "ceph -c '$conf' osd dump | grep -q '^osd.0 up'" 60 || fail "the OSD did not come up"
 
   mkdir -p "$dir/rgw"
-  radosgw -c "$conf" -n client.rgw || fail "the gateway did not start"
-  wait_for "curl -s -o /dev/null http://127.0.0.1:$rgw_port/" 120 || fail "the gateway does not answer"
+  start_gateway
 
   local access secret bucket
   access=$(head -c 15 /dev/urandom | od -An -tx1 | tr -d ' \n' | tr a-f A-F | cut -c1-20)
@@ -200,6 +223,15 @@ case $cmd in
     [ -d "$dir" ] || { echo "s3-server: no cluster in $dir" >&2; exit 1; }
     dir=$(cd "$dir" && pwd)
     stop_daemons
+    ;;
+  kill-gateway | restart-gateway)
+    [ -f "$dir/ceph.conf" ] || { echo "s3-server: no cluster in $dir" >&2; exit 1; }
+    dir=$(cd "$dir" && pwd)
+    if [ "$cmd" = kill-gateway ]; then
+      kill_gateway
+    else
+      start_gateway
+    fi
     ;;
   *) usage ;;
 esac

@@ -190,7 +190,7 @@ void print_json(const nlohmann::json& j)
 
 void add_repo_options(CLI::App* sub, RepoOptions& opt)
 {
-    CLI::Option* repo = sub->add_option("--repo", opt.repo, "the repository directory (default: $KESTREL_REPOSITORY)");
+    CLI::Option* repo = sub->add_option("--repo", opt.repo, "the repository: a directory or s3:http://HOST:PORT/BUCKET/PREFIX (default: $KESTREL_REPOSITORY)");
     // Read here rather than through CLI11's envname, which fills the option of every
     // subcommand sharing `opt`, over a --repo given to the chosen one.
     if (const char* env = getenv("KESTREL_REPOSITORY"); env && *env)

@@ -16,6 +16,7 @@
 #include "agent/socket_transport.h"
 #include "jobs/disk_backup.h"
 #include "module/kestrel.h"
+#include "repo/s3_backend.h"
 #include "sim/machine.h"
 #include "sim/process.h"
 #include "machine/install.h"
@@ -81,12 +82,26 @@ struct DiskBackupOptions {
     jobs::PartitionBackupOptions backup;
 };
 
-// Opens the repository, creating it when the directory does not exist or is empty, so that
-// a first backup needs no separate init.
+// Opens the repository, creating it when the directory does not exist or is empty (or, on
+// object storage, when nothing is stored under the address yet), so that a first backup
+// needs no separate init.
 std::unique_ptr<repo::Repository> open_or_create(const std::string& dir, bool& created)
 {
     namespace fs = std::filesystem;
     created = false;
+    if (repo::is_s3_address(dir)) {
+        try {
+            return repo::Repository::open(repo::Env::posix(), dir);
+        } catch (const repo::Error& e) {
+            // Only a missing config; a missing bucket or a refusal goes to the user. init
+            // refuses a prefix that holds other objects.
+            if (e.kind() != repo::Error::Kind::NotFound || !e.path().ends_with("/config"))
+                throw;
+        }
+        repo::Repository::init(repo::Env::posix(), dir);
+        created = true;
+        return repo::Repository::open(repo::Env::posix(), dir);
+    }
     std::error_code ec;
     if (!fs::exists(dir, ec) || (fs::is_directory(dir, ec) && fs::is_empty(dir, ec))) {
         repo::Repository::init(repo::Env::posix(), dir);

@@ -46,6 +46,32 @@ TEST(LocalBackend, SaveLoadRangeStatListRemove)
 
 // A crash or an error at any operation of a save: the object is there whole (when save
 // returned, also after the crash) or not at all, and no temporary file is ever listed.
+// What is in the directory but is no object: a directory bearing an object's name, and the
+// temporary file of a save that was cut short, which only remove_leftovers() touches.
+TEST(LocalBackend, DirectoriesAndLeftoversAreNoObjects)
+{
+    repo::FaultEnv env;
+    env.mkdir("/r");
+    repo::LocalBackend b(env, "/r");
+    b.save("backups/a.manifest", "a");
+    env.mkdir("/r/backups/b.manifest");
+    env.create("/r/backups/.c.manifest.tmp-123")->append("half", 4);
+    EXPECT_FALSE(b.stat("backups/b.manifest"));
+    for (auto load : {+[](repo::Backend& s) { s.load("backups/b.manifest"); },
+                      +[](repo::Backend& s) { s.load_range("backups/b.manifest", 0, 10); }})
+        try {
+            load(b);
+            ADD_FAILURE() << "a directory loaded as an object";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.kind(), Error::Kind::NotFound);
+        }
+    EXPECT_EQ(repo_test::object_names(b, "backups"), std::vector<std::string>{"backups/a.manifest"});
+    EXPECT_EQ(b.remove_leftovers("backups"), 1u);
+    EXPECT_EQ(b.remove_leftovers("backups"), 0u);
+    EXPECT_EQ(b.remove_leftovers("nothing"), 0u);
+    EXPECT_EQ(env.list("/r/backups").size(), 2u) << "the object and the directory stay";
+}
+
 TEST(LocalBackend, ASaveIsWholeOrAbsentAtEveryFault)
 {
     std::string data(5000, 'p');

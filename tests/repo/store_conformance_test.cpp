@@ -190,6 +190,25 @@ TEST_P(StoreConformance, ManyThreadsAtOnce)
     EXPECT_TRUE(b.list("data").empty());
 }
 
+// A repository is made only where nothing is stored yet.
+TEST_P(StoreConformance, CreateRefusesAPlaceThatHoldsObjects)
+{
+    repo::Backend& b = *store;
+    b.create();
+    b.save("data/ab/x", "x");
+    EXPECT_EQ(kind_of([&] { b.create(); }), Error::Kind::Exists);
+    b.save("config", "c");
+    try {
+        b.create();
+        ADD_FAILURE() << "created over a repository";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), Error::Kind::Exists);
+        EXPECT_NE(std::string(e.what()).find("a repository exists already"), std::string::npos) << e.what();
+    }
+    b.remove("config");
+    b.remove("data/ab/x");
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreConformance, ::testing::Values("local", "s3"),
                          [](const auto& info) { return info.param; });
 
