@@ -502,9 +502,7 @@ void S3Backend::create()
     // Anything under the prefix: a repository is made only where nothing is stored.
     std::string root = address_.prefix.empty() ? "" : address_.prefix + "/";
     Query q;
-    q.emplace_back("list-type", "2");
-    q.emplace_back("prefix", root);
-    q.emplace_back("max-keys", "1");
+    q.assign({{"list-type", "2"}, {"prefix", root}, {"max-keys", "1"}});
     HttpResponse r = request("GET", "", q, {});
     if (r.status != 200)
         fail("cannot list objects", root, r);

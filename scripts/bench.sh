@@ -16,3 +16,14 @@ cmake --build "$dir" -j2 --target kestrel_restore_bench
 # File-level restore: extract of about 8,000 files against debugfs rdump of the same tree.
 cmake --build "$dir" -j2 --target kestrel_extract_bench
 "$dir/bench/kestrel_extract_bench"
+# A repository on an S3 gateway: backup against a local repository, restore against s3cmd get.
+# Uses the gateway KESTREL_S3_TEST names, else starts one (scripts/s3-server.sh) for the run.
+cmake --build "$dir" -j2 --target kestrel_s3_bench
+if [ -n "${KESTREL_S3_TEST:-}" ]; then
+  "$dir/bench/kestrel_s3_bench"
+else
+  s3dir=$(mktemp -d)
+  trap 'scripts/s3-server.sh stop "$s3dir" >/dev/null 2>&1 || true; rm -rf "$s3dir"' EXIT
+  scripts/s3-server.sh start "$s3dir" >/dev/null
+  ( . "$s3dir/env" && KESTREL_S3_TEST="$KESTREL_REPOSITORY" "$dir/bench/kestrel_s3_bench" )
+fi

@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libcurl4-openssl-dev libsodium-dev libext2fs-dev e2fsprogs gdisk xfsprogs pkg-config
   clang-14 libclang-rt-14-dev help2man
   nbdkit nbdkit-plugin-dev libnbd-bin python3-libnbd qemu-utils libfuse3-dev fuse3
-  systemd)
+  systemd s3cmd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -82,7 +82,7 @@ stop_daemons() {
 
 # The gateway's port, from the configuration.
 gateway_port() {
-  sed -n 's/^rgw frontends = .*endpoint=127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/ceph.conf"
+  sed -n 's/^rgw frontends = .*endpoint=127\.0\.0\.1:\([0-9]*\).*$/\1/p' "$dir/ceph.conf"
 }
 
 start_gateway() {
@@ -158,7 +158,7 @@ memstore device bytes = ${KESTREL_S3_MEMORY:-4294967296}
 osd max object size = 134217728
 
 [client.rgw]
-rgw frontends = beast endpoint=127.0.0.1:$rgw_port
+rgw frontends = beast endpoint=127.0.0.1:$rgw_port tcp_nodelay=1
 rgw data = $dir/rgw
 rgw dns name = localhost
 rgw enable usage log = false

@@ -17,6 +17,7 @@
 
 #include "agent/ext_source.h"
 #include "repo/repository.h"
+#include "repo/s3_backend.h"
 #include "tests/support/kestrel_cli.h"
 #include "tests/support/repo_source.h"
 #include "tests/support/test_store.h"
@@ -47,6 +48,25 @@ std::string fresh_address(const std::string& tag)
     snprintf(suffix, sizeof suffix, "%08x%08x", rd(), rd());
     return base + "/" + tag + "-" + suffix;
 }
+
+// Removes what a test stored under its address when it ends.
+struct Sweep {
+    std::string address;
+    ~Sweep()
+    {
+        if (address.empty())
+            return;
+        try {
+            repo::S3Backend b(repo::parse_s3_address(address), repo::S3Options::from_environment());
+            for (const char* prefix : {"backups", "data", "index", "keys", "locks", "damaged"})
+                for (const repo::ObjectInfo& o : b.list(prefix))
+                    b.remove(o.name);
+            b.remove("config");
+        } catch (const repo::Error& e) {
+            fprintf(stderr, "cannot remove what the test stored under %s: %s\n", address.c_str(), e.what());
+        }
+    }
+};
 
 #define NEED_GATEWAY(address)                                                                      \
     do {                                                                                           \
@@ -104,6 +124,7 @@ TEST(S3Cli, EverySubcommandOnAnS3Repository)
 {
     const std::string rp = fresh_address("cli");
     NEED_GATEWAY(rp);
+    Sweep sweep{rp};
     TempDir tmp;
     Disk disk(tmp, 8 << 20, 40);
 
@@ -193,6 +214,7 @@ TEST(S3Cli, GatewayKilledMidBackup)
 {
     const std::string rp = fresh_address("crash");
     NEED_GATEWAY(rp);
+    Sweep sweep{rp};
     const char* server_dir = std::getenv("KESTREL_S3_SERVER_DIR");
     if (!server_dir || !*server_dir) {
         if (s3_required())
