@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 namespace repo {
 
 bool valid_object_name(std::string_view name)
@@ -203,6 +205,100 @@ uint64_t LocalBackend::remove_leftovers(const std::string& prefix)
     if (removed)
         env_.sync_dir(dir);
     return removed;
+}
+
+// ---- read-ahead windows over a store far away ----
+
+ReadAheadBackend::ReadAheadBackend(std::unique_ptr<Backend> inner, std::string prefix, uint64_t window, size_t windows)
+    : inner_(std::move(inner)), prefix_(std::move(prefix) + "/"), window_(window), windows_(std::max<size_t>(windows, 2)),
+      owner_(getpid())
+{
+}
+
+ReadAheadBackend::WindowPtr ReadAheadBackend::find(const std::string& name, uint64_t start)
+{
+    for (const WindowPtr& w : cache_)
+        if (w->start == start && w->name == name)
+            return w;
+    return nullptr;
+}
+
+ReadAheadBackend::WindowPtr ReadAheadBackend::window(const std::string& name, uint64_t start, bool wait)
+{
+    std::unique_lock lock(mu_);
+    if (WindowPtr w = find(name, start)) {
+        if (!wait && !w->ready)
+            return nullptr;
+        done_.wait(lock, [&] { return w->ready || w->failed; });
+        return w->ready ? w : nullptr;
+    }
+    auto w = std::make_shared<Window>();
+    w->name = name;
+    w->start = start;
+    cache_.push_front(w);
+    // The oldest finished windows go; ones being fetched stay until they are done.
+    for (auto it = cache_.end(); cache_.size() > windows_ && it != cache_.begin();) {
+        --it;
+        if ((*it)->ready)
+            it = cache_.erase(it);
+    }
+    lock.unlock();
+    std::string data;
+    bool ok = true;
+    try {
+        data = inner_->load_range(name, start, window_);
+    } catch (...) {
+        ok = false;  // not kept: the reader asks the store itself and gets its error
+    }
+    lock.lock();
+    w->data = std::move(data);
+    w->ready = ok;
+    w->failed = !ok;
+    if (!ok)
+        cache_.remove(w);
+    done_.notify_all();
+    return ok ? w : nullptr;
+}
+
+std::string ReadAheadBackend::load_range(const std::string& name, uint64_t offset, uint64_t length)
+{
+    const uint64_t start = offset / window_ * window_;
+    if (getpid() != owner_ || name.compare(0, prefix_.size(), prefix_) != 0 || length == 0 ||
+        length > window_ / 2 || offset + length > start + window_)
+        return inner_->load_range(name, offset, length);
+    WindowPtr w = window(name, start, true);
+    if (!w)
+        return inner_->load_range(name, offset, length);
+    std::string out = offset - start >= w->data.size() ? std::string() : w->data.substr(offset - start, length);
+    // Reading on from the window before: the next one is fetched now, before it is needed.
+    if (w->data.size() == window_ && start >= window_) {
+        bool ahead;
+        {
+            std::lock_guard lock(mu_);
+            ahead = find(name, start - window_) && !find(name, start + window_);
+        }
+        if (ahead)
+            window(name, start + window_, false);
+    }
+    return out;
+}
+
+void ReadAheadBackend::drop(const std::string& name)
+{
+    std::lock_guard lock(mu_);
+    cache_.remove_if([&](const WindowPtr& w) { return w->name == name && (w->ready || w->failed); });
+}
+
+void ReadAheadBackend::save(const std::string& name, std::string_view data)
+{
+    inner_->save(name, data);
+    drop(name);
+}
+
+void ReadAheadBackend::remove(const std::string& name)
+{
+    inner_->remove(name);
+    drop(name);
 }
 
 } // namespace repo

@@ -11,7 +11,11 @@
 // from several threads at once.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,6 +103,57 @@ private:
 
     Env& env_;
     std::string dir_;
+};
+
+// A store far away (S3): small reads of an object under `prefix` (objects that never change
+// once stored, such as packs) are served from windows of it read
+// whole, so that reading chunks one after another (a restore, a verify) costs one request
+// per window rather than one per chunk. A window is fetched once however many threads want
+// it at the same moment; when a thread reads from the window after the one it last used,
+// the next window is fetched too, ahead of need. The last few windows are kept. Everything
+// else goes straight to the store under it, and a save or remove drops that object's
+// windows. In a forked child (which must not wait on a fetch the parent's threads began)
+// reads go straight to the store.
+class ReadAheadBackend : public Backend {
+public:
+    ReadAheadBackend(std::unique_ptr<Backend> inner, std::string prefix, uint64_t window = 4 << 20,
+                     size_t windows = 12);
+
+    const std::string& location() const override { return inner_->location(); }
+    void save(const std::string& name, std::string_view data) override;
+    std::string load(const std::string& name) override { return inner_->load(name); }
+    std::string load_range(const std::string& name, uint64_t offset, uint64_t length) override;
+    std::optional<uint64_t> stat(const std::string& name) override { return inner_->stat(name); }
+    std::vector<ObjectInfo> list(const std::string& prefix) override { return inner_->list(prefix); }
+    void remove(const std::string& name) override;
+    void create() override { inner_->create(); }
+    uint64_t remove_leftovers(const std::string& prefix) override { return inner_->remove_leftovers(prefix); }
+
+private:
+    struct Window {
+        std::string name;
+        uint64_t start = 0;
+        bool ready = false;
+        bool failed = false;
+        std::string data;  // up to window_ bytes from start (fewer at the object's end)
+    };
+    using WindowPtr = std::shared_ptr<Window>;
+
+    // The window of `name` at `start`, fetched by this thread or (when `wait`) waited for
+    // while another fetches it; none when its fetch failed (or, without `wait`, is not done).
+    WindowPtr window(const std::string& name, uint64_t start, bool wait);
+    WindowPtr find(const std::string& name, uint64_t start);  // needs mu_
+    void drop(const std::string& name);
+
+    std::unique_ptr<Backend> inner_;
+    const std::string prefix_;  // with a trailing '/'
+
+    const uint64_t window_;
+    const size_t windows_;
+    const int owner_;               // the process that made it
+    std::mutex mu_;
+    std::condition_variable done_;  // a window became ready or failed
+    std::list<WindowPtr> cache_;    // newest first; guarded by mu_
 };
 
 } // namespace repo

@@ -1417,6 +1417,9 @@ std::unique_ptr<Repository> Repository::open(Env& env, const std::string& locati
 {
     const bool local = !is_s3_address(location);
     std::unique_ptr<Backend> store = open_backend(env, location);
+    // Packs far away are read a window at a time, not a request per chunk.
+    if (!local)
+        store = std::make_unique<ReadAheadBackend>(std::move(store), "data");
     std::string text = read_object(*store, "config", format::kMaxConfigBytes, Error::Kind::NotFound,
                                    "no repository (its config is missing)", "repository config is too large");
     std::string path = join(store->location(), "config");
