@@ -43,6 +43,11 @@ std::string LocalBackend::path(const std::string& name) const
     return join(dir_, name);
 }
 
+bool LocalBackend::private_for(const std::string& name) const
+{
+    return private_ || name.starts_with("keys/");
+}
+
 void LocalBackend::make_parents(const std::string& name)
 {
     // Each directory on the way down, made when missing and its parent synced so the new
@@ -53,6 +58,8 @@ void LocalBackend::make_parents(const std::string& name)
         std::string d = join(parent, name.substr(start, slash - start));
         if (!env_.is_dir(d)) {
             env_.mkdir(d);
+            if (private_for(name))
+                env_.chmod(d, 0700);
             env_.sync_dir(parent);
         }
         parent = d;
@@ -67,6 +74,8 @@ void LocalBackend::save(const std::string& name, std::string_view data)
     std::string tmp = temp_name(p);
     try {
         auto f = env_.create(tmp);
+        if (private_for(name))
+            env_.chmod(tmp, 0600);
         f->append(data.data(), data.size());
         f->sync();
         f->close();

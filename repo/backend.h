@@ -60,10 +60,13 @@ bool valid_object_name(std::string_view name);
 // Objects as files under a directory of an Env: "a/b/c" is DIR/a/b/c. Saves write a
 // temporary file beside the object, sync it, rename it into place and sync the directory;
 // directories are made as needed. Temporary files are never listed. With a FaultEnv under
-// it, every operation of the store can be failed or crashed in tests.
+// it, every operation of the store can be failed or crashed in tests. Key files ("keys/...")
+// are made 0600 in directories made 0700; with set_private(true) (an encrypted repository)
+// every object and directory is.
 class LocalBackend : public Backend {
 public:
     LocalBackend(Env& env, std::string dir);
+    void set_private(bool on) { private_ = on; }
 
     const std::string& location() const override { return dir_; }
     void save(const std::string& name, std::string_view data) override;
@@ -78,9 +81,11 @@ private:
     // Makes the directories above `name`, syncing each parent that gained one.
     void make_parents(const std::string& name);
     void list_into(const std::string& prefix, std::vector<ObjectInfo>& out, int depth);
+    bool private_for(const std::string& name) const;
 
     Env& env_;
     std::string dir_;
+    bool private_ = false;
 };
 
 } // namespace repo

@@ -187,7 +187,8 @@ private:
 class RepositoryImpl : public Repository {
 public:
     RepositoryImpl(Env& env, std::string dir, uint32_t chunk_bytes, uint32_t version, uint64_t pack_bytes)
-        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), store_(env, dir_),
+        : env_(env), dir_(std::move(dir)), chunk_bytes_(chunk_bytes), version_(version), pack_bytes_(pack_bytes),
+          store_(env, dir_),
           chunks_(version == format::kRepoVersionFiles
                       ? file_chunk_store(env, dir_, chunk_bytes)
                       : pack_chunk_store(store_, pack::identity_seal(), chunk_bytes, pack_bytes,
@@ -197,6 +198,62 @@ public:
     }
 
     ChunkStore& chunks() { return *chunks_; }
+
+    // Seals everything from now on under `key` (an encrypted repository, just opened), and
+    // makes every file and directory the store creates private.
+    void use_key(keys::Unlocked key)
+    {
+        key_seal_ = pack::key_seal(key.key);
+        seal_ = key_seal_.get();
+        key_ = std::move(key);
+        store_.set_private(true);
+        chunks_ = pack_chunk_store(store_, *seal_, chunk_bytes_, pack_bytes_);
+    }
+    const pack::Seal& seal() const { return *seal_; }
+    // Mode of files the repository writes itself (0: the Env's default).
+    uint32_t file_mode() const { return seal_->encrypted() ? 0600 : 0; }
+
+    // An object's bytes as stored, and back: sealed under the data key with `context` in an
+    // encrypted repository, as they are otherwise.
+    std::string seal_object(std::string_view plain, std::string_view context) const
+    {
+        return seal_->seal(plain, context);
+    }
+    std::string open_object(std::string_view stored, std::string_view context, const std::string& path) const
+    {
+        return seal_->open(stored, context, path);
+    }
+    static std::string manifest_context(const std::string& id) { return "manifest:" + id; }
+
+    bool encrypted() const override { return seal_->encrypted(); }
+    keys::Unlocked& unlocked()
+    {
+        if (!key_)
+            throw Error(Error::Kind::Invalid, "the repository is not encrypted: it has no keys", dir_);
+        return *key_;
+    }
+    std::vector<keys::KeyInfo> list_keys() override
+    {
+        unlocked();
+        keys::BackendKeyStore ks(store_);
+        return keys::list_keys(ks);
+    }
+    std::string key_in_use() const override { return key_ ? key_->name : std::string(); }
+    std::string add_key(const std::string& password, const keys::NewKey& options) override
+    {
+        keys::Unlocked& k = unlocked();
+        auto held = lock(LockMode::Exclusive, "key add");
+        keys::BackendKeyStore ks(store_);
+        return keys::add_key(ks, repo_id_, k.key, password, options);
+    }
+    void remove_key(const std::string& name) override
+    {
+        keys::Unlocked& k = unlocked();
+        auto held = lock(LockMode::Exclusive, "key remove");
+        keys::BackendKeyStore ks(store_);
+        keys::remove_key(ks, k, name);
+    }
+    void set_repo_id(std::string id) { repo_id_ = std::move(id); }
 
     // Whether new backups store their map as a tree of pieces.
     bool writes_tree() const { return version_ >= format::kRepoVersionTree; }
@@ -247,7 +304,7 @@ public:
         std::string path = manifest_path(id);
         std::string text = read_required(env_, path, Error::Kind::NotFound, "no backup " + id,
                                          format::kMaxManifestBytes, "manifest is too large");
-        Manifest m = format::decode_manifest(text, path);
+        Manifest m = format::decode_manifest(open_object(text, manifest_context(id), path), path);
         if (m.id != id)
             throw Error(Error::Kind::Damaged, "manifest names another backup", path);
         format::check_geometry(m, chunk_bytes_, path);
@@ -283,10 +340,10 @@ public:
     // as tree blobs) and read by digest.
     tree::Store tree_store(ChunkSession* session = nullptr)
     {
-        return {[session](std::span<const uint8_t> piece) {
+        return {[this, session](std::span<const uint8_t> piece) {
                     if (!session)
                         throw Error(Error::Kind::Invalid, "a map tree stored outside a backup");
-                    Digest d = format::sha256(piece);
+                    Digest d = seal_->id(piece);
                     session->put(d, piece, pack::BlobType::Tree);
                     return d;
                 },
@@ -429,7 +486,13 @@ private:
     std::string dir_;
     uint32_t chunk_bytes_;
     uint32_t version_;
+    uint64_t pack_bytes_;
     LocalBackend store_;
+    std::string repo_id_;
+    // The sealing of an encrypted repository (before chunks_, which uses it).
+    std::unique_ptr<pack::Seal> key_seal_;
+    const pack::Seal* seal_ = &pack::identity_seal();
+    std::optional<keys::Unlocked> key_;
     std::unique_ptr<ChunkStore> chunks_;
     LockOptions lock_options_;
 };
@@ -539,7 +602,7 @@ public:
                 counts_.map_bytes_new = map_bytes_new_;
             } else {
                 std::string index_file = format::encode_index(index_);
-                env_.write_file_atomic(repo_.index_path(id_), index_file);
+                env_.write_file_atomic(repo_.index_path(id_), index_file, repo_.file_mode());
                 m.index_digest = format::sha256(std::span(reinterpret_cast<const uint8_t*>(index_file.data()),
                                                           index_file.size()));
             }
@@ -558,7 +621,9 @@ public:
             m.unreadable_blocks = info.unreadable_blocks;
             m.host = info.host;
             m.tags = tags;
-            env_.write_file_atomic(repo_.manifest_path(id_), format::encode_manifest(m));
+            env_.write_file_atomic(repo_.manifest_path(id_),
+                                   repo_.seal_object(format::encode_manifest(m), RepositoryImpl::manifest_context(id_)),
+                                   repo_.file_mode());
             // A gc that came in through a gap in the lock just before the manifest was
             // written cannot have seen it: checked once more, now that it names the chunks.
             confirm_lock();
@@ -790,7 +855,7 @@ private:
     // On a worker: hashes the chunk and stores it unless the repository has it already.
     void store(uint64_t pos, const std::vector<uint8_t>& raw)
     {
-        Digest d = format::sha256(raw);
+        Digest d = repo_.seal().id(raw);
         {
             std::lock_guard g(mu_);
             index_.digests[pos] = d;
@@ -1090,6 +1155,17 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
     }
     if (progress)
         progress(done, users.size());
+    // Reading everything also reads every pack's header: what repair would rebuild the
+    // index from must be sound too.
+    if (options.read.all())
+        for (const ChunkStore::Lost& l : chunks_->check_headers()) {
+            std::set<std::string> affected;
+            for (const Digest& d : l.chunks)
+                if (auto u = users.find(d); u != users.end())
+                    affected.insert(u->second.begin(), u->second.end());
+            if (!affected.empty())
+                report.damage.push_back({l.what, l.path, {affected.begin(), affected.end()}});
+        }
     if (!report.clean())
         check_read_lock(*lock, "verify");
     return report;
@@ -1346,6 +1422,18 @@ RepairReport RepositoryImpl::repair(const ProgressFn& progress)
 void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, uint32_t version,
                       uint64_t pack_bytes)
 {
+    InitOptions o;
+    o.chunk_bytes = chunk_bytes;
+    o.version = version;
+    o.pack_bytes = pack_bytes;
+    init(env, dir, o);
+}
+
+void Repository::init(Env& env, const std::string& dir, const InitOptions& options)
+{
+    const uint32_t chunk_bytes = options.chunk_bytes, version = options.version;
+    const uint64_t pack_bytes = options.pack_bytes;
+    const bool encrypt = options.password.has_value();
     if (pack_bytes < format::kMinPackBytes || pack_bytes > format::kMaxPackBytes)
         throw Error(Error::Kind::Invalid, "pack size " + std::to_string(pack_bytes) + " is not from 64 KiB to 1 GiB");
     if (version != format::kRepoVersion && version != format::kRepoVersionFiles)
@@ -1354,6 +1442,10 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, ui
     if (chunk_bytes < 4096 || chunk_bytes > format::kMaxChunkBytes || chunk_bytes % 4096)
         throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(chunk_bytes) +
                                               " is not a multiple of 4096 from 4 KiB to 16 MiB");
+    if (encrypt && version == format::kRepoVersionFiles)
+        throw Error(Error::Kind::Invalid, "a version 1 repository cannot be encrypted");
+    if (encrypt && options.password->empty())
+        throw Error(Error::Kind::Invalid, "the password is empty");
     if (env.exists(dir)) {
         if (!env.is_dir(dir))
             throw Error(Error::Kind::Exists, "cannot create a repository: a file is in the way", dir);
@@ -1365,31 +1457,77 @@ void Repository::init(Env& env, const std::string& dir, uint32_t chunk_bytes, ui
         env.mkdir(dir);
         env.sync_dir(dir_of(dir));
     }
+    // An encrypted repository is private to its owner throughout: whoever else may list the
+    // directory learns nothing of it, not even its backups' ids and sizes.
+    auto make_dir = [&](const std::string& d) {
+        env.mkdir(d);
+        if (encrypt)
+            env.chmod(d, 0700);
+    };
+    if (encrypt)
+        env.chmod(dir, 0700);
     // Version 2's data/ and index/ are made by the store as objects arrive.
     if (version == format::kRepoVersionFiles)
-        env.mkdir(join(dir, "chunks"));
-    env.mkdir(join(dir, "backups"));
-    env.mkdir(join(dir, "locks"));
+        make_dir(join(dir, "chunks"));
+    make_dir(join(dir, "backups"));
+    make_dir(join(dir, "locks"));
     env.sync_dir(dir);
-    std::mt19937_64 rng{std::random_device{}()};
-    uint64_t rid[2] = {rng(), rng()};
+    format::Config config;
+    config.version = version;
+    config.chunk_bytes = chunk_bytes;
+    config.pack_bytes = pack_bytes;
+    std::array<uint8_t, 16> rid{};
+    random_bytes(rid);
+    config.id = to_hex(rid);
+    if (encrypt) {
+        // The first key file, then the config that needs its master key. A crash between
+        // them leaves a directory without a config: not a repository, and init may run again
+        // once it is emptied.
+        LocalBackend store(env, dir);
+        keys::BackendKeyStore ks(store);
+        keys::NewKey nk;
+        nk.kdf = options.kdf;
+        keys::Unlocked first = keys::create_first_key(ks, config.id, *options.password, nk);
+        config.encrypted = true;
+        config.sealed = first.key.seal(format::encode_config(config), format::config_context(config.id));
+    }
     // The config last: a directory without it is not a repository yet.
-    env.write_file_atomic(join(dir, "config"),
-                          format::encode_config(chunk_bytes, to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)), version, pack_bytes));
+    env.write_file_atomic(join(dir, "config"), format::encode_config(config), encrypt ? 0600 : 0);
 }
 
-std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir)
+std::unique_ptr<Repository> Repository::open(Env& env, const std::string& dir, const OpenOptions& options)
 {
     std::string path = join(dir, "config");
     std::string text = read_required(env, path, Error::Kind::NotFound, "no repository (its config is missing)",
                                      format::kMaxConfigBytes, "repository config is too large");
-    uint32_t version = 0;
-    uint64_t pack_bytes = 0;
-    uint32_t chunk_bytes = format::decode_config(text, path, &version, &pack_bytes);
-    if ((version == format::kRepoVersionFiles && !env.is_dir(join(dir, "chunks"))) ||
+    format::Config config = format::read_config(text, path);
+    if ((config.version == format::kRepoVersionFiles && !env.is_dir(join(dir, "chunks"))) ||
         !env.is_dir(join(dir, "backups")))
         throw Error(Error::Kind::Format, "repository lacks its chunks or backups directory", dir);
-    return std::make_unique<RepositoryImpl>(env, dir, chunk_bytes, version, pack_bytes);
+    auto repo = std::make_unique<RepositoryImpl>(env, dir, config.chunk_bytes, config.version, config.pack_bytes);
+    repo->set_repo_id(config.id);
+    keys::BackendKeyStore ks(repo->store());
+    if (!config.encrypted) {
+        // Nobody without the key can turn an encrypted repository into a plain one by
+        // rewriting its config: the key files give it away.
+        if (!ks.list().empty())
+            throw Error(Error::Kind::Damaged,
+                        "repository config says it is not encrypted, but the repository holds key files", path);
+        return repo;
+    }
+    if (config.sealed.empty())
+        throw Error(Error::Kind::Damaged, "repository config lacks its sealed copy", path);
+    if (!options.password)
+        throw Error(Error::Kind::Invalid, "the repository is encrypted: a password is needed", dir);
+    keys::Unlocked key = keys::unlock(ks, config.id, options.password(), options.key_name);
+    // The plaintext config only says how to open the key; the sealed copy decides. Any field
+    // changed by someone without the key (a chunk size, a pack size, the cipher) is damage.
+    std::string inner_text = key.key.open(config.sealed, format::config_context(config.id), path);
+    format::Config inner = format::read_config(inner_text, path);
+    if (!inner.sealed.empty() || !inner.same_as(config))
+        throw Error(Error::Kind::Damaged, "repository config differs from its sealed copy", path);
+    repo->use_key(std::move(key));
+    return repo;
 }
 
 bool ReadSubset::slice_holds(const Digest& d) const

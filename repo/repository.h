@@ -34,6 +34,7 @@
 #include "repo/backend.h"
 #include "repo/env.h"
 #include "repo/error.h"
+#include "repo/keys.h"
 #include "repo/lock.h"
 
 namespace repo {
@@ -302,19 +303,47 @@ struct ExtractReport {
 nlohmann::json to_json(const ExtractReport& r);
 ExtractReport extract_report_from_json(const nlohmann::json& j);
 
+// How a new repository is made (see Repository::init).
+struct InitOptions {
+    uint32_t chunk_bytes = kDefaultChunkBytes;
+    uint32_t version = 2;
+    uint64_t pack_bytes = kDefaultPackBytes;
+    // Encrypts the repository (version 2 only): a new master key, and its first key file
+    // under this password. None: not encrypted.
+    std::optional<std::string> password;
+    // The first key file's KDF cost (never below keys::kStandardKdf outside tests).
+    keys::KdfParams kdf = keys::kStandardKdf;
+};
+
+// How a repository is opened.
+struct OpenOptions {
+    // Asked for the password, only when the repository is encrypted (its errors pass on).
+    std::function<std::string()> password;
+    // The key file to try (its name); empty: every key file, in name order.
+    std::string key_name;
+};
+
 class Repository {
 public:
-    // Creates a repository at `dir` (which must not exist or be an empty directory) with the
-    // given chunk size (a multiple of 4096 from 4096 to 16 MiB) in format `version`: 2 (chunks
-    // in pack files of about `pack_bytes`, 64 KiB to 1 GiB, with a repository-wide index) or
-    // 1 (a file per chunk). Version 2 also stores each backup's map as a tree of
-    // pieces (docs/repository.md). Error::Exists when `dir` already holds a repository or other files.
-    static void init(Env& env, const std::string& dir, uint32_t chunk_bytes = kDefaultChunkBytes,
-                     uint32_t version = 2, uint64_t pack_bytes = kDefaultPackBytes);
+    // Creates a repository at `dir` (which must not exist or be an empty directory) with
+    // `options.chunk_bytes` (a multiple of 4096 from 4096 to 16 MiB) in format
+    // `options.version`: 2 (chunks in pack files of about `pack_bytes`, 64 KiB to 1 GiB, with a
+    // repository-wide index; each backup's map a tree of pieces, docs/repository.md) or 1 (a
+    // file per chunk). With a password, version 2 is encrypted: every object sealed under a
+    // new master key kept in DIR/keys/ (files 0600, directories 0700 throughout). Error::Exists
+    // when `dir` already holds a repository or other files; Error::Invalid for a password with
+    // version 1, an empty one, or KDF parameters below the standard ones.
+    static void init(Env& env, const std::string& dir, const InitOptions& options = {});
+    static void init(Env& env, const std::string& dir, uint32_t chunk_bytes, uint32_t version = 2,
+                     uint64_t pack_bytes = kDefaultPackBytes);
 
     // Opens the repository at `dir`. Error::NotFound when there is none; Error::Format when
-    // its config is of another format or version. `env` must outlive the Repository.
-    static std::unique_ptr<Repository> open(Env& env, const std::string& dir);
+    // its config is of another format or version. An encrypted one asks options.password and
+    // opens its master key: Error::WrongPassword when no key file opens with it,
+    // Error::Invalid when no password callback is given, Error::Damaged when its config does
+    // not match its sealed copy, or a config that claims no encryption sits beside key files.
+    // `env` must outlive the Repository.
+    static std::unique_ptr<Repository> open(Env& env, const std::string& dir, const OpenOptions& options = {});
 
     virtual ~Repository() = default;
 
@@ -456,6 +485,18 @@ public:
     // stores it again (a full backup, or an incremental where that data changed). Lists the
     // backups that reference a lost chunk. Takes the lock exclusively (Error::Locked).
     virtual RepairReport repair(const ProgressFn& progress = {}) = 0;
+
+    // Whether every object is sealed under a master key (and chunks named by a keyed hash).
+    virtual bool encrypted() const = 0;
+    // The key files of an encrypted repository (Error::Invalid for one that is not), and the
+    // name of the one that opened it.
+    virtual std::vector<keys::KeyInfo> list_keys() = 0;
+    virtual std::string key_in_use() const = 0;
+    // Adds a key file for `password`; returns its name. Takes the lock exclusively.
+    virtual std::string add_key(const std::string& password, const keys::NewKey& options = {}) = 0;
+    // Removes key file `name`: never the one in use, nor the last one that opens.
+    // Error::NotFound when there is none of that name. Takes the lock exclusively.
+    virtual void remove_key(const std::string& name) = 0;
 };
 
 std::string to_hex(std::span<const uint8_t> bytes);

@@ -81,18 +81,23 @@ struct DiskBackupOptions {
     jobs::PartitionBackupOptions backup;
 };
 
-// Opens the repository, creating it when the directory does not exist or is empty, so that
-// a first backup needs no separate init.
-std::unique_ptr<repo::Repository> open_or_create(const std::string& dir, bool& created)
+// Opens the repository, creating it (encrypted, as `kestrel init` does) when the directory
+// does not exist or is empty, so that a first backup needs no separate init.
+std::unique_ptr<repo::Repository> open_or_create(const RepoOptions& opt, bool& created)
 {
     namespace fs = std::filesystem;
     created = false;
     std::error_code ec;
+    const std::string& dir = opt.repo;
     if (!fs::exists(dir, ec) || (fs::is_directory(dir, ec) && fs::is_empty(dir, ec))) {
-        repo::Repository::init(repo::Env::posix(), dir);
+        std::string password = create_repo(opt, {}, false);
         created = true;
+        // The password just given opens it: not asked for again.
+        repo::OpenOptions oo;
+        oo.password = [password] { return password; };
+        return repo::Repository::open(repo::Env::posix(), dir, oo);
     }
-    return repo::Repository::open(repo::Env::posix(), dir);
+    return open_repo(opt);
 }
 
 // Prints the backup's report and returns its exit code.
@@ -150,7 +155,7 @@ int run_server_backup(const DiskBackupOptions& opt)
                                                                           : "device " + opt.device));
         const uint32_t dev = (found->at("major").get<uint32_t>() << 20) | found->at("minor").get<uint32_t>();
         bool created = false;
-        auto r = open_or_create(opt.repo.repo, created);
+        auto r = open_or_create(opt.repo, created);
         apply_lock_options(*r, opt.repo);
         if (created && !json)
             cli::info("created repository %s\n", opt.repo.repo.c_str());
@@ -203,7 +208,7 @@ int run_disk_backup(const DiskBackupOptions& opt)
             }
             for (const std::string& line : session->notices())
                 fprintf(stderr, "kestrel: %s\n", line.c_str());
-            auto r = open_or_create(opt.repo.repo, created);
+            auto r = open_or_create(opt.repo, created);
             apply_lock_options(*r, opt.repo);
             if (created && !json)
                 cli::info("created repository %s\n", opt.repo.repo.c_str());
