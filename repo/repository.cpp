@@ -1157,15 +1157,26 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
         progress(done, users.size());
     // Reading everything also reads every pack's header: what repair would rebuild the
     // index from must be sound too.
-    if (options.read.all())
-        for (const ChunkStore::Lost& l : chunks_->check_headers()) {
-            std::set<std::string> affected;
-            for (const Digest& d : l.chunks)
-                if (auto u = users.find(d); u != users.end())
-                    affected.insert(u->second.begin(), u->second.end());
-            if (!affected.empty())
-                report.damage.push_back({l.what, l.path, {affected.begin(), affected.end()}});
+    std::vector<ChunkStore::Lost> headers;
+    if (options.read.all()) {
+        try {
+            headers = chunks_->check_headers();
+        } catch (const Error& e) {
+            // An index that cannot be read: every chunk read above has said so already.
+            if (e.kind() != Error::Kind::Damaged)
+                throw;
+            if (report.clean())
+                report.damage.push_back({e.message(), e.path(), ids});
         }
+    }
+    for (const ChunkStore::Lost& l : headers) {
+        std::set<std::string> affected;
+        for (const Digest& d : l.chunks)
+            if (auto u = users.find(d); u != users.end())
+                affected.insert(u->second.begin(), u->second.end());
+        if (!affected.empty())
+            report.damage.push_back({l.what, l.path, {affected.begin(), affected.end()}});
+    }
     if (!report.clean())
         check_read_lock(*lock, "verify");
     return report;

@@ -88,7 +88,8 @@ TEST_F(CliEncrypted, KeysAreAddedListedAndRemoved)
                       (tmp / "img"))
                   .code,
               0);
-    EXPECT_EQ(read_host_file(tmp / "img"), std::string(dev.expected_image().begin(), dev.expected_image().end()));
+    const std::vector<uint8_t> image = dev.expected_image();
+    EXPECT_EQ(read_host_file(tmp / "img"), std::string(image.begin(), image.end()));
     Result in_use = kestrel(with_file("key remove " + first));
     EXPECT_EQ(in_use.code, 1) << in_use.out;
     EXPECT_EQ(kestrel(with_file("key remove " + second.substr(0, 8))).code, 0);
