@@ -302,6 +302,53 @@ TEST(Encryption, FilesArePrivateOnDisk)
     EXPECT_GT(seen, 8u);
 }
 
+// A crash at any step of making the repository or adding a key leaves a repository that
+// opens with the passwords whose key was made (or no repository at all).
+TEST(Encryption, CrashesWhileMakingKeysLoseNoPassword)
+{
+    repo::keys::testing::WeakKdfForTests weak;
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE(n);
+        repo::FaultEnv env;
+        env.crash_at(n);
+        bool made = false;
+        try {
+            repo::Repository::init(env, "/repo", encrypted_init(kPassword));
+            made = true;
+        } catch (const Error& e) {
+            ASSERT_EQ(e.kind(), Error::Kind::Crashed) << e.what();
+        }
+        env.restart();
+        if (made || env.exists("/repo/config"))
+            EXPECT_NO_THROW(repo::Repository::open(env, "/repo", password(kPassword)));
+        else
+            EXPECT_EQ(open_error(env, "/repo", password(kPassword)), Error::Kind::NotFound);
+        if (made)
+            break;
+    }
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE(n);
+        repo::FaultEnv env;
+        repo::Repository::init(env, "/repo", encrypted_init(kPassword));
+        auto r = repo::Repository::open(env, "/repo", password(kPassword));
+        env.crash_at(n);
+        bool added = false;
+        try {
+            r->add_key("second", cheap_key());
+            added = true;
+        } catch (const Error& e) {
+            ASSERT_EQ(e.kind(), Error::Kind::Crashed) << e.what();
+        }
+        r.reset();
+        env.restart();
+        EXPECT_NO_THROW(repo::Repository::open(env, "/repo", password(kPassword)));
+        if (added) {
+            EXPECT_NO_THROW(repo::Repository::open(env, "/repo", password("second")));
+            break;
+        }
+    }
+}
+
 TEST(Encryption, PlainRepositoriesOpenWithoutAPassword)
 {
     repo::FaultEnv env;
