@@ -383,6 +383,8 @@ public:
                     continue;
                 l.what = "pack header differs from the index";
             } catch (const Error& e) {
+                if (e.kind() == Error::Kind::NotFound)
+                    continue;  // gone meanwhile: its chunks are reported missing
                 if (e.kind() != Error::Kind::Damaged)
                     throw;
                 l.what = e.message();

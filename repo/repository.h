@@ -1,7 +1,8 @@
 // The backup repository: what the agent and the kestrel command call.
 //
 // A repository is a directory of content-addressed chunks (a fixed number of blocks each,
-// named by the SHA-256 of their contents, zstd-compressed; in pack files of several MiB with
+// named by the SHA-256 of their contents, or in an encrypted repository by a keyed hash,
+// zstd-compressed; in pack files of several MiB with
 // a repository-wide index, or a file each in version 1 repositories) and, per backup, a manifest and a
 // fixed index with one chunk digest per chunk position. Every backup restores on its own; an
 // incremental backup stores only the chunks that changed. docs/repository.md describes the
