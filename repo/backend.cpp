@@ -45,6 +45,11 @@ std::string LocalBackend::path(const std::string& name) const
     return join(dir_, name);
 }
 
+bool LocalBackend::private_for(const std::string& name) const
+{
+    return private_ || name.starts_with("keys/");
+}
+
 void LocalBackend::make_parents(const std::string& name)
 {
     // Each directory on the way down, made when missing and its parent synced so the new
@@ -55,6 +60,8 @@ void LocalBackend::make_parents(const std::string& name)
         std::string d = join(parent, name.substr(start, slash - start));
         if (!env_.is_dir(d)) {
             env_.mkdir(d);
+            if (private_for(name))
+                env_.chmod(d, 0700);
             env_.sync_dir(parent);
         }
         parent = d;
@@ -64,15 +71,30 @@ void LocalBackend::make_parents(const std::string& name)
 
 void LocalBackend::save(const std::string& name, std::string_view data)
 {
+    store(name, data, false);
+}
+
+void LocalBackend::save_new(const std::string& name, std::string_view data)
+{
+    store(name, data, true);
+}
+
+void LocalBackend::store(const std::string& name, std::string_view data, bool exclusive)
+{
     std::string p = path(name);
     make_parents(name);
     std::string tmp = temp_name(p);
     try {
         auto f = env_.create(tmp);
+        if (private_for(name))
+            env_.chmod(tmp, 0600);
         f->append(data.data(), data.size());
         f->sync();
         f->close();
-        env_.rename(tmp, p);
+        if (exclusive)
+            env_.rename_new(tmp, p);
+        else
+            env_.rename(tmp, p);
     } catch (...) {
         try {
             env_.remove(tmp);
@@ -177,9 +199,13 @@ void LocalBackend::create()
             throw Error(Error::Kind::Exists, "a repository exists already", dir_);
         if (!env_.list(dir_).empty())
             throw Error(Error::Kind::Exists, "cannot create a repository in a directory that is not empty", dir_);
+        if (private_)
+            env_.chmod(dir_, 0700);
         return;
     }
     env_.mkdir(dir_);
+    if (private_)
+        env_.chmod(dir_, 0700);
     env_.sync_dir(dir_of(dir_));
 }
 
@@ -292,6 +318,12 @@ void ReadAheadBackend::drop(const std::string& name)
 void ReadAheadBackend::save(const std::string& name, std::string_view data)
 {
     inner_->save(name, data);
+    drop(name);
+}
+
+void ReadAheadBackend::save_new(const std::string& name, std::string_view data)
+{
+    inner_->save_new(name, data);
     drop(name);
 }
 

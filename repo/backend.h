@@ -54,8 +54,16 @@ public:
     // Every object whose name starts with `prefix` + "/", in no particular order.
     virtual std::vector<ObjectInfo> list(const std::string& prefix) = 0;
 
+    // Stores `data` as object `name` only when there is none of that name: Error::Exists
+    // otherwise, and of two saves of one name at once, exactly one succeeds.
+    virtual void save_new(const std::string& name, std::string_view data) = 0;
+
     // Removes the object; no error when it is already gone.
     virtual void remove(const std::string& name) = 0;
+
+    // Objects (and directories) stored from now on are readable by their owner alone, where
+    // the store knows owners (a local directory); object storage ignores it.
+    virtual void set_private(bool on) { (void)on; }
 
     // Makes the store's place ready for a new repository. Error::Exists when it holds a
     // repository ("config") or any other object already.
@@ -77,14 +85,18 @@ bool valid_object_name(std::string_view name);
 // Objects as files under a directory of an Env: "a/b/c" is DIR/a/b/c. Saves write a
 // temporary file beside the object, sync it, rename it into place and sync the directory;
 // directories are made as needed. Temporary files are never listed; a directory is no object
-// (stat() has none, load() says NotFound). With a FaultEnv under
-// it, every operation of the store can be failed or crashed in tests.
+// (stat() has none, load() says NotFound). Key files ("keys/...") are made 0600 in
+// directories made 0700; with set_private(true) (an encrypted repository) every object and
+// directory is. With a FaultEnv under it, every operation of the store can be failed or
+// crashed in tests.
 class LocalBackend : public Backend {
 public:
     LocalBackend(Env& env, std::string dir);
+    void set_private(bool on) override { private_ = on; }
 
     const std::string& location() const override { return dir_; }
     void save(const std::string& name, std::string_view data) override;
+    void save_new(const std::string& name, std::string_view data) override;
     std::string load(const std::string& name) override;
     std::string load_range(const std::string& name, uint64_t offset, uint64_t length) override;
     std::optional<uint64_t> stat(const std::string& name) override;
@@ -99,10 +111,14 @@ private:
     std::string object_path(const std::string& name);
     // Makes the directories above `name`, syncing each parent that gained one.
     void make_parents(const std::string& name);
+    // save() or, `exclusive`, save_new().
+    void store(const std::string& name, std::string_view data, bool exclusive);
     void list_into(const std::string& prefix, std::vector<ObjectInfo>& out, int depth);
+    bool private_for(const std::string& name) const;
 
     Env& env_;
     std::string dir_;
+    bool private_ = false;
 };
 
 // A store far away (S3): small reads of an object under `prefix` (objects that never change
@@ -121,6 +137,8 @@ public:
 
     const std::string& location() const override { return inner_->location(); }
     void save(const std::string& name, std::string_view data) override;
+    void save_new(const std::string& name, std::string_view data) override;
+    void set_private(bool on) override { inner_->set_private(on); }
     std::string load(const std::string& name) override { return inner_->load(name); }
     std::string load_range(const std::string& name, uint64_t offset, uint64_t length) override;
     std::optional<uint64_t> stat(const std::string& name) override { return inner_->stat(name); }

@@ -320,7 +320,16 @@ public:
             forget_index();
             return get_once(d, false);
         }
-        return format::decode_chunk(blob, d, path);
+        return decode(blob, d, path);
+    }
+
+    // A chunk's raw contents, checked against its id.
+    std::vector<uint8_t> decode(const std::string& blob, const Digest& d, const std::string& path) const
+    {
+        std::vector<uint8_t> raw = format::decode_chunk_contents(blob, path);
+        if (seal_.id(raw) != d)
+            throw Error(Error::Kind::Damaged, "chunk digest mismatch", path);
+        return raw;
     }
 
     std::set<Digest> missing(const std::set<Digest>& chunks) override
@@ -341,6 +350,48 @@ public:
                 it = present.emplace(loc.pack, store_.stat(pack::pack_name(loc.pack)).has_value()).first;
             if (!it->second)
                 out.insert(d);
+        }
+        return out;
+    }
+
+    std::vector<Lost> check_headers() override
+    {
+        ensure_loaded();
+        std::vector<Lost> out;
+        for (const auto& [id, entry] : index_.packs()) {
+            std::string name = pack::pack_name(id);
+            std::string path = join(store_.location(), name);
+            std::optional<uint64_t> size = store_.stat(name);
+            if (!size)
+                continue;  // its chunks are reported missing
+            Lost l{"", path, {}};
+            try {
+                if (*size < 4)
+                    throw Error(Error::Kind::Damaged, "pack truncated", path);
+                uint64_t hlen = pack::pack_header_length(store_.load_range(name, *size - 4, 4));
+                if (hlen > pack::kMaxHeaderBytes || hlen > *size - 4)
+                    throw Error(Error::Kind::Damaged, "pack header length damaged", path);
+                std::vector<pack::BlobEntry> blobs =
+                    pack::decode_pack_tail(store_.load_range(name, *size - 4 - hlen, hlen + 4), *size, path, seal_);
+                bool same = blobs.size() == entry.blobs.size();
+                for (size_t i = 0; same && i < blobs.size(); i++) {
+                    const pack::BlobEntry &a = blobs[i], &b = entry.blobs[i];
+                    same = a.id == b.id && a.type == b.type && a.offset == b.offset && a.length == b.length &&
+                           a.raw_length == b.raw_length;
+                }
+                if (same)
+                    continue;
+                l.what = "pack header differs from the index";
+            } catch (const Error& e) {
+                if (e.kind() == Error::Kind::NotFound)
+                    continue;  // gone meanwhile: its chunks are reported missing
+                if (e.kind() != Error::Kind::Damaged)
+                    throw;
+                l.what = e.message();
+            }
+            for (const pack::BlobEntry& b : entry.blobs)
+                l.chunks.insert(b.id);
+            out.push_back(std::move(l));
         }
         return out;
     }
@@ -369,9 +420,10 @@ public:
         for (const pack::BlobEntry* b : owned) {
             if (b->offset > data.size() || b->length > data.size() - b->offset)
                 continue; // truncated: verify reports what it loses
-            std::string blob = seal_.open(std::string_view(data).substr(b->offset, b->length), name);
+            std::string blob;
             try {
-                format::decode_chunk(blob, b->id, name);
+                blob = seal_.open(std::string_view(data).substr(b->offset, b->length), pack::blob_context(b->id), name);
+                decode(blob, b->id, name);
             } catch (const Error& e) {
                 if (e.kind() != Error::Kind::Damaged)
                     throw;
@@ -599,8 +651,9 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
         for (const pack::BlobEntry& b : blobs) {
             checked++;
             try {
-                std::string blob = seal_.open(std::string_view(data).substr(b.offset, b.length), name);
-                format::decode_chunk(blob, b.id, path);
+                std::string blob =
+                    seal_.open(std::string_view(data).substr(b.offset, b.length), pack::blob_context(b.id), name);
+                decode(blob, b.id, path);
                 good.emplace_back(b, std::move(blob));
             } catch (const Error& e) {
                 if (e.kind() != Error::Kind::Damaged)

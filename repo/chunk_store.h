@@ -70,6 +70,10 @@ public:
     // Reads and checks every stored chunk. A damaged object is set aside under
     // DIR/damaged/ (kept, not removed); the index is rebuilt from the packs, listing only
     // sound chunks, so the next backup that has a lost chunk's data stores it again.
+    // Reads the header of every pack the index lists and checks it against the index (so
+    // that the index can be rebuilt from the packs); what is wrong, with the chunks of the
+    // pack. Nothing for chunk files.
+    virtual std::vector<Lost> check_headers() { return {}; }
     virtual std::vector<Lost> repair(const std::function<void(bool)>& check_lock, const ProgressFn& progress,
                                      uint64_t& chunks_checked) = 0;
 };

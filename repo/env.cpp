@@ -62,11 +62,13 @@ std::string Env::read_file(const std::string& path)
     return data;
 }
 
-void Env::write_file_atomic(const std::string& path, const std::string& data)
+void Env::write_file_atomic(const std::string& path, const std::string& data, uint32_t mode)
 {
     std::string tmp = temp_name(path);
     try {
         auto f = create(tmp);
+        if (mode)
+            chmod(tmp, mode);
         f->append(data.data(), data.size());
         f->sync();
         f->close();
@@ -258,6 +260,17 @@ public:
     {
         if (::rename(from.c_str(), to.c_str()))
             fail("rename to " + to, from, errno);
+    }
+    void rename_new(const std::string& from, const std::string& to) override
+    {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+            return;
+        if (errno != EINVAL && errno != ENOSYS)
+            fail("rename to " + to, from, errno);
+        // A file system without the exclusive rename: a hard link is exclusive too.
+        if (::link(from.c_str(), to.c_str()))
+            fail("link to " + to, from, errno);
+        ::unlink(from.c_str());
     }
     void remove(const std::string& path) override
     {

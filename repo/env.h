@@ -69,13 +69,17 @@ public:
     // The whole file. Error::NotFound when it does not exist.
     std::string read_file(const std::string& path);
     // Writes `data` to `path` under a temporary name, syncs it and renames it over `path`,
-    // then syncs the directory.
-    void write_file_atomic(const std::string& path, const std::string& data);
+    // then syncs the directory. A `mode` (not 0) is given to the file before anything is
+    // written to it.
+    void write_file_atomic(const std::string& path, const std::string& data, uint32_t mode = 0);
 
     virtual bool exists(const std::string& path) = 0;
     virtual bool is_dir(const std::string& path) = 0;
     // Replaces `to` if it exists.
     virtual void rename(const std::string& from, const std::string& to) = 0;
+    // Renames only when `to` does not exist: Error::Exists otherwise. The check and the
+    // rename are one step, so of two renames to one name at once exactly one succeeds.
+    virtual void rename_new(const std::string& from, const std::string& to) = 0;
     // Removes a file or an empty directory.
     virtual void remove(const std::string& path) = 0;
     // Names in `dir` (no "." or ".."), unsorted. Error::NotFound when it does not exist.

@@ -418,19 +418,27 @@ nlohmann::json parse_object(const std::string& text, const std::string& what, co
 
 } // namespace
 
-std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version,
-                          uint64_t pack_bytes)
+std::string encode_config(const Config& c)
 {
-    nlohmann::json j = {{"format", "kestrel-repository"}, {"version", version},
-                        {"chunk_bytes", chunk_bytes},       {"hash", "sha256"},
-                        {"compression", "zstd"},            {"id", repo_id}};
-    if (version != kRepoVersionFiles)
-        j["pack_bytes"] = pack_bytes;
+    nlohmann::json j = {{"format", "kestrel-repository"}, {"version", c.version},
+                        {"chunk_bytes", c.chunk_bytes},     {"hash", c.encrypted ? "hmac-sha256" : "sha256"},
+                        {"compression", "zstd"},            {"id", c.id}};
+    if (c.version != kRepoVersionFiles)
+        j["pack_bytes"] = c.pack_bytes;
+    if (c.encrypted)
+        j["encryption"] = "xchacha20-poly1305";
+    if (!c.sealed.empty())
+        j["sealed"] = to_hex(std::span(reinterpret_cast<const uint8_t*>(c.sealed.data()), c.sealed.size()));
     return j.dump(2) + "\n";
 }
 
-uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version_out,
-                       uint64_t* pack_bytes)
+std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version,
+                          uint64_t pack_bytes)
+{
+    return encode_config(Config{version, chunk_bytes, pack_bytes, repo_id, false, {}});
+}
+
+Config read_config(const std::string& text, const std::string& path)
 {
     if (text.size() > kMaxConfigBytes)
         damaged("repository config is too large", path);
@@ -446,21 +454,55 @@ uint32_t decode_config(const std::string& text, const std::string& path, uint32_
                     "repository format version " + version.dump() + " is not supported (this program reads versions " +
                         std::to_string(kRepoVersionFiles) + " and " + std::to_string(kRepoVersion) + ")",
                     path);
-    if (version_out)
-        *version_out = static_cast<uint32_t>(version.get<uint64_t>());
-    if (f.str("hash") != "sha256" || f.str("compression") != "zstd")
+    Config c;
+    c.version = static_cast<uint32_t>(version.get<uint64_t>());
+    if (j.contains("encryption")) {
+        if (f.str("encryption") != "xchacha20-poly1305" || c.version == kRepoVersionFiles)
+            throw Error(Error::Kind::Format, "repository config names an unknown encryption", path);
+        c.encrypted = true;
+    }
+    if (f.str("hash") != (c.encrypted ? "hmac-sha256" : "sha256") || f.str("compression") != "zstd")
         throw Error(Error::Kind::Format, "repository config names an unknown hash or codec", path);
     uint64_t cb = f.u64("chunk_bytes");
     if (cb < 4096 || cb > kMaxChunkBytes || cb % 4096)
         damaged("repository config has a bad chunk size", path);
-    if (version.get<uint64_t>() != kRepoVersionFiles) {
+    c.chunk_bytes = static_cast<uint32_t>(cb);
+    if (c.version != kRepoVersionFiles) {
         uint64_t pb = f.u64("pack_bytes");
         if (pb < kMinPackBytes || pb > kMaxPackBytes)
             damaged("repository config has a bad pack size", path);
-        if (pack_bytes)
-            *pack_bytes = pb;
+        c.pack_bytes = pb;
     }
-    return static_cast<uint32_t>(cb);
+    if (j.contains("id"))
+        c.id = f.str("id");
+    if (c.encrypted) {
+        // The id binds the key files to the repository: it must be there to be bound to.
+        std::array<uint8_t, 16> id{};
+        if (!hex_bytes(c.id, id))
+            f.bad("id");
+        // The sealed copy itself carries none.
+        if (j.contains("sealed")) {
+            std::string hex = f.str("sealed");
+            c.sealed.resize(hex.size() / 2);
+            if (hex.empty() || hex.size() % 2 ||
+                !hex_bytes(hex, std::span(reinterpret_cast<uint8_t*>(c.sealed.data()), c.sealed.size())))
+                f.bad("sealed");
+        }
+    } else if (j.contains("sealed")) {
+        f.bad("sealed");
+    }
+    return c;
+}
+
+uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version_out,
+                       uint64_t* pack_bytes)
+{
+    Config c = read_config(text, path);
+    if (version_out)
+        *version_out = c.version;
+    if (pack_bytes)
+        *pack_bytes = c.pack_bytes;
+    return c.chunk_bytes;
 }
 
 namespace {
@@ -562,6 +604,14 @@ uint64_t max_chunk_file_bytes(uint32_t chunk_bytes)
 
 std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect, const std::string& path)
 {
+    std::vector<uint8_t> raw = decode_chunk_contents(file, path);
+    if (sha256(raw) != expect)
+        damaged("chunk digest mismatch", path);
+    return raw;
+}
+
+std::vector<uint8_t> decode_chunk_contents(const std::string& file, const std::string& path)
+{
     if (file.size() < kChunkHeaderBytes)
         damaged("chunk truncated", path);
     if (memcmp(file.data(), kChunkMagic, 4) != 0)
@@ -596,8 +646,6 @@ std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,
     } else {
         damaged("chunk of unknown codec " + std::to_string(codec), path);
     }
-    if (sha256(raw) != expect)
-        damaged("chunk digest mismatch", path);
     return raw;
 }
 

@@ -53,6 +53,28 @@ bool from_hex(const std::string& hex, Digest& out);
 
 // The config file: format name, version, chunk size, hash and codec, repository id.
 // `pack_bytes` (version 2 only): the size at which writers close a pack file.
+// A repository's config. An encrypted one names its cipher and keyed hash, and carries a
+// sealed copy of itself (`sealed`, the plaintext config without this field, sealed under
+// the data key with the context config_context(id)) that decides once the key is open: a
+// plaintext field changed by someone without the key is found then.
+struct Config {
+    uint32_t version = kRepoVersion;
+    uint32_t chunk_bytes = 0;
+    uint64_t pack_bytes = 0;
+    std::string id;        // 32 hex digits (older repositories: anything)
+    bool encrypted = false;
+    std::string sealed;    // encrypted: the sealed copy (bytes)
+    bool same_as(const Config& o) const
+    {
+        return version == o.version && chunk_bytes == o.chunk_bytes && pack_bytes == o.pack_bytes && id == o.id &&
+               encrypted == o.encrypted;
+    }
+};
+inline std::string config_context(const std::string& id) { return "config:" + id; }
+std::string encode_config(const Config& config);
+// Error::Format for a config of another format, version, hash, codec or cipher;
+// Error::Damaged for one that does not parse or has a field out of range.
+Config read_config(const std::string& text, const std::string& path);
 std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version = kRepoVersion,
                           uint64_t pack_bytes = kDefaultPackBytes);
 // Throws Error::Damaged (naming `path`) for a config that does not parse or whose fields have
@@ -74,6 +96,9 @@ uint64_t max_chunk_file_bytes(uint32_t chunk_bytes);
 // of the stored bytes, the decompression, the length or the digest (`expect`) is wrong.
 std::vector<uint8_t> decode_chunk(const std::string& file, const Digest& expect,
                                   const std::string& path);
+// The same without the digest check, for chunks named otherwise (by a keyed hash): the caller
+// checks the contents against their name.
+std::vector<uint8_t> decode_chunk_contents(const std::string& file, const std::string& path);
 
 // The fixed index of one backup: per chunk position the chunk's digest (all zeros: the
 // position holds no used block), then the map of used blocks.

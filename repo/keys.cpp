@@ -210,6 +210,50 @@ std::vector<std::string> DirKeyStore::list()
     return names;
 }
 
+std::vector<std::string> BackendKeyStore::list()
+{
+    std::vector<std::string> names;
+    for (const ObjectInfo& o : store_.list(prefix_)) {
+        std::string n = o.name.substr(prefix_.size() + 1);
+        if (is_key_name(n))
+            names.push_back(n);
+    }
+    return names;
+}
+
+std::string BackendKeyStore::load(const std::string& name, size_t limit)
+{
+    std::optional<uint64_t> size = store_.stat(object(name));
+    if (!size)
+        throw Error(Error::Kind::NotFound, "no key file of that name", join(store_.location(), object(name)));
+    if (*size > limit)
+        throw Error(Error::Kind::Damaged, "key file of " + std::to_string(*size) + " bytes (at most " +
+                                              std::to_string(limit) + ")", join(store_.location(), object(name)));
+    std::string data = store_.load(object(name));
+    if (data.size() > limit)
+        throw Error(Error::Kind::Damaged, "key file grew past " + std::to_string(limit) + " bytes",
+                    join(store_.location(), object(name)));
+    return data;
+}
+
+void BackendKeyStore::save(const std::string& name, const std::string& bytes)
+{
+    try {
+        store_.save_new(object(name), bytes);
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::Exists)
+            throw;
+        throw Error(Error::Kind::Exists, "a key file of that name exists", join(store_.location(), object(name)));
+    }
+}
+
+void BackendKeyStore::remove(const std::string& name)
+{
+    if (!store_.stat(object(name)))
+        throw Error(Error::Kind::NotFound, "no key file of that name", join(store_.location(), object(name)));
+    store_.remove(object(name));
+}
+
 std::string DirKeyStore::load(const std::string& name, size_t limit)
 {
     std::string path = path_of(name);

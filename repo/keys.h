@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "repo/backend.h"
 #include "repo/crypto.h"
 #include "repo/env.h"
 
@@ -89,6 +90,24 @@ private:
 
     Env& env_;
     std::string dir_;
+};
+
+// Key files as objects "<prefix>/<name>" of a repository's Backend, so that any store holds
+// them (LocalBackend makes them 0600 in a 0700 directory). Existence checks and saves are
+// two steps, as for DirKeyStore.
+class BackendKeyStore : public KeyStore {
+public:
+    explicit BackendKeyStore(Backend& store, std::string prefix = "keys") : store_(store), prefix_(std::move(prefix)) {}
+    std::vector<std::string> list() override;
+    std::string load(const std::string& name, size_t limit) override;
+    void save(const std::string& name, const std::string& bytes) override;
+    void remove(const std::string& name) override;
+
+private:
+    std::string object(const std::string& name) const { return prefix_ + "/" + name; }
+
+    Backend& store_;
+    std::string prefix_;
 };
 
 // Key files in memory, for tests and for programs that keep them elsewhere.

@@ -88,8 +88,31 @@ std::string key(const Digest& d) { return {reinterpret_cast<const char*>(d.data(
 
 class IdentitySeal : public Seal {
 public:
-    std::string seal(std::string_view plain) const override { return std::string(plain); }
-    std::string open(std::string_view sealed, const std::string&) const override { return std::string(sealed); }
+    std::string seal(std::string_view plain, std::string_view) const override { return std::string(plain); }
+    std::string open(std::string_view sealed, std::string_view, const std::string&) const override
+    {
+        return std::string(sealed);
+    }
+    Digest id(std::span<const uint8_t> raw) const override { return format::sha256(raw); }
+    bool encrypted() const override { return false; }
+};
+
+class KeySeal : public Seal {
+public:
+    explicit KeySeal(const MasterKey& key) : key_(key) {}
+    std::string seal(std::string_view plain, std::string_view context) const override
+    {
+        return key_.data().seal(plain, context);
+    }
+    std::string open(std::string_view sealed, std::string_view context, const std::string& name) const override
+    {
+        return key_.data().open(sealed, context, name);
+    }
+    Digest id(std::span<const uint8_t> raw) const override { return key_.id(raw); }
+    bool encrypted() const override { return true; }
+
+private:
+    MasterKey key_;
 };
 
 } // namespace
@@ -99,6 +122,10 @@ const Seal& identity_seal()
     static const IdentitySeal s;
     return s;
 }
+
+std::unique_ptr<Seal> key_seal(const MasterKey& key) { return std::make_unique<KeySeal>(key); }
+
+std::string blob_context(const Digest& id) { return "blob:" + to_hex(id); }
 
 uint64_t PackEntry::bytes() const
 {
@@ -129,13 +156,21 @@ std::string encode_pack_header(const std::vector<BlobEntry>& blobs)
 
 std::vector<BlobEntry> decode_pack_header(std::string_view pack, const std::string& name, const Seal& seal)
 {
-    if (pack.size() < 4)
+    return decode_pack_tail(pack, pack.size(), name, seal);
+}
+
+uint32_t pack_header_length(std::string_view last4) { return get32(last4, 0); }
+
+std::vector<BlobEntry> decode_pack_tail(std::string_view tail, uint64_t pack_size, const std::string& name,
+                                        const Seal& seal)
+{
+    if (tail.size() < 4 || tail.size() > pack_size)
         damaged("pack truncated", name);
-    uint64_t hlen = get32(pack, pack.size() - 4);
-    if (hlen > kMaxHeaderBytes || hlen > pack.size() - 4)
+    uint64_t hlen = get32(tail, tail.size() - 4);
+    if (hlen > kMaxHeaderBytes || hlen > tail.size() - 4)
         damaged("pack header length damaged", name);
-    uint64_t hstart = pack.size() - 4 - hlen;
-    std::string h = seal.open(pack.substr(hstart, hlen), name);
+    uint64_t hstart = pack_size - 4 - hlen;
+    std::string h = seal.open(tail.substr(tail.size() - 4 - hlen, hlen), kPackHeaderContext, name);
     check_frame(h, kPackMagic, kPackVersion, "pack header", name);
     uint64_t count = get32(h, 12);
     if (h.size() != 20 + count * kEntryBytes)
@@ -216,7 +251,7 @@ size_t PackIndex::load(std::vector<std::string>* damaged_out)
         try {
             if (o.size > kMaxIndexBytes)
                 damaged("index object is too large", o.name);
-            packs = decode_index(seal_.open(store_.load(o.name), o.name), o.name);
+            packs = decode_index(seal_.open(store_.load(o.name), kIndexContext, o.name), o.name);
         } catch (const Error& e) {
             if (e.kind() == Error::Kind::NotFound)
                 continue; // replaced by gc meanwhile: what it listed is in its successor
@@ -283,7 +318,7 @@ bool PackWriter::added(const Digest& id) const
 
 uint64_t PackWriter::add(const Digest& id, BlobType type, std::string_view blob, uint32_t raw_length)
 {
-    std::string sealed = seal_.seal(blob);
+    std::string sealed = seal_.seal(blob, blob_context(id));
     Open full;
     {
         std::lock_guard g(mu_);
@@ -312,7 +347,7 @@ uint64_t PackWriter::add(const Digest& id, BlobType type, std::string_view blob,
 
 PackEntry PackWriter::save_pack(Open& p)
 {
-    std::string header = seal_.seal(encode_pack_header(p.blobs));
+    std::string header = seal_.seal(encode_pack_header(p.blobs), kPackHeaderContext);
     p.bytes += header;
     put32(p.bytes, static_cast<uint32_t>(header.size()));
     PackEntry e;
@@ -332,7 +367,7 @@ std::vector<PackEntry> PackWriter::finish(const std::vector<PackEntry>& also)
     std::vector<PackEntry> listed = done_;
     listed.insert(listed.end(), also.begin(), also.end());
     if (!listed.empty()) {
-        std::string ix = seal_.seal(encode_index(listed));
+        std::string ix = seal_.seal(encode_index(listed), kIndexContext);
         index_ = index_name(format::sha256(bytes(ix)));
         store_.save(index_, ix);
     }
@@ -358,7 +393,7 @@ std::string read_blob(Backend& store, const Seal& seal, const Location& loc)
     }
     if (data.size() != loc.blob.length)
         damaged("pack truncated", name);
-    return seal.open(data, name);
+    return seal.open(data, blob_context(loc.blob.id), name);
 }
 
 } // namespace repo::pack

@@ -6,7 +6,7 @@
 //   data/HH/<pack id>     a pack: its blobs, then its header, then the header's length
 //   index/<index id>      which blobs the packs a writer (or gc) added hold, and where
 //
-// Both are named by the SHA-256 of their bytes, so writers at once never write the same name
+// Both are named by the SHA-256 of their (sealed) bytes, so writers at once never write the same name
 // with other bytes; an object is only ever added whole (Backend::save) or removed.
 //
 // Errors: repo::Error, Kind::Damaged for an object that does not decode (naming it).
@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <span>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "repo/backend.h"
+#include "repo/crypto.h"
 #include "repo/repository.h"
 
 namespace repo::pack {
@@ -37,7 +39,7 @@ constexpr uint64_t kMaxIndexBytes = 1u << 30;
 enum class BlobType : uint8_t { Data = 0, Tree = 1 };
 
 struct BlobEntry {
-    Digest id{};          // the SHA-256 of the blob's raw contents
+    Digest id{};          // the blob's id: Seal::id of its raw contents
     BlobType type = BlobType::Data;
     uint64_t offset = 0;  // within the pack
     uint32_t length = 0;  // sealed bytes in the pack
@@ -50,15 +52,29 @@ struct PackEntry {
     uint64_t bytes() const;  // the blobs' bytes
 };
 
-// What each object passes through on its way to the store and back: today the bytes as they
-// are, later an authenticated cipher. open() throws Error::Damaged naming `name`.
+// What each object passes through on its way to the store and back, and how chunks are
+// named. Unencrypted: the bytes as they are, and chunks named by their SHA-256. Encrypted:
+// every object sealed under the repository's data key (repo/crypto.h) with a context that
+// says what it is (blob_context, kPackHeaderContext, kIndexContext, ...), and chunks named
+// by the keyed hash MasterKey::id. open() throws Error::Damaged naming `name`.
 class Seal {
 public:
     virtual ~Seal() = default;
-    virtual std::string seal(std::string_view plain) const = 0;
-    virtual std::string open(std::string_view sealed, const std::string& name) const = 0;
+    virtual std::string seal(std::string_view plain, std::string_view context) const = 0;
+    virtual std::string open(std::string_view sealed, std::string_view context, const std::string& name) const = 0;
+    // The id of a chunk or map piece with raw contents `raw`.
+    virtual Digest id(std::span<const uint8_t> raw) const = 0;
+    virtual bool encrypted() const = 0;
 };
 const Seal& identity_seal();
+// Seals under `key` (which the Seal keeps a copy of).
+std::unique_ptr<Seal> key_seal(const MasterKey& key);
+
+// The contexts objects are sealed with: a blob is bound to its id (so that no blob can be
+// passed off as another, within or across packs), headers and index objects to their role.
+std::string blob_context(const Digest& id);
+constexpr std::string_view kPackHeaderContext = "pack header";
+constexpr std::string_view kIndexContext = "index";
 
 std::string pack_name(const Digest& id);
 std::string index_name(const Digest& id);
@@ -67,6 +83,11 @@ std::string index_name(const Digest& id);
 // a whole pack and checks that every blob lies inside it, in order, without overlap.
 std::string encode_pack_header(const std::vector<BlobEntry>& blobs);
 std::vector<BlobEntry> decode_pack_header(std::string_view pack, const std::string& name, const Seal& seal);
+// The same from the pack's last bytes alone (`tail`, holding at least the header and its
+// length) and the pack's size; pack_header_length reads the length from the last 4 bytes.
+std::vector<BlobEntry> decode_pack_tail(std::string_view tail, uint64_t pack_size, const std::string& name,
+                                        const Seal& seal);
+uint32_t pack_header_length(std::string_view last4);
 std::string encode_index(const std::vector<PackEntry>& packs);
 std::vector<PackEntry> decode_index(std::string_view data, const std::string& name);
 

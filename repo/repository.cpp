@@ -208,7 +208,7 @@ public:
     RepositoryImpl(Env& env, std::unique_ptr<Backend> store, bool local, uint32_t chunk_bytes, uint32_t version,
                    uint64_t pack_bytes)
         : env_(env), dir_(store->location()), local_(local), chunk_bytes_(chunk_bytes), version_(version),
-          store_(std::move(store)),
+          pack_bytes_(pack_bytes), store_(std::move(store)),
           chunks_(version == format::kRepoVersionFiles
                       ? file_chunk_store(env, dir_, chunk_bytes)
                       : pack_chunk_store(*store_, pack::identity_seal(), chunk_bytes, pack_bytes,
@@ -219,6 +219,60 @@ public:
     }
 
     ChunkStore& chunks() { return *chunks_; }
+
+    // Seals everything from now on under `key` (an encrypted repository, just opened), and
+    // makes every file and directory the store creates private.
+    void use_key(keys::Unlocked key)
+    {
+        key_seal_ = pack::key_seal(key.key);
+        seal_ = key_seal_.get();
+        key_ = std::move(key);
+        store_->set_private(true);
+        chunks_ = pack_chunk_store(*store_, *seal_, chunk_bytes_, pack_bytes_);
+    }
+    const pack::Seal& seal() const { return *seal_; }
+
+    // An object's bytes as stored, and back: sealed under the data key with `context` in an
+    // encrypted repository, as they are otherwise.
+    std::string seal_object(std::string_view plain, std::string_view context) const
+    {
+        return seal_->seal(plain, context);
+    }
+    std::string open_object(std::string_view stored, std::string_view context, const std::string& path) const
+    {
+        return seal_->open(stored, context, path);
+    }
+    static std::string manifest_context(const std::string& id) { return "manifest:" + id; }
+
+    bool encrypted() const override { return seal_->encrypted(); }
+    keys::Unlocked& unlocked()
+    {
+        if (!key_)
+            throw Error(Error::Kind::Invalid, "the repository is not encrypted: it has no keys", dir_);
+        return *key_;
+    }
+    std::vector<keys::KeyInfo> list_keys() override
+    {
+        unlocked();
+        keys::BackendKeyStore ks(*store_);
+        return keys::list_keys(ks);
+    }
+    std::string key_in_use() const override { return key_ ? key_->name : std::string(); }
+    std::string add_key(const std::string& password, const keys::NewKey& options) override
+    {
+        keys::Unlocked& k = unlocked();
+        auto held = lock(LockMode::Exclusive, "key add");
+        keys::BackendKeyStore ks(*store_);
+        return keys::add_key(ks, repo_id_, k.key, password, options);
+    }
+    void remove_key(const std::string& name) override
+    {
+        keys::Unlocked& k = unlocked();
+        auto held = lock(LockMode::Exclusive, "key remove");
+        keys::BackendKeyStore ks(*store_);
+        keys::remove_key(ks, k, name);
+    }
+    void set_repo_id(std::string id) { repo_id_ = std::move(id); }
 
     // Whether new backups store their map as a tree of pieces.
     bool writes_tree() const { return version_ >= format::kRepoVersionTree; }
@@ -297,7 +351,7 @@ public:
         std::string path = where(manifest_name(id));
         std::string text = load_object(manifest_name(id), format::kMaxManifestBytes, Error::Kind::NotFound,
                                        "no backup " + id, "manifest is too large");
-        Manifest m = format::decode_manifest(text, path);
+        Manifest m = format::decode_manifest(open_object(text, manifest_context(id), path), path);
         if (m.id != id)
             throw Error(Error::Kind::Damaged, "manifest names another backup", path);
         format::check_geometry(m, chunk_bytes_, path);
@@ -332,10 +386,10 @@ public:
     // as tree blobs) and read by digest.
     tree::Store tree_store(ChunkSession* session = nullptr)
     {
-        return {[session](std::span<const uint8_t> piece) {
+        return {[this, session](std::span<const uint8_t> piece) {
                     if (!session)
                         throw Error(Error::Kind::Invalid, "a map tree stored outside a backup");
-                    Digest d = format::sha256(piece);
+                    Digest d = seal_->id(piece);
                     session->put(d, piece, pack::BlobType::Tree);
                     return d;
                 },
@@ -479,7 +533,13 @@ private:
     bool local_;
     uint32_t chunk_bytes_;
     uint32_t version_;
+    uint64_t pack_bytes_;
     std::unique_ptr<Backend> store_;
+    std::string repo_id_;
+    // The sealing of an encrypted repository (before chunks_, which uses it).
+    std::unique_ptr<pack::Seal> key_seal_;
+    const pack::Seal* seal_ = &pack::identity_seal();
+    std::optional<keys::Unlocked> key_;
     std::unique_ptr<ChunkStore> chunks_;
     LockOptions lock_options_;
 };
@@ -608,7 +668,8 @@ public:
             m.unreadable_blocks = info.unreadable_blocks;
             m.host = info.host;
             m.tags = tags;
-            repo_.save_object(repo_.manifest_name(id_), format::encode_manifest(m));
+            repo_.save_object(repo_.manifest_name(id_),
+                              repo_.seal_object(format::encode_manifest(m), RepositoryImpl::manifest_context(id_)));
             // A gc that came in through a gap in the lock just before the manifest was
             // written cannot have seen it: checked once more, now that it names the chunks.
             confirm_lock();
@@ -838,7 +899,7 @@ private:
     // On a worker: hashes the chunk and stores it unless the repository has it already.
     void store(uint64_t pos, const std::vector<uint8_t>& raw)
     {
-        Digest d = format::sha256(raw);
+        Digest d = repo_.seal().id(raw);
         {
             std::lock_guard g(mu_);
             index_.digests[pos] = d;
@@ -1138,6 +1199,28 @@ VerifyReport RepositoryImpl::verify(const std::optional<std::string>& id, const 
     }
     if (progress)
         progress(done, users.size());
+    // Reading everything also reads every pack's header: what repair would rebuild the
+    // index from must be sound too.
+    std::vector<ChunkStore::Lost> headers;
+    if (options.read.all()) {
+        try {
+            headers = chunks_->check_headers();
+        } catch (const Error& e) {
+            // An index that cannot be read: every chunk read above has said so already.
+            if (e.kind() != Error::Kind::Damaged)
+                throw;
+            if (report.clean())
+                report.damage.push_back({e.message(), e.path(), ids});
+        }
+    }
+    for (const ChunkStore::Lost& l : headers) {
+        std::set<std::string> affected;
+        for (const Digest& d : l.chunks)
+            if (auto u = users.find(d); u != users.end())
+                affected.insert(u->second.begin(), u->second.end());
+        if (!affected.empty())
+            report.damage.push_back({l.what, l.path, {affected.begin(), affected.end()}});
+    }
     if (!report.clean())
         check_read_lock(*lock, "verify");
     return report;
@@ -1373,6 +1456,7 @@ RepairReport RepositoryImpl::repair(const ProgressFn& progress)
 
 void Repository::init(Env& env, const std::string& location, const InitOptions& options)
 {
+    const bool encrypt = options.password.has_value();
     if (options.pack_bytes < format::kMinPackBytes || options.pack_bytes > format::kMaxPackBytes)
         throw Error(Error::Kind::Invalid,
                     "pack size " + std::to_string(options.pack_bytes) + " is not from 64 KiB to 1 GiB");
@@ -1382,6 +1466,10 @@ void Repository::init(Env& env, const std::string& location, const InitOptions& 
     if (options.chunk_bytes < 4096 || options.chunk_bytes > format::kMaxChunkBytes || options.chunk_bytes % 4096)
         throw Error(Error::Kind::Invalid, "chunk size " + std::to_string(options.chunk_bytes) +
                                               " is not a multiple of 4096 from 4 KiB to 16 MiB");
+    if (encrypt && options.version == format::kRepoVersionFiles)
+        throw Error(Error::Kind::Invalid, "a version 1 repository cannot be encrypted");
+    if (encrypt && options.password->empty())
+        throw Error(Error::Kind::Invalid, "the password is empty");
     const bool local = !is_s3_address(location);
     if (options.version == format::kRepoVersionFiles && !local)
         throw Error(Error::Kind::Invalid,
@@ -1389,18 +1477,52 @@ void Repository::init(Env& env, const std::string& location, const InitOptions& 
                     "use version 2 on object storage",
                     location);
     std::unique_ptr<Backend> store = open_backend(env, location);
+    // An encrypted repository is private to its owner throughout: whoever else may list the
+    // directory learns nothing of it, not even its backups' ids and sizes.
+    store->set_private(encrypt);
     store->create();
     // Version 2's data/, index/, backups/ and locks/ appear as objects arrive there.
     if (options.version == format::kRepoVersionFiles) {
         env.mkdir(join(location, "chunks"));
         env.sync_dir(location);
     }
-    std::mt19937_64 rng{std::random_device{}()};
-    uint64_t rid[2] = {rng(), rng()};
-    // The config last: a store without it is not a repository yet.
-    store->save("config", format::encode_config(options.chunk_bytes,
-                                                to_hex(std::span(reinterpret_cast<uint8_t*>(rid), 16)),
-                                                options.version, options.pack_bytes));
+    format::Config config;
+    config.version = options.version;
+    config.chunk_bytes = options.chunk_bytes;
+    config.pack_bytes = options.pack_bytes;
+    std::array<uint8_t, 16> rid{};
+    random_bytes(rid);
+    config.id = to_hex(rid);
+    keys::BackendKeyStore ks(*store);
+    std::string first_key;
+    if (encrypt) {
+        // The first key file, then the config that needs its master key. A crash between
+        // them leaves a store without a config: not a repository, and init may run again
+        // once it is emptied.
+        keys::NewKey nk;
+        nk.kdf = options.kdf;
+        keys::Unlocked first = keys::create_first_key(ks, config.id, *options.password, nk);
+        first_key = first.name;
+        config.encrypted = true;
+        config.sealed = first.key.seal(format::encode_config(config), format::config_context(config.id));
+    }
+    // The config last: a store without it is not a repository yet. Two inits of one place at
+    // once (two machines' first backups) both get here when both found it empty; only one
+    // config is stored, and the other init takes its key file back (bound to its own
+    // repository id, it opens nothing here) and says the repository exists.
+    try {
+        store->save_new("config", format::encode_config(config));
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::Exists)
+            throw;
+        if (!first_key.empty()) {
+            try {
+                ks.remove(first_key);
+            } catch (const Error&) {
+            }
+        }
+        throw Error(Error::Kind::Exists, "a repository exists already", location);
+    }
 }
 
 void Repository::init(Env& env, const std::string& location, uint32_t chunk_bytes, uint32_t version,
@@ -1413,7 +1535,7 @@ void Repository::init(Env& env, const std::string& location, uint32_t chunk_byte
     init(env, location, options);
 }
 
-std::unique_ptr<Repository> Repository::open(Env& env, const std::string& location, const OpenOptions&)
+std::unique_ptr<Repository> Repository::open(Env& env, const std::string& location, const OpenOptions& options)
 {
     const bool local = !is_s3_address(location);
     std::unique_ptr<Backend> store = open_backend(env, location);
@@ -1423,12 +1545,34 @@ std::unique_ptr<Repository> Repository::open(Env& env, const std::string& locati
     std::string text = read_object(*store, "config", format::kMaxConfigBytes, Error::Kind::NotFound,
                                    "no repository (its config is missing)", "repository config is too large");
     std::string path = join(store->location(), "config");
-    uint32_t version = 0;
-    uint64_t pack_bytes = 0;
-    uint32_t chunk_bytes = format::decode_config(text, path, &version, &pack_bytes);
-    if (version == format::kRepoVersionFiles && (!local || !env.is_dir(join(location, "chunks"))))
+    format::Config config = format::read_config(text, path);
+    if (config.version == format::kRepoVersionFiles && (!local || !env.is_dir(join(location, "chunks"))))
         throw Error(Error::Kind::Format, "repository lacks its chunks directory", location);
-    return std::make_unique<RepositoryImpl>(env, std::move(store), local, chunk_bytes, version, pack_bytes);
+    auto repo = std::make_unique<RepositoryImpl>(env, std::move(store), local, config.chunk_bytes, config.version,
+                                                 config.pack_bytes);
+    repo->set_repo_id(config.id);
+    keys::BackendKeyStore ks(repo->store());
+    if (!config.encrypted) {
+        // Nobody without the key can turn an encrypted repository into a plain one by
+        // rewriting its config: the key files give it away.
+        if (!ks.list().empty())
+            throw Error(Error::Kind::Damaged,
+                        "repository config says it is not encrypted, but the repository holds key files", path);
+        return repo;
+    }
+    if (config.sealed.empty())
+        throw Error(Error::Kind::Damaged, "repository config lacks its sealed copy", path);
+    if (!options.password)
+        throw Error(Error::Kind::Invalid, "the repository is encrypted: a password is needed", location);
+    keys::Unlocked key = keys::unlock(ks, config.id, options.password(), options.key_name);
+    // The plaintext config only says how to open the key; the sealed copy decides. Any field
+    // changed by someone without the key (a chunk size, a pack size, the cipher) is damage.
+    std::string inner_text = key.key.open(config.sealed, format::config_context(config.id), path);
+    format::Config inner = format::read_config(inner_text, path);
+    if (!inner.sealed.empty() || !inner.same_as(config))
+        throw Error(Error::Kind::Damaged, "repository config differs from its sealed copy", path);
+    repo->use_key(std::move(key));
+    return repo;
 }
 
 bool ReadSubset::slice_holds(const Digest& d) const

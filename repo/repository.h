@@ -1,7 +1,8 @@
 // The backup repository: what the agent and the kestrel command call.
 //
 // A repository is a directory of content-addressed chunks (a fixed number of blocks each,
-// named by the SHA-256 of their contents, zstd-compressed; in pack files of several MiB with
+// named by the SHA-256 of their contents, or in an encrypted repository by a keyed hash,
+// zstd-compressed; in pack files of several MiB with
 // a repository-wide index, or a file each in version 1 repositories) and, per backup, a manifest and a
 // fixed index with one chunk digest per chunk position. Every backup restores on its own; an
 // incremental backup stores only the chunks that changed. docs/repository.md describes the
@@ -34,6 +35,7 @@
 #include "repo/backend.h"
 #include "repo/env.h"
 #include "repo/error.h"
+#include "repo/keys.h"
 #include "repo/lock.h"
 
 namespace repo {
@@ -302,15 +304,7 @@ struct ExtractReport {
 nlohmann::json to_json(const ExtractReport& r);
 ExtractReport extract_report_from_json(const nlohmann::json& j);
 
-// How a repository is opened.
-struct OpenOptions {
-    // Asked for the password when the repository is encrypted (not called otherwise).
-    std::function<std::string()> password;
-    // Which key file to try first ("": every one).
-    std::string key_name;
-};
-
-// What a new repository is like.
+// What a new repository is like (see Repository::init).
 struct InitOptions {
     // A multiple of 4096 from 4096 to 16 MiB.
     uint32_t chunk_bytes = kDefaultChunkBytes;
@@ -319,6 +313,19 @@ struct InitOptions {
     // only in a local directory.
     uint32_t version = 2;
     uint64_t pack_bytes = kDefaultPackBytes;
+    // Encrypts the repository (version 2 only): a new master key, and its first key file
+    // under this password. None: not encrypted.
+    std::optional<std::string> password;
+    // The first key file's KDF cost (never below keys::kStandardKdf outside tests).
+    keys::KdfParams kdf = keys::kStandardKdf;
+};
+
+// How a repository is opened.
+struct OpenOptions {
+    // Asked for the password, only when the repository is encrypted (its errors pass on).
+    std::function<std::string()> password;
+    // The key file to try (its name); empty: every key file, in name order.
+    std::string key_name;
 };
 
 // A repository's location is a directory or an "s3:" address (repo/s3_backend.h); every
@@ -326,15 +333,22 @@ struct InitOptions {
 class Repository {
 public:
     // Creates a repository at `location`: a directory that must not exist or be empty, or an
-    // S3 bucket (which must exist) whose prefix holds no object yet. Error::Exists when
-    // something is stored there already; Error::Invalid for a bad option, or for version 1
-    // on object storage.
+    // S3 bucket (which must exist) whose prefix holds no object yet. With a password, version
+    // 2 is encrypted: every object sealed under a new master key kept under keys/ (in a
+    // directory, files 0600 and directories 0700 throughout). Error::Exists when something
+    // is stored there already, or another init of the same place got there first;
+    // Error::Invalid for a bad option, version 1 on object storage or encrypted, an empty
+    // password, or KDF parameters below the standard ones.
     static void init(Env& env, const std::string& location, const InitOptions& options = {});
     static void init(Env& env, const std::string& location, uint32_t chunk_bytes, uint32_t version = 2,
                      uint64_t pack_bytes = kDefaultPackBytes);
 
-    // Opens the repository at `location`. Error::NotFound when there is none; Error::Format when
-    // its config is of another format or version. `env` must outlive the Repository.
+    // Opens the repository at `location`. Error::NotFound when there is none; Error::Format
+    // when its config is of another format or version. An encrypted one asks
+    // options.password and opens its master key: Error::WrongPassword when no key file opens
+    // with it, Error::Invalid when no password callback is given, Error::Damaged when its
+    // config does not match its sealed copy, or a config that claims no encryption sits
+    // beside key files. `env` must outlive the Repository.
     static std::unique_ptr<Repository> open(Env& env, const std::string& location, const OpenOptions& options = {});
 
     virtual ~Repository() = default;
@@ -478,6 +492,18 @@ public:
     // stores it again (a full backup, or an incremental where that data changed). Lists the
     // backups that reference a lost chunk. Takes the lock exclusively (Error::Locked).
     virtual RepairReport repair(const ProgressFn& progress = {}) = 0;
+
+    // Whether every object is sealed under a master key (and chunks named by a keyed hash).
+    virtual bool encrypted() const = 0;
+    // The key files of an encrypted repository (Error::Invalid for one that is not), and the
+    // name of the one that opened it.
+    virtual std::vector<keys::KeyInfo> list_keys() = 0;
+    virtual std::string key_in_use() const = 0;
+    // Adds a key file for `password`; returns its name. Takes the lock exclusively.
+    virtual std::string add_key(const std::string& password, const keys::NewKey& options = {}) = 0;
+    // Removes key file `name`: never the one in use, nor the last one that opens.
+    // Error::NotFound when there is none of that name. Takes the lock exclusively.
+    virtual void remove_key(const std::string& name) = 0;
 };
 
 std::string to_hex(std::span<const uint8_t> bytes);

@@ -350,6 +350,31 @@ void S3Backend::save(const std::string& name, std::string_view data)
         fail("cannot store the object", k, r);
 }
 
+void S3Backend::save_new(const std::string& name, std::string_view data)
+{
+    std::string k = key(name);
+    if (data.size() > options_.multipart_threshold)
+        throw Error(Error::Kind::Invalid, "an object stored only when new must be small", location_ + " " + k);
+    // The service stores it only when no object of the name exists (a conditional write).
+    HttpResponse r = request("PUT", k, {}, {{"if-none-match", "*"}}, data);
+    if (r.status == 200)
+        return;
+    if (r.status != 412 && r.status != 409)
+        fail("cannot store the object", k, r);
+    // Either another writer got there first, or this one did on a try whose answer was lost
+    // and the retry found its own object.
+    std::optional<std::string> there;
+    try {
+        there = load(name);
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::NotFound)
+            throw;
+    }
+    if (there && *there == data)
+        return;
+    throw Error(Error::Kind::Exists, "an object of that name exists", location_ + " " + k);
+}
+
 void S3Backend::save_in_parts(const std::string& name, std::string_view data)
 {
     std::string k = key(name);

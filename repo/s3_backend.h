@@ -160,6 +160,7 @@ public:
 
     const std::string& location() const override { return location_; }
     void save(const std::string& name, std::string_view data) override;
+    void save_new(const std::string& name, std::string_view data) override;
     std::string load(const std::string& name) override;
     std::string load_range(const std::string& name, uint64_t offset, uint64_t length) override;
     std::optional<uint64_t> stat(const std::string& name) override;

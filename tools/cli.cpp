@@ -1,5 +1,7 @@
 #include "tools/cli.h"
 
+#include "repo/password.h"
+
 #include "jobs/json_out.h"
 
 #include <algorithm>
@@ -198,6 +200,9 @@ void add_repo_options(CLI::App* sub, RepoOptions& opt)
     else
         repo->required();
     sub->add_flag("--json", opt.json, "print the result as JSON on stdout");
+    sub->add_option("--password-file", opt.password_file,
+                    "read the repository's password from FILE (else $KESTREL_PASSWORD_FILE, $KESTREL_PASSWORD or a "
+                    "prompt on a terminal)");
     sub->add_option("--wait-lock", opt.wait_lock,
                     "how long to wait while another operation holds the repository's lock (e.g. 30s, 10m, 1h; "
                     "default 0: fail at once with exit code 4)")
@@ -330,11 +335,31 @@ void apply_lock_options(repo::Repository& r, const RepoOptions& opt)
     r.set_lock_options(lo);
 }
 
+std::string repo_password(const RepoOptions& opt, bool confirm)
+{
+    repo::password::Request request;
+    request.file = opt.password_file;
+    request.confirm = confirm;
+    request.prompt = confirm ? "new password for " + opt.repo + ": " : "password for " + opt.repo + ": ";
+    return repo::password::get(request);
+}
+
 std::unique_ptr<repo::Repository> open_repo(const RepoOptions& opt)
 {
-    auto r = repo::Repository::open(repo::Env::posix(), opt.repo);
+    repo::OpenOptions oo;
+    oo.password = [&opt] { return repo_password(opt, false); };
+    auto r = repo::Repository::open(repo::Env::posix(), opt.repo, oo);
     apply_lock_options(*r, opt);
     return r;
+}
+
+std::string create_repo(const RepoOptions& opt, repo::InitOptions init, bool insecure,
+                        std::optional<std::string> password)
+{
+    if (!insecure)
+        init.password = password ? *password : repo_password(opt, true);
+    repo::Repository::init(repo::Env::posix(), opt.repo, init);
+    return init.password.value_or("");
 }
 
 std::string resolve_backup(repo::Repository& r, const std::string& spec, const repo::BackupFilter& latest_of)

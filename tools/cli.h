@@ -49,6 +49,7 @@ void register_serve(CLI::App& app, Commands& commands);    // serve
 void register_generate(CLI::App& app, Commands& commands); // generate
 void register_diff(CLI::App& app, Commands& commands);     // diff
 void register_mount(CLI::App& app, Commands& commands);    // mount
+void register_key(CLI::App& app, Commands& commands);      // key add, list, remove
 
 // How much the command says, set by the global --quiet and --verbose: quiet keeps only
 // errors and the output that is the command's answer (a listing, a table, JSON); verbose
@@ -136,6 +137,7 @@ struct RepoOptions {
     std::string repo;
     bool json = false;
     std::string wait_lock = "0";   // how long to wait for the repository's lock
+    std::string password_file;     // --password-file: where the repository's password is
 };
 void add_repo_options(CLI::App* sub, RepoOptions& opt);
 
@@ -158,8 +160,17 @@ void add_filter_options(CLI::App* sub, FilterOptions& opt, const std::string& wh
 // "90", "90s", "5m", "2h", "1h30m", "500ms": a duration. Error::Invalid otherwise.
 std::chrono::milliseconds parse_duration(const std::string& text);
 
-// Opens the repository of `opt` with its lock options.
+// Opens the repository of `opt` with its lock options; the password of an encrypted one
+// comes from --password-file, KESTREL_PASSWORD_FILE, KESTREL_PASSWORD or a prompt.
 std::unique_ptr<repo::Repository> open_repo(const RepoOptions& opt);
+// The password for a repository of `opt` from the same sources; `confirm`: a new one, typed
+// twice on a terminal.
+std::string repo_password(const RepoOptions& opt, bool confirm);
+// Creates the repository of `opt`: encrypted under `password` (repo_password(opt, true)
+// when none is given), or without encryption when `insecure` (the user's explicit choice).
+// Returns the password it used ("" when not encrypted).
+std::string create_repo(const RepoOptions& opt, repo::InitOptions init, bool insecure,
+                        std::optional<std::string> password = std::nullopt);
 // Applies the lock options of `opt` to an open repository.
 void apply_lock_options(repo::Repository& r, const RepoOptions& opt);
 

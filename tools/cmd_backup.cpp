@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "agent/control.h"
 #include "agent/sim_transport.h"
@@ -82,32 +84,55 @@ struct DiskBackupOptions {
     jobs::PartitionBackupOptions backup;
 };
 
-// Opens the repository, creating it when the directory does not exist or is empty (or, on
-// object storage, when nothing is stored under the address yet), so that a first backup
-// needs no separate init.
-std::unique_ptr<repo::Repository> open_or_create(const std::string& dir, bool& created)
+// Whether `e` says that nothing at the repository's place is a repository yet.
+bool no_config(const repo::Error& e)
 {
-    namespace fs = std::filesystem;
+    return e.kind() == repo::Error::Kind::NotFound && e.path().ends_with("/config");
+}
+
+// Opens the repository, creating it (encrypted, as `kestrel init` does) when nothing is
+// stored at its place yet (a directory that does not exist or is empty, or an S3 prefix
+// without objects), so that a first backup needs no separate init. Of several first backups
+// into one place at once, one creates the repository and the others wait for it and open it.
+std::unique_ptr<repo::Repository> open_or_create(const RepoOptions& opt, bool& created)
+{
     created = false;
-    if (repo::is_s3_address(dir)) {
-        try {
-            return repo::Repository::open(repo::Env::posix(), dir);
-        } catch (const repo::Error& e) {
-            // Only a missing config; a missing bucket or a refusal goes to the user. init
-            // refuses a prefix that holds other objects.
-            if (e.kind() != repo::Error::Kind::NotFound || !e.path().ends_with("/config"))
-                throw;
+    try {
+        return open_repo(opt);
+    } catch (const repo::Error& e) {
+        if (!no_config(e))
+            throw;
+    }
+    const std::string password = repo_password(opt, true);
+    auto open_with_password = [&] {
+        repo::OpenOptions oo;
+        oo.password = [&password] { return password; };
+        auto r = repo::Repository::open(repo::Env::posix(), opt.repo, oo);
+        apply_lock_options(*r, opt);
+        return r;
+    };
+    try {
+        create_repo(opt, {}, false, password);
+        created = true;
+    } catch (const repo::Error& e) {
+        if (e.kind() != repo::Error::Kind::Exists)
+            throw;
+        // Another backup's init is under way while key files stand without a config (the
+        // first key is made before the config); anything else there is not ours to wait for.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            try {
+                return open_with_password();
+            } catch (const repo::Error& again) {
+                if (!no_config(again) || std::chrono::steady_clock::now() > until ||
+                    repo::open_backend(repo::Env::posix(), opt.repo)->list("keys").empty())
+                    throw e;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        repo::Repository::init(repo::Env::posix(), dir);
-        created = true;
-        return repo::Repository::open(repo::Env::posix(), dir);
     }
-    std::error_code ec;
-    if (!fs::exists(dir, ec) || (fs::is_directory(dir, ec) && fs::is_empty(dir, ec))) {
-        repo::Repository::init(repo::Env::posix(), dir);
-        created = true;
-    }
-    return repo::Repository::open(repo::Env::posix(), dir);
+    // The password just given opens it: not asked for again.
+    return open_with_password();
 }
 
 // Prints the backup's report and returns its exit code.
@@ -165,7 +190,7 @@ int run_server_backup(const DiskBackupOptions& opt)
                                                                           : "device " + opt.device));
         const uint32_t dev = (found->at("major").get<uint32_t>() << 20) | found->at("minor").get<uint32_t>();
         bool created = false;
-        auto r = open_or_create(opt.repo.repo, created);
+        auto r = open_or_create(opt.repo, created);
         apply_lock_options(*r, opt.repo);
         if (created && !json)
             cli::info("created repository %s\n", opt.repo.repo.c_str());
@@ -218,7 +243,7 @@ int run_disk_backup(const DiskBackupOptions& opt)
             }
             for (const std::string& line : session->notices())
                 fprintf(stderr, "kestrel: %s\n", line.c_str());
-            auto r = open_or_create(opt.repo.repo, created);
+            auto r = open_or_create(opt.repo, created);
             apply_lock_options(*r, opt.repo);
             if (created && !json)
                 cli::info("created repository %s\n", opt.repo.repo.c_str());

@@ -8,14 +8,17 @@ namespace cli {
 
 namespace {
 
-int run_init(const RepoOptions& opt, uint32_t chunk_bytes)
+int run_init(const RepoOptions& opt, uint32_t chunk_bytes, bool insecure)
 {
     return guarded(opt.json, [&] {
-        repo::Repository::init(repo::Env::posix(), opt.repo, chunk_bytes);
+        repo::InitOptions init;
+        init.chunk_bytes = chunk_bytes;
+        create_repo(opt, init, insecure);
         if (opt.json)
-            print_json({{"ok", true}, {"repo", opt.repo}, {"chunk_bytes", chunk_bytes}});
+            print_json({{"ok", true}, {"repo", opt.repo}, {"chunk_bytes", chunk_bytes}, {"encrypted", !insecure}});
         else
-            info("created repository %s (chunks of %s)\n", opt.repo.c_str(), human_bytes(chunk_bytes).c_str());
+            info("created %srepository %s (chunks of %s)\n", insecure ? "unencrypted " : "encrypted ",
+                 opt.repo.c_str(), human_bytes(chunk_bytes).c_str());
         return kExitOk;
     });
 }
@@ -221,7 +224,11 @@ void register_repo(CLI::App& app, Commands& commands)
     auto chunk = std::make_shared<uint32_t>(repo::kDefaultChunkBytes);
     init->add_option("--chunk-size", *chunk, "bytes per chunk, a multiple of 4096 (default 65536)")
         ->check(CLI::Range(4096u, 16u << 20));
-    commands.add(init, [opt, chunk] { return run_init(*opt, *chunk); });
+    auto insecure = std::make_shared<bool>(false);
+    init->add_flag("--insecure-no-encryption", *insecure,
+                   "store everything unencrypted and unauthenticated (anyone who can read the repository reads the "
+                   "backed-up data)");
+    commands.add(init, [opt, chunk, insecure] { return run_init(*opt, *chunk, *insecure); });
 
     CLI::App* list = app.add_subcommand("list", "list the backups, oldest first");
     add_repo_options(list, *opt);

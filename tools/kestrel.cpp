@@ -18,6 +18,7 @@ int main(int argc, char** argv)
     cli::register_demo(app, commands);
     cli::register_backup(app, commands);
     cli::register_repo(app, commands);
+    cli::register_key(app, commands);
     cli::register_stats(app, commands);
     cli::register_restore(app, commands);
     cli::register_diff(app, commands);

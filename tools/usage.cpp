@@ -85,6 +85,14 @@ int check_names(const CLI::App& app, int argc, char** argv)
     if (!sub)
         return usage_error("unknown subcommand '" + name + "'" + did_you_mean(suggestions(name, subcommand_names(app))),
                            "");
+    // A group of subcommands ("key add"): its options are those of the one named next.
+    if (i + 1 < argc && !sub->get_subcommands([](const CLI::App*) { return true; }).empty()) {
+        for (const CLI::App* s : sub->get_subcommands([](const CLI::App*) { return true; }))
+            if (s->check_name(argv[i + 1]))
+                sub = s;
+        if (sub->get_name() != name)
+            i++;
+    }
     for (i++; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--")

@@ -190,6 +190,40 @@ TEST_P(StoreConformance, ManyThreadsAtOnce)
     EXPECT_TRUE(b.list("data").empty());
 }
 
+// Of several saves of one new name at once exactly one stores its object, whole; the others,
+// and every later one, are told it exists and change nothing.
+TEST_P(StoreConformance, SaveNewStoresOnlyTheFirst)
+{
+    repo::Backend& b = *store;
+    constexpr int kThreads = 6, kRounds = 4;
+    for (int round = 0; round < kRounds; round++) {
+        const std::string name = "keys/new" + std::to_string(round);
+        std::atomic<int> stored{-1}, refused{0}, other{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++)
+            threads.emplace_back([&, t] {
+                try {
+                    b.save_new(name, random_bytes(300, round * 100 + t));
+                    int none = -1;
+                    if (!stored.compare_exchange_strong(none, t))
+                        other++;  // a second one stored
+                } catch (const Error& e) {
+                    (e.kind() == Error::Kind::Exists ? refused : other)++;
+                }
+            });
+        for (auto& th : threads)
+            th.join();
+        ASSERT_GE(stored.load(), 0) << "none stored";
+        EXPECT_EQ(other, 0);
+        EXPECT_EQ(refused, kThreads - 1);
+        EXPECT_EQ(b.load(name), random_bytes(300, round * 100 + stored));
+        EXPECT_EQ(kind_of([&] { b.save_new(name, "late"); }), Error::Kind::Exists);
+        EXPECT_EQ(b.load(name), random_bytes(300, round * 100 + stored));
+        b.remove(name);
+    }
+    EXPECT_TRUE(b.list("keys").empty());
+}
+
 // A repository is made only where nothing is stored yet.
 TEST_P(StoreConformance, CreateRefusesAPlaceThatHoldsObjects)
 {

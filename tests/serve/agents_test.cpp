@@ -801,6 +801,7 @@ TEST_F(LiveTest, BackupOfAnImageTheUserMayNotWrite)
         int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
+        setenv("KESTREL_PASSWORD", "test password", 1);  // the repository the backup makes is encrypted
         execl(KESTREL_BINARY, "kestrel", "backup", "--disk", image.c_str(), "--repo", (tmp / "repo").c_str(),
               nullptr);
         _exit(3);

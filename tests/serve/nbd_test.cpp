@@ -81,6 +81,9 @@ protected:
 
     nlohmann::json BackupFromAnotherProcess()
     {
+        // Made here (unencrypted), so that the backup needs no password.
+        if (!std::filesystem::exists(tmp / "repo"))
+            repo::Repository::init(repo::Env::posix(), tmp / "repo");
         std::string out;
         int rc = run({"sh", "-c",
                       std::string(KESTREL_BINARY) + " backup --json --server " + socket + " --partition 1 --repo " +

@@ -283,6 +283,20 @@ void FaultEnv::rename(const std::string& from, const std::string& to)
     names_[to] = node;
 }
 
+void FaultEnv::rename_new(const std::string& from, const std::string& to)
+{
+    std::lock_guard g(mu_);
+    step_locked("rename", from);
+    auto node = find_locked(from, "rename");
+    require_parent_locked(to, "rename");
+    if (node->dir)
+        throw Error(Error::Kind::Invalid, "exclusive rename of a directory", from);
+    if (names_.count(to))
+        throw Error(Error::Kind::Exists, "rename failed (File exists)", to);
+    names_.erase(from);
+    names_[to] = node;
+}
+
 void FaultEnv::remove(const std::string& path)
 {
     std::lock_guard g(mu_);

@@ -44,6 +44,7 @@ public:
     bool exists(const std::string& path) override;
     bool is_dir(const std::string& path) override;
     void rename(const std::string& from, const std::string& to) override;
+    void rename_new(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;
     std::vector<std::string> list(const std::string& dir) override;
     void mkdir(const std::string& path) override;

@@ -5,12 +5,26 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
 #include "tests/support/repo_source.h"
 
 namespace cli_test {
+
+// While one lives, the kestrel commands a test runs find this password in KESTREL_PASSWORD,
+// as a user's script would give it (a repository a backup creates is then encrypted).
+class PasswordInEnvironment {
+public:
+    explicit PasswordInEnvironment(const std::string& password = "test password")
+    {
+        setenv("KESTREL_PASSWORD", password.c_str(), 1);
+    }
+    ~PasswordInEnvironment() { unsetenv("KESTREL_PASSWORD"); }
+    PasswordInEnvironment(const PasswordInEnvironment&) = delete;
+    PasswordInEnvironment& operator=(const PasswordInEnvironment&) = delete;
+};
 
 struct Result {
     int code;

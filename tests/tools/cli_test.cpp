@@ -28,7 +28,7 @@ protected:
         repo = tmp / "repo";
         make_tree(tmp / "tree", 51, 30);
         dev = make_ext_image(tmp / "disk.img", "ext4", 4096, 2048, tmp / "tree");
-        ASSERT_EQ(kestrel("init --repo " + repo).code, 0);
+        ASSERT_EQ(kestrel("init --insecure-no-encryption --repo " + repo).code, 0);
         auto r = repo::Repository::open(repo::Env::posix(), repo);
         BackupPlan plan;
         plan.fs_type = "ext4";
@@ -494,6 +494,7 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     demo::FsSpec spec{"ext4", 4096, 8 << 20, tmp / "tree"};
     std::string img = tmp / "disk.img", rp = tmp / "repo";
     std::vector<sim::Partition> parts = demo::make_disk_image(img, {spec});
+    PasswordInEnvironment password;
 
     Result run_first;
     run_first.code = run("true; { " + std::string(KESTREL_BINARY) + " backup --json --disk " + img +
@@ -566,7 +567,7 @@ TEST(CliExtract, SpecialBitsInLsAndASummaryOfWhatWasRefused)
     ASSERT_EQ(run("mkfs.ext4 -q -F -O ^metadata_csum -b 4096 -d " + (tmp / "tree") + " " + img + " 1024", &out), 0)
         << out;
     rename_entry(img, inode_of(img, "/XX"), "XX", "..");
-    ASSERT_EQ(kestrel("init --repo " + rp).code, 0);
+    ASSERT_EQ(kestrel("init --insecure-no-encryption --repo " + rp).code, 0);
     auto r = repo::Repository::open(repo::Env::posix(), rp);
     BackupPlan plan;
     plan.fs_type = "ext4";
@@ -684,6 +685,7 @@ TEST(CliBackup, ImagesThatCannotBeBackedUpSayWhatWasFound)
         ASSERT_TRUE(demo::run_program({"mkfs.xfs", "-q", "-f", xfs}).clean());
         write_mbr_image(img, 2048 + 8192, {{0x83, 2048, 8192}}, xfs, 2048, 1 << 20);
         const std::string xrp = tmp / "xfs-repo";
+        PasswordInEnvironment password;
         Result r = kestrel("backup --disk " + img + " --repo " + xrp);
         EXPECT_EQ(r.code, 0) << r.out;
         EXPECT_NE(r.out.find("kestrel: partition 1 of " + img + " holds a file system of type XFS, which kestrel "

@@ -43,7 +43,7 @@ protected:
         image = tmp / "disk.img";
         make_tree(tmp / "tree", 77, 30);
         Device before = make_ext_image(image, "ext4", 4096, 2048, tmp / "tree");
-        ASSERT_EQ(kestrel("init --repo " + repo).code, 0);
+        ASSERT_EQ(kestrel("init --insecure-no-encryption --repo " + repo).code, 0);
         auto r = repo::Repository::open(repo::Env::posix(), repo);
         BackupPlan plan;
         plan.source = "disk.img#1";
@@ -148,7 +148,7 @@ TEST(Diff, RawBackupsCompareBlocksOnly)
 {
     TempDir tmp;
     const std::string repo = tmp / "repo";
-    ASSERT_EQ(kestrel("init --repo " + repo + " --chunk-size 16384").code, 0);
+    ASSERT_EQ(kestrel("init --insecure-no-encryption --repo " + repo + " --chunk-size 16384").code, 0);
     auto r = repo::Repository::open(repo::Env::posix(), repo);
     Device dev = random_device(4096, 64, 0.5, 3);
     std::string a = write_backup(*r, dev);
