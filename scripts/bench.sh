@@ -16,3 +16,6 @@ cmake --build "$dir" -j2 --target kestrel_restore_bench
 # File-level restore: extract of about 8,000 files against debugfs rdump of the same tree.
 cmake --build "$dir" -j2 --target kestrel_extract_bench
 "$dir/bench/kestrel_extract_bench"
+# Eight machines (kestrel serve) backed up into one repository at once against one alone.
+cmake --build "$dir" -j2 --target kestrel kestrel_machines_bench
+"$dir/bench/kestrel_machines_bench" "$dir/kestrel"

@@ -6,9 +6,7 @@
 //
 // Everything reaches the repository through the kestrel command and its --repo address, so
 // the test runs unchanged on any address the command accepts.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
@@ -19,6 +17,7 @@
 #include "sim/disk.h"
 #include "sim/fs.h"
 #include "tests/serve/live.h"
+#include "tests/support/child.h"
 #include "tests/support/repo_source.h"
 #include "tools/demo/disk_image.h"
 
@@ -29,54 +28,6 @@ constexpr unsigned kMachines = 8;
 constexpr uint64_t kChunk = 64u << 10;        // the repository's chunk size
 constexpr uint64_t kMachinePart = 4u << 20;   // each machine's partition 1
 constexpr uint64_t kChunks = kMachinePart / kChunk;
-
-// A process of the kestrel command (or any program), its output in a file.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& out) : out_(out)
-    {
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Child() { end(SIGKILL); }
-    // Waits for the exit: its code (-1 when killed).
-    int wait()
-    {
-        if (pid_ > 0) {
-            waitpid(pid_, &status_, 0);
-            pid_ = -1;
-        }
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    int end(int sig)
-    {
-        if (pid_ > 0)
-            kill(pid_, sig);
-        return wait();
-    }
-    bool running()
-    {
-        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_)
-            pid_ = -1;
-        return pid_ > 0;
-    }
-    std::string output() const { return repo_test::read_host_file(out_); }
-
-private:
-    std::string out_;
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
 
 std::vector<std::string> kestrel(std::vector<std::string> args)
 {
