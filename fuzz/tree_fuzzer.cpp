@@ -176,7 +176,8 @@ void write_seeds(const std::string& dir)
         Pieces pieces;
         tree::Store store = pieces.store();
         Entries entries;
-        build_on(g, Digest{}, store, entries);
+        if (walk(g, build_on(g, Digest{}, store, entries), store) != entries)
+            fail("a seed does not hold what was set");
         std::string input(reinterpret_cast<const char*>(&s.blocks), 8);
         input[0] = static_cast<char>(s.blocks - 1);
         input[1] = static_cast<char>((s.blocks - 1) >> 8);
