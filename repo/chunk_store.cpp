@@ -413,7 +413,14 @@ public:
         pack::PackIndex fresh(store_, seal_);
         fresh.load();
         std::map<Digest, bool> present;
+        auto exists = [&](const pack::Location& l) {
+            auto it = present.find(l.pack);
+            if (it == present.end())
+                it = present.emplace(l.pack, store_.stat(pack::pack_name(l.pack)).has_value()).first;
+            return it->second;
+        };
         std::set<Digest> out;
+        // A chunk is stored while some pack that holds a copy of it exists.
         for (const Digest& d : chunks) {
             pack::Location loc;
             if (!fresh.find(d, loc)) {
@@ -421,11 +428,11 @@ public:
                     out.insert(d);
                 continue;
             }
-            auto it = present.find(loc.pack);
-            if (it == present.end())
-                it = present.emplace(loc.pack, store_.stat(pack::pack_name(loc.pack)).has_value()).first;
-            if (!it->second)
-                out.insert(d);
+            if (!exists(loc)) {
+                std::vector<pack::Location> others = fresh.also_at(d);
+                if (std::none_of(others.begin(), others.end(), exists))
+                    out.insert(d);
+            }
         }
         return out;
     }

@@ -173,6 +173,10 @@ TEST(StoredAgain, ABackupWithTheDataStoresDamagedAndMissingChunksAgain)
         // Everything else was reused. (Without an index, a missing chunk file is a new chunk.)
         EXPECT_LE(c.chunks_new, c.chunks_stored_again + (version == 1 ? 1 : 0));
         EXPECT_TRUE(r->verify(cure).clean());
+        // Also when only looked up: a chunk is stored while some pack holding a copy exists.
+        repo::VerifyOptions lookup_only;
+        lookup_only.read.percent = 0.01;
+        EXPECT_TRUE(repo::Repository::open(env, "/repo")->verify(cure, {}, lookup_only).clean());
         EXPECT_TRUE(restore_image(*r, env, cure, "/img") == dev.expected_image());
         // The damaged copies are not passed on: a later backup finds sound ones.
         plan.snapshot_time += 10;
