@@ -770,6 +770,21 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
         set_aside(name);
     }
     forget_index();
+    // A chunk with a sound copy in another pack (stored again by a backup that found this
+    // one damaged, or by two writers at once) is not lost.
+    std::set<Digest> gone;
+    for (const Lost& l : lost)
+        gone.insert(l.chunks.begin(), l.chunks.end());
+    std::set<Digest> still;
+    for (const pack::PackEntry& p : sound)
+        for (const pack::BlobEntry& b : p.blobs)
+            if (gone.count(b.id))
+                still.insert(b.id);
+    for (const Digest& d : gone)
+        if (writer.added(d))
+            still.insert(d);
+    for (Lost& l : lost)
+        std::erase_if(l.chunks, [&](const Digest& d) { return still.count(d) != 0; });
     return lost;
 }
 
