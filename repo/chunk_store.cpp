@@ -666,6 +666,27 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
         files_->collect(live, check_lock, {}, result);
 }
 
+// A chunk with a sound copy in another pack (stored again by a backup that found this one
+// damaged, or by two writers at once) is not lost: takes such chunks out of `lost`, given the
+// sound packs repair kept and the writer it copied sound blobs with.
+void not_lost_while_stored(std::vector<ChunkStore::Lost>& lost, const std::vector<pack::PackEntry>& sound,
+                           const pack::PackWriter& writer)
+{
+    std::set<Digest> gone;
+    for (const ChunkStore::Lost& l : lost)
+        gone.insert(l.chunks.begin(), l.chunks.end());
+    std::set<Digest> still;
+    for (const pack::PackEntry& p : sound)
+        for (const pack::BlobEntry& b : p.blobs)
+            if (gone.count(b.id))
+                still.insert(b.id);
+    for (const Digest& d : gone)
+        if (writer.added(d))
+            still.insert(d);
+    for (ChunkStore::Lost& l : lost)
+        std::erase_if(l.chunks, [&](const Digest& d) { return still.count(d) != 0; });
+}
+
 // Repair of packs: every pack is read whole and each blob checked. A pack with damage has its
 // sound blobs copied into a new pack and is set aside; then one new index object lists every
 // sound pack and blob, and only then the old index objects go (a damaged one was set aside
@@ -770,21 +791,7 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
         set_aside(name);
     }
     forget_index();
-    // A chunk with a sound copy in another pack (stored again by a backup that found this
-    // one damaged, or by two writers at once) is not lost.
-    std::set<Digest> gone;
-    for (const Lost& l : lost)
-        gone.insert(l.chunks.begin(), l.chunks.end());
-    std::set<Digest> still;
-    for (const pack::PackEntry& p : sound)
-        for (const pack::BlobEntry& b : p.blobs)
-            if (gone.count(b.id))
-                still.insert(b.id);
-    for (const Digest& d : gone)
-        if (writer.added(d))
-            still.insert(d);
-    for (Lost& l : lost)
-        std::erase_if(l.chunks, [&](const Digest& d) { return still.count(d) != 0; });
+    not_lost_while_stored(lost, sound, writer);
     return lost;
 }
 
