@@ -27,6 +27,7 @@ PartitionBackup back_up_device(agent::Transport& transport, uint32_t dev, const 
     out.source = image_source(image, partition);
     RepoSink sink(repo, out.source, MAJOR(dev), MINOR(dev));
     sink.label(options.host, options.tags);
+    sink.check_all_reused(options.full);
     agent::BackupJob job;
     job.major = MAJOR(dev);
     job.minor = MINOR(dev);

@@ -34,7 +34,8 @@ nlohmann::json counts(const repo::BackupCounts& c)
     return {{"written_blocks", c.blocks_written}, {"kept_blocks", c.blocks_kept},
             {"unused_blocks", c.blocks_unused},   {"total_chunks", c.chunks},
             {"empty_chunks", c.chunks_empty},     {"reused_chunks", c.chunks_reused},
-            {"new_chunks", c.chunks_new},         {"new_bytes", c.bytes_new}};
+            {"new_chunks", c.chunks_new},         {"new_bytes", c.bytes_new},
+            {"stored_again_chunks", c.chunks_stored_again}};
 }
 
 nlohmann::json backup(const repo::Manifest& m)

@@ -50,6 +50,8 @@ std::string RepoSink::begin(const agent::BackupPlan& plan)
     src.sector_count = uint64_t(plan.geometry.blocks) * plan.geometry.block_size / 512;
     try {
         writer_ = repo_.begin_backup(src, parent, 0, std::move(lock_));
+        if (check_all_)
+            writer_->check_all_reused();
     } catch (const repo::Error& e) {
         return e.what();
     }

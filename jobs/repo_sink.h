@@ -41,6 +41,10 @@ public:
         tags_ = std::move(tags);
     }
 
+    // Whether the backups begun from now on read back every chunk they reuse (a full
+    // backup the user asked for) instead of a sample.
+    void check_all_reused(bool all) { check_all_ = all; }
+
     std::string begin(const agent::BackupPlan& plan) override;
     std::string put(uint32_t block, std::span<const uint8_t> data) override;
     std::string commit(const agent::BackupFacts& facts) override;
@@ -68,6 +72,7 @@ private:
     std::string id_;
     std::string host_;
     std::vector<std::string> tags_;
+    bool check_all_ = false;
     repo::BackupCounts counts_;
 };
 

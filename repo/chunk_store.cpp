@@ -28,6 +28,16 @@ std::string read_required(Env& env, const std::string& path, Error::Kind kind, c
     }
 }
 
+ChunkSession::ChunkSession() : rng_(std::random_device{}()) {}
+
+bool ChunkSession::recheck(const Digest& d)
+{
+    std::lock_guard g(mu_);
+    if (!all_ && rng_() % kRecheckOneIn != 0)
+        return false;
+    return checked_.insert(d).second;
+}
+
 namespace {
 
 bool is_temp(const std::string& name)
@@ -48,6 +58,18 @@ public:
     std::string chunk_dir(const Digest& d) const { return join(chunks_dir_, to_hex(std::span(d.data(), 1))); }
     std::string where(const Digest& d) override { return join(chunk_dir(d), to_hex(d)); }
     bool has(const Digest& d) override { return env_.exists(where(d)); }
+    // Whether chunk `d` reads back sound.
+    bool sound(const Digest& d)
+    {
+        try {
+            get(d);
+            return true;
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged)
+                throw;
+            return false;
+        }
+    }
     std::optional<uint64_t> stored_bytes(const Digest& d) override
     {
         if (!has(d))
@@ -168,8 +190,12 @@ public:
             if (!stored_.insert(d).second)
                 return 0; // this session has it
         }
-        if (s_.env_.exists(path))
-            return 0;
+        bool again = false;
+        if (s_.env_.exists(path)) {
+            if (!recheck(d) || s_.sound(d))
+                return 0;
+            again = true; // written over the damaged file below
+        }
         std::span<const uint8_t> file = format::encode_chunk_view(raw);
         bool ready;
         {
@@ -200,6 +226,8 @@ public:
             }
             throw;
         }
+        if (again)
+            note_stored_again();
         return file.size();
     }
 
@@ -305,6 +333,22 @@ public:
         if (!find(d, loc))
             throw Error(Error::Kind::Damaged, "chunk missing (no index lists " + to_hex(d) + ")",
                         join(store_.location(), "index"));
+        bool unread = false;
+        try {
+            return read_copy(index_, loc, d, unread);
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged || !unread || !retry)
+                throw;
+            // The pack may have been rewritten by a gc since the index was read.
+            forget_index();
+            return get_once(d, false);
+        }
+    }
+
+    // The chunk at `loc`, checked against `d`. `unread`: the blob could not be read from
+    // its pack (as opposed to read and found wrong).
+    std::vector<uint8_t> read_at(const pack::Location& loc, const Digest& d, bool& unread)
+    {
         std::string path = join(store_.location(), pack::pack_name(loc.pack));
         if (loc.blob.raw_length > chunk_bytes_ || loc.blob.length > format::max_chunk_file_bytes(chunk_bytes_))
             throw Error(Error::Kind::Damaged, "index names a chunk larger than the chunk size", path);
@@ -314,11 +358,8 @@ public:
         } catch (const Error& e) {
             if (e.kind() != Error::Kind::Damaged)
                 throw;
-            if (!retry)
-                throw Error(e.kind(), e.message(), join(store_.location(), e.path()));
-            // The pack may have been rewritten by a gc since the index was read.
-            forget_index();
-            return get_once(d, false);
+            unread = true;
+            throw Error(e.kind(), e.message(), join(store_.location(), e.path()));
         }
         return decode(blob, d, path);
     }
@@ -332,12 +373,63 @@ public:
         return raw;
     }
 
+    // The chunk from the first of its copies `ix` lists (`first`, then the others) that
+    // reads back sound; the first copy's damage when none does.
+    std::vector<uint8_t> read_copy(const pack::PackIndex& ix, const pack::Location& first, const Digest& d,
+                                   bool& unread)
+    {
+        try {
+            return read_at(first, d, unread);
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged)
+                throw;
+            for (const pack::Location& other : ix.also_at(d)) {
+                bool ignored = false;
+                try {
+                    return read_at(other, d, ignored);
+                } catch (const Error& again) {
+                    if (again.kind() != Error::Kind::Damaged)
+                        throw;
+                }
+            }
+            throw;
+        }
+    }
+
+    // Whether some copy of `d` that `ix` lists (or, for none, its version 1 chunk file)
+    // reads back sound.
+    bool sound(const pack::PackIndex& ix, const Digest& d)
+    {
+        try {
+            pack::Location loc;
+            bool unread = false;
+            if (ix.find(d, loc))
+                read_copy(ix, loc, d, unread);
+            else if (in_files(d))
+                files_->get(d);
+            else
+                return false;
+            return true;
+        } catch (const Error& e) {
+            if (e.kind() != Error::Kind::Damaged)
+                throw;
+            return false;
+        }
+    }
+
     std::set<Digest> missing(const std::set<Digest>& chunks) override
     {
         pack::PackIndex fresh(store_, seal_);
         fresh.load();
         std::map<Digest, bool> present;
+        auto exists = [&](const pack::Location& l) {
+            auto it = present.find(l.pack);
+            if (it == present.end())
+                it = present.emplace(l.pack, store_.stat(pack::pack_name(l.pack)).has_value()).first;
+            return it->second;
+        };
         std::set<Digest> out;
+        // A chunk is stored while some pack that holds a copy of it exists.
         for (const Digest& d : chunks) {
             pack::Location loc;
             if (!fresh.find(d, loc)) {
@@ -345,11 +437,11 @@ public:
                     out.insert(d);
                 continue;
             }
-            auto it = present.find(loc.pack);
-            if (it == present.end())
-                it = present.emplace(loc.pack, store_.stat(pack::pack_name(loc.pack)).has_value()).first;
-            if (!it->second)
-                out.insert(d);
+            if (!exists(loc)) {
+                std::vector<pack::Location> others = fresh.also_at(d);
+                if (std::none_of(others.begin(), others.end(), exists))
+                    out.insert(d);
+            }
         }
         return out;
     }
@@ -401,7 +493,31 @@ public:
     std::vector<Lost> repair(const std::function<void(bool)>& check_lock, const ProgressFn& progress,
                              uint64_t& checked) override;
 
-    // Keeps a copy of `name` under damaged/, then removes it.
+    // The pack of the first copy of `d` in a pack the store has that reads back sound
+    // (`fallback` when none does).
+    Digest sound_copy(const pack::PackIndex& ix, const Digest& d, const std::map<std::string, uint64_t>& objects,
+                      const Digest& fallback)
+    {
+        std::vector<pack::Location> copies;
+        pack::Location loc;
+        if (ix.find(d, loc))
+            copies.push_back(loc);
+        for (const pack::Location& other : ix.also_at(d))
+            copies.push_back(other);
+        std::erase_if(copies, [&](const pack::Location& c) { return !objects.count(pack::pack_name(c.pack)); });
+        for (const pack::Location& c : copies) {
+            bool unread = false;
+            try {
+                read_at(c, d, unread);
+                return c.pack;
+            } catch (const Error& e) {
+                if (e.kind() != Error::Kind::Damaged)
+                    throw;
+            }
+        }
+        return fallback;
+    }
+
     // The packs the store holds (those no index lists too), with their sizes.
     std::map<std::string, uint64_t> pack_objects()
     {
@@ -433,6 +549,7 @@ public:
         }
     }
 
+    // Keeps a copy of `name` under damaged/, then removes it.
     void set_aside(const std::string& name)
     {
         try {
@@ -467,11 +584,19 @@ public:
 
     uint64_t put(const Digest& d, std::span<const uint8_t> raw, pack::BlobType type) override
     {
-        if (known_.has(d) || writer_.added(d) || s_.in_files(d))
+        if (writer_.added(d))
+            return 0;
+        // A chunk stored again goes into this session's packs like a new one: readers and gc
+        // take whichever copy reads back sound.
+        const bool again = known_.has(d) || s_.in_files(d);
+        if (again && (!recheck(d) || s_.sound(known_, d)))
             return 0;
         std::span<const uint8_t> file = format::encode_chunk_view(raw);
-        return writer_.add(d, type, {reinterpret_cast<const char*>(file.data()), file.size()},
-                           static_cast<uint32_t>(raw.size()));
+        uint64_t bytes = writer_.add(d, type, {reinterpret_cast<const char*>(file.data()), file.size()},
+                                     static_cast<uint32_t>(raw.size()));
+        if (again && bytes)
+            note_stored_again();
+        return bytes;
     }
 
     // The last pack, then the index object naming this session's packs; later sessions of
@@ -512,13 +637,15 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
     std::vector<std::string> doomed;
     std::set<std::string> indexed;
     bool lost = false;  // the index lists a pack the store lacks
-    // Each live chunk belongs to one copy: the first in a pack the store still has.
+    // Each live chunk belongs to one copy: the first in a pack the store still has, or for
+    // a chunk stored more than once, the first such that reads back sound (a backup that
+    // found a copy damaged stored another: that one must stay).
     std::map<Digest, Digest> owner;
     for (const auto& [id, p] : packs)
         if (objects.count(pack::pack_name(id)))
             for (const pack::BlobEntry& b : p.blobs)
-                if (live.count(b.id))
-                    owner.try_emplace(b.id, id);
+                if (live.count(b.id) && owner.try_emplace(b.id, id).second && !all.also_at(b.id).empty())
+                    owner[b.id] = sound_copy(all, b.id, objects, id);
     pack::PackWriter writer(store_, seal_, pack_bytes_);
     uint64_t done = 0;
     for (const auto& [id, p] : packs) {
@@ -589,6 +716,27 @@ void PackChunkStore::collect(const std::set<Digest>& live, const std::function<v
     forget_index();
     if (files_)
         files_->collect(live, check_lock, {}, result);
+}
+
+// A chunk with a sound copy in another pack (stored again by a backup that found this one
+// damaged, or by two writers at once) is not lost: takes such chunks out of `lost`, given the
+// sound packs repair kept and the writer it copied sound blobs with.
+void not_lost_while_stored(std::vector<ChunkStore::Lost>& lost, const std::vector<pack::PackEntry>& sound,
+                           const pack::PackWriter& writer)
+{
+    std::set<Digest> gone;
+    for (const ChunkStore::Lost& l : lost)
+        gone.insert(l.chunks.begin(), l.chunks.end());
+    std::set<Digest> still;
+    for (const pack::PackEntry& p : sound)
+        for (const pack::BlobEntry& b : p.blobs)
+            if (gone.count(b.id))
+                still.insert(b.id);
+    for (const Digest& d : gone)
+        if (writer.added(d))
+            still.insert(d);
+    for (ChunkStore::Lost& l : lost)
+        std::erase_if(l.chunks, [&](const Digest& d) { return still.count(d) != 0; });
 }
 
 // Repair of packs: every pack is read whole and each blob checked. A pack with damage has its
@@ -696,6 +844,7 @@ std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bo
         set_aside(name);
     }
     forget_index();
+    not_lost_while_stored(lost, sound, writer);
     return lost;
 }
 

@@ -7,9 +7,12 @@
 // Threads: every call is safe from several threads at once.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <span>
 #include <string>
@@ -29,14 +32,41 @@ std::string read_required(Env& env, const std::string& path, Error::Kind kind, c
 
 // One writer's chunks: nothing it puts is named to other writers before finish() returns,
 // and everything it put is durable by then.
+//
+// A chunk the repository has already is not stored again, but one in kRecheckOneIn of those
+// (every one after check_all_reused()) is read back first, each at most once a session:
+// when no sound copy is stored (missing, damaged), the session stores the chunk again, so
+// the backup references a sound copy and the damage is not passed on to every later backup
+// of the same data. Reading back costs about what hashing the chunk did, so the share keeps
+// a backup that reuses everything within a few percent of one that reads nothing back.
+constexpr uint32_t kRecheckOneIn = 32;
+
 class ChunkSession {
 public:
+    ChunkSession();
     virtual ~ChunkSession() = default;
-    // Stores chunk `d` (the SHA-256 of `raw`) unless the repository or this session has it;
-    // returns the bytes it stored (0 when it had it).
+    // Stores chunk `d` (the SHA-256 of `raw`) unless the repository or this session has it
+    // (and, when it is read back, soundly); returns the bytes it stored (0 when it had it).
     virtual uint64_t put(const Digest& d, std::span<const uint8_t> raw,
                          pack::BlobType type = pack::BlobType::Data) = 0;
     virtual void finish() = 0;
+
+    // From now on every chunk the repository has is read back before it is reused.
+    void check_all_reused() { all_ = true; }
+    // Chunks found missing or damaged and stored again (put() counted their bytes).
+    uint64_t stored_again() const { return stored_again_; }
+
+protected:
+    // Whether to read back the stored copy of `d` before reusing it.
+    bool recheck(const Digest& d);
+    void note_stored_again() { stored_again_++; }
+
+private:
+    std::atomic<bool> all_{false};
+    std::atomic<uint64_t> stored_again_{0};
+    std::mutex mu_;
+    std::mt19937_64 rng_;       // guarded by mu_
+    std::set<Digest> checked_;  // guarded by mu_
 };
 
 class ChunkStore {

@@ -61,6 +61,8 @@ nlohmann::json to_json(const Manifest& m)
     } else {
         j["index_sha256"] = to_hex(m.index_digest);
     }
+    if (c.chunks_stored_again)
+        j["counts"]["chunks_stored_again"] = c.chunks_stored_again;
     return j;
 }
 
@@ -768,6 +770,8 @@ Manifest decode_manifest(const std::string& text, const std::string& path)
         m.counts.map_pieces_new = c.u64("map_pieces_new");
     if (c.has("map_bytes_new"))
         m.counts.map_bytes_new = c.u64("map_bytes_new");
+    if (c.has("chunks_stored_again"))
+        m.counts.chunks_stored_again = c.u64("chunks_stored_again");
     m.module_stats = f.object("module_stats");
     if (!hex_bytes(f.str("session_key"), m.session_key))
         f.bad("session_key");

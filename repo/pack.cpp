@@ -234,6 +234,7 @@ void PackIndex::clear()
 {
     std::lock_guard g(mu_);
     blobs_.clear();
+    more_.clear();
     packs_.clear();
     loaded_.clear();
 }
@@ -277,9 +278,14 @@ void PackIndex::add(const PackEntry& p)
 
 void PackIndex::add_locked(const PackEntry& p)
 {
-    for (const BlobEntry& b : p.blobs)
-        blobs_.try_emplace(key(b.id), Location{p.id, b});
-    packs_.try_emplace(p.id, p);
+    // A pack listed again (by a writer's own add() and then its index object, or by gc's new
+    // index beside the old ones) adds no copies.
+    const bool again = !packs_.try_emplace(p.id, p).second;
+    for (const BlobEntry& b : p.blobs) {
+        auto [it, first] = blobs_.try_emplace(key(b.id), Location{p.id, b});
+        if (!first && !again && it->second.pack != p.id)
+            more_[it->first].push_back(Location{p.id, b});
+    }
 }
 
 bool PackIndex::find(const Digest& blob, Location& out) const
@@ -296,6 +302,13 @@ bool PackIndex::has(const Digest& blob) const
 {
     std::lock_guard g(mu_);
     return blobs_.count(key(blob)) != 0;
+}
+
+std::vector<Location> PackIndex::also_at(const Digest& blob) const
+{
+    std::lock_guard g(mu_);
+    auto it = more_.find(key(blob));
+    return it == more_.end() ? std::vector<Location>{} : it->second;
 }
 
 std::map<Digest, PackEntry> PackIndex::packs() const

@@ -97,7 +97,9 @@ struct Location {
 };
 
 // The merged index objects of a repository. load() reads the index objects it has not read
-// yet; a blob in several packs keeps the location found first.
+// yet; a blob in several packs keeps the location found first, and its other locations for
+// also_at() (a copy stored again because the first was found damaged, or by two writers at
+// once).
 class PackIndex {
 public:
     PackIndex(Backend& store, const Seal& seal) : store_(store), seal_(seal) {}
@@ -108,6 +110,8 @@ public:
     void clear();
     bool find(const Digest& blob, Location& out) const;
     bool has(const Digest& blob) const;
+    // The blob's locations other than find()'s, in the order found (usually none).
+    std::vector<Location> also_at(const Digest& blob) const;
     // Every pack the loaded indexes list, and the index objects they came from.
     std::map<Digest, PackEntry> packs() const;
     std::set<std::string> index_objects() const;
@@ -120,6 +124,7 @@ private:
     const Seal& seal_;
     mutable std::mutex mu_;
     std::unordered_map<std::string, Location> blobs_;  // by raw digest bytes; guarded by mu_
+    std::unordered_map<std::string, std::vector<Location>> more_;  // further copies; guarded by mu_
     std::map<Digest, PackEntry> packs_;                // guarded by mu_
     std::set<std::string> loaded_;                     // guarded by mu_
 };

@@ -575,6 +575,8 @@ public:
 
     const std::string& id() const override { return id_; }
 
+    void check_all_reused() override { session_->check_all_reused(); }
+
     BackupCounts counts() const override
     {
         std::lock_guard g(mu_);
@@ -640,6 +642,7 @@ public:
             // Chunks and map pieces are durable (and, in packs, indexed) before anything
             // names them.
             session_->finish();
+            counts_.chunks_stored_again = session_->stored_again();
             tree_root_ = m.tree_root;
             confirm_lock();
 

@@ -74,6 +74,8 @@ struct BackupCounts {
     uint64_t bytes_new = 0;        // bytes of those chunk files on disk
     uint64_t map_pieces_new = 0;   // pieces of the map tree this backup stored (version 2)
     uint64_t map_bytes_new = 0;    // their bytes before compression
+    uint64_t chunks_stored_again = 0;  // chunks (and map pieces) the repository held, stored
+                                       // again: the stored copy was missing or damaged
 };
 
 // What commit() records beside what begin_backup() was told.
@@ -167,6 +169,11 @@ public:
 
     // The figures so far (complete after commit()).
     virtual BackupCounts counts() const = 0;
+
+    // Reads back every chunk the repository has already before reusing it, instead of a
+    // random sample (kRecheckOneIn, repo/chunk_store.h): a chunk whose stored copy is missing
+    // or damaged is stored again. For a backup the user asked to be full. Call before put().
+    virtual void check_all_reused() = 0;
 
     // The backup's id (fixed at begin_backup()).
     virtual const std::string& id() const = 0;

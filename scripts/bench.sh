@@ -16,6 +16,9 @@ cmake --build "$dir" -j2 --target kestrel_restore_bench
 # File-level restore: extract of about 8,000 files against debugfs rdump of the same tree.
 cmake --build "$dir" -j2 --target kestrel_extract_bench
 "$dir/bench/kestrel_extract_bench"
+# Eight machines (kestrel serve) backed up into one repository at once against one alone.
+cmake --build "$dir" -j2 --target kestrel kestrel_machines_bench
+"$dir/bench/kestrel_machines_bench" "$dir/kestrel"
 # A repository on an S3 gateway: backup against a local repository, restore against s3cmd get.
 # Uses the gateway KESTREL_S3_TEST names, else starts one (scripts/s3-server.sh) for the run.
 cmake --build "$dir" -j2 --target kestrel_s3_bench

@@ -157,6 +157,12 @@ int report_backup(const DiskBackupOptions& opt, const jobs::PartitionBackup& b, 
     }
     if (!b.result.ok())
         fprintf(stderr, "kestrel: %s\n", b.result.error.c_str());
+    if (b.committed() && b.counts.chunks_stored_again)
+        fprintf(stderr,
+                "kestrel: warning: %llu chunk%s the repository held read back missing or damaged and %s stored "
+                "again; the backup references the new copies (kestrel repair sets damaged ones aside)\n",
+                static_cast<unsigned long long>(b.counts.chunks_stored_again),
+                b.counts.chunks_stored_again == 1 ? "" : "s", b.counts.chunks_stored_again == 1 ? "was" : "were");
     if (!problems.empty())
         fprintf(stderr, "kestrel: the machine did not shut down cleanly: %s\n", problems.c_str());
     return ok ? kExitOk : kExitFailed;
@@ -286,7 +292,10 @@ void register_backup(CLI::App& app, Commands& commands)
     backup->add_option("--cache", opt->backup.cache_blocks,
                        "most old blocks the copy-on-write cache may hold (default 65536)")
         ->check(CLI::Range(1u, 0x7FFFFFFFu));
-    backup->add_flag("--full", opt->backup.full, "a full backup even when an incremental is possible");
+    backup->add_flag("--full", opt->backup.full,
+                     "a full backup even when an incremental is possible; every chunk the repository holds "
+                     "already is read back before it is reused (else one in 32), and one found damaged is "
+                     "stored again");
     opt->backup.host = this_host();
     backup->add_option("--host", opt->backup.host, "the machine's name the backup records (default: this host's name)")
         ->check(host_check());

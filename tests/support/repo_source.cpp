@@ -53,6 +53,8 @@ std::string write_backup(repo::Repository& r, const Device& dev, const BackupPla
     src.block_count = dev.blocks;
     src.sector_count = dev.blocks * dev.block_size / 512;
     auto w = r.begin_backup(src, plan.parent, plan.threads);
+    if (plan.check_all_reused)
+        w->check_all_reused();
     for (uint64_t b = 0; b < dev.blocks; b++) {
         if (!dev.used[b])
             continue;

@@ -44,6 +44,7 @@ struct BackupPlan {
     unsigned threads = 2;
     std::string host;
     std::vector<std::string> tags;
+    bool check_all_reused = false;  // read back every chunk the repository has (--full)
 };
 
 // Writes a backup of `dev` (every used block put, or with a parent only the changed ones)

@@ -553,6 +553,28 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     std::string want = read_host_file(tmp / ("tree" + big->path));
     want.replace(0, 4096, std::string(4096, 'k'));
     EXPECT_EQ(got, want);
+
+    // A byte of every pack's first blob damaged: a --full backup reads back what it reuses,
+    // stores those chunks again and says so; then the repository verifies clean.
+    for (const auto& e : fs::recursive_directory_iterator(rp + "/data"))
+        if (e.is_regular_file()) {
+            std::fstream f(e.path(), std::ios::in | std::ios::out | std::ios::binary);
+            char c = 0;
+            f.seekg(40);
+            f.get(c);
+            f.seekp(40);
+            f.put(static_cast<char>(c ^ 0x10));
+        }
+    EXPECT_EQ(kestrel("verify --repo " + rp).code, 3);
+    Result cure = kestrel("backup --full --disk " + img + " --partition 1 --repo " + rp);
+    EXPECT_EQ(cure.code, 0) << cure.out;
+    EXPECT_NE(cure.out.find("warning: "), std::string::npos) << cure.out;
+    EXPECT_NE(cure.out.find("stored again"), std::string::npos) << cure.out;
+    Result verify = kestrel("verify --repo " + rp);
+    EXPECT_EQ(verify.code, 0) << verify.out;
+    list = kestrel_json("list --json --repo " + rp);
+    ASSERT_EQ(list["backups"].size(), 3u);
+    EXPECT_GT(list["backups"][2]["counts"]["stored_again_chunks"].get<uint64_t>(), 0u) << list["backups"][2];
 }
 
 TEST(CliExtract, SpecialBitsInLsAndASummaryOfWhatWasRefused)

@@ -125,6 +125,7 @@ TEST(S3Cli, EverySubcommandOnAnS3Repository)
     const std::string rp = fresh_address("cli");
     NEED_GATEWAY(rp);
     Sweep sweep{rp};
+    PasswordInEnvironment password;
     TempDir tmp;
     Disk disk(tmp, 8 << 20, 40);
 
@@ -162,6 +163,18 @@ TEST(S3Cli, EverySubcommandOnAnS3Repository)
     EXPECT_EQ(gc["ok"], true) << gc;
     nlohmann::json repair = kestrel_json("repair --json --repo " + rp);
     EXPECT_EQ(repair["ok"], true) << repair;
+
+    // Keys are objects too: a second password opens the repository, a wrong one does not.
+    std::ofstream(tmp / "second") << "second password\n";
+    nlohmann::json added = kestrel_json("key add --json --repo " + rp + " --new-password-file " + (tmp / "second"));
+    EXPECT_EQ(kestrel_json("key list --json --repo " + rp)["keys"].size(), 2u);
+    EXPECT_EQ(kestrel("list --repo " + rp + " --password-file " + (tmp / "second")).code, 0);
+    std::ofstream(tmp / "wrong") << "wrong\n";
+    Result wrong = kestrel("list --repo " + rp + " --password-file " + (tmp / "wrong"));
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_NE(wrong.out.find("wrong password"), std::string::npos) << wrong.out;
+    EXPECT_EQ(kestrel("key remove --repo " + rp + " " + added["key"].get<std::string>()).code, 0);
+    EXPECT_EQ(kestrel("list --repo " + rp + " --password-file " + (tmp / "second")).code, 1);
     nlohmann::json after = kestrel_json("verify --json --repo " + rp);
     EXPECT_EQ(after["ok"], true);
     EXPECT_EQ(after["checked_backups"], 1);
@@ -183,6 +196,7 @@ TEST(S3Cli, MissingCredentialsBucketOrRepositoryAreNamed)
 {
     const std::string rp = fresh_address("errors");
     NEED_GATEWAY(rp);
+    PasswordInEnvironment password;
     Result no_key;
     no_key.code = run("env -u AWS_ACCESS_KEY_ID " + std::string(KESTREL_BINARY) + " list --repo " + rp, &no_key.out);
     EXPECT_NE(no_key.code, 0);
@@ -223,6 +237,7 @@ TEST(S3Cli, GatewayKilledMidBackup)
     }
     const std::string script = std::string(KESTREL_SOURCE_DIR) + "/scripts/s3-server.sh";
     const std::string server = std::string(" ") + server_dir;
+    PasswordInEnvironment password;
     TempDir tmp;
     Disk disk(tmp, 48 << 20, 200);
     ASSERT_EQ(kestrel("init --repo " + rp).code, 0);
