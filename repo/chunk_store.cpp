@@ -492,6 +492,8 @@ public:
                  const ProgressFn& progress, GcResult& result) override;
     std::vector<Lost> repair(const std::function<void(bool)>& check_lock, const ProgressFn& progress,
                              uint64_t& checked) override;
+    std::vector<Lost> lost_before_reading(const pack::PackIndex& old, const std::vector<std::string>& bad,
+                                          const std::map<std::string, uint64_t>& objects);
 
     // The pack of the first copy of `d` in a pack the store has that reads back sound
     // (`fallback` when none does).
@@ -739,6 +741,25 @@ void not_lost_while_stored(std::vector<ChunkStore::Lost>& lost, const std::vecto
         std::erase_if(l.chunks, [&](const Digest& d) { return still.count(d) != 0; });
 }
 
+// What repair knows lost before it reads a pack: the index objects that could not be read
+// (`bad`) and the packs the index lists that the store lacks, with their chunks.
+std::vector<ChunkStore::Lost> PackChunkStore::lost_before_reading(const pack::PackIndex& old,
+                                                                  const std::vector<std::string>& bad,
+                                                                  const std::map<std::string, uint64_t>& objects)
+{
+    std::vector<Lost> lost;
+    for (const std::string& name : bad)
+        lost.push_back({"index object damaged", join(store_.location(), "damaged/" + name), {}});
+    for (const auto& [id, p] : old.packs())
+        if (!objects.count(pack::pack_name(id))) {
+            Lost l{"pack missing", join(store_.location(), pack::pack_name(id)), {}};
+            for (const pack::BlobEntry& b : p.blobs)
+                l.chunks.insert(b.id);
+            lost.push_back(std::move(l));
+        }
+    return lost;
+}
+
 // Repair of packs: every pack is read whole and each blob checked. A pack with damage has its
 // sound blobs copied into a new pack and is set aside; then one new index object lists every
 // sound pack and blob, and only then the old index objects go (a damaged one was set aside
@@ -747,20 +768,11 @@ void not_lost_while_stored(std::vector<ChunkStore::Lost>& lost, const std::vecto
 std::vector<ChunkStore::Lost> PackChunkStore::repair(const std::function<void(bool)>& check_lock,
                                                      const ProgressFn& progress, uint64_t& checked)
 {
-    std::vector<Lost> lost;
     pack::PackIndex old(store_, seal_);
     std::vector<std::string> bad_indexes;
     old.load(&bad_indexes);
-    for (const std::string& name : bad_indexes)
-        lost.push_back({"index object damaged", join(store_.location(), "damaged/" + name), {}});
     std::map<std::string, uint64_t> objects = pack_objects();
-    for (const auto& [id, p] : old.packs())
-        if (!objects.count(pack::pack_name(id))) {
-            Lost l{"pack missing", join(store_.location(), pack::pack_name(id)), {}};
-            for (const pack::BlobEntry& b : p.blobs)
-                l.chunks.insert(b.id);
-            lost.push_back(std::move(l));
-        }
+    std::vector<Lost> lost = lost_before_reading(old, bad_indexes, objects);
 
     std::vector<pack::PackEntry> sound;
     std::vector<std::string> damaged;
