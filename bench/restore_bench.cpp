@@ -21,10 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "repo/repository.h"
 
 namespace {
 
+using namespace bench;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -32,27 +34,6 @@ constexpr uint32_t kBlockSize = 4096;
 constexpr uint64_t kImageBytes = 1ull << 30;
 constexpr int kFiles = 24;
 constexpr size_t kFileBytes = 24u << 20;
-
-void must(bool ok, const char* what)
-{
-    if (!ok) {
-        fprintf(stderr, "restore benchmark: %s failed\n", what);
-        exit(1);
-    }
-}
-
-double seconds(const std::function<void()>& f)
-{
-    auto t0 = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // Files of blocks half pseudo-random, half repeated text, as mixed file contents are.
 void make_tree(const std::string& dir)
@@ -64,18 +45,10 @@ void make_tree(const std::string& dir)
         FILE* out = fopen((dir + "/file" + std::to_string(f)).c_str(), "w");
         must(out, "writing the tree");
         for (size_t done = 0; done < kFileBytes; done += buf.size()) {
-            for (size_t b = 0; b < buf.size(); b += kBlockSize) {
-                for (size_t j = 0; j < kBlockSize / 2; j += 8) {
-                    x ^= x << 13;
-                    x ^= x >> 7;
-                    x ^= x << 17;
-                    memcpy(&buf[b + j], &x, 8);
-                }
-                char line[64];
-                int n = snprintf(line, sizeof line, "file %d, block %zu of the benchmark. ", f, (done + b) / kBlockSize);
-                for (size_t j = kBlockSize / 2; j < kBlockSize; j += static_cast<size_t>(n))
-                    memcpy(&buf[b + j], line, std::min<size_t>(static_cast<size_t>(n), kBlockSize - j));
-            }
+            fill_mixed(buf, kBlockSize, x, [&](size_t i) {
+                return "file " + std::to_string(f) + ", block " + std::to_string(done / kBlockSize + i) +
+                       " of the benchmark. ";
+            });
             must(fwrite(buf.data(), 1, buf.size(), out) == buf.size(), "writing the tree");
         }
         fclose(out);
@@ -85,25 +58,7 @@ void make_tree(const std::string& dir)
 // A full backup of the image: every block that is not all zeros.
 std::string back_up(repo::Repository& r, const std::string& image)
 {
-    repo::SourceInfo src;
-    src.source = "bench-image";
-    src.fs_type = "ext4";
-    src.block_size = kBlockSize;
-    src.block_count = kImageBytes / kBlockSize;
-    src.sector_count = kImageBytes / 512;
-    auto w = r.begin_backup(src, std::nullopt);
-    int fd = open(image.c_str(), O_RDONLY);
-    must(fd >= 0, "opening the image");
-    std::vector<uint8_t> buf(4 << 20), zero(kBlockSize, 0);
-    for (uint64_t off = 0; off < kImageBytes; off += buf.size()) {
-        must(pread(fd, buf.data(), buf.size(), static_cast<off_t>(off)) == static_cast<ssize_t>(buf.size()),
-             "reading the image");
-        for (size_t b = 0; b < buf.size(); b += kBlockSize)
-            if (memcmp(&buf[b], zero.data(), kBlockSize) != 0)
-                w->put((off + b) / kBlockSize, std::span(&buf[b], kBlockSize));
-    }
-    close(fd);
-    return w->commit({});
+    return back_up_image(r, image, kImageBytes, kBlockSize, "ext4", true);
 }
 
 } // namespace

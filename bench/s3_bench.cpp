@@ -25,37 +25,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "repo/repository.h"
 #include "repo/s3_backend.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 namespace fs = std::filesystem;
 
 constexpr uint32_t kBlockSize = 4096;
 constexpr uint64_t kImageBytes = 256ull << 20;
-
-void must(bool ok, const std::string& what)
-{
-    if (!ok) {
-        fprintf(stderr, "s3 benchmark: %s failed\n", what.c_str());
-        exit(1);
-    }
-}
-
-double seconds(const std::function<void()>& f)
-{
-    auto t0 = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 void make_image(const std::string& path)
 {
@@ -64,19 +44,9 @@ void make_image(const std::string& path)
     uint64_t x = 0x9E3779B97F4A7C15ull;
     std::vector<uint8_t> buf(1 << 20);
     for (uint64_t done = 0; done < kImageBytes; done += buf.size()) {
-        for (size_t b = 0; b < buf.size(); b += kBlockSize) {
-            for (size_t j = 0; j < kBlockSize / 2; j += 8) {
-                x ^= x << 13;
-                x ^= x >> 7;
-                x ^= x << 17;
-                memcpy(&buf[b + j], &x, 8);
-            }
-            char line[64];
-            int n = snprintf(line, sizeof line, "block %llu of the benchmark. ",
-                             static_cast<unsigned long long>((done + b) / kBlockSize));
-            for (size_t j = kBlockSize / 2; j < kBlockSize; j += static_cast<size_t>(n))
-                memcpy(&buf[b + j], line, std::min<size_t>(static_cast<size_t>(n), kBlockSize - j));
-        }
+        fill_mixed(buf, kBlockSize, x, [&](size_t i) {
+            return "block " + std::to_string(done / kBlockSize + i) + " of the benchmark. ";
+        });
         must(fwrite(buf.data(), 1, buf.size(), out) == buf.size(), "writing the image");
     }
     fclose(out);
@@ -87,24 +57,7 @@ std::string back_up(const std::string& location, const std::string& image)
 {
     repo::Repository::init(repo::Env::posix(), location);
     auto r = repo::Repository::open(repo::Env::posix(), location);
-    repo::SourceInfo src;
-    src.source = "bench-image";
-    src.fs_type = "raw";
-    src.block_size = kBlockSize;
-    src.block_count = kImageBytes / kBlockSize;
-    src.sector_count = kImageBytes / 512;
-    auto w = r->begin_backup(src, std::nullopt);
-    int fd = open(image.c_str(), O_RDONLY);
-    must(fd >= 0, "opening the image");
-    std::vector<uint8_t> buf(4 << 20);
-    for (uint64_t off = 0; off < kImageBytes; off += buf.size()) {
-        must(pread(fd, buf.data(), buf.size(), static_cast<off_t>(off)) == static_cast<ssize_t>(buf.size()),
-             "reading the image");
-        for (size_t b = 0; b < buf.size(); b += kBlockSize)
-            w->put((off + b) / kBlockSize, std::span(&buf[b], kBlockSize));
-    }
-    close(fd);
-    return w->commit({});
+    return back_up_image(*r, image, kImageBytes, kBlockSize, "raw", false);
 }
 
 std::string random_tag()
