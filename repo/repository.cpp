@@ -976,8 +976,13 @@ std::unique_ptr<BackupWriter> RepositoryImpl::begin_backup(const SourceInfo& sou
                             " blocks of " + std::to_string(pm->source.block_size) + " bytes)",
                         where(manifest_name(*parent)));
     }
-    if (!threads)
+    if (!threads) {
         threads = std::max(2u, std::thread::hardware_concurrency());
+        // A worker that fills a pack also uploads it; far away that takes long enough that
+        // twice the workers keep the cores hashing and compressing meanwhile.
+        if (!local_)
+            threads *= 2;
+    }
     return std::make_unique<Writer>(*this, std::move(lock), source, std::move(pm), std::move(pix), threads);
 }
 

@@ -19,6 +19,8 @@ using repo::Error;
 
 namespace {
 
+using repo_test::s3_required;
+
 std::string random_bytes(size_t n, unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -37,12 +39,6 @@ Error::Kind kind_of(const std::function<void()>& f)
     }
     ADD_FAILURE() << "no error";
     return Error::Kind::Io;
-}
-
-bool s3_required()
-{
-    const char* r = std::getenv("KESTREL_REQUIRE_S3");
-    return r && *r && std::string(r) != "0";
 }
 
 class StoreConformance : public ::testing::TestWithParam<std::string> {

@@ -19,6 +19,7 @@
 #include "tests/serve/live.h"
 #include "tests/support/child.h"
 #include "tests/support/repo_source.h"
+#include "tests/support/test_store.h"
 #include "tools/demo/disk_image.h"
 
 namespace kestrel_test {
@@ -65,7 +66,8 @@ void fill_chunk(std::vector<uint8_t>& part, uint64_t c, unsigned machine, unsign
     }
 }
 
-class MachinesTest : public ::testing::Test {
+// On a local directory, and on an S3 gateway when the environment names one.
+class MachinesTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
@@ -74,7 +76,17 @@ protected:
                 FAIL() << "nbdsh or the plugin is missing";
             GTEST_SKIP() << "needs nbdsh and the plugin";
         }
-        repo = tmp / "repo";
+        if (GetParam() == "s3") {
+            repo = repo_test::fresh_s3_address("machines");
+            if (repo.empty()) {
+                if (repo_test::s3_required())
+                    FAIL() << "KESTREL_REQUIRE_S3 is set but no S3 gateway is named (KESTREL_S3_TEST)";
+                GTEST_SKIP() << "no S3 gateway named (KESTREL_S3_TEST)";
+            }
+            sweep.address = repo;
+        } else {
+            repo = tmp / "repo";
+        }
         // Every process the test starts (backups, gc, verify, restores) has the repository's
         // password, as machines sharing a repository would.
         setenv("KESTREL_PASSWORD", "eight machines", 1);
@@ -191,11 +203,12 @@ protected:
     };
     repo_test::TempDir tmp;
     std::string repo;
+    repo_test::S3Sweep sweep;
     Machine machines[kMachines];
     std::vector<std::string> beside_output;
 };
 
-TEST_F(MachinesTest, EightMachinesBackUpIntoOneRepositoryAtOnce)
+TEST_P(MachinesTest, EightMachinesBackUpIntoOneRepositoryAtOnce)
 {
     // Round 1: eight first backups into a place where no repository is yet (one of them
     // makes it, encrypted; the others open it), and a gc that does not wait: it finds no
@@ -242,6 +255,9 @@ TEST_F(MachinesTest, EightMachinesBackUpIntoOneRepositoryAtOnce)
         ExpectRestores(second[m]["backup_id"], machines[m].part, "second.img");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, MachinesTest, ::testing::Values("local", "s3"),
+                         [](const auto& info) { return info.param; });
 
 } // namespace
 } // namespace kestrel_test

@@ -1,6 +1,7 @@
 #include "tests/support/test_store.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 
@@ -13,6 +14,40 @@ std::string s3_test_address()
     if (const char* a = std::getenv("KESTREL_REPOSITORY"); a && repo::is_s3_address(a))
         return a;
     return {};
+}
+
+bool s3_required()
+{
+    const char* r = std::getenv("KESTREL_REQUIRE_S3");
+    return r && *r && std::string(r) != "0";
+}
+
+std::string fresh_s3_address(const std::string& tag)
+{
+    std::string base = s3_test_address();
+    if (base.empty())
+        return "";
+    while (base.back() == '/')
+        base.pop_back();
+    std::random_device rd;
+    char suffix[17];
+    snprintf(suffix, sizeof suffix, "%08x%08x", rd(), rd());
+    return base + "/" + tag + "-" + suffix;
+}
+
+S3Sweep::~S3Sweep()
+{
+    if (address.empty())
+        return;
+    try {
+        repo::S3Backend b(repo::parse_s3_address(address), repo::S3Options::from_environment());
+        for (const char* prefix : {"backups", "data", "index", "keys", "locks", "damaged"})
+            for (const repo::ObjectInfo& o : b.list(prefix))
+                b.remove(o.name);
+        b.remove("config");
+    } catch (const repo::Error& e) {
+        fprintf(stderr, "cannot remove what the test stored under %s: %s\n", address.c_str(), e.what());
+    }
 }
 
 repo::S3Options s3_test_options()

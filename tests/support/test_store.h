@@ -23,6 +23,18 @@ repo::S3Options s3_test_options();
 // address).
 std::unique_ptr<repo::Backend> s3_test_store(const std::string& tag);
 
+// Whether KESTREL_REQUIRE_S3 asks S3 tests to fail rather than skip without a gateway.
+bool s3_required();
+
+// A fresh repository address below the test address, or "" when there is none.
+std::string fresh_s3_address(const std::string& tag);
+
+// Removes what a test stored under an S3 repository address when it ends ("": nothing).
+struct S3Sweep {
+    std::string address;
+    ~S3Sweep();
+};
+
 // The names `store` lists under `prefix`, sorted.
 std::vector<std::string> object_names(repo::Backend& store, const std::string& prefix);
 

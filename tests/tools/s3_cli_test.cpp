@@ -29,45 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool s3_required()
-{
-    const char* r = std::getenv("KESTREL_REQUIRE_S3");
-    return r && *r && std::string(r) != "0";
-}
-
-// A fresh repository address below the test address, or "" (the test is then skipped).
-std::string fresh_address(const std::string& tag)
-{
-    std::string base = s3_test_address();
-    if (base.empty())
-        return "";
-    while (base.back() == '/')
-        base.pop_back();
-    std::random_device rd;
-    char suffix[17];
-    snprintf(suffix, sizeof suffix, "%08x%08x", rd(), rd());
-    return base + "/" + tag + "-" + suffix;
-}
-
-// Removes what a test stored under its address when it ends.
-struct Sweep {
-    std::string address;
-    ~Sweep()
-    {
-        if (address.empty())
-            return;
-        try {
-            repo::S3Backend b(repo::parse_s3_address(address), repo::S3Options::from_environment());
-            for (const char* prefix : {"backups", "data", "index", "keys", "locks", "damaged"})
-                for (const repo::ObjectInfo& o : b.list(prefix))
-                    b.remove(o.name);
-            b.remove("config");
-        } catch (const repo::Error& e) {
-            fprintf(stderr, "cannot remove what the test stored under %s: %s\n", address.c_str(), e.what());
-        }
-    }
-};
-
 #define NEED_GATEWAY(address)                                                                      \
     do {                                                                                           \
         if ((address).empty()) {                                                                   \
@@ -122,9 +83,9 @@ struct Disk {
 // maintenance commands.
 TEST(S3Cli, EverySubcommandOnAnS3Repository)
 {
-    const std::string rp = fresh_address("cli");
+    const std::string rp = fresh_s3_address("cli");
     NEED_GATEWAY(rp);
-    Sweep sweep{rp};
+    S3Sweep sweep{rp};
     PasswordInEnvironment password;
     TempDir tmp;
     Disk disk(tmp, 8 << 20, 40);
@@ -183,7 +144,7 @@ TEST(S3Cli, EverySubcommandOnAnS3Repository)
     repo::InitOptions v1;
     v1.version = 1;
     try {
-        repo::Repository::init(repo::Env::posix(), fresh_address("v1"), v1);
+        repo::Repository::init(repo::Env::posix(), fresh_s3_address("v1"), v1);
         ADD_FAILURE() << "a version 1 repository made on object storage";
     } catch (const repo::Error& e) {
         EXPECT_EQ(e.kind(), repo::Error::Kind::Invalid);
@@ -194,7 +155,7 @@ TEST(S3Cli, EverySubcommandOnAnS3Repository)
 // What a user gets wrong about an s3: address, each in one line that says what to fix.
 TEST(S3Cli, MissingCredentialsBucketOrRepositoryAreNamed)
 {
-    const std::string rp = fresh_address("errors");
+    const std::string rp = fresh_s3_address("errors");
     NEED_GATEWAY(rp);
     PasswordInEnvironment password;
     Result no_key;
@@ -226,9 +187,9 @@ TEST(S3Cli, MissingCredentialsBucketOrRepositoryAreNamed)
 // verifies, and the next backup succeeds and restores.
 TEST(S3Cli, GatewayKilledMidBackup)
 {
-    const std::string rp = fresh_address("crash");
+    const std::string rp = fresh_s3_address("crash");
     NEED_GATEWAY(rp);
-    Sweep sweep{rp};
+    S3Sweep sweep{rp};
     const char* server_dir = std::getenv("KESTREL_S3_SERVER_DIR");
     if (!server_dir || !*server_dir) {
         if (s3_required())
