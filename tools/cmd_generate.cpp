@@ -26,8 +26,14 @@ std::string joined_option_names(const CLI::App& app, bool (*pick)(const CLI::Opt
     for (const CLI::Option* opt : app.get_options()) {
         if (!pick(*opt))
             continue;
-        for (const std::string& l : opt->get_lnames())
-            words += (words.empty() ? "" : " ") + ("--" + l);
+        for (const std::string& l : opt->get_lnames()) {
+            // Appended piece by piece: a string prefixed in one expression sets off a false
+            // -Wrestrict warning in GCC 12 at -O3.
+            if (!words.empty())
+                words += ' ';
+            words += "--";
+            words += l;
+        }
     }
     return words;
 }
@@ -35,8 +41,11 @@ std::string joined_option_names(const CLI::App& app, bool (*pick)(const CLI::Opt
 std::string bash_completion(const CLI::App& app)
 {
     std::string subs;
-    for (const CLI::App* s : subcommands(app))
-        subs += (subs.empty() ? "" : " ") + s->get_name();
+    for (const CLI::App* s : subcommands(app)) {
+        if (!subs.empty())
+            subs += ' ';
+        subs += s->get_name();
+    }
     // The top level's options; those but --help and --version also go after a subcommand.
     const std::string top = joined_option_names(app, [](const CLI::Option&) { return true; });
     const std::string global = joined_option_names(app, [](const CLI::Option& o) {
@@ -60,7 +69,9 @@ std::string bash_completion(const CLI::App& app)
         const std::string words = s->get_name() == "help"
                                       ? subs
                                       : joined_option_names(*s, [](const CLI::Option&) { return true; }) + " " + global;
-        out += "    " + s->get_name() + ")\n";
+        out += "    ";
+        out += s->get_name();
+        out += ")\n";
         out += "        opts='" + words + "'\n";
         out += "        paths='" + joined_option_names(*s, takes_path) + "' ;;\n";
     }
