@@ -338,6 +338,10 @@ uint64_t PackWriter::add(const Digest& id, BlobType type, std::string_view blob,
         if (!added_.insert(id).second)
             return 0;
         BlobEntry b{id, type, open_.bytes.size(), static_cast<uint32_t>(sealed.size()), raw_length};
+        // A pack's bytes are gathered in one buffer of about its final size, not grown (and
+        // copied) step by step.
+        if (open_.bytes.empty())
+            open_.bytes.reserve(target_ + target_ / 8 + sealed.size());
         open_.bytes += sealed;
         open_.blobs.push_back(b);
         if (open_.bytes.size() < target_)
