@@ -494,6 +494,15 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     demo::FsSpec spec{"ext4", 4096, 8 << 20, tmp / "tree"};
     std::string img = tmp / "disk.img", rp = tmp / "repo";
     std::vector<sim::Partition> parts = demo::make_disk_image(img, {spec});
+
+    // A directory with other files in it is no place for a repository: said before any
+    // password is asked for (none is given here), and nothing is added to it.
+    std::filesystem::create_directory(tmp / "busy");
+    std::ofstream(tmp / "busy/notes.txt") << "mine\n";
+    Result busy = kestrel("backup --disk " + img + " --partition 1 --repo " + (tmp / "busy") + " </dev/null");
+    EXPECT_EQ(busy.code, 1) << busy.out;
+    EXPECT_NE(busy.out.find("not empty"), std::string::npos) << busy.out;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "busy"), {}), 1) << busy.out;
     PasswordInEnvironment password;
 
     Result run_first;
