@@ -104,13 +104,17 @@ std::unique_ptr<repo::Repository> open_or_create(const RepoOptions& opt, bool& c
             throw;
     }
     // A place that holds anything but another backup's repository in the making is refused
-    // before a new password is asked for.
-    try {
-        repo::open_backend(repo::Env::posix(), opt.repo)->create();
-    } catch (const repo::Error& e) {
-        if (e.kind() != repo::Error::Kind::Exists ||
-            repo::open_backend(repo::Env::posix(), opt.repo)->list("keys").empty())
-            throw;
+    // before a new password is asked for (a directory that does not exist is made only once
+    // the password is known).
+    std::error_code ec;
+    if (repo::is_s3_address(opt.repo) || std::filesystem::exists(opt.repo, ec)) {
+        try {
+            repo::open_backend(repo::Env::posix(), opt.repo)->create();
+        } catch (const repo::Error& e) {
+            if (e.kind() != repo::Error::Kind::Exists ||
+                repo::open_backend(repo::Env::posix(), opt.repo)->list("keys").empty())
+                throw;
+        }
     }
     const std::string password = repo_password(opt, true);
     auto open_with_password = [&] {

@@ -503,6 +503,10 @@ TEST(CliBackup, BackUpADiskImageTwiceStoresOnlyWhatChanged)
     EXPECT_EQ(busy.code, 1) << busy.out;
     EXPECT_NE(busy.out.find("not empty"), std::string::npos) << busy.out;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "busy"), {}), 1) << busy.out;
+    // Without a password, a first backup makes nothing at all.
+    Result no_password = kestrel("backup --disk " + img + " --partition 1 --repo " + (tmp / "new") + " </dev/null");
+    EXPECT_EQ(no_password.code, 1) << no_password.out;
+    EXPECT_FALSE(std::filesystem::exists(tmp / "new")) << no_password.out;
     PasswordInEnvironment password;
 
     Result run_first;
