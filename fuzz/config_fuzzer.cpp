@@ -7,7 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::Fixture& f = fuzz::fixture();
     std::string input(reinterpret_cast<const char*>(data), size);
     try {
-        repo::format::decode_config(input, "config");
+        repo::format::read_config(input, "config");
     } catch (const repo::Error&) {
     }
     f.put("/repo/config", input);

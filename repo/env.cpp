@@ -62,13 +62,11 @@ std::string Env::read_file(const std::string& path)
     return data;
 }
 
-void Env::write_file_atomic(const std::string& path, const std::string& data, uint32_t mode)
+void Env::write_file_atomic(const std::string& path, const std::string& data)
 {
     std::string tmp = temp_name(path);
     try {
         auto f = create(tmp);
-        if (mode)
-            chmod(tmp, mode);
         f->append(data.data(), data.size());
         f->sync();
         f->close();

@@ -69,9 +69,8 @@ public:
     // The whole file. Error::NotFound when it does not exist.
     std::string read_file(const std::string& path);
     // Writes `data` to `path` under a temporary name, syncs it and renames it over `path`,
-    // then syncs the directory. A `mode` (not 0) is given to the file before anything is
-    // written to it.
-    void write_file_atomic(const std::string& path, const std::string& data, uint32_t mode = 0);
+    // then syncs the directory.
+    void write_file_atomic(const std::string& path, const std::string& data);
 
     virtual bool exists(const std::string& path) = 0;
     virtual bool is_dir(const std::string& path) = 0;

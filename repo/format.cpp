@@ -496,17 +496,6 @@ Config read_config(const std::string& text, const std::string& path)
     return c;
 }
 
-uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version_out,
-                       uint64_t* pack_bytes)
-{
-    Config c = read_config(text, path);
-    if (version_out)
-        *version_out = c.version;
-    if (pack_bytes)
-        *pack_bytes = c.pack_bytes;
-    return c.chunk_bytes;
-}
-
 namespace {
 
 void store32(uint8_t* p, uint32_t v)

@@ -77,12 +77,6 @@ std::string encode_config(const Config& config);
 Config read_config(const std::string& text, const std::string& path);
 std::string encode_config(uint32_t chunk_bytes, const std::string& repo_id, uint32_t version = kRepoVersion,
                           uint64_t pack_bytes = kDefaultPackBytes);
-// Throws Error::Damaged (naming `path`) for a config that does not parse or whose fields have
-// the wrong type or range, Error::Format for one of another format or version.
-// `version` (when given) receives the format version, 1 or 2; `pack_bytes` the pack size
-// (version 2).
-uint32_t decode_config(const std::string& text, const std::string& path, uint32_t* version = nullptr,
-                       uint64_t* pack_bytes = nullptr);
 
 // A chunk file: the 24-byte header and the stored bytes (zstd, or raw when that is not
 // smaller).

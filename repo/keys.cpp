@@ -189,27 +189,6 @@ std::string write_new_key(KeyStore& store, std::string_view bind, const MasterKe
 
 } // namespace
 
-std::string DirKeyStore::path_of(const std::string& name) const
-{
-    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos)
-        throw Error(Error::Kind::Invalid, "not a key file name", name);
-    return join(dir_, name);
-}
-
-std::vector<std::string> DirKeyStore::list()
-{
-    std::vector<std::string> names;
-    try {
-        for (auto& n : env_.list(dir_))
-            if (!n.empty() && n[0] != '.')
-                names.push_back(n);
-    } catch (const Error& e) {
-        if (e.kind() != Error::Kind::NotFound)
-            throw;
-    }
-    return names;
-}
-
 std::vector<std::string> BackendKeyStore::list()
 {
     std::vector<std::string> names;
@@ -252,56 +231,6 @@ void BackendKeyStore::remove(const std::string& name)
     if (!store_.stat(object(name)))
         throw Error(Error::Kind::NotFound, "no key file of that name", join(store_.location(), object(name)));
     store_.remove(object(name));
-}
-
-std::string DirKeyStore::load(const std::string& name, size_t limit)
-{
-    std::string path = path_of(name);
-    auto f = env_.open_read(path);
-    uint64_t size = f->size();
-    if (size > limit)
-        throw Error(Error::Kind::Damaged, "key file of " + std::to_string(size) + " bytes (at most " +
-                                              std::to_string(limit) + ")", path);
-    std::string data(size, '\0');
-    size_t got = size ? f->read_at(0, data.data(), size) : 0;
-    data.resize(got);
-    return data;
-}
-
-void DirKeyStore::save(const std::string& name, const std::string& bytes)
-{
-    std::string path = path_of(name);
-    if (!env_.is_dir(dir_)) {
-        env_.mkdir(dir_);
-        env_.chmod(dir_, 0700);
-        env_.sync_dir(dir_of(dir_));
-    }
-    if (env_.exists(path))
-        throw Error(Error::Kind::Exists, "a key file of that name exists", path);
-    std::string tmp = temp_name(path);
-    try {
-        auto f = env_.create(tmp);
-        env_.chmod(tmp, 0600);
-        f->append(bytes.data(), bytes.size());
-        f->sync();
-        f->close();
-        if (env_.exists(path))
-            throw Error(Error::Kind::Exists, "a key file of that name exists", path);
-        env_.rename(tmp, path);
-    } catch (...) {
-        try {
-            env_.remove(tmp);
-        } catch (...) {
-        }
-        throw;
-    }
-    env_.sync_dir(dir_);
-}
-
-void DirKeyStore::remove(const std::string& name)
-{
-    env_.remove(path_of(name));
-    env_.sync_dir(dir_);
 }
 
 std::vector<std::string> MemoryKeyStore::list()

@@ -73,28 +73,9 @@ public:
     virtual void remove(const std::string& name) = 0;
 };
 
-// Key files in a directory of an Env: the directory is made 0700 when a save creates it,
-// files 0600; a save writes a temporary name, syncs it, renames it and syncs the directory.
-// The check that a name is free and the rename are two steps: names are random, and callers
-// hold the repository exclusively while they add keys.
-class DirKeyStore : public KeyStore {
-public:
-    DirKeyStore(Env& env, std::string dir) : env_(env), dir_(std::move(dir)) {}
-    std::vector<std::string> list() override;
-    std::string load(const std::string& name, size_t limit) override;
-    void save(const std::string& name, const std::string& bytes) override;
-    void remove(const std::string& name) override;
-
-private:
-    std::string path_of(const std::string& name) const;
-
-    Env& env_;
-    std::string dir_;
-};
-
 // Key files as objects "<prefix>/<name>" of a repository's Backend, so that any store holds
-// them (LocalBackend makes them 0600 in a 0700 directory). Existence checks and saves are
-// two steps, as for DirKeyStore.
+// them (LocalBackend makes them 0600 in a 0700 directory). A save never replaces a key file:
+// it stores the object only when the name is free.
 class BackendKeyStore : public KeyStore {
 public:
     explicit BackendKeyStore(Backend& store, std::string prefix = "keys") : store_(store), prefix_(std::move(prefix)) {}

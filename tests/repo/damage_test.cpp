@@ -194,8 +194,8 @@ TEST_F(DamageTest, FormatRejectsMalformedPieces)
     longer[9] ^= 1;
     EXPECT_THROW(repo::format::decode_chunk(longer, repo::format::sha256(noise), "c"), Error);
 
-    EXPECT_THROW(repo::format::decode_config("{}", "cfg"), Error);
-    EXPECT_THROW(repo::format::decode_config("not json", "cfg"), Error);
+    EXPECT_THROW(repo::format::read_config("{}", "cfg"), Error);
+    EXPECT_THROW(repo::format::read_config("not json", "cfg"), Error);
 }
 
 } // namespace

@@ -248,7 +248,8 @@ TEST_F(KeysTest, DirectoryStoreOnDisk)
     auto dir = std::filesystem::temp_directory_path() / ("kestrel-keys-" + std::to_string(getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directory(dir);
-    keys::DirKeyStore store(repo::Env::posix(), (dir / "keys").string());
+    repo::LocalBackend objects(repo::Env::posix(), dir.string());
+    keys::BackendKeyStore store(objects);
     EXPECT_TRUE(store.list().empty());
     auto a = keys::create_first_key(store, "r", "pw", cheap_);
     struct stat st {};
@@ -277,7 +278,8 @@ TEST_F(KeysTest, AddingAKeySurvivesAFaultAtEveryOperation)
             repo::FaultEnv env;
             env.mkdir("/repo");
             env.sync_dir("/");
-            keys::DirKeyStore store(env, "/repo/keys");
+            repo::LocalBackend objects(env, "/repo");
+            keys::BackendKeyStore store(objects);
             auto first = keys::create_first_key(store, "r", "old", cheap_);
             env.sync_dir("/repo");
             crash ? env.crash_at(n) : env.fail_at(n);
