@@ -11,6 +11,7 @@
 // from several threads at once.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -40,6 +41,15 @@ public:
     // Stores `data` as object `name`, replacing one of that name. A reader sees the old
     // object or the new one whole, never a part; once save() returns the object is durable.
     virtual void save(const std::string& name, std::string_view data) = 0;
+
+    // save() of an object whose SHA-256 the caller has computed already: a store that sends
+    // the digest along with the object (S3 signs it) takes it instead of hashing the bytes
+    // again, and there a digest that is not the data's fails the save. Other stores ignore it.
+    virtual void save_hashed(const std::string& name, std::string_view data, const std::array<uint8_t, 32>& sha256)
+    {
+        (void)sha256;
+        save(name, data);
+    }
 
     // The whole object. Error::NotFound when there is none.
     virtual std::string load(const std::string& name) = 0;

@@ -89,6 +89,10 @@ std::string key(const Digest& d) { return {reinterpret_cast<const char*>(d.data(
 class IdentitySeal : public Seal {
 public:
     std::string seal(std::string_view plain, std::string_view) const override { return std::string(plain); }
+    std::string_view seal_view(std::string_view plain, std::string_view, std::string&) const override
+    {
+        return plain;
+    }
     std::string open(std::string_view sealed, std::string_view, const std::string&) const override
     {
         return std::string(sealed);
@@ -103,6 +107,12 @@ public:
     std::string seal(std::string_view plain, std::string_view context) const override
     {
         return key_.data().seal(plain, context);
+    }
+    std::string_view seal_view(std::string_view plain, std::string_view context, std::string& scratch) const override
+    {
+        scratch.clear();
+        key_.data().seal_append(scratch, plain, context);
+        return scratch;
     }
     std::string open(std::string_view sealed, std::string_view context, const std::string& name) const override
     {
@@ -331,7 +341,10 @@ bool PackWriter::added(const Digest& id) const
 
 uint64_t PackWriter::add(const Digest& id, BlobType type, std::string_view blob, uint32_t raw_length)
 {
-    std::string sealed = seal_.seal(blob, blob_context(id));
+    // Sealed outside the writer's lock, so that workers seal at once and only the copy into
+    // the pack is taken in turn.
+    thread_local std::string scratch;
+    const std::string_view sealed = seal_.seal_view(blob, blob_context(id), scratch);
     Open full;
     {
         std::lock_guard g(mu_);
@@ -339,9 +352,13 @@ uint64_t PackWriter::add(const Digest& id, BlobType type, std::string_view blob,
             return 0;
         BlobEntry b{id, type, open_.bytes.size(), static_cast<uint32_t>(sealed.size()), raw_length};
         // A pack's bytes are gathered in one buffer of about its final size, not grown (and
-        // copied) step by step.
-        if (open_.bytes.empty())
+        // copied) step by step; the buffer of the pack saved last is used again, its pages
+        // already mapped.
+        if (open_.bytes.empty()) {
+            open_.bytes.swap(spare_);
+            open_.bytes.clear();
             open_.bytes.reserve(target_ + target_ / 8 + sealed.size());
+        }
         open_.bytes += sealed;
         open_.blobs.push_back(b);
         if (open_.bytes.size() < target_)
@@ -353,6 +370,8 @@ uint64_t PackWriter::add(const Digest& id, BlobType type, std::string_view blob,
         PackEntry p = save_pack(full);
         std::lock_guard g(mu_);
         done_.push_back(std::move(p));
+        if (spare_.capacity() < full.bytes.capacity())
+            spare_ = std::move(full.bytes);
     } catch (...) {
         std::lock_guard g(mu_);
         for (const BlobEntry& b : full.blobs)
@@ -370,7 +389,7 @@ PackEntry PackWriter::save_pack(Open& p)
     PackEntry e;
     e.id = format::sha256(bytes(p.bytes));
     e.blobs = std::move(p.blobs);
-    store_.save(pack_name(e.id), p.bytes);
+    store_.save_hashed(pack_name(e.id), p.bytes, e.id);
     return e;
 }
 

@@ -61,6 +61,10 @@ class Seal {
 public:
     virtual ~Seal() = default;
     virtual std::string seal(std::string_view plain, std::string_view context) const = 0;
+    // The sealed bytes of `plain`: `plain` itself where sealing changes nothing, else sealed
+    // into `scratch` (whose buffer is reused from call to call; `plain` must not lie in it).
+    virtual std::string_view seal_view(std::string_view plain, std::string_view context,
+                                       std::string& scratch) const = 0;
     virtual std::string open(std::string_view sealed, std::string_view context, const std::string& name) const = 0;
     // The id of a chunk or map piece with raw contents `raw`.
     virtual Digest id(std::span<const uint8_t> raw) const = 0;
@@ -161,6 +165,7 @@ private:
     uint64_t target_;
     mutable std::mutex mu_;
     Open open_;                   // guarded by mu_
+    std::string spare_;           // guarded by mu_: a saved pack's buffer, for the next pack
     std::vector<PackEntry> done_; // guarded by mu_
     std::set<Digest> added_;      // guarded by mu_
     std::string index_;           // guarded by mu_

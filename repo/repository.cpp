@@ -49,6 +49,8 @@ using format::Index;
 
 constexpr const char* kManifestSuffix = ".manifest";
 constexpr const char* kIndexSuffix = ".index";
+// Raw chunk bytes a writer queues for its workers at most (and holds in buffers about as many).
+constexpr size_t kQueuedChunkBytes = size_t(8) << 20;
 
 bool ends_with(const std::string& s, const std::string& suffix)
 {
@@ -118,7 +120,9 @@ class RepositoryImpl;
 class ChunkPool {
 public:
     using Job = std::function<void()>;
-    explicit ChunkPool(unsigned threads) : limit_(threads * 2)
+    // Queues up to `limit` jobs. A deep queue lets the workers go on while the thread that
+    // fills it waits for the disk or the scheduler; a shallow one leaves them idle each time.
+    ChunkPool(unsigned threads, size_t limit) : limit_(std::max<size_t>(limit, threads * 2))
     {
         for (unsigned i = 0; i < threads; i++)
             workers_.emplace_back([this] { run(); });
@@ -553,7 +557,7 @@ public:
            std::optional<Manifest> parent, std::optional<Index> parent_index, unsigned threads)
         : repo_(repo), lock_(std::move(lock)), source_(source),
           parent_(std::move(parent)), parent_index_(std::move(parent_index)), id_(new_backup_id()),
-          session_(repo.chunks().begin()), pool_(threads)
+          session_(repo.chunks().begin()), pool_(threads, kQueuedChunkBytes / repo.chunk_bytes())
     {
         block_size_ = source.block_size;
         chunk_blocks_ = repo.chunk_bytes() / block_size_;

@@ -254,7 +254,7 @@ std::string S3Backend::key(const std::string& name) const
 }
 
 HttpResponse S3Backend::send_once(const std::string& method, const std::string& key, const Query& query,
-                                  const Pairs& extra, std::string_view body)
+                                  const Pairs& extra, std::string_view body, const std::string& payload)
 {
     std::string host = options_.virtual_host ? address_.bucket + "." + address_.host : address_.host;
     std::string path = options_.virtual_host ? "/" + uri_encode(key, true)
@@ -265,7 +265,6 @@ HttpResponse S3Backend::send_once(const std::string& method, const std::string& 
     gmtime_r(&now, &tm);
     std::strftime(date, sizeof date, "%Y%m%dT%H%M%SZ", &tm);
 
-    std::string payload = sha256_hex(body);
     Pairs headers = extra;
     headers.emplace_back("host", host);
     headers.emplace_back("x-amz-date", date);
@@ -289,15 +288,18 @@ HttpResponse S3Backend::send_once(const std::string& method, const std::string& 
 }
 
 HttpResponse S3Backend::request(const std::string& method, const std::string& key, const Query& query,
-                                Pairs headers, std::string_view body)
+                                Pairs headers, std::string_view body, std::string body_sha256)
 {
+    // Signed with the body's digest, computed once for every try.
+    if (body_sha256.empty())
+        body_sha256 = sha256_hex(body);
     const S3RetryPolicy& retry = options_.retry;
     for (int attempt = 0;; attempt++) {
         if (attempt > 0)
             retry.sleep(retry.delay(attempt));
         bool last = attempt + 1 >= std::max(retry.attempts, 1);
         try {
-            HttpResponse r = send_once(method, key, query, headers, body);
+            HttpResponse r = send_once(method, key, query, headers, body, body_sha256);
             if ((r.status >= 500 || r.status == 429) && !last)
                 continue;
             return r;
@@ -346,6 +348,17 @@ void S3Backend::save(const std::string& name, std::string_view data)
     if (data.size() > options_.multipart_threshold)
         return save_in_parts(name, data);
     HttpResponse r = request("PUT", k, {}, {}, data);
+    if (r.status != 200)
+        fail("cannot store the object", k, r);
+}
+
+void S3Backend::save_hashed(const std::string& name, std::string_view data, const std::array<uint8_t, 32>& sha256)
+{
+    // Parts are signed each with its own digest: the whole object's is of no use there.
+    std::string k = key(name);
+    if (data.size() > options_.multipart_threshold)
+        return save_in_parts(name, data);
+    HttpResponse r = request("PUT", k, {}, {}, data, hex(sha256.data(), sha256.size()));
     if (r.status != 200)
         fail("cannot store the object", k, r);
 }

@@ -165,6 +165,7 @@ public:
     std::string load_range(const std::string& name, uint64_t offset, uint64_t length) override;
     std::optional<uint64_t> stat(const std::string& name) override;
     std::vector<ObjectInfo> list(const std::string& prefix) override;
+    void save_hashed(const std::string& name, std::string_view data, const std::array<uint8_t, 32>& sha256) override;
     void remove(const std::string& name) override;
     void create() override;
 
@@ -172,13 +173,14 @@ private:
     struct Query : std::vector<std::pair<std::string, std::string>> {};
 
     std::string key(const std::string& name) const;
-    // One signed request, tried again on 5xx, 429 and connection errors.
+    // One signed request, tried again on 5xx, 429 and connection errors. `body_sha256` is
+    // the body's SHA-256 in hex, computed here when empty.
     HttpResponse request(const std::string& method, const std::string& key, const Query& query,
                          std::vector<std::pair<std::string, std::string>> headers,
-                         std::string_view body = {});
+                         std::string_view body = {}, std::string body_sha256 = {});
     HttpResponse send_once(const std::string& method, const std::string& key, const Query& query,
                            const std::vector<std::pair<std::string, std::string>>& extra,
-                           std::string_view body);
+                           std::string_view body, const std::string& body_sha256);
     [[noreturn]] void fail(const std::string& what, const std::string& key, const HttpResponse& r) const;
     void save_in_parts(const std::string& name, std::string_view data);
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "repo/backend.h"
+#include "repo/format.h"
 #include "tests/support/fault_env.h"
 #include "repo/s3_backend.h"
 #include "tests/support/test_store.h"
@@ -97,6 +98,26 @@ TEST_P(StoreConformance, ObjectsAreWholeAndRangesEndAtTheEnd)
         EXPECT_EQ(kind_of([&] { b.save(bad, "x"); }), Error::Kind::Invalid) << bad;
     b.remove("data/ab/bin");
     b.remove("data/ab/empty");
+}
+
+// An object saved with its SHA-256 reads back as any other. S3 signs the digest given, so the
+// gateway refuses a save whose digest is not the data's, and stores nothing under the name.
+TEST_P(StoreConformance, SaveWithTheDigestGiven)
+{
+    repo::Backend& b = *store;
+    const std::string data = random_bytes(300000, 5);
+    const repo::Digest d = repo::format::sha256({reinterpret_cast<const uint8_t*>(data.data()), data.size()});
+    b.save_hashed("data/cd/hashed", data, d);
+    EXPECT_EQ(b.load("data/cd/hashed"), data);
+    if (GetParam() == "s3") {
+        repo::Digest wrong = d;
+        wrong[0] ^= 1;
+        EXPECT_THROW(b.save_hashed("data/cd/wrong", data, wrong), Error);
+        EXPECT_FALSE(b.stat("data/cd/wrong"));
+        EXPECT_THROW(b.save_hashed("data/cd/hashed", "other bytes", d), Error);
+        EXPECT_EQ(b.load("data/cd/hashed"), data) << "a refused save leaves the object as it was";
+    }
+    b.remove("data/cd/hashed");
 }
 
 // Listing sees exactly the objects under the prefix and its subfolders, with their sizes,
