@@ -10,7 +10,10 @@
 //   KESTREL_S3_TEST (or an s3: KESTREL_REPOSITORY) and AWS_ACCESS_KEY_ID/AWS_SECRET_ACCESS_KEY
 //                     the gateway (scripts/bench.sh starts one with scripts/s3-server.sh)
 //   KESTREL_BENCH_DIR where to work (default /var/tmp)
+//   KESTREL_S3_SERVER_DIR the gateway's directory from scripts/s3-server.sh, to report the CPU
+//                     time its daemons spend on the backups (they share this machine's cores)
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,12 +25,14 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/bench_common.h"
 #include "repo/repository.h"
 #include "repo/s3_backend.h"
+#include "tests/support/test_store.h"
 
 namespace {
 
@@ -58,6 +63,45 @@ std::string back_up(const std::string& location, const std::string& image)
     repo::Repository::init(repo::Env::posix(), location);
     auto r = repo::Repository::open(repo::Env::posix(), location);
     return back_up_image(*r, image, kImageBytes, kBlockSize, "raw", false);
+}
+
+// CPU seconds this process has used.
+double own_cpu_seconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds the gateway's daemons (the pid files under `server_dir`/run) have used, or a
+// negative number when they cannot be read.
+double gateway_cpu_seconds(const std::string& server_dir)
+{
+    if (server_dir.empty())
+        return -1;
+    double total = 0;
+    for (const char* name : {"client.rgw", "osd.0", "mon.a", "mgr.x"}) {
+        std::ifstream pidf(server_dir + "/run/" + name + ".pid");
+        long pid = 0;
+        if (!(pidf >> pid))
+            return -1;
+        std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(st, line) || line.rfind(')') == std::string::npos)
+            return -1;
+        // Fields after the name: state is the 3rd field, utime and stime the 14th and 15th.
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; i++) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        total += double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    return total;
 }
 
 std::string random_tag()
@@ -98,12 +142,25 @@ int main(int argc, char** argv)
 
     std::vector<double> local_s, s3_s;
     std::string s3_repo, id;
+    const char* server_env = getenv("KESTREL_S3_SERVER_DIR");
+    const std::string server_dir = server_env ? server_env : "";
+    std::vector<double> local_cpu, s3_cpu, gateway_cpu;
+    std::vector<std::string> made;  // the repositories made on the gateway, removed at the end
     for (int i = 0; i < iterations; i++) {
         std::string local = dir + "/local-" + std::to_string(i);
+        double c0 = own_cpu_seconds();
         local_s.push_back(seconds([&] { back_up(local, image); }));
+        local_cpu.push_back(own_cpu_seconds() - c0);
         fs::remove_all(local);
         s3_repo = address + "/" + run + "-" + std::to_string(i);
+        made.push_back(s3_repo);
+        c0 = own_cpu_seconds();
+        double g0 = gateway_cpu_seconds(server_dir);
         s3_s.push_back(seconds([&] { id = back_up(s3_repo, image); }));
+        s3_cpu.push_back(own_cpu_seconds() - c0);
+        double g1 = gateway_cpu_seconds(server_dir);
+        if (g0 >= 0 && g1 >= 0)
+            gateway_cpu.push_back(g1 - g0);
     }
 
     // The image as one object, for s3cmd to fetch.
@@ -141,6 +198,10 @@ int main(int argc, char** argv)
     double restore_ratio = median(get_s) / median(restore_s);
     printf("backup of a 256 MiB image: into the gateway %.2f s, into a local directory %.2f s (medians of %d)\n",
            median(s3_s), median(local_s), iterations);
+    printf("CPU time of a backup: into the gateway %.2f s", median(s3_cpu));
+    if (!gateway_cpu.empty())
+        printf(" and the gateway's daemons %.2f s", median(gateway_cpu));
+    printf(", into a local directory %.2f s, on %ld cores\n", median(local_cpu), sysconf(_SC_NPROCESSORS_ONLN));
     printf("restore from the gateway %.2f s, s3cmd get of the image %.2f s (medians of %d)\n", median(restore_s),
            median(get_s), iterations);
     printf("\n%-48s %10s %10s  %s\n", "figure (ratio to its baseline)", "value", "target", "result");
@@ -148,5 +209,7 @@ int main(int argc, char** argv)
            backup_ratio >= 0.7 ? "pass" : "MISS");
     printf("%-48s %10.3f %8s%.4g  %s\n", "restore from S3 gateway vs s3cmd get", restore_ratio, ">=", 0.7,
            restore_ratio >= 0.7 ? "pass" : "MISS");
+    for (const std::string& location : made)
+        repo_test::S3Sweep{location};
     return 0;
 }

@@ -28,5 +28,5 @@ else
   s3dir=$(mktemp -d)
   trap 'scripts/s3-server.sh stop "$s3dir" >/dev/null 2>&1 || true; rm -rf "$s3dir"' EXIT
   scripts/s3-server.sh start "$s3dir" >/dev/null
-  ( . "$s3dir/env" && KESTREL_S3_TEST="$KESTREL_REPOSITORY" "$dir/bench/kestrel_s3_bench" )
+  ( . "$s3dir/env" && KESTREL_S3_TEST="$KESTREL_REPOSITORY" KESTREL_S3_SERVER_DIR="$s3dir" "$dir/bench/kestrel_s3_bench" )
 fi
