@@ -1,6 +1,7 @@
 // The kestrel command end to end: the repository subcommands' output, JSON and exit codes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,6 +26,9 @@ class CliTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The commands see only the repository and password each test names, not the caller's.
+        for (const char* name : {"KESTREL_REPOSITORY", "KESTREL_PASSWORD", "KESTREL_PASSWORD_FILE"})
+            unsetenv(name);
         repo = tmp / "repo";
         make_tree(tmp / "tree", 51, 30);
         dev = make_ext_image(tmp / "disk.img", "ext4", 4096, 2048, tmp / "tree");
