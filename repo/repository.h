@@ -367,7 +367,8 @@ public:
     // The store under the repository (its locks live there).
     virtual Backend& store() = 0;
 
-    // How locks are taken from now on (how long to wait for a conflicting holder, ...).
+    // How locks are taken from now on (how long to wait for a conflicting holder, ...). Set
+    // before other threads use the repository: it is not guarded against them.
     virtual void set_lock_options(const LockOptions& options) = 0;
 
     // Takes the repository's lock for `operation` ("backup", "gc", ...). Error::Locked

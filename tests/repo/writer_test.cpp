@@ -313,6 +313,12 @@ TEST_F(WriterTest, ReadersBesideTheWriterOnlySeeCompleteBackups)
             }
         }
     };
+    // Readers and gc take turns: each waits for the other's lock. (Set before the writer's
+    // thread shares the repository.)
+    repo::LockOptions waiting;
+    waiting.wait = std::chrono::minutes(5);
+    waiting.poll = std::chrono::milliseconds(2);
+    r->set_lock_options(waiting);
     std::thread writer([&] {
         try {
             write_all();
@@ -322,11 +328,6 @@ TEST_F(WriterTest, ReadersBesideTheWriterOnlySeeCompleteBackups)
         done = true;
     });
 
-    // Readers and gc take turns: each waits for the other's lock.
-    repo::LockOptions waiting;
-    waiting.wait = std::chrono::minutes(5);
-    waiting.poll = std::chrono::milliseconds(2);
-    r->set_lock_options(waiting);
     repo::FaultEnv& e = env;
     auto reader = repo::Repository::open(e, "/repo");
     reader->set_lock_options(waiting);
