@@ -321,6 +321,13 @@ void ReadAheadBackend::save(const std::string& name, std::string_view data)
     drop(name);
 }
 
+void ReadAheadBackend::save_hashed(const std::string& name, std::string_view data,
+                                   const std::array<uint8_t, 32>& sha256)
+{
+    inner_->save_hashed(name, data, sha256);
+    drop(name);
+}
+
 void ReadAheadBackend::save_new(const std::string& name, std::string_view data)
 {
     inner_->save_new(name, data);

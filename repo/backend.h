@@ -147,6 +147,7 @@ public:
 
     const std::string& location() const override { return inner_->location(); }
     void save(const std::string& name, std::string_view data) override;
+    void save_hashed(const std::string& name, std::string_view data, const std::array<uint8_t, 32>& sha256) override;
     void save_new(const std::string& name, std::string_view data) override;
     void set_private(bool on) override { inner_->set_private(on); }
     std::string load(const std::string& name) override { return inner_->load(name); }

@@ -342,23 +342,20 @@ void S3Backend::fail(const std::string& what, const std::string& key, const Http
     throw Error(Error::Kind::Io, what + ": the S3 service answered " + std::to_string(r.status) + detail, where);
 }
 
-void S3Backend::save(const std::string& name, std::string_view data)
-{
-    std::string k = key(name);
-    if (data.size() > options_.multipart_threshold)
-        return save_in_parts(name, data);
-    HttpResponse r = request("PUT", k, {}, {}, data);
-    if (r.status != 200)
-        fail("cannot store the object", k, r);
-}
+void S3Backend::save(const std::string& name, std::string_view data) { save_whole(name, data, {}); }
 
 void S3Backend::save_hashed(const std::string& name, std::string_view data, const std::array<uint8_t, 32>& sha256)
 {
-    // Parts are signed each with its own digest: the whole object's is of no use there.
+    save_whole(name, data, hex(sha256.data(), sha256.size()));
+}
+
+void S3Backend::save_whole(const std::string& name, std::string_view data, std::string body_sha256)
+{
     std::string k = key(name);
+    // Parts are signed each with its own digest: the whole object's is of no use there.
     if (data.size() > options_.multipart_threshold)
         return save_in_parts(name, data);
-    HttpResponse r = request("PUT", k, {}, {}, data, hex(sha256.data(), sha256.size()));
+    HttpResponse r = request("PUT", k, {}, {}, data, std::move(body_sha256));
     if (r.status != 200)
         fail("cannot store the object", k, r);
 }

@@ -182,6 +182,9 @@ private:
                            const std::vector<std::pair<std::string, std::string>>& extra,
                            std::string_view body, const std::string& body_sha256);
     [[noreturn]] void fail(const std::string& what, const std::string& key, const HttpResponse& r) const;
+    // One PUT, or a multipart upload for a large object; signed with `body_sha256` (the
+    // data's, in hex) when given.
+    void save_whole(const std::string& name, std::string_view data, std::string body_sha256);
     void save_in_parts(const std::string& name, std::string_view data);
 
     S3Address address_;
