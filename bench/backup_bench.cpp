@@ -21,6 +21,7 @@
 #include <vector>
 
 // The libraries first: the kernel's macros (MAJOR, current...) clash with them.
+#include "bench/bench_common.h"
 #include "repo/format.h"
 #include "repo/pack.h"
 #include "repo/repository.h"
@@ -39,6 +40,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::median;
+using bench::process_cpu_seconds;
 
 constexpr uint32_t kBlockSize = 4096;
 constexpr uint32_t kSectorsPerBlock = kBlockSize / 512;
@@ -122,20 +125,6 @@ struct Rig {
 double seconds_since(Clock::time_point t0)
 {
     return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// CPU time of the whole process (every thread), in seconds.
-double process_cpu_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 struct SyncDone {

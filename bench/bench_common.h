@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,10 +35,19 @@ inline double seconds(const std::function<void()>& f)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// The median of `v`, 0 for none.
 inline double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// CPU time of the whole process (every thread), in seconds.
+inline double process_cpu_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 // Fills `buf` with blocks of `block_size` bytes, each half pseudo-random (from the xorshift

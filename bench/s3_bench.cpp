@@ -13,7 +13,6 @@
 //   KESTREL_S3_SERVER_DIR the gateway's directory from scripts/s3-server.sh, to report the CPU
 //                     time its daemons spend on the backups (they share this machine's cores)
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,14 +62,6 @@ std::string back_up(const std::string& location, const std::string& image)
     repo::Repository::init(repo::Env::posix(), location);
     auto r = repo::Repository::open(repo::Env::posix(), location);
     return back_up_image(*r, image, kImageBytes, kBlockSize, "raw", false);
-}
-
-// CPU seconds this process has used.
-double own_cpu_seconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // CPU seconds the gateway's daemons (the pid files under `server_dir`/run) have used, or a
@@ -148,16 +139,16 @@ int main(int argc, char** argv)
     std::vector<std::string> made;  // the repositories made on the gateway, removed at the end
     for (int i = 0; i < iterations; i++) {
         std::string local = dir + "/local-" + std::to_string(i);
-        double c0 = own_cpu_seconds();
+        double c0 = process_cpu_seconds();
         local_s.push_back(seconds([&] { back_up(local, image); }));
-        local_cpu.push_back(own_cpu_seconds() - c0);
+        local_cpu.push_back(process_cpu_seconds() - c0);
         fs::remove_all(local);
         s3_repo = address + "/" + run + "-" + std::to_string(i);
         made.push_back(s3_repo);
-        c0 = own_cpu_seconds();
+        c0 = process_cpu_seconds();
         double g0 = gateway_cpu_seconds(server_dir);
         s3_s.push_back(seconds([&] { id = back_up(s3_repo, image); }));
-        s3_cpu.push_back(own_cpu_seconds() - c0);
+        s3_cpu.push_back(process_cpu_seconds() - c0);
         double g1 = gateway_cpu_seconds(server_dir);
         if (g0 >= 0 && g1 >= 0)
             gateway_cpu.push_back(g1 - g0);

@@ -254,7 +254,7 @@ std::string S3Backend::key(const std::string& name) const
 }
 
 HttpResponse S3Backend::send_once(const std::string& method, const std::string& key, const Query& query,
-                                  const Pairs& extra, std::string_view body, const std::string& payload)
+                                  const Pairs& extra, std::string_view body, const std::string& body_sha256)
 {
     std::string host = options_.virtual_host ? address_.bucket + "." + address_.host : address_.host;
     std::string path = options_.virtual_host ? "/" + uri_encode(key, true)
@@ -268,10 +268,10 @@ HttpResponse S3Backend::send_once(const std::string& method, const std::string& 
     Pairs headers = extra;
     headers.emplace_back("host", host);
     headers.emplace_back("x-amz-date", date);
-    headers.emplace_back("x-amz-content-sha256", payload);
+    headers.emplace_back("x-amz-content-sha256", body_sha256);
     if (!options_.credentials.session_token.empty())
         headers.emplace_back("x-amz-security-token", options_.credentials.session_token);
-    std::string auth = sigv4_authorization(method, path, query, headers, payload, options_.credentials,
+    std::string auth = sigv4_authorization(method, path, query, headers, body_sha256, options_.credentials,
                                            options_.region, "s3", date);
 
     HttpRequest req;
